@@ -1,0 +1,49 @@
+# Shared build rules for our own targets.
+
+function(brisk_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()
+
+# brisk_library(name [SHARED] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+function(brisk_library name)
+  cmake_parse_arguments(ARG "SHARED" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(ARG_SHARED)
+    add_library(${name} SHARED ${ARG_SOURCES})
+  else()
+    add_library(${name} STATIC ${ARG_SOURCES})
+  endif()
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  brisk_warnings(${name})
+endfunction()
+
+# brisk_test(name SOURCES ... [LIBS ...] [LABELS ...] [UMOCKDEV])
+# UMOCKDEV runs each test case under the umockdev preload (ASan's runtime first when sanitized).
+function(brisk_test name)
+  cmake_parse_arguments(ARG "UMOCKDEV" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  brisk_warnings(${name})
+  set(env "BRISK_TEST_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(ARG_UMOCKDEV)
+    set(preload "libumockdev-preload.so.0")
+    if(BRISK_SANITIZE STREQUAL "address")
+      execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                      OUTPUT_VARIABLE asan OUTPUT_STRIP_TRAILING_WHITESPACE)
+      set(preload "${asan}:${preload}")
+    elseif(BRISK_SANITIZE STREQUAL "thread")
+      execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libtsan.so
+                      OUTPUT_VARIABLE tsan OUTPUT_STRIP_TRAILING_WHITESPACE)
+      set(preload "${tsan}:${preload}")
+    endif()
+    list(APPEND env "LD_PRELOAD=${preload}")
+    list(APPEND ARG_LABELS umockdev)
+  endif()
+  if("threaded" IN_LIST ARG_LABELS)
+    set_property(GLOBAL APPEND PROPERTY BRISK_THREADED_TESTS ${name})
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${ARG_LABELS}" TIMEOUT 120)
+endfunction()

@@ -1,0 +1,148 @@
+#pragma once
+// The one object that talks to the card reader: its serial port, the platform connection,
+// and the relay thread that moves traffic between the two.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/ManualResetEvent.h"
+
+namespace platform {
+class SerialPort;
+class WakeEvent;
+}  // namespace platform
+class UpgradeDownloader;
+
+// Called on the download worker with the verified package's path when the reader asked
+// for a DFU upgrade.
+using EnterDfuCallback = void (*)(void* context, const char* packagePath);
+
+inline constexpr uint32_t kDefaultPlatformPort = 21313;
+inline constexpr const char* kDefaultPlatformHost = "127.0.0.1";
+
+class Brisk7Service {
+ public:
+  Brisk7Service(void* window, EnterDfuCallback callback);
+  ~Brisk7Service();
+  Brisk7Service(const Brisk7Service&) = delete;
+  Brisk7Service& operator=(const Brisk7Service&) = delete;
+
+  // ---- start and stop ----
+  // port 0: try the candidates from the second entry on (the first is the automatic choice).
+  int Start(int port, const std::vector<std::string>& candidates);
+  // Opens a serial device by its path (any tty or pty); m_comPort is then 0.
+  int StartDevice(const std::string& path);
+  int Stop(int notify);
+  void StopServerConnect();
+  void UninitComm();
+  std::unique_ptr<platform::SerialPort> InitComm(int port, int baud);
+
+  // ---- queries for the window ----
+  bool IsRelayRunning() const { return m_relayRunning.load() != 0; }
+  bool IsServerConnected() const { return m_serverSocket.load() >= 0; }
+  bool IsComOpen() const;
+  int ComPort() const { return m_comPort.load(); }
+  uint32_t ComBytesWritten() const { return m_comBytesWritten.load(); }
+  uint32_t ComBytesRead() const { return m_comBytesRead.load(); }
+  uint32_t ServerBytesSent() const { return m_serverBytesSent.load(); }
+  uint32_t ServerBytesReceived() const { return m_serverBytesReceived.load(); }
+  bool IsRelayActive() const { return m_relayActive.load() != 0; }
+  bool KeepAliveSet() const { return m_keepAliveSet.load() != 0; }
+  const char* ComStatusText() const;
+  const char* ServerStatusText() const;
+  std::string PlatformHost() const;
+  uint32_t PlatformPort() const;
+  void SetPlatformAddress(const std::string& host, uint32_t port);
+  uint32_t UsbHeartbeatInterval() const { return m_usbHeartbeatInterval.load(); }
+  uint32_t Cat1HeartbeatInterval() const { return m_cat1HeartbeatInterval.load(); }
+  UpgradeDownloader* Downloader() { return m_downloader.get(); }
+
+  // ---- serial frame ----
+  // data = type byte and payload. Returns size when written, -1 when the write failed.
+  int WriteCom(const uint8_t* data, int size);
+
+  // ---- reader commands (window thread) ----
+  int GetCat1Module(uint8_t* modelCode, uint8_t* secondValue);
+  int SetNetMode(int mode);
+  int GetConnectStatus(uint8_t* status, uint8_t* type);
+  int NotifyDisconnect();
+  int GetAuthInfo(uint8_t licence[32], char mac[12], char iccid[20]);
+  int SetPlatform(int policy, int cache, uint32_t port, const char* host);
+  int GetPlatform(uint8_t* policy, uint8_t* cache, uint32_t* port, char* host /* >= 241 */);
+  int TestNetwork(int a, int b);
+  int AskDfuMode();
+  int SetHeartbeat(uint32_t usb, uint32_t cat1, int noWait, int storeOnly);
+  int GetHeartbeat(uint32_t* usb, uint32_t* cat1);
+  int WaitComCanSend();
+  int WaitAnswer();
+
+  // ---- platform connection ----
+  int CanReachPlatform();
+
+ private:
+  friend class Brisk7ServiceTestAccess;
+
+  static int RelayThreadProc(Brisk7Service* self);
+  void RelayLoop();
+  void StartRelayThread();
+  void StopRelayThread();
+  void EndRelay();  // clears m_relayRunning and wakes the relay loop
+  void ReadComFrame();
+
+  // Common request/answer sequence; fills m_answer. Returns 0 or the error code.
+  int SendCommand(const uint8_t* data, int size);
+  int Transact(const uint8_t* data, int size);
+
+  // Platform side (relay thread unless stated).
+  int ConnectServer();
+  int ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs);
+  void ReadServer();
+  int SendServer(const uint8_t* bytes, int count);
+  void ConnectOnRequest();
+  void SendConnectResult(uint8_t a, uint8_t b);
+  void NotifyLinkLost();
+  void PushHeartbeat();
+  void CloseServerSocket();
+
+  // Firmware transfer (relay thread).
+  void procDownloadUpgradeFile(const uint8_t* payload, int size);
+  void procSendUpgradeFile(const uint8_t* payload, int size);
+
+  // Fields, in the order of the design.
+  std::atomic<int> m_serverSocket{-1};
+  std::atomic<int> m_relayActive{0};
+  std::mutex m_socketLock;
+  std::atomic<int> m_relayRunning{0};
+  std::unique_ptr<platform::SerialPort> m_comHandle;
+  std::thread m_relayThread;
+  std::vector<uint8_t> m_answerStaging;
+  uint32_t m_answerLength = 0;
+  std::mutex m_comLock;
+  ManualResetEvent m_answerEvent;
+  uint8_t m_commandBuffer[256] = {};
+  uint8_t m_answer[4096] = {};
+  std::atomic<uint32_t> m_comBytesWritten{0};
+  std::atomic<uint32_t> m_comBytesRead{0};
+  std::atomic<uint32_t> m_serverBytesSent{0};
+  std::atomic<uint32_t> m_serverBytesReceived{0};
+  std::atomic<int> m_comPort{0};
+  std::string m_platformHost = kDefaultPlatformHost;
+  uint32_t m_platformPort = kDefaultPlatformPort;
+  uint8_t m_connecting = 0;
+  std::unique_ptr<UpgradeDownloader> m_downloader;
+  std::atomic<int> m_keepAliveSet{0};
+  std::atomic<uint32_t> m_usbHeartbeatInterval{600};
+  std::atomic<uint32_t> m_cat1HeartbeatInterval{600};
+
+  // Not in the design: the window thread changes the platform address while the relay
+  // thread may be connecting to it.
+  mutable std::mutex m_platformLock;
+  // Wakes the relay loop's poll() when it must stop.
+  std::unique_ptr<platform::WakeEvent> m_wake;
+  void* m_window;
+  EnterDfuCallback m_callback;
+};

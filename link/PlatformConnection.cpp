@@ -1,0 +1,183 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/Brisk7Service.h"
+#include "link/Frame.h"
+#include "log/Log.h"
+#include "platform/Clock.h"
+#include "platform/Tcp.h"
+
+namespace {
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kKeepAliveIdleMs = 150000;
+constexpr int kKeepAliveIntervalMs = 3000;
+constexpr size_t kMaxAddresses = 5;
+constexpr size_t kAddressChars = 39;
+constexpr int kLinkLostPauseMs = 10;
+constexpr uint8_t kNoticePrefix[] = {0x01, 0x3F, 0x02};
+}  // namespace
+
+int Brisk7Service::ConnectServer() {
+  std::string host;
+  uint32_t port;
+  {
+    std::lock_guard<std::mutex> guard(m_platformLock);
+    host = m_platformHost;
+    port = m_platformPort;
+  }
+  WriteLog("connect server %s:%d", host.c_str(), static_cast<int>(port));
+
+  std::vector<std::string> table;
+  if (platform::IsDottedIPv4(host)) {
+    table.push_back(host.substr(0, kAddressChars));
+  } else {
+    std::vector<std::string> addresses;
+    if (!platform::ResolveIPv4(host, addresses)) {
+      WriteLog("gethostby name failed");
+      return -1;
+    }
+    for (size_t i = 0; i < addresses.size() && table.size() < kMaxAddresses; ++i) {
+      WriteLog("ip %d is: %s", static_cast<int>(i), addresses[i].c_str());
+      table.push_back(addresses[i].substr(0, kAddressChars));
+    }
+  }
+
+  for (const std::string& address : table) {
+    WriteLog("Try to connect %s", address.c_str());
+    const int fd = ConnectWithTimeout(address.c_str(), port, kConnectTimeoutMs);
+    if (fd >= 0) {
+      WriteLog("connect %s success", address.c_str());
+      return fd;
+    }
+    WriteLog("connect %s failed", address.c_str());
+  }
+  WriteLog("connect %s:%d failed", host.c_str(), static_cast<int>(port));
+  return -1;
+}
+
+int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs) {
+  const int fd = platform::TcpCreate();
+  if (fd < 0) return -1;
+  m_keepAliveSet = 0;
+  if (platform::TcpSetKeepAlive(fd, kKeepAliveIdleMs, kKeepAliveIntervalMs)) {
+    WriteLog("Set Keep Alive success");
+    m_keepAliveSet = 1;
+  } else {
+    WriteLog("Set Keep Alive failed");
+  }
+  // Small request/answer blocks: Nagle's delay would add tens of milliseconds to each.
+  platform::TcpSetNoDelay(fd);
+  if (!platform::TcpConnect(fd, address, port, timeoutMs)) {
+    platform::TcpClose(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Brisk7Service::CloseServerSocket() {
+  platform::TcpClose(m_serverSocket.exchange(-1));
+}
+
+void Brisk7Service::ReadServer() {
+  std::vector<uint8_t> buffer(frame::kReceiveBufferSize, 0);
+  const int socket = m_serverSocket;
+  const long n = socket >= 0 ? platform::TcpReceive(socket, buffer.data() + 1, buffer.size() - 1) : -1;
+  if (n <= 0) {
+    WriteLog("read failed");
+    CloseServerSocket();
+    if (m_relayActive == 1) {
+      platform::SleepMs(kLinkLostPauseMs);
+      NotifyLinkLost();
+    }
+    return;
+  }
+  const uint8_t* block = buffer.data() + 1;
+  WriteLogHex("read server: ", block, static_cast<int>(n));
+
+  bool heartbeatAsked = false;
+  if (n > 3 && std::memcmp(block, kNoticePrefix, sizeof kNoticePrefix) == 0) {
+    const char* text = reinterpret_cast<const char*>(block + 3);
+    const std::string notice(text, strnlen(text, static_cast<size_t>(n - 3)));
+    WriteLog("%s", notice.c_str());
+    if (notice.find(":Upgrade:") != std::string::npos) m_relayActive = 0;
+    if (notice.find(":OK:") != std::string::npos) heartbeatAsked = true;
+  }
+  m_serverBytesReceived += static_cast<uint32_t>(n);
+
+  buffer[0] = frame::kPlatformData;
+  WriteCom(buffer.data(), static_cast<int>(n + 1));
+  if (heartbeatAsked && m_relayActive == 1 && m_keepAliveSet == 1) PushHeartbeat();
+}
+
+int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
+  const int socket = m_serverSocket;
+  if (socket < 0) {
+    WriteLog("send failed, socket is not valid");
+    return -1;
+  }
+  int position = 0;
+  while (position < count) {
+    const long sent = platform::TcpSend(socket, bytes + position, static_cast<size_t>(count - position));
+    if (sent <= 0) break;
+    position += static_cast<int>(sent);
+    m_serverBytesSent += static_cast<uint32_t>(sent);
+  }
+  WriteLogHex("send server: ", bytes, count);
+  if (position == count) return 0;
+  WriteLog("send failed");
+  return -1;
+}
+
+void Brisk7Service::ConnectOnRequest() {
+  {
+    std::lock_guard<std::mutex> guard(m_comLock);
+    m_connecting = 1;
+  }
+  StopServerConnect();
+  // A second request while a connection is open replaces it; the old socket must not leak.
+  CloseServerSocket();
+  const int socket = ConnectServer();
+  if (socket >= 0) {
+    {
+      std::lock_guard<std::mutex> guard(m_socketLock);
+      m_serverSocket = socket;
+      m_relayActive = 1;
+    }
+    SendConnectResult(0, 0);
+  } else {
+    SendConnectResult(1, 1);
+  }
+  std::lock_guard<std::mutex> guard(m_comLock);
+  m_connecting = 0;
+}
+
+// Notices are built in their own buffer: the relay thread must not touch the command that
+// the window thread may be building in m_commandBuffer, nor reset its answer event.
+void Brisk7Service::SendConnectResult(uint8_t a, uint8_t b) {
+  const uint8_t data[] = {frame::kConnect, a, b};
+  WriteCom(data, sizeof data);
+}
+
+void Brisk7Service::NotifyLinkLost() {
+  if (!m_relayRunning) return;
+  const uint8_t data[] = {frame::kLinkLost, 1, 0};
+  WriteCom(data, sizeof data);
+}
+
+void Brisk7Service::PushHeartbeat() {
+  const uint32_t usb = m_usbHeartbeatInterval;
+  const uint32_t cat1 = m_cat1HeartbeatInterval;
+  WriteLog("set heart beat interval: %d %d", static_cast<int>(usb), static_cast<int>(cat1));
+  uint8_t data[5] = {frame::kSetHeartbeat};
+  frame::WriteLe16(data + 1, static_cast<uint16_t>(usb));
+  frame::WriteLe16(data + 3, static_cast<uint16_t>(cat1));
+  WriteCom(data, sizeof data);
+}
+
+int Brisk7Service::CanReachPlatform() {
+  const int socket = ConnectServer();
+  if (socket < 0) return 0;
+  platform::TcpClose(socket);
+  return 1;
+}

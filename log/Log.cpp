@@ -1,0 +1,85 @@
+#include "log/Log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <sys/time.h>
+
+#include "platform/Paths.h"
+
+namespace {
+
+std::atomic<int> g_logSwitch{0};
+
+// A function-local static is created once, thread-safely, before any two writers can race.
+std::mutex& LogLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+namespace brisklog {
+void SetLogSwitch(int value) { g_logSwitch.store(value, std::memory_order_relaxed); }
+int LogSwitch() { return g_logSwitch.load(std::memory_order_relaxed); }
+}  // namespace brisklog
+
+void WriteLog(const char* format, ...) {
+  if (brisklog::LogSwitch() == 0) return;
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);  // cuts at 1023 and terminates
+  va_end(args);
+  WriteLogLine(buffer);
+}
+
+void WriteLogHex(const char* prefix, const void* data, int length) {
+  if (brisklog::LogSwitch() == 0) return;
+  std::string message(prefix ? prefix : "");
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const int shown = length < 20 ? length : 20;
+  char pair[4];
+  for (int i = 0; i < shown; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x ", bytes[i]);
+    message += pair;
+  }
+  if (length > 20) {
+    char rest[24];
+    std::snprintf(rest, sizeof rest, " +%d", length - 20);
+    message += rest;
+  }
+  WriteLogLine(message.c_str());
+}
+
+void WriteLogLine(const char* message) {
+  std::lock_guard<std::mutex> guard(LogLock());
+  const std::string folder = platform::TempFolder();
+  if (folder.empty()) return;  // no safe folder: the line is dropped
+  const std::string path = folder + "/brisk7.log";
+
+  FILE* file = std::fopen(path.c_str(), "a+");
+  if (!file) return;
+  std::fseek(file, 0, SEEK_END);
+  const long size = std::ftell(file);
+  if (size > kLogRotateSize) {
+    std::fclose(file);
+    const std::string backup = folder + "/brisk7-1.log";
+    std::remove(backup.c_str());
+    std::rename(path.c_str(), backup.c_str());
+    file = std::fopen(path.c_str(), "a+");
+    if (!file) return;
+  }
+
+  timeval now {};
+  gettimeofday(&now, nullptr);
+  tm local {};
+  localtime_r(&now.tv_sec, &local);
+  std::fprintf(file, "%4d-%d-%d %d:%d:%d:%d %s\n", local.tm_year + 1900, local.tm_mon + 1,
+               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+               static_cast<int>(now.tv_usec / 1000), message);
+  std::fclose(file);
+}

@@ -1,0 +1,67 @@
+#include "platform/Paths.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return (v && *v) ? std::string(v) : fallback;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = getpwuid(getuid())) return pw->pw_dir;
+  return {};
+}
+
+}  // namespace
+
+std::string TempFolder() {
+  std::string base = EnvOr("TMPDIR", "/tmp");
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string dir = base + "/BriskNetService-" + std::to_string(getuid());
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  // lstat: a link planted in a shared /tmp must not redirect our files.
+  if (lstat(dir.c_str(), &st) != 0) return {};
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return {};
+  if ((st.st_mode & 0777) != 0700 && chmod(dir.c_str(), 0700) != 0) return {};
+  return dir;
+}
+
+std::string ConfigFolder() {
+  std::string base = EnvOr("XDG_CONFIG_HOME", "");
+  if (base.empty()) {
+    const std::string home = HomeFolder();
+    if (home.empty()) return {};
+    base = home + "/.config";
+  }
+  return base + "/BriskNetService";
+}
+
+std::string DfuCacheFolder() {
+  const std::string config = ConfigFolder();
+  return config.empty() ? std::string() : config + "/DFU";
+}
+
+bool MakeFolders(const std::string& dir, unsigned mode) {
+  if (dir.empty()) return false;
+  for (size_t pos = 1;; ++pos) {
+    pos = dir.find('/', pos);
+    const std::string part = dir.substr(0, pos);
+    if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return false;
+    if (pos == std::string::npos) break;
+  }
+  struct stat st {};
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace platform

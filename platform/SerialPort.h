@@ -1,0 +1,56 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// COM<n> stands for <folder>/ttyACM<n-1>; the folder is /dev unless a test points it elsewhere.
+std::string SerialDevicePath(int port);
+void SetSerialDeviceFolder(const std::string& folder);
+
+// Read and write deadlines, in the shape of the reader link's port time-outs.
+struct SerialTimeouts {
+  int readIntervalMs = 1000;    // longest silence between two bytes of one read
+  int readPerByteMs = 2;
+  int readConstantMs = 1000;
+  int writePerByteMs = 2;
+  int writeConstantMs = 1000;
+};
+
+// An exclusively opened serial port in raw 8N1 mode.
+class SerialPort {
+ public:
+  // nullptr when the device cannot be opened, is held by another opener, or cannot be configured.
+  static std::unique_ptr<SerialPort> Open(const std::string& path, int baud,
+                                          const SerialTimeouts& timeouts = {});
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Bytes read (0 when the deadline passed with nothing), or -1 when the device failed or vanished.
+  // maxWaitMs >= 0 shortens the read's deadline.
+  int Read(uint8_t* buffer, size_t count, int maxWaitMs = -1);
+  // Bytes written, or -1 when the write failed or did not finish in time.
+  int Write(const uint8_t* buffer, size_t count);
+
+  // Bytes waiting in the input queue; 1 when the driver cannot tell but input is ready; -1 on failure.
+  int QueueSize();
+  // True when the driver counted framing, parity, overrun or break errors since the last call.
+  bool TakeLineErrors();
+  // Throws away everything waiting in the input queue.
+  void PurgeInput();
+
+  int Fd() const { return fd_; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  SerialPort(int fd, std::string path, const SerialTimeouts& timeouts);
+  int fd_;
+  std::string path_;
+  SerialTimeouts timeouts_;
+  uint64_t errorCount_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+#include "platform/Tcp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::mutex g_resolverLock;
+Resolver g_resolver;
+
+bool SystemResolve(const std::string& host, std::vector<std::string>& addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
+  for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+    char text[INET_ADDRSTRLEN];
+    const auto* in = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) addresses.emplace_back(text);
+  }
+  freeaddrinfo(result);
+  return true;
+}
+
+bool SetBlocking(int fd, bool blocking) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
+}
+
+}  // namespace
+
+bool ResolveIPv4(const std::string& host, std::vector<std::string>& addresses) {
+  Resolver resolver;
+  {
+    std::lock_guard<std::mutex> guard(g_resolverLock);
+    resolver = g_resolver;
+  }
+  return resolver ? resolver(host, addresses) : SystemResolve(host, addresses);
+}
+
+void SetResolver(Resolver resolver) {
+  std::lock_guard<std::mutex> guard(g_resolverLock);
+  g_resolver = std::move(resolver);
+}
+
+bool IsDottedIPv4(const std::string& text) {
+  in_addr addr{};
+  return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+}
+
+int TcpCreate() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+bool TcpSetKeepAlive(int fd, int idleMs, int intervalMs) {
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return false;
+  const int idle = idleMs / 1000;
+  const int interval = intervalMs / 1000;
+  return setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0;
+}
+
+void TcpSetNoDelay(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address, &to.sin_addr) != 1) return false;
+  if (!SetBlocking(fd, false)) return false;
+  bool connected = false;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+    connected = true;
+  } else if (errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+      r = poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r > 0) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+  }
+  SetBlocking(fd, true);
+  return connected;
+}
+
+long TcpReceive(int fd, uint8_t* buffer, size_t count) {
+  long n;
+  do {
+    n = recv(fd, buffer, count, 0);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+long TcpSend(int fd, const uint8_t* buffer, size_t count) {
+  long n;
+  do {
+    n = send(fd, buffer, count, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void TcpClose(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace platform

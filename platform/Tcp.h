@@ -1,0 +1,31 @@
+#pragma once
+// IPv4 TCP sockets for the platform connection.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Name lookup: the host's IPv4 addresses as dotted text, in the resolver's order.
+// False when the lookup fails.
+using Resolver = std::function<bool(const std::string& host, std::vector<std::string>& addresses)>;
+bool ResolveIPv4(const std::string& host, std::vector<std::string>& addresses);
+// Replaces the system resolver (tests); an empty function restores it.
+void SetResolver(Resolver resolver);
+
+bool IsDottedIPv4(const std::string& text);
+
+int TcpCreate();  // descriptor or -1
+// SO_KEEPALIVE on; true when the idle time and probe interval could be set too.
+bool TcpSetKeepAlive(int fd, int idleMs, int intervalMs);
+void TcpSetNoDelay(int fd);
+// Non-blocking connect bounded by timeoutMs; the socket is blocking again afterwards.
+bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs);
+// recv/send; send never raises SIGPIPE.
+long TcpReceive(int fd, uint8_t* buffer, size_t count);
+long TcpSend(int fd, const uint8_t* buffer, size_t count);
+void TcpClose(int fd);
+
+}  // namespace platform

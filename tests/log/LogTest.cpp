@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "log/Log.h"
+TEST(Log, Off) { WriteLog("x"); }
