@@ -1,0 +1,109 @@
+#pragma once
+// Plays the card reader on the master side of a pseudo-terminal: decodes the frames the
+// service writes, answers commands from a script, and sends frames or raw bytes of its own.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+struct Frame {
+  uint8_t type = 0;
+  std::vector<uint8_t> payload;  // between the type byte and the check byte
+};
+
+// How the simulated reader answers one command code.
+struct Answer {
+  enum class Kind { Reply, Silent } kind = Kind::Reply;
+  uint8_t type = 0;              // 0: the command's own code
+  std::vector<uint8_t> payload;  // result byte first, then data
+  int delayMs = 0;
+};
+
+class ReaderSim {
+ public:
+  // A fresh pty; the service opens SlavePath().
+  static std::unique_ptr<ReaderSim> Create();
+  // Plays the reader on a master descriptor someone else owns (an emulated device node).
+  static std::unique_ptr<ReaderSim> Attach(int masterFd);
+  ~ReaderSim();
+  ReaderSim(const ReaderSim&) = delete;
+  ReaderSim& operator=(const ReaderSim&) = delete;
+
+  const std::string& SlavePath() const { return slavePath_; }
+
+  // Script: the answer for a command code (replaces the built-in reader's answer).
+  void SetAnswer(uint8_t code, Answer answer);
+  void ClearAnswer(uint8_t code);
+  // Frames of these types are recorded but never answered automatically.
+  // (4, 10, 11, 13 and 14 are never auto-answered.)
+
+  // Sends one well-formed frame (type and payload).
+  bool SendFrame(uint8_t type, const std::vector<uint8_t>& payload);
+  // Sends bytes as they are: a bad head, a bad check byte, half a frame.
+  bool SendRaw(const std::vector<uint8_t>& bytes);
+
+  // The next received frame of this type (0: of any type) that was not yet taken,
+  // waiting at most timeoutMs.
+  std::optional<Frame> WaitFrame(uint8_t type, int timeoutMs);
+  // Every frame received so far, in order (taken or not).
+  std::vector<Frame> Received();
+  size_t ReceivedCount(uint8_t type);
+  // Bytes received that did not form a valid frame.
+  size_t GarbageBytes();
+
+  // Hooks a handler called on the simulator's thread for each received frame; return true
+  // when it answered the frame itself.
+  void SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook);
+
+  // The reader vanishes: the service's next read fails.
+  void Unplug();
+
+  // Values the built-in reader reports.
+  struct State {
+    uint8_t cat1Result = 1, cat1Model = 5, cat1Second = 0;
+    uint8_t policy = 1, cache = 0;
+    uint16_t port = 21313;
+    std::string host = "127.0.0.1";
+    uint16_t usbHeartbeat = 600, cat1Heartbeat = 600;
+    uint8_t connectStatus = 1, connectType = 1;
+    uint8_t licence[32] = {};
+    std::string mac = "A1B2C3D4E5F6";
+    std::string iccid = "89860012345678901234";
+    uint16_t latencyMs = 42;
+    uint8_t netMode = 0;
+  };
+  State& ReaderState() { return state_; }  // change before the service talks
+
+ private:
+  explicit ReaderSim(int masterFd, bool owned, std::string slavePath);
+  void Run();
+  void Handle(const Frame& frame);
+  std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
+
+  int fd_;
+  bool owned_;
+  std::string slavePath_;
+  int stopFd_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<Frame> received_;
+  std::deque<Frame> pending_;
+  std::map<uint8_t, Answer> script_;
+  std::function<bool(ReaderSim&, const Frame&)> hook_;
+  size_t garbage_ = 0;
+  bool unplugged_ = false;
+  State state_;
+  std::mutex writeLock_;
+};
+
+}  // namespace sim
