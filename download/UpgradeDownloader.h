@@ -1,6 +1,7 @@
 #pragma once
 // Fetches firmware packages over HTTP(S) on a worker thread, checks their MD5 digest,
 // caches them for DFU and serves pieces of them to the reader link.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,8 +20,58 @@ using EnterDfuCallbackFn = void (*)(void* context, const char* packagePath);
 
 class UpgradeDownloader {
  public:
-  UpgradeDownloader() = default;
-  ~UpgradeDownloader() = default;  // placeholder until the downloader is built
+  UpgradeDownloader();
+  // Stops a running worker after the read in progress and waits for it.
+  ~UpgradeDownloader();
   UpgradeDownloader(const UpgradeDownloader&) = delete;
   UpgradeDownloader& operator=(const UpgradeDownloader&) = delete;
+
+  // Starts a download unless one runs or an outcome waits to be reported.
+  // digest: 32 hexadecimal characters, either case.
+  void procDownload(const std::string& label, const std::string& digest, const std::string& url,
+                    int32_t enterDfu);
+  // State and bytes so far; a final state (0, 2, 3) is reported once, then becomes 4.
+  void GetDownloadStatus(int32_t& state, int32_t& progress);
+  // 1 when exactly length bytes of the verified package were read at offset, else 0.
+  int GetData(uint32_t offset, uint32_t length, uint8_t* destination);
+  void SetEnterDfuCallback(void* context, EnterDfuCallbackFn callback);
+
+  // The package's file in the temporary folder for the current request; empty when the
+  // folder is unsafe or the address's file name cannot be used.
+  std::string MakeTempFilePath() const;
+
+ private:
+  // One request, copied for the worker so that a later request cannot change it under it.
+  struct Request {
+    std::string url;
+    std::string md5;
+    int32_t enterDfu = 0;
+  };
+
+  void startDownload(const std::string& url);
+  void RunDownload(const Request& request);
+  void Fetch(const Request& request, const std::string& path);
+  void CopyToCache(const std::string& packagePath);
+  void Finish(const Request& request, const std::string& path, const char* okText,
+              int64_t size, bool setProgress);
+  void SetState(int32_t state);
+  void AddProgress(size_t count);
+  static std::string TempFilePath(const std::string& url, const std::string& md5);
+
+  friend struct DownloadTransfer;  // the HTTP client's callbacks
+
+  int32_t m_state = DOWNLOAD_IDLE;
+  int32_t m_progress = 0;
+  std::thread m_thread;
+  std::string m_url;
+  std::string m_label;
+  std::string m_md5;
+  int32_t m_enterDfu = 0;
+  mutable std::mutex m_lock;
+  // Read by the worker between pieces, written by startDownload and the destructor.
+  std::atomic<int32_t> m_running{0};
+  void* m_callbackContext = nullptr;
+  EnterDfuCallbackFn m_callback = nullptr;
+  // Set once the current request's package matched its digest; chunks come only from it.
+  bool m_verified = false;
 };

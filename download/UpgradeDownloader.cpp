@@ -1,0 +1,471 @@
+#include "download/UpgradeDownloader.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+#include "download/Md5.h"
+#include "log/Log.h"
+#include "platform/Paths.h"
+
+namespace {
+
+constexpr size_t kPieceSize = 1024;
+// A server that sends nothing for this long is given up, so the state cannot stay 1 forever.
+constexpr long kStallSeconds = 60;
+constexpr long kConnectSeconds = 60;
+constexpr const char* kAcceptHeader = "Accept: */*;";
+constexpr const char* kEncodingHeader = "Accept-Encoding: gzip, deflate, br;";
+constexpr const char* kAgentText =
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/108.0.0.0 Safari/537.36;";
+
+std::once_flag g_curlInit;
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool HasControlOrBlank(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u <= 0x20 || u == 0x7f;
+  });
+}
+
+// Letters, digits, '.', '-' and '_': anything else could make the client read the address
+// differently from the host we log (a user name, a second port, a query).
+bool IsPlainHost(const std::string& host) {
+  if (host.empty()) return false;
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
+}
+
+// The text-to-integer rule (blanks, sign, digits); -1 when the value is no TCP port, rather
+// than cutting it to 16 bits and connecting somewhere else.
+long ParsePort(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 65535) return -1;
+  }
+  if (negative || value == 0) return -1;
+  return value;
+}
+
+}  // namespace
+
+// What the HTTP client's callbacks need during one transfer.
+struct DownloadTransfer {
+  UpgradeDownloader* self = nullptr;
+  CURL* curl = nullptr;
+  FILE* file = nullptr;
+  bool headersLogged = false;
+  bool writeFailed = false;
+
+  void LogResponse() {
+    if (headersLogged) return;
+    headersLogged = true;
+    long code = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    WriteLog("Code: %d", static_cast<int>(code));
+    WriteLog("size: %ld", static_cast<long>(length));
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<DownloadTransfer*>(user);
+    const size_t total = size * count;
+    if (t->self->m_running.load() != 1) return 0;  // stopped: the client ends the transfer
+    t->LogResponse();
+    // The client hands over larger blocks; the body is still taken in pieces of at most
+    // 1024 bytes so that the progress grows piece by piece.
+    for (size_t done = 0; done < total;) {
+      const size_t piece = std::min(kPieceSize, total - done);
+      WriteLog("read size: %d", static_cast<int>(piece));
+      if (std::fwrite(data + done, 1, piece, t->file) != piece) {
+        t->writeFailed = true;
+        return 0;
+      }
+      t->self->AddProgress(piece);
+      done += piece;
+    }
+    return total;
+  }
+
+  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* t = static_cast<DownloadTransfer*>(user);
+    return t->self->m_running.load() == 1 ? 0 : 1;
+  }
+};
+
+UpgradeDownloader::UpgradeDownloader() {
+  // The client's global set-up is not safe to run on two threads at once.
+  std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+UpgradeDownloader::~UpgradeDownloader() {
+  m_running = 0;
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void UpgradeDownloader::SetEnterDfuCallback(void* context, EnterDfuCallbackFn callback) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_callbackContext = context;
+  m_callback = callback;
+}
+
+void UpgradeDownloader::SetState(int32_t state) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_state = state;
+}
+
+void UpgradeDownloader::AddProgress(size_t count) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const int64_t sum = static_cast<int64_t>(m_progress) + static_cast<int64_t>(count);
+  m_progress = static_cast<int32_t>(std::min<int64_t>(sum, INT32_MAX));
+}
+
+void UpgradeDownloader::procDownload(const std::string& label, const std::string& digest,
+                                     const std::string& url, int32_t enterDfu) {
+  int32_t state;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    state = m_state;
+  }
+  WriteLog("procDownload %d %s %s %s 0x%x", state, label.c_str(), digest.c_str(), url.c_str(),
+           static_cast<unsigned>(enterDfu));
+  if (state != DOWNLOAD_IDLE) return;
+  if (url.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_url = url;
+    m_md5 = Upper(digest);
+    m_label = label;
+    m_enterDfu = enterDfu;
+  }
+  startDownload(url);
+}
+
+void UpgradeDownloader::startDownload(const std::string& url) {
+  WriteLog("startDownload: %s", url.c_str());
+  Request request;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = DOWNLOAD_RUNNING;
+    m_progress = 0;
+    m_verified = false;
+    request.url = m_url;
+    request.md5 = m_md5;
+    request.enterDfu = m_enterDfu;
+  }
+  if (m_thread.joinable()) {
+    m_running = 0;
+    m_thread.join();
+  }
+  m_running = 1;
+  try {
+    m_thread = std::thread(&UpgradeDownloader::RunDownload, this, request);
+  } catch (const std::system_error& e) {
+    // No worker would ever move the state on from 1.
+    WriteLog("startDownload: cannot start the worker: %s", e.what());
+    m_running = 0;
+    SetState(DOWNLOAD_FAILED);
+  }
+}
+
+void UpgradeDownloader::GetDownloadStatus(int32_t& state, int32_t& progress) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  state = m_state;
+  progress = m_progress;
+  if (state == DOWNLOAD_READY || state == DOWNLOAD_FAILED || state == DOWNLOAD_BAD_DIGEST)
+    m_state = DOWNLOAD_IDLE;
+}
+
+std::string UpgradeDownloader::TempFilePath(const std::string& url, const std::string& md5) {
+  const std::string folder = platform::TempFolder();
+  if (folder.empty()) return {};
+  const size_t slash = url.rfind('/');
+  const std::string name = slash == std::string::npos ? std::string() : url.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+  const std::string file = base + "_" + md5 + extension;
+  // The name after the last '/' cannot leave the folder; a digest text still could, and a
+  // zero byte would cut the path short.
+  if (file.find('/') != std::string::npos || HasControlOrBlank(file)) return {};
+  return folder + "/" + file;
+}
+
+std::string UpgradeDownloader::MakeTempFilePath() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return TempFilePath(m_url, m_md5);
+}
+
+void UpgradeDownloader::RunDownload(const Request& request) {
+  try {
+    if (HasControlOrBlank(request.url)) {
+      WriteLog("refused address with control characters: %s", request.url.c_str());
+      SetState(DOWNLOAD_FAILED);
+      return;
+    }
+    const std::string path = TempFilePath(request.url, request.md5);
+    if (path.empty()) {
+      WriteLog("no usable temporary file for %s", request.url.c_str());
+      SetState(DOWNLOAD_FAILED);
+      return;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      WriteLog("file %s exists", path.c_str());
+      int64_t size = 0;
+      const std::string md5 = GetFileMd5(path, size);
+      WriteLog("md5: %s", md5.c_str());
+      if (md5 == request.md5) {
+        WriteLog("Check exist file OK");
+        Finish(request, path, nullptr, size, true);
+        return;
+      }
+      unlink(path.c_str());
+    }
+    Fetch(request, path);
+  } catch (const std::exception& e) {
+    WriteLog("download worker failed: %s", e.what());
+    SetState(DOWNLOAD_FAILED);
+  }
+}
+
+void UpgradeDownloader::Finish(const Request& request, const std::string& path,
+                               const char* okText, int64_t size, bool setProgress) {
+  if (okText) WriteLog("%s", okText);
+  void* context;
+  EnterDfuCallbackFn callback;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = DOWNLOAD_READY;
+    if (setProgress) m_progress = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
+    m_verified = true;
+    context = m_callbackContext;
+    callback = m_callback;
+  }
+  if (request.enterDfu == 1 && callback) {
+    CopyToCache(path);
+    WriteLog("Call enter dfu callback");
+    callback(context, path.c_str());
+  }
+}
+
+void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) {
+    WriteLog("create temporary file %s failed", path.c_str());
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+
+  const std::string& url = request.url;
+  bool secure;
+  size_t hostStart;
+  if (url.rfind("http://", 0) == 0) {
+    secure = false;
+    hostStart = 7;
+  } else if (url.rfind("https://", 0) == 0) {
+    secure = true;
+    hostStart = 8;
+  } else {
+    std::fclose(file);
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+  const size_t slash = url.find('/', hostStart);
+  if (slash == std::string::npos) {
+    WriteLog("no object path in %s", url.c_str());
+    std::fclose(file);
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+  const std::string hostPart = url.substr(hostStart, slash - hostStart);
+  const std::string objectPath = url.substr(slash);
+  std::string host = hostPart;
+  long port = secure ? 443 : 80;
+  const size_t colon = hostPart.find(':');
+  if (colon != std::string::npos) {
+    host = hostPart.substr(0, colon);
+    port = ParsePort(hostPart.substr(colon + 1));
+  }
+  WriteLog(secure ? "https host: %s : %d" : "http host: %s : %d", host.c_str(),
+           static_cast<int>(port));
+  if (port < 0 || !IsPlainHost(host)) {
+    WriteLog("bad host or port in %s", url.c_str());
+    std::fclose(file);
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    WriteLog("internet exception: %s", "no HTTP session");
+    std::fclose(file);
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+  const std::string target =
+      std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + objectPath;
+  WriteLog("open connection %s", url.c_str());
+
+  curl_slist* headers = nullptr;
+  headers = curl_slist_append(headers, kAcceptHeader);
+  headers = curl_slist_append(headers, kEncodingHeader);
+  char error[CURL_ERROR_SIZE] = {};
+  DownloadTransfer transfer;
+  transfer.self = this;
+  transfer.curl = curl;
+  transfer.file = file;
+
+  curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // the object path goes out as given
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  // The third header line has no name: it is the browser identification.
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgentText);
+  // Redirects are followed, as the system's HTTP layer does by default.
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  if (secure) {
+    // Any server certificate is accepted, whatever its issuer, name or dates.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadTransfer::OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &DownloadTransfer::OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+
+  const CURLcode result = curl_easy_perform(curl);
+  const bool stopped = m_running.load() != 1;
+  if (result == CURLE_OK) {
+    transfer.LogResponse();
+    WriteLog("read size: %d", 0);
+    WriteLog("read finished");
+  }
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
+  const bool closeFailed = std::fclose(file) != 0;
+
+  if (stopped) {
+    // Stopped from outside: nothing is checked and the state is left as it is.
+    WriteLog("download stopped: %s", url.c_str());
+    return;
+  }
+  if (transfer.writeFailed || (result == CURLE_OK && closeFailed)) {
+    WriteLog("write temporary file failed, %s", path.c_str());
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+  if (result != CURLE_OK) {
+    WriteLog("internet exception: %s", error[0] ? error : curl_easy_strerror(result));
+    SetState(DOWNLOAD_FAILED);
+    return;
+  }
+
+  int64_t size = 0;
+  const std::string md5 = GetFileMd5(path, size);
+  WriteLog("MD5: %s", md5.c_str());
+  if (md5 == request.md5) {
+    Finish(request, path, "Check download file OK", 0, false);
+  } else {
+    SetState(DOWNLOAD_BAD_DIGEST);
+  }
+}
+
+void UpgradeDownloader::CopyToCache(const std::string& packagePath) {
+  const size_t slash = packagePath.rfind('/');
+  if (slash == std::string::npos) return;
+  const std::string folder = platform::DfuCacheFolder();
+  const std::string destination = folder + "/" + packagePath.substr(slash + 1);
+  bool ok = !folder.empty() && platform::MakeFolders(folder, 0700);
+
+  // Copied under a hidden name and renamed, so a reader of the cache never sees half a file.
+  std::string partial = folder + "/.copy-XXXXXX";
+  int out = ok ? mkstemp(partial.data()) : -1;
+  ok = out >= 0;
+  FILE* in = ok ? std::fopen(packagePath.c_str(), "rb") : nullptr;
+  ok = ok && in != nullptr;
+  if (ok) {
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+      if (got == 0) {
+        ok = std::ferror(in) == 0;
+        break;
+      }
+      size_t written = 0;
+      while (written < got) {
+        const ssize_t n = write(out, buffer.data() + written, got - written);
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+      }
+      if (written != got) {
+        ok = false;
+        break;
+      }
+    }
+  }
+  if (in) std::fclose(in);
+  if (out >= 0) {
+    if (fchmod(out, 0644) != 0 || close(out) != 0) ok = false;
+    if (ok && std::rename(partial.c_str(), destination.c_str()) != 0) ok = false;
+    if (!ok) unlink(partial.c_str());
+  }
+  WriteLog(ok ? "Copy DFU file to cache success, %s" : "Copy DFU file to cache failed, %s",
+           destination.c_str());
+}
+
+int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destination) {
+  WriteLog("GetData %d %d", static_cast<int>(offset), static_cast<int>(length));
+  std::string path;
+  bool verified;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    verified = m_verified;
+    path = TempFilePath(m_url, m_md5);
+  }
+  // A package being written or one that failed its digest is not handed out.
+  if (!verified) {
+    WriteLog("GetData: no verified package");
+    return 0;
+  }
+  if (path.empty()) return 0;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return 0;
+  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    std::fclose(file);
+    return 0;
+  }
+  const size_t got = length ? std::fread(destination, 1, length, file) : 0;
+  std::fclose(file);
+  return got == length ? 1 : 0;
+}
