@@ -1,0 +1,120 @@
+#include "app/Settings.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "log/Log.h"
+#include "platform/Autostart.h"
+#include "platform/IniFile.h"
+#include "platform/Paths.h"
+
+namespace {
+
+bool Save(const std::string& settingPath, const std::vector<platform::IniEntry>& entries) {
+  std::string error;
+  const size_t slash = settingPath.rfind('/');
+  if (settingPath.empty() || slash == std::string::npos) {
+    WriteLog("settings not saved: no configuration folder");
+    return false;
+  }
+  // The folder comes into being at the first write.
+  if (slash > 0 && !platform::MakeFolders(settingPath.substr(0, slash), 0700)) {
+    WriteLog("settings not saved: cannot create %s: %s", settingPath.substr(0, slash).c_str(),
+             std::strerror(errno));
+    return false;
+  }
+  if (!platform::WriteIniStrings(settingPath, entries, &error)) {
+    WriteLog("settings not saved: %s", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string Decimal(int value) { return std::to_string(value); }
+
+}  // namespace
+
+std::string SettingPath() {
+  const std::string folder = platform::ConfigFolder();
+  return folder.empty() ? std::string() : folder + "/setting.ini";
+}
+
+void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
+  platform::IniDocument doc;
+  bool exists = false;
+  std::string error;
+  const bool read = !settingPath.empty() && platform::LoadIniFile(settingPath, &doc, &exists, &error);
+  auto get = [&doc](const char* section, const char* key, int def) {
+    return platform::IniValueToInt(doc.Get(section, key), def);
+  };
+  // The table's order; a file that could not be read gives every default.
+  settings.m_portNumber = get("COM", "port", 0);
+  settings.m_savedNetMode = get("CONNECT", "TYPE", 0);
+  settings.m_netModeChoice = settings.m_savedNetMode;
+  settings.m_autoStartService = get("SETTING", "AutoStart", 1);
+  settings.m_logSwitch = get("Set", "Log", 0);
+  brisklog::SetLogSwitch(settings.m_logSwitch);
+  settings.m_usbHeartbeat = get("HeartBeat", "Usb", 600);
+  settings.m_cat1Heartbeat = get("HeartBeat", "Cat1", 600);
+  if (!read && !settingPath.empty()) WriteLog("settings file not read, defaults used: %s", error.c_str());
+  for (const std::string& problem : doc.Problems())
+    WriteLog("settings file %s: %s", settingPath.c_str(), problem.c_str());
+}
+
+bool SavePortNumber(const std::string& settingPath, int port) {
+  return Save(settingPath, {{"COM", "PORT", Decimal(port)}});
+}
+
+bool SaveNetMode(const std::string& settingPath, int mode) {
+  return Save(settingPath, {{"CONNECT", "TYPE", Decimal(mode)}});
+}
+
+bool SaveAutoStartService(const std::string& settingPath, bool on) {
+  return Save(settingPath, {{"SETTING", "AutoStart", on ? "1" : "0"}});
+}
+
+bool SaveLogSwitch(const std::string& settingPath, bool on) {
+  return Save(settingPath, {{"Set", "Log", on ? "1" : "0"}});
+}
+
+bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1) {
+  // Both keys in one replacement of the file: never one new and one old.
+  return Save(settingPath, {{"HeartBeat", "Usb", Decimal(usb)}, {"HeartBeat", "Cat1", Decimal(cat1)}});
+}
+
+int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings) {
+  const int current = settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
+  settings.m_autoStartService = current == 0 ? 1 : 0;
+  SaveAutoStartService(settingPath, settings.m_autoStartService != 0);
+  return settings.m_autoStartService;
+}
+
+int ToggleLogSwitch(const std::string& settingPath, BriskSettings& settings) {
+  const int now = brisklog::LogSwitch() == 0 ? 1 : 0;
+  brisklog::SetLogSwitch(now);
+  settings.m_logSwitch = now;
+  SaveLogSwitch(settingPath, now != 0);
+  return now;
+}
+
+AutoRunResult ReadAutoRun(const std::string& entryPath) {
+  if (entryPath.empty()) return {0, false};
+  return {1, platform::AutostartEntryExists(entryPath)};
+}
+
+AutoRunResult ToggleAutoRun(const std::string& entryPath, const std::string& programPath) {
+  if (entryPath.empty()) {
+    WriteLog("autostart: no configuration folder");
+    return {0, false};
+  }
+  std::string error;
+  AutoRunResult r{1, std::nullopt};
+  if (!platform::AutostartEntryExists(entryPath)) {
+    if (platform::WriteAutostartEntry(entryPath, programPath, &error)) r.checked = true;
+    else WriteLog("autostart entry not written: %s", error.c_str());
+  } else {
+    if (platform::RemoveAutostartEntry(entryPath, &error)) r.checked = false;
+    else WriteLog("autostart entry not removed: %s", error.c_str());
+  }
+  return r;
+}

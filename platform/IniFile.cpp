@@ -1,0 +1,346 @@
+#include "platform/IniFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+// True for well-formed UTF-8 without NUL bytes.
+bool IsText(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == 0) return false;
+    size_t more = 0;
+    if (c < 0x80) more = 0;
+    else if (c >= 0xC2 && c <= 0xDF) more = 1;
+    else if (c >= 0xE0 && c <= 0xEF) more = 2;
+    else if (c >= 0xF0 && c <= 0xF4) more = 3;
+    else return false;
+    if (more > 0 && i + more >= s.size()) return false;
+    for (size_t k = 1; k <= more; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+bool FitsOneLine(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::string Errno(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+IniDocument::Line IniDocument::ParseLine(std::string body, std::string eol) {
+  Line line;
+  line.body = std::move(body);
+  line.eol = std::move(eol);
+  const std::string_view t = Trim(line.body);
+  if (t.empty() || t.front() == ';' || t.front() == '#') return line;
+  if (t.front() == '[') {
+    const size_t close = t.find(']');
+    if (close != std::string_view::npos) {
+      line.kind = Kind::Section;
+      line.name = std::string(Trim(t.substr(1, close - 1)));
+    }
+    return line;
+  }
+  const size_t eq = t.find('=');
+  if (eq != std::string_view::npos && !Trim(t.substr(0, eq)).empty()) {
+    line.kind = Kind::Key;
+    line.name = std::string(Trim(t.substr(0, eq)));
+  }
+  return line;
+}
+
+IniDocument IniDocument::Parse(std::string text) {
+  IniDocument doc;
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    doc.bom_ = text.substr(0, 3);
+    text.erase(0, 3);
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string eol;
+    std::string body;
+    if (end == std::string::npos) {
+      body = text.substr(start);
+      start = text.size();
+    } else {
+      body = text.substr(start, end - start);
+      eol = "\n";
+      start = end + 1;
+    }
+    if (!body.empty() && body.back() == '\r') {
+      body.pop_back();
+      eol = "\r" + eol;
+    }
+    Line line = ParseLine(std::move(body), std::move(eol));
+    const size_t number = doc.lines_.size() + 1;
+    if (!IsText(line.body)) {
+      doc.problems_.push_back("line " + std::to_string(number) + " is not valid UTF-8 text");
+    } else if (line.kind == Kind::Other) {
+      const std::string_view t = Trim(line.body);
+      if (!t.empty() && t.front() != ';' && t.front() != '#')
+        doc.problems_.push_back("line " + std::to_string(number) +
+                                " is neither a section, a key nor a comment; kept as it is");
+    }
+    doc.lines_.push_back(std::move(line));
+  }
+  return doc;
+}
+
+size_t IniDocument::FindSection(std::string_view section) const {
+  for (size_t i = 0; i < lines_.size(); ++i)
+    if (lines_[i].kind == Kind::Section && SameName(lines_[i].name, section)) return i;
+  return lines_.size();
+}
+
+std::optional<std::string> IniDocument::Get(std::string_view section, std::string_view key) const {
+  for (size_t i = FindSection(section) + 1; i < lines_.size(); ++i) {
+    const Line& line = lines_[i];
+    if (line.kind == Kind::Section) break;
+    if (line.kind != Kind::Key || !SameName(line.name, key)) continue;
+    std::string_view value = Trim(line.body);
+    value = Trim(value.substr(value.find('=') + 1));
+    // A value in matching quotes is read without them.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+std::string IniDocument::NewLineEnding() const {
+  for (const Line& line : lines_)
+    if (!line.eol.empty()) return line.eol;
+  return "\n";
+}
+
+bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
+  const std::string_view s = Trim(section), k = Trim(key);
+  if (s.empty() || k.empty() || !FitsOneLine(section) || !FitsOneLine(key) ||
+      !FitsOneLine(value) || s.find(']') != std::string_view::npos ||
+      k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
+      k.front() == '#')
+    return false;
+  const std::string eol = NewLineEnding();
+  const size_t head = FindSection(s);
+  if (head == lines_.size()) {
+    if (!lines_.empty()) {
+      if (lines_.back().eol.empty()) lines_.back().eol = eol;
+      if (!Trim(lines_.back().body).empty()) lines_.push_back(ParseLine("", eol));
+    }
+    lines_.push_back(ParseLine("[" + std::string(s) + "]", eol));
+    lines_.push_back(ParseLine(std::string(k) + "=" + std::string(value), eol));
+    return true;
+  }
+  size_t last = head;  // last line of the section that is not blank
+  for (size_t i = head + 1; i < lines_.size(); ++i) {
+    Line& line = lines_[i];
+    if (line.kind == Kind::Section) break;
+    if (line.kind == Kind::Key && SameName(line.name, k)) {
+      // The key keeps the spelling the file gave it.
+      line.body = line.name + "=" + std::string(value);
+      return true;
+    }
+    if (!Trim(line.body).empty()) last = i;
+  }
+  if (lines_[last].eol.empty()) lines_[last].eol = eol;
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last) + 1,
+                ParseLine(std::string(k) + "=" + std::string(value), eol));
+  return true;
+}
+
+std::string IniDocument::Text() const {
+  std::string out = bom_;
+  for (const Line& line : lines_) {
+    out += line.body;
+    out += line.eol;
+  }
+  return out;
+}
+
+int IniValueToInt(const std::optional<std::string>& value, int defaultValue) {
+  if (!value) return defaultValue;
+  const std::string& v = *value;
+  size_t i = 0;
+  while (i < v.size() && IsBlank(v[i])) ++i;
+  bool negative = false;
+  if (i < v.size() && (v[i] == '-' || v[i] == '+')) negative = v[i++] == '-';
+  long long n = 0;
+  for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) {
+    n = n * 10 + (v[i] - '0');
+    if (n > static_cast<long long>(INT_MAX) + 1) n = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) n = -n;
+  if (n > INT_MAX) n = INT_MAX;
+  if (n < INT_MIN) n = INT_MIN;
+  return static_cast<int>(n);
+}
+
+bool LoadIniFile(const std::string& path, IniDocument* document, bool* exists,
+                 std::string* error) {
+  *document = IniDocument();
+  *exists = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;
+    if (error) *error = Errno("cannot open", path);
+    return false;
+  }
+  *exists = true;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = path + " is not a regular file";
+    ::close(fd);
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > kMaxIniFileSize) {
+    if (error) *error = path + " is larger than " + std::to_string(kMaxIniFileSize) + " bytes";
+    ::close(fd);
+    return false;
+  }
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = Errno("cannot read", path);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxIniFileSize) {
+      if (error) *error = path + " is larger than " + std::to_string(kMaxIniFileSize) + " bytes";
+      ::close(fd);
+      return false;
+    }
+  }
+  ::close(fd);
+  *document = IniDocument::Parse(std::move(text));
+  return true;
+}
+
+int ReadIniInt(const std::string& path, std::string_view section, std::string_view key,
+               int defaultValue) {
+  IniDocument doc;
+  bool exists = false;
+  if (!LoadIniFile(path, &doc, &exists, nullptr)) return defaultValue;
+  return IniValueToInt(doc.Get(section, key), defaultValue);
+}
+
+bool WriteIniStrings(const std::string& path, const std::vector<IniEntry>& entries,
+                     std::string* error) {
+  IniDocument doc;
+  bool exists = false;
+  // A file we cannot read whole is never replaced: that would lose what it holds.
+  if (!LoadIniFile(path, &doc, &exists, error)) return false;
+  for (const IniEntry& e : entries) {
+    if (!doc.Set(e.section, e.key, e.value)) {
+      if (error) *error = "refused to write [" + e.section + "] " + e.key + ": not a one-line name or value";
+      return false;
+    }
+  }
+  return WriteFileAtomically(path, doc.Text(), 0600, error);
+}
+
+bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
+                    std::string_view value, std::string* error) {
+  return WriteIniStrings(path, {{std::string(section), std::string(key), std::string(value)}},
+                         error);
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view data, unsigned newMode,
+                         std::string* error) {
+  std::string target = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) {
+      if (error) *error = Errno("cannot follow the link", path);
+      return false;
+    }
+    target = real;
+    std::free(real);
+  }
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = folder + "/." + base + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = Errno("cannot create a temporary file in", folder);
+    return false;
+  }
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
+  };
+  const bool replacing = stat(target.c_str(), &st) == 0;
+  if (fchmod(fd, replacing ? (st.st_mode & 07777) : newMode) != 0)
+    return fail(Errno("cannot set the mode of", temp));
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Errno("cannot write", temp));
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0) return fail(Errno("cannot flush", temp));
+  if (::close(fd) != 0) {
+    if (error) *error = Errno("cannot close", temp);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    if (error) *error = Errno("cannot replace", target);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself reaches the disk with the folder.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+}  // namespace platform

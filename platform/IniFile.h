@@ -1,0 +1,77 @@
+#pragma once
+// A small INI store with the reading and writing rules of the classic private-profile
+// functions: names matched without regard to (ASCII) case, first section and first key
+// win, every other line kept byte for byte, the file rewritten atomically.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+class IniDocument {
+ public:
+  IniDocument() = default;
+  // Never fails: lines that are neither a section, a key nor a comment are kept as they
+  // stand and noted in Problems().
+  static IniDocument Parse(std::string text);
+
+  // The value of the first key of that name in the first section of that name, trimmed.
+  std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+  // Replaces the value of that key, or adds the key (and the section) as needed. False,
+  // and nothing changed, for names or values that would not survive as one line.
+  bool Set(std::string_view section, std::string_view key, std::string_view value);
+
+  std::string Text() const;
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  enum class Kind { Other, Section, Key };
+  struct Line {
+    std::string body;  // without its line ending
+    std::string eol;   // "\n", "\r\n" or "" for a last line without one
+    Kind kind = Kind::Other;
+    std::string name;  // section or key name, trimmed
+  };
+  static Line ParseLine(std::string body, std::string eol);
+  std::string NewLineEnding() const;
+  // Index of the first section line of that name, or lines_.size().
+  size_t FindSection(std::string_view section) const;
+
+  std::string bom_;
+  std::vector<Line> lines_;
+  std::vector<std::string> problems_;
+};
+
+// The integer reading rule: no value gives the default; otherwise the leading decimal
+// integer (sign allowed, saturated to the int range), 0 when it does not begin with one.
+int IniValueToInt(const std::optional<std::string>& value, int defaultValue);
+
+// Loads a file. A missing file gives an empty document and *exists false. A file that
+// cannot be read, or is larger than kMaxIniFileSize, gives an empty document, false,
+// and *error says why.
+inline constexpr size_t kMaxIniFileSize = 1 << 20;
+bool LoadIniFile(const std::string& path, IniDocument* document, bool* exists, std::string* error);
+
+// GetPrivateProfileInt: the default when the file, section or key is missing.
+int ReadIniInt(const std::string& path, std::string_view section, std::string_view key,
+               int defaultValue);
+
+struct IniEntry {
+  std::string section, key, value;
+};
+// WritePrivateProfileString for one or more keys, applied in order and stored in one
+// atomic replacement of the file. The folder must exist. False (and the old file whole)
+// on any failure, with *error saying why.
+bool WriteIniStrings(const std::string& path, const std::vector<IniEntry>& entries,
+                     std::string* error);
+bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
+                    std::string_view value, std::string* error);
+
+// Writes data to a temporary file beside path, flushes it to disk and renames it over
+// path: readers see the old content or the new, never a part. A symbolic link at path is
+// followed so the link stays. A new file gets newMode; a replaced file keeps its mode.
+bool WriteFileAtomically(const std::string& path, std::string_view data, unsigned newMode,
+                         std::string* error);
+
+}  // namespace platform

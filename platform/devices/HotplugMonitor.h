@@ -1,0 +1,49 @@
+#pragma once
+// Device arrival and removal on the tty, usb and hidraw subsystems, from the udev monitor.
+// No thread of its own: the owner waits on Fd() (a poll loop, a socket notifier) and reads.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct udev;
+struct udev_monitor;
+
+namespace platform::devices {
+
+struct HotplugEvent {
+  enum class Kind { Arrival, Removal, Change };
+  Kind kind = Kind::Change;
+  std::string action;     // as udev sent it: "add", "remove", "change", "bind", ...
+  std::string subsystem;  // "tty", "usb" or "hidraw"
+  std::string devType;    // "usb_device", "usb_interface" or empty
+  std::string sysPath;
+  std::string devNode;
+  std::string vendorId, productId;  // ID_VENDOR_ID / ID_MODEL_ID as sent, may be empty
+};
+
+class HotplugMonitor {
+ public:
+  // nullptr when the monitor cannot be set up (logged).
+  static std::unique_ptr<HotplugMonitor> Create();
+  ~HotplugMonitor();
+  HotplugMonitor(const HotplugMonitor&) = delete;
+  HotplugMonitor& operator=(const HotplugMonitor&) = delete;
+
+  // Readable while events wait.
+  int Fd() const { return fd_; }
+  // Every event waiting now, without blocking.
+  std::vector<HotplugEvent> ReadEvents();
+  // The next event, waiting at most timeoutMs (-1: no limit).
+  std::optional<HotplugEvent> WaitEvent(int timeoutMs);
+
+ private:
+  HotplugMonitor(udev* u, udev_monitor* m, int fd) : udev_(u), monitor_(m), fd_(fd) {}
+  std::optional<HotplugEvent> ReadOne();
+
+  udev* udev_;
+  udev_monitor* monitor_;
+  int fd_;
+};
+
+}  // namespace platform::devices
