@@ -1,0 +1,136 @@
+#include "tests/devices/ReaderTestbed.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
+#include <umockdev.h>
+#include <vector>
+
+namespace testbed {
+
+namespace {
+
+const char* kBus = "/devices/pci0000:00/0000:00:14.0/usb1";
+
+// The USB device and its first interface, in umockdev's record form.
+std::string UsbRecords(const std::string& usbName, const std::string& vendorId,
+                       const std::string& productId, const std::string& interfaceClass) {
+  const std::string usb = std::string(kBus) + "/" + usbName;
+  return "P: " + usb + "\n"
+         "E: SUBSYSTEM=usb\n"
+         "E: DEVTYPE=usb_device\n"
+         "E: ID_VENDOR_ID=" + vendorId + "\n"
+         "E: ID_MODEL_ID=" + productId + "\n"
+         "E: PRODUCT=" + vendorId + "/" + productId + "/100\n"
+         "A: idVendor=" + vendorId + "\n"
+         "A: idProduct=" + productId + "\n"
+         "A: busnum=1\n"
+         "A: devnum=2\n"
+         "\n"
+         "P: " + usb + "/" + usbName + ":1.0\n"
+         "E: SUBSYSTEM=usb\n"
+         "E: DEVTYPE=usb_interface\n"
+         "A: bInterfaceClass=" + interfaceClass + "\n"
+         "\n";
+}
+
+// Every sysfs device at or below path, deepest first.
+void CollectDevices(const std::string& root, const std::string& sysPath, std::vector<std::string>& out) {
+  DIR* dir = opendir((root + sysPath).c_str());
+  if (!dir) return;
+  std::vector<std::string> subdirs;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." || name == "subsystem" || name == "driver" || name == "device") continue;
+    if (e->d_type == DT_DIR) subdirs.push_back(name);
+  }
+  closedir(dir);
+  for (const std::string& name : subdirs) CollectDevices(root, sysPath + "/" + name, out);
+  if (access((root + sysPath + "/uevent").c_str(), F_OK) == 0) out.push_back(sysPath);
+}
+
+}  // namespace
+
+ReaderTestbed::ReaderTestbed() {
+  // umockdev_in_mock_environment() must not run before this: it would cache "no".
+  tb_ = umockdev_testbed_new();
+  if (!umockdev_in_mock_environment())
+    throw std::runtime_error("not running under libumockdev-preload");
+}
+
+ReaderTestbed::~ReaderTestbed() { g_object_unref(tb_); }
+
+void ReaderTestbed::AddFromString(const std::string& record) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(tb_, record.c_str(), &error)) {
+    std::string why = error ? error->message : "unknown";
+    if (error) g_error_free(error);
+    throw std::runtime_error("umockdev record refused: " + why);
+  }
+}
+
+std::string ReaderTestbed::AddUsbSerial(const std::string& usbName, const std::string& vendorId,
+                                        const std::string& productId, int acmIndex) {
+  const std::string usb = std::string(kBus) + "/" + usbName;
+  const std::string tty = "ttyACM" + std::to_string(acmIndex);
+  AddFromString(UsbRecords(usbName, vendorId, productId, "02") +
+                "P: " + usb + "/" + usbName + ":1.0/tty/" + tty + "\n"
+                "N: " + tty + "\n"
+                "E: SUBSYSTEM=tty\n"
+                "E: DEVNAME=/dev/" + tty + "\n"
+                "E: ID_VENDOR_ID=" + vendorId + "\n"
+                "E: ID_MODEL_ID=" + productId + "\n");
+  const int master = MasterFd(acmIndex);
+  fcntl(master, F_SETFD, fcntl(master, F_GETFD) | FD_CLOEXEC);
+  return "/sys" + usb;
+}
+
+std::string ReaderTestbed::AddUsbHidraw(const std::string& usbName, const std::string& vendorId,
+                                        const std::string& productId, int hidrawIndex) {
+  const std::string usb = std::string(kBus) + "/" + usbName;
+  const std::string node = "hidraw" + std::to_string(hidrawIndex);
+  AddFromString(UsbRecords(usbName, vendorId, productId, "03") +
+                "P: " + usb + "/" + usbName + ":1.0/0003:" + vendorId + ":" + productId +
+                ".0001/hidraw/" + node + "\n"
+                "N: " + node + "\n"
+                "E: SUBSYSTEM=hidraw\n"
+                "E: DEVNAME=/dev/" + node + "\n");
+  return "/sys" + usb;
+}
+
+std::string ReaderTestbed::AddPlainTty(const std::string& name) {
+  const std::string path = "/devices/platform/serial8250/tty/" + name;
+  AddFromString("P: " + path + "\n"
+                "N: " + name + "\n"
+                "E: SUBSYSTEM=tty\n"
+                "E: DEVNAME=/dev/" + name + "\n");
+  return "/sys" + path;
+}
+
+int ReaderTestbed::MasterFd(int acmIndex) {
+  const std::string node = "/dev/ttyACM" + std::to_string(acmIndex);
+  const int fd = umockdev_testbed_get_dev_fd(tb_, node.c_str());
+  if (fd < 0) throw std::runtime_error("no emulated node " + node);
+  return fd;
+}
+
+void ReaderTestbed::UnplugTty(int acmIndex) {
+  // dup2, not close: umockdev closes the master itself later.
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  dup2(null, MasterFd(acmIndex));
+  close(null);
+}
+
+void ReaderTestbed::Remove(const std::string& sysPath) {
+  gchar* root = umockdev_testbed_get_root_dir(tb_);
+  std::vector<std::string> devices;
+  CollectDevices(root, sysPath, devices);
+  g_free(root);
+  // The removal sends no events of its own.
+  for (const std::string& d : devices) umockdev_testbed_uevent(tb_, d.c_str(), "remove");
+  umockdev_testbed_remove_device(tb_, sysPath.c_str());
+}
+
+}  // namespace testbed
