@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -187,7 +189,10 @@ void HexEncode(char* destination, const uint8_t* bytes, size_t count) {
 std::string GetFileMd5(const std::string& path, int64_t& sizeOut) {
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return {};
-  if (std::fseek(file, 0, SEEK_END) != 0) {
+  // A folder opens too on Linux; it has no digest.
+  struct stat st {};
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) ||
+      std::fseek(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return {};
   }
