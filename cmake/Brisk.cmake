@@ -1,5 +1,18 @@
 # Shared build rules for our own targets.
 
+# BRISK_EXCLUDE: folders (relative to the source root) left out of the build, for work in progress.
+set(BRISK_EXCLUDE "" CACHE STRING "Folders to leave out of the build")
+
+# Adds each listed sub-folder that has a CMakeLists.txt and is not excluded.
+function(brisk_add_folders)
+  foreach(dir ${ARGN})
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt AND NOT rel IN_LIST BRISK_EXCLUDE)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
+
 function(brisk_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
 endfunction()
@@ -43,7 +56,9 @@ function(brisk_test name)
   if("threaded" IN_LIST ARG_LABELS)
     set_property(GLOBAL APPEND PROPERTY BRISK_THREADED_TESTS ${name})
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 30
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${ARG_LABELS}" TIMEOUT 120)
+  set(props ENVIRONMENT "${env}" TIMEOUT 120)
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${props})
 endfunction()

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 #include "download/UpgradeDownloader.h"
 #include "link/LinkInternal.h"
@@ -112,6 +113,7 @@ void Brisk7Service::StartRelayThread() {
   m_wake->Drain();
   m_relayRunning = 1;
   m_relayThread = std::thread(&Brisk7Service::RelayThreadProc, this);
+  pthread_setname_np(m_relayThread.native_handle(), "brisk-relay");
 }
 
 int Brisk7Service::Stop(int notify) {

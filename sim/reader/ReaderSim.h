@@ -28,6 +28,9 @@ struct Answer {
   int delayMs = 0;
 };
 
+// The bytes of one frame: 55 AA, length, type, payload, check byte.
+std::vector<uint8_t> EncodeFrame(uint8_t type, const std::vector<uint8_t>& payload);
+
 class ReaderSim {
  public:
   // A fresh pty; the service opens SlavePath().
@@ -81,16 +84,20 @@ class ReaderSim {
     uint16_t latencyMs = 42;
     uint8_t netMode = 0;
   };
-  State& ReaderState() { return state_; }  // change before the service talks
+  // Change only before the service talks to the reader.
+  State& ReaderState() { return state_; }
 
  private:
   explicit ReaderSim(int masterFd, bool owned, std::string slavePath);
   void Run();
+  void Parse(std::vector<uint8_t>& stream);
+  void AddGarbage(size_t count);
   void Handle(const Frame& frame);
   std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
 
   int fd_;
   bool owned_;
+  int slaveHold_ = -1;
   std::string slavePath_;
   int stopFd_;
   std::thread thread_;

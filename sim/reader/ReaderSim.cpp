@@ -1,0 +1,348 @@
+#include "sim/reader/ReaderSim.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// Types the reader never answers on its own: data, connection and upgrade traffic.
+bool IsCommand(uint8_t type) {
+  return type != 4 && type != 10 && type != 11 && type != 13 && type != 14;
+}
+
+void PutLe16(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return;
+  cfmakeraw(&tio);
+  tcsetattr(fd, TCSANOW, &tio);
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeFrame(uint8_t type, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> out;
+  out.reserve(payload.size() + 6);
+  out.push_back(0x55);
+  out.push_back(0xAA);
+  PutLe16(out, static_cast<uint16_t>(payload.size() + 2));
+  out.push_back(type);
+  out.insert(out.end(), payload.begin(), payload.end());
+  uint8_t x = 0;
+  for (uint8_t b : out) x ^= b;
+  out.push_back(x);
+  return out;
+}
+
+std::unique_ptr<ReaderSim> ReaderSim::Create() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (master < 0) return nullptr;
+  if (grantpt(master) != 0 || unlockpt(master) != 0) {
+    close(master);
+    return nullptr;
+  }
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0) {
+    close(master);
+    return nullptr;
+  }
+  MakeRaw(master);
+  auto sim = std::unique_ptr<ReaderSim>(new ReaderSim(master, true, name));
+  // Holding one slave descriptor keeps the master from reporting a hang-up before and
+  // between the service's opens; raw mode so nothing is echoed before the service sets it.
+  sim->slaveHold_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (sim->slaveHold_ >= 0) MakeRaw(sim->slaveHold_);
+  sim->thread_ = std::thread(&ReaderSim::Run, sim.get());
+  return sim;
+}
+
+std::unique_ptr<ReaderSim> ReaderSim::Attach(int masterFd) {
+  fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+  fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+  auto sim = std::unique_ptr<ReaderSim>(new ReaderSim(masterFd, false, ""));
+  sim->thread_ = std::thread(&ReaderSim::Run, sim.get());
+  return sim;
+}
+
+ReaderSim::ReaderSim(int masterFd, bool owned, std::string slavePath)
+    : fd_(masterFd), owned_(owned), slavePath_(std::move(slavePath)),
+      stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ReaderSim::~ReaderSim() {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(stopFd_, &one, sizeof one);
+  if (thread_.joinable()) thread_.join();
+  if (owned_) close(fd_);
+  if (slaveHold_ >= 0) close(slaveHold_);
+  close(stopFd_);
+}
+
+void ReaderSim::SetAnswer(uint8_t code, Answer answer) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  script_[code] = std::move(answer);
+}
+
+void ReaderSim::ClearAnswer(uint8_t code) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  script_.erase(code);
+}
+
+void ReaderSim::SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  hook_ = std::move(hook);
+}
+
+bool ReaderSim::SendFrame(uint8_t type, const std::vector<uint8_t>& payload) {
+  return SendRaw(EncodeFrame(type, payload));
+}
+
+bool ReaderSim::SendRaw(const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> guard(writeLock_);
+  if (unplugged_) return false;
+  // Gives up when the other side has not taken a byte for two seconds.
+  size_t done = 0;
+  int stalledMs = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      stalledMs = 0;
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (stalledMs >= 2000) return false;
+      pollfd p{fd_, POLLOUT, 0};
+      poll(&p, 1, 50);
+      stalledMs += 50;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<Frame> ReaderSim::WaitFrame(uint8_t type, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::optional<Frame> found;
+  cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if (type == 0 || it->type == type) {
+        found = std::move(*it);
+        pending_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+std::vector<Frame> ReaderSim::Received() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return received_;
+}
+
+size_t ReaderSim::ReceivedCount(uint8_t type) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  size_t count = 0;
+  for (const Frame& f : received_) count += (f.type == type);
+  return count;
+}
+
+size_t ReaderSim::GarbageBytes() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return garbage_;
+}
+
+void ReaderSim::Unplug() {
+  std::lock_guard<std::mutex> guard(writeLock_);
+  if (unplugged_) return;
+  unplugged_ = true;
+  // dup2 rather than close: an emulated node's owner closes the master itself, and the
+  // descriptor number must stay valid for the reading thread.
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, fd_);
+    close(null);
+  }
+  if (slaveHold_ >= 0) {
+    close(slaveHold_);
+    slaveHold_ = -1;
+  }
+}
+
+void ReaderSim::Run() {
+  std::vector<uint8_t> stream;
+  uint8_t chunk[4096];
+  for (;;) {
+    bool gone;
+    {
+      std::lock_guard<std::mutex> guard(writeLock_);
+      gone = unplugged_;
+    }
+    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {fd_, static_cast<short>(gone ? 0 : POLLIN), 0}};
+    const int r = poll(fds, 2, gone ? -1 : 200);
+    if (r < 0 && errno != EINTR) return;
+    if (fds[0].revents & POLLIN) return;
+    if (gone || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n <= 0) {
+      // No slave open yet (or between opens): the master reports a hang-up; try again soon.
+      poll(fds, 1, 5);
+      continue;
+    }
+    stream.insert(stream.end(), chunk, chunk + n);
+    Parse(stream);
+  }
+}
+
+void ReaderSim::Parse(std::vector<uint8_t>& stream) {
+  size_t pos = 0;
+  for (;;) {
+    // Skip to the next head.
+    size_t head = pos;
+    while (head + 1 < stream.size() && !(stream[head] == 0x55 && stream[head + 1] == 0xAA)) ++head;
+    if (head + 1 >= stream.size()) {
+      // Keep a trailing 0x55 that may start the next head.
+      const size_t keep = (stream.size() > pos && stream.back() == 0x55) ? 1 : 0;
+      AddGarbage(stream.size() - pos - keep);
+      pos = stream.size() - keep;
+      break;
+    }
+    AddGarbage(head - pos);
+    pos = head;
+    if (stream.size() - pos < 4) break;
+    const size_t length = stream[pos + 2] | (stream[pos + 3] << 8);
+    if (length < 2) {  // no type or no check byte: not a frame we can use
+      AddGarbage(4);
+      pos += 4;
+      continue;
+    }
+    if (stream.size() - pos < 4 + length) break;
+    uint8_t x = 0;
+    for (size_t i = 0; i < 4 + length; ++i) x ^= stream[pos + i];
+    if (x != 0) {
+      AddGarbage(4 + length);
+      pos += 4 + length;
+      continue;
+    }
+    Frame f;
+    f.type = stream[pos + 4];
+    f.payload.assign(stream.begin() + static_cast<long>(pos) + 5,
+                     stream.begin() + static_cast<long>(pos + 4 + length - 1));
+    pos += 4 + length;
+    Handle(f);
+  }
+  stream.erase(stream.begin(), stream.begin() + static_cast<long>(pos));
+}
+
+void ReaderSim::AddGarbage(size_t count) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  garbage_ += count;
+}
+
+void ReaderSim::Handle(const Frame& frame) {
+  std::function<bool(ReaderSim&, const Frame&)> hook;
+  std::optional<Answer> scripted;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    received_.push_back(frame);
+    hook = hook_;
+    auto it = script_.find(frame.type);
+    if (it != script_.end()) scripted = it->second;
+  }
+  const bool answered = hook && hook(*this, frame);
+  if (!answered) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pending_.push_back(frame);
+  }
+  cond_.notify_all();
+  if (answered) return;
+
+  if (scripted) {
+    if (scripted->kind == Answer::Kind::Silent) return;
+    if (scripted->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(scripted->delayMs));
+    SendFrame(scripted->type ? scripted->type : frame.type, scripted->payload);
+    return;
+  }
+  if (!IsCommand(frame.type)) return;
+  if (auto reply = BuiltInAnswer(frame)) SendFrame(frame.type, *reply);
+}
+
+std::optional<std::vector<uint8_t>> ReaderSim::BuiltInAnswer(const Frame& frame) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  State& s = state_;
+  const std::vector<uint8_t>& p = frame.payload;
+  std::vector<uint8_t> out;
+  switch (frame.type) {
+    case 1:
+      out = {s.cat1Result, s.cat1Model, s.cat1Second};
+      break;
+    case 2:
+      if (!p.empty()) s.netMode = p[0];
+      out = {0, 0};
+      break;
+    case 3:
+      out = {0, s.connectStatus, s.connectType};
+      break;
+    case 5:
+    case 15:
+      out = {0, 0};
+      break;
+    case 7:
+      out = {0, 0};
+      out.insert(out.end(), s.licence, s.licence + 32);
+      for (size_t i = 0; i < 12; ++i) out.push_back(i < s.mac.size() ? static_cast<uint8_t>(s.mac[i]) : 0);
+      for (size_t i = 0; i < 20; ++i) out.push_back(i < s.iccid.size() ? static_cast<uint8_t>(s.iccid[i]) : 0);
+      break;
+    case 8:
+      if (p.size() >= 5) {
+        s.policy = p[0];
+        s.cache = p[1];
+        s.port = static_cast<uint16_t>(p[2] | (p[3] << 8));
+        s.host.assign(p.begin() + 4, p.end());
+        s.host = s.host.substr(0, s.host.find('\0'));
+      }
+      out = {0, 0};
+      break;
+    case 9:
+      out = {0, 0, s.policy, s.cache};
+      PutLe16(out, s.port);
+      out.insert(out.end(), s.host.begin(), s.host.end());
+      out.push_back(0);
+      break;
+    case 12:
+      out = {0};
+      PutLe16(out, s.latencyMs);
+      break;
+    case 16:
+      if (p.size() >= 4) {
+        s.usbHeartbeat = static_cast<uint16_t>(p[0] | (p[1] << 8));
+        s.cat1Heartbeat = static_cast<uint16_t>(p[2] | (p[3] << 8));
+      }
+      out = {0, 0};
+      break;
+    case 17:
+      out = {0, 0};
+      PutLe16(out, s.usbHeartbeat);
+      PutLe16(out, s.cat1Heartbeat);
+      break;
+    default:
+      return std::nullopt;  // an unknown command: a real reader stays silent
+  }
+  return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,37 @@
+#pragma once
+// A service talking to a simulated reader over a real pty, with the log on in a private folder.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "link/Brisk7Service.h"
+#include "log/Log.h"
+#include "sim/reader/ReaderSim.h"
+#include "tests/link/ServiceAccess.h"
+#include "tests/support/TestSupport.h"
+
+class LinkFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    brisklog::SetLogSwitch(1);
+    reader = sim::ReaderSim::Create();
+    ASSERT_NE(reader, nullptr);
+  }
+  void TearDown() override {
+    service.Stop(0);
+    brisklog::SetLogSwitch(0);
+  }
+  void StartService() { ASSERT_EQ(service.StartDevice(reader->SlavePath()), 1); }
+  std::string Log() const { return testing_support::ReadFile(tmp.LogPath()); }
+  bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  bool WaitLog(const std::string& text, int ms = 5000) const {
+    return testing_support::WaitUntil([&] { return LogHas(text); }, ms);
+  }
+
+  testing_support::ScopedTmpdir tmp;
+  std::unique_ptr<sim::ReaderSim> reader;
+  Brisk7Service service{nullptr, nullptr};
+};
+
+using Bytes = std::vector<uint8_t>;
