@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -32,31 +31,84 @@ struct Rule {
   }
 };
 
+bool IsKeyChar(char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
+
+// One "KEY[{attr}] OP \"value\"" at text[pos...]; pos moves past it and its comma.
+bool ParseToken(const std::string& text, size_t& pos, Token& t) {
+  auto skip = [&] { while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos; };
+  skip();
+  const size_t keyStart = pos;
+  while (pos < text.size() && IsKeyChar(text[pos])) ++pos;
+  t.key = text.substr(keyStart, pos - keyStart);
+  if (t.key.empty()) return false;
+  if (pos < text.size() && text[pos] == '{') {
+    const size_t close = text.find('}', pos);
+    if (close == std::string::npos) return false;
+    t.attr = text.substr(pos + 1, close - pos - 1);
+    if (t.attr.empty()) return false;
+    pos = close + 1;
+  }
+  skip();
+  for (const char* op : {"==", "!=", "+=", "-=", ":=", "="}) {
+    if (text.compare(pos, std::char_traits<char>::length(op), op) == 0) {
+      t.op = op;
+      pos += t.op.size();
+      break;
+    }
+  }
+  if (t.op.empty()) return false;
+  skip();
+  if (pos >= text.size() || text[pos] != '"') return false;
+  const size_t end = text.find('"', pos + 1);
+  if (end == std::string::npos) return false;
+  t.value = text.substr(pos + 1, end - pos - 1);
+  pos = end + 1;
+  skip();
+  if (pos < text.size()) {
+    if (text[pos] != ',') return false;
+    ++pos;
+  }
+  return true;
+}
+
+bool IsLowerHexPattern(const std::string& v) {
+  // four lower-case hex digits, alternatives joined by '|'
+  if (v.size() % 5 != 4) return false;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const char c = v[i];
+    if (i % 5 == 4) {
+      if (c != '|') return false;
+    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // udev's rule grammar: KEY[{attr}] OP "value", separated by commas.
 std::vector<Rule> ParseRules(const std::string& path, std::vector<std::string>& errors) {
   static const std::set<std::string> kMatchKeys = {"ACTION", "SUBSYSTEM", "SUBSYSTEMS", "KERNEL", "KERNELS",
                                                    "ATTR", "ATTRS", "ENV", "DRIVERS", "TAG"};
   static const std::set<std::string> kAssignKeys = {"TAG", "ENV", "GOTO", "LABEL", "IMPORT", "MODE", "GROUP"};
   static const std::set<std::string> kWithAttr = {"ATTR", "ATTRS", "ENV", "IMPORT"};
-  static const std::regex kToken(R"re(^\s*([A-Z]+)(\{([A-Za-z0-9_ -]+)\})?\s*(==|!=|\+=|-=|:=|=)\s*"([^"]*)"\s*(,|$))re");
   std::vector<Rule> rules;
   std::ifstream in(path);
   std::string text;
   int number = 0;
   while (std::getline(in, text)) {
     ++number;
-    if (text.find_first_not_of(" \t") == std::string::npos || text[text.find_first_not_of(" \t")] == '#') continue;
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos || text[first] == '#') continue;
     if (text.back() == '\\') errors.push_back("line " + std::to_string(number) + ": continuation line");
     Rule rule;
     rule.line = number;
-    std::string rest = text;
-    std::smatch m;
-    while (!rest.empty() && rest.find_first_not_of(" \t") != std::string::npos) {
-      if (!std::regex_search(rest, m, kToken)) {
-        errors.push_back("line " + std::to_string(number) + ": cannot parse at \"" + rest + "\"");
+    size_t pos = 0;
+    while (text.find_first_not_of(" \t", pos) != std::string::npos) {
+      Token t;
+      if (!ParseToken(text, pos, t)) {
+        errors.push_back("line " + std::to_string(number) + ": cannot parse at \"" + text.substr(pos) + "\"");
         break;
       }
-      Token t{m[1], m[3], m[4], m[5]};
       const bool match = t.op == "==" || t.op == "!=";
       if (match ? !kMatchKeys.count(t.key) : !kAssignKeys.count(t.key))
         errors.push_back("line " + std::to_string(number) + ": " + t.key + " " + t.op + " not allowed");
@@ -65,7 +117,6 @@ std::vector<Rule> ParseRules(const std::string& path, std::vector<std::string>& 
       if (!kWithAttr.count(t.key) && !t.attr.empty())
         errors.push_back("line " + std::to_string(number) + ": " + t.key + " takes no {attribute}");
       rule.tokens.push_back(t);
-      rest = m.suffix();
     }
     rules.push_back(rule);
   }
@@ -87,7 +138,7 @@ TEST(UdevRules, FileParsesWithKnownKeysAndResolvedLabels) {
       if (t.key == "ATTRS" || t.key == "ATTR") {
         // sysfs writes lower-case hexadecimal: an upper-case pattern never matches.
         if (t.attr == "idVendor" || t.attr == "idProduct") {
-          EXPECT_TRUE(std::regex_match(t.value, std::regex("[0-9a-f]{4}(\\|[0-9a-f]{4})*")))
+          EXPECT_TRUE(IsLowerHexPattern(t.value))
               << "line " << r.line << ": " << t.value;
         }
       }
