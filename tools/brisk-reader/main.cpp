@@ -1,0 +1,347 @@
+// brisk-reader: talks to the card reader from the command line, for technicians and scripts.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/Brisk7Service.h"
+#include "link/NetworkQuality.h"
+#include "log/Log.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitReaderFailed = 1;
+constexpr int kExitNoAnswer = 2;
+constexpr int kExitUsage = 64;
+
+const char kUsage[] =
+    "usage: brisk-reader (--device PATH | --port N) [--json] [--log] COMMAND\n"
+    "  cat1 | mode 1|2 | status | disconnect | auth | enter-dfu\n"
+    "  platform get | platform set POLICY CACHE HOST PORT\n"
+    "  heartbeat get | heartbeat set USB CAT1\n"
+    "  net-test [COUNT]\n"
+    "  relay [--platform HOST:PORT] [--mode auto|1|2]\n";
+
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+
+int Usage(const char* why = nullptr) {
+  if (why) std::fprintf(stderr, "brisk-reader: %s\n", why);
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+// Whole decimal number in [low, high], or false.
+bool ParseNumber(const std::string& text, long low, long high, long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno || *end || v < low || v > high) return false;
+  out = v;
+  return true;
+}
+
+std::string JsonText(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// Collects the decoded fields of one answer, printed as JSON or as one readable line.
+class Output {
+ public:
+  explicit Output(bool json) : json_(json) {}
+  void Number(const char* key, long value) { fields_.push_back({key, std::to_string(value), std::to_string(value)}); }
+  void Text(const char* key, const std::string& value) { fields_.push_back({key, JsonText(value), value}); }
+  void Hex(const char* key, long value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%lx", value);
+    fields_.push_back({key, std::to_string(value), text});
+  }
+  void Print(int result, const char* what) const {
+    if (json_) {
+      std::printf("{\"result\":%d", result);
+      for (const auto& f : fields_) std::printf(",\"%s\":%s", f.key, f.json.c_str());
+      std::printf("}\n");
+      return;
+    }
+    std::printf("%s: %s", what, Describe(result));
+    for (const auto& f : fields_) std::printf(", %s %s", f.key, f.plain.c_str());
+    std::printf("\n");
+  }
+
+ private:
+  static const char* Describe(int result) {
+    switch (result) {
+      case 0: return "ok";
+      case -1: return "not sent (the link is not running)";
+      case -3: return "no answer in time";
+      case -2: case -4: case -7: return "failed";
+      default: return result > 0 ? "the reader answered a failure code" : "failed";
+    }
+  }
+  struct Field {
+    const char* key;
+    std::string json, plain;
+  };
+  bool json_;
+  std::vector<Field> fields_;
+};
+
+int ExitFor(int result) {
+  if (result == 0) return kExitOk;
+  return result > 0 ? kExitReaderFailed : kExitNoAnswer;
+}
+
+void PrintPackagePath(void*, const char* path) {
+  std::printf("%s\n", path);
+  std::fflush(stdout);
+}
+
+struct Options {
+  std::string device;
+  long port = 0;
+  bool json = false;
+  bool log = false;
+  std::vector<std::string> args;
+};
+
+int Relay(Brisk7Service& service, const Options& o, const std::vector<std::string>& args) {
+  std::string platformOverride, mode = "auto";
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--platform" && i + 1 < args.size()) platformOverride = args[++i];
+    else if (args[i] == "--mode" && i + 1 < args.size()) mode = args[++i];
+    else return Usage("relay: unknown option");
+  }
+  if (mode != "auto" && mode != "1" && mode != "2") return Usage("relay: --mode is auto, 1 or 2");
+  std::string host;
+  long port = 0;
+  if (!platformOverride.empty()) {
+    const size_t colon = platformOverride.rfind(':');
+    if (colon == std::string::npos || colon == 0 ||
+        !ParseNumber(platformOverride.substr(colon + 1), 1, 65535, port))
+      return Usage("relay: --platform is HOST:PORT");
+    host = platformOverride.substr(0, colon);
+  }
+
+  uint8_t model = 0, second = 0;
+  const int cat1 = service.GetCat1Module(&model, &second);
+  if (cat1 == 1) std::printf("Cat1 module: model 0x%x, 0x%x\n", model, second);
+  else if (cat1 == 0) std::printf("Cat1 module: none\n");
+  else std::printf("Cat1 module: no answer (%d)\n", cat1);
+
+  uint8_t policy = 0, cache = 0;
+  uint32_t reportedPort = 0;
+  char reportedHost[256] = {};
+  const int platformResult = service.GetPlatform(&policy, &cache, &reportedPort, reportedHost);
+  if (platformResult == 0) std::printf("reader's platform: %s:%u\n", reportedHost, reportedPort);
+  if (!host.empty()) service.SetPlatformAddress(host, static_cast<uint32_t>(port));
+
+  const int netMode = mode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(mode.c_str());
+  const int modeResult = service.SetNetMode(netMode);
+  std::printf("network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
+  std::printf("relaying to %s:%u; Ctrl-C stops\n", service.PlatformHost().c_str(), service.PlatformPort());
+  std::fflush(stdout);
+
+  while (!g_stop && service.IsRelayRunning()) platform::SleepMs(50);
+  const bool lost = !service.IsRelayRunning();
+  const uint32_t written = service.ComBytesWritten(), read = service.ComBytesRead();
+  const uint32_t sent = service.ServerBytesSent(), received = service.ServerBytesReceived();
+  service.Stop(lost ? 0 : 1);
+
+  Output out(o.json);
+  out.Number("comBytesWritten", written);
+  out.Number("comBytesRead", read);
+  out.Number("serverBytesSent", sent);
+  out.Number("serverBytesReceived", received);
+  if (lost) {
+    out.Print(-1, "relay ended: the reader is gone");
+    return kExitNoAnswer;
+  }
+  out.Print(0, "relay stopped");
+  return kExitOk;
+}
+
+int RunCommand(Brisk7Service& service, const Options& o) {
+  const std::vector<std::string>& a = o.args;
+  const std::string& cmd = a[0];
+  Output out(o.json);
+  auto want = [&](size_t n) { return a.size() == n; };
+
+  if (cmd == "cat1" && want(1)) {
+    uint8_t model = 0, second = 0;
+    const int r = service.GetCat1Module(&model, &second);
+    if (r == 1) {
+      out.Hex("model", model);
+      out.Hex("second", second);
+    }
+    // 0 (no module) and 1 (a module) are both answers.
+    out.Print(r == 1 ? 1 : r, r == 1 ? "Cat1 module present" : r == 0 ? "no Cat1 module" : "Cat1 module");
+    return (r == 0 || r == 1) ? kExitOk : ExitFor(r);
+  }
+  if (cmd == "mode" && want(2)) {
+    long mode;
+    if (!ParseNumber(a[1], 1, 2, mode)) return Usage("mode is 1 or 2");
+    const int r = service.SetNetMode(static_cast<int>(mode));
+    out.Print(r, "network mode");
+    return ExitFor(r);
+  }
+  if (cmd == "status" && want(1)) {
+    uint8_t status = 0, type = 0;
+    const int r = service.GetConnectStatus(&status, &type);
+    if (r == 0) {
+      out.Hex("status", status);
+      out.Hex("type", type);
+    }
+    out.Print(r, "connection status");
+    return ExitFor(r);
+  }
+  if (cmd == "disconnect" && want(1)) {
+    const int r = service.NotifyDisconnect();
+    out.Print(r, "disconnect");
+    return ExitFor(r);
+  }
+  if (cmd == "enter-dfu" && want(1)) {
+    const int r = service.AskDfuMode();
+    out.Print(r, "enter DFU mode");
+    return ExitFor(r);
+  }
+  if (cmd == "auth" && want(1)) {
+    uint8_t licence[32] = {};
+    char mac[12] = {}, iccid[20] = {};
+    const int r = service.GetAuthInfo(licence, mac, iccid);
+    if (r == 0) {
+      std::string hex, macText;
+      char pair[4];
+      for (uint8_t b : licence) {
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
+      }
+      for (int i = 0; i < 12; i += 2) {
+        if (i) macText += ':';
+        macText.append(mac + i, 2);
+      }
+      out.Text("license", hex);
+      out.Text("mac", macText);
+      out.Text("iccid", std::string(iccid, strnlen(iccid, sizeof iccid)));
+    }
+    out.Print(r, "authorization");
+    return ExitFor(r);
+  }
+  if (cmd == "platform" && a.size() >= 2 && a[1] == "get" && want(2)) {
+    uint8_t policy = 0, cache = 0;
+    uint32_t port = 0;
+    char host[256] = {};
+    const int r = service.GetPlatform(&policy, &cache, &port, host);
+    if (r == 0) {
+      out.Number("policy", policy);
+      out.Number("cache", cache);
+      out.Number("port", port);
+      out.Text("host", host);
+    }
+    out.Print(r, "platform");
+    return ExitFor(r);
+  }
+  if (cmd == "platform" && a.size() >= 2 && a[1] == "set" && want(6)) {
+    long policy, cache, port;
+    if (!ParseNumber(a[2], 0, 255, policy) || !ParseNumber(a[3], 0, 255, cache) ||
+        !ParseNumber(a[5], 0, 65535, port) || a[4].empty() || a[4].size() > 250)
+      return Usage("platform set POLICY CACHE HOST PORT (host of at most 250 characters)");
+    const int r = service.SetPlatform(static_cast<int>(policy), static_cast<int>(cache),
+                                      static_cast<uint32_t>(port), a[4].c_str());
+    out.Print(r, "platform set");
+    return ExitFor(r);
+  }
+  if (cmd == "heartbeat" && a.size() >= 2 && a[1] == "get" && want(2)) {
+    uint32_t usb = 0, cat1 = 0;
+    const int r = service.GetHeartbeat(&usb, &cat1);
+    if (r == 0) {
+      out.Number("usb", usb);
+      out.Number("cat1", cat1);
+    }
+    out.Print(r, "heartbeat");
+    return ExitFor(r);
+  }
+  if (cmd == "heartbeat" && a.size() >= 2 && a[1] == "set" && want(4)) {
+    long usb, cat1;
+    if (!ParseNumber(a[2], 0, 65535, usb) || !ParseNumber(a[3], 0, 65535, cat1))
+      return Usage("heartbeat set USB CAT1 (seconds)");
+    const int r = service.SetHeartbeat(static_cast<uint32_t>(usb), static_cast<uint32_t>(cat1), 0, 0);
+    out.Print(r, "heartbeat set");
+    return ExitFor(r);
+  }
+  if (cmd == "net-test" && (want(1) || want(2))) {
+    long count = 10;
+    if (want(2) && !ParseNumber(a[1], 1, 1000, count)) return Usage("net-test COUNT is 1 to 1000");
+    const NetworkTestSummary s = SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(count)));
+    out.Number("ok", s.successes);
+    out.Number("failed", s.failures);
+    out.Number("average", s.average);
+    out.Number("max", s.maximum);
+    const int r = s.successes > 0 ? 0 : -3;
+    out.Print(r, "network test");
+    return ExitFor(r);
+  }
+  return Usage("unknown command");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--device" && i + 1 < argc) o.device = argv[++i];
+    else if (a == "--port" && i + 1 < argc) {
+      if (!ParseNumber(argv[++i], 1, 99999999, o.port)) return Usage("--port takes a number from 1");
+    } else if (a == "--json") o.json = true;
+    else if (a == "--log") o.log = true;
+    else if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else break;
+  }
+  for (; i < argc; ++i) o.args.push_back(argv[i]);
+  if (o.device.empty() == (o.port == 0)) return Usage("give --device PATH or --port N");
+  if (o.args.empty()) return Usage("no command");
+  const bool relay = o.args[0] == "relay";
+  if (!relay && o.args[0] != "cat1" && o.args[0] != "mode" && o.args[0] != "status" &&
+      o.args[0] != "disconnect" && o.args[0] != "auth" && o.args[0] != "enter-dfu" &&
+      o.args[0] != "platform" && o.args[0] != "heartbeat" && o.args[0] != "net-test")
+    return Usage("unknown command");
+
+  if (o.log) brisklog::SetLogSwitch(1);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Brisk7Service service(nullptr, relay ? PrintPackagePath : nullptr);
+  const int started = o.device.empty() ? service.Start(static_cast<int>(o.port), {})
+                                       : service.StartDevice(o.device);
+  if (!started) {
+    std::fprintf(stderr, "brisk-reader: cannot open %s\n",
+                 o.device.empty() ? ("COM" + std::to_string(o.port)).c_str() : o.device.c_str());
+    return kExitNoAnswer;
+  }
+  const int code = relay ? Relay(service, o, o.args) : RunCommand(service, o);
+  service.Stop(0);
+  return code;
+}
