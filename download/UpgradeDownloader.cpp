@@ -1,6 +1,7 @@
 #include "download/UpgradeDownloader.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +243,8 @@ void UpgradeDownloader::RunDownload(const Request& request) {
         return;
       }
       unlink(path.c_str());
+    } else if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      unlink(path.c_str());  // a link is never a package
     }
     Fetch(request, path);
   } catch (const std::exception& e) {
@@ -271,8 +274,11 @@ void UpgradeDownloader::Finish(const Request& request, const std::string& path,
 }
 
 void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "wb");
+  // Not through a link: whatever sits at that name is replaced, never written through.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!file) {
+    if (fd >= 0) close(fd);
     WriteLog("create temporary file %s failed", path.c_str());
     SetState(DOWNLOAD_FAILED);
     return;
