@@ -3,6 +3,16 @@
 // Use one ReaderTestbed per test process (umockdev leaks a few descriptors per testbed);
 // the test binary must run under libumockdev-preload (brisk_test ... UMOCKDEV).
 // Create it before anything in the process touches libudev or umockdev.
+//
+// Typical use (CMake: brisk_test(... LIBS brisk_reader_testbed brisk_reader_sim ... UMOCKDEV)):
+//   testbed::ReaderTestbed tb;
+//   tb.AddUsbSerial("1-1", testbed::kReaderVendorA, testbed::kReaderProductA, 2);  // COM3
+//   auto reader = sim::ReaderSim::Attach(tb.MasterFd(2));  // plays the reader
+//   ... DiscoverPorts lists "COM3"; Brisk7Service::Start(0, list) opens it ...
+//   reader->Unplug();   // the open port fails from now on
+//   tb.Remove(usb);     // "remove" events, then the device leaves sysfs
+// A program started from the test (posix_spawn) sees the same testbed through the
+// inherited UMOCKDEV_DIR and LD_PRELOAD. Run a udev monitor in one process only.
 #include <string>
 
 struct _UMockdevTestbed;
