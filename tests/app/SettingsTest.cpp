@@ -246,6 +246,7 @@ TEST_F(SettingsTest, AFailedWriteInAReadOnlyFolderLeavesTheOldFileWhole) {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 3;
     return SavePortNumber(path_, 7) ? 1 : 0;
   });
+  if (rc == 3) GTEST_SKIP() << "cannot drop root privileges here, so no folder is read-only";
   EXPECT_EQ(rc, 0) << "the write must fail";
   EXPECT_EQ(ReadAll(path_), "[COM]\nPORT=3\n");
   EXPECT_EQ(CountEntries(folder_), 1);
@@ -263,6 +264,7 @@ TEST_F(SettingsTest, ADiskFullDuringTheWriteLeavesTheOldFileWholeAndNoTemporaryF
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
     return SavePortNumber(path_, 7) ? 1 : 0;
   });
+  if (rc == 3) GTEST_SKIP() << "cannot limit the file size here";
   EXPECT_EQ(rc, 0) << "the write must fail";
   EXPECT_EQ(ReadAll(path_), old);
   EXPECT_EQ(CountEntries(folder_), 1);
