@@ -1,0 +1,221 @@
+#include <cstring>
+#include <thread>
+
+#include "platform/Clock.h"
+
+#include "tests/link/LinkFixture.h"
+
+using testing_support::WaitUntil;
+
+namespace {
+
+class CommandsTest : public LinkFixture {
+ protected:
+  void SetUp() override {
+    LinkFixture::SetUp();
+    StartService();
+  }
+  void Script(uint8_t code, Bytes payload, uint8_t type = 0, int delayMs = 0) {
+    sim::Answer a;
+    a.type = type;
+    a.payload = std::move(payload);
+    a.delayMs = delayMs;
+    reader->SetAnswer(code, a);
+  }
+  void Silence(uint8_t code) {
+    sim::Answer a;
+    a.kind = sim::Answer::Kind::Silent;
+    reader->SetAnswer(code, a);
+  }
+  // The whole frame the reader received last for a type.
+  Bytes LastFrame(uint8_t type) {
+    for (const auto& f : [&] { auto r = reader->Received(); return std::vector<sim::Frame>(r.rbegin(), r.rend()); }())
+      if (f.type == type) return sim::EncodeFrame(f.type, f.payload);
+    return {};
+  }
+};
+
+TEST_F(CommandsTest, Cat1ModuleFillsOutputsOnlyWhenPresent) {
+  Script(1, {1, 0x05, 0x00});
+  uint8_t model = 0xEE, second = 0xEE;
+  EXPECT_EQ(service.GetCat1Module(&model, &second), 1);
+  EXPECT_EQ(model, 5);
+  EXPECT_EQ(second, 0);
+  Script(1, {0, 0x07, 0x07});
+  model = second = 0xEE;
+  EXPECT_EQ(service.GetCat1Module(&model, &second), 0);
+  EXPECT_EQ(model, 0xEE);
+  EXPECT_EQ(second, 0xEE);
+  EXPECT_EQ(LastFrame(1), (Bytes{0x55, 0xAA, 0x04, 0x00, 0x01, 0x00, 0x00, 0xFA}));
+}
+
+TEST_F(CommandsTest, HeartbeatQueryDecodesBothIntervals) {
+  Script(17, {0x00, 0x00, 0x2C, 0x01, 0x58, 0x02});
+  uint32_t usb = 0, cat1 = 0;
+  EXPECT_EQ(service.GetHeartbeat(&usb, &cat1), 0);
+  EXPECT_EQ(usb, 300u);
+  EXPECT_EQ(cat1, 600u);
+  Script(17, {0x01, 0x00, 0x2C, 0x01, 0x58, 0x02});
+  EXPECT_EQ(service.GetHeartbeat(&usb, &cat1), -3) << "a failure code reads as -3";
+}
+
+TEST_F(CommandsTest, HeartbeatSettingWritesTheExactFrameAndWaits) {
+  EXPECT_EQ(service.SetHeartbeat(600, 600, 0, 0), 0);
+  EXPECT_EQ(LastFrame(16), (Bytes{0x55, 0xAA, 0x06, 0x00, 0x10, 0x58, 0x02, 0x58, 0x02, 0xE9}));
+  EXPECT_TRUE(LogHas("set heart beat interval: 600 600"));
+  Script(16, {0x02, 0x00});
+  EXPECT_EQ(service.SetHeartbeat(120, 300, 0, 0), 2);
+  EXPECT_EQ(service.UsbHeartbeatInterval(), 120u);
+  EXPECT_EQ(service.Cat1HeartbeatInterval(), 300u);
+}
+
+TEST_F(CommandsTest, HeartbeatNoWaitReturnsAtOnceAndStoreOnlySendsNothing) {
+  Silence(16);
+  EXPECT_EQ(service.SetHeartbeat(60, 90, 1, 0), 0);
+  ASSERT_TRUE(reader->WaitFrame(16, 2000).has_value());
+  EXPECT_FALSE(LogHas("read input report timeout"));
+  service.Stop(0);
+  const size_t before = reader->ReceivedCount(16);
+  EXPECT_EQ(service.SetHeartbeat(200, 400, 0, 1), 0);
+  EXPECT_EQ(service.UsbHeartbeatInterval(), 200u);
+  EXPECT_EQ(service.Cat1HeartbeatInterval(), 400u);
+  platform::SleepMs(50);
+  EXPECT_EQ(reader->ReceivedCount(16), before);
+}
+
+TEST_F(CommandsTest, PlatformSettingCarriesHostAndZeroByte) {
+  EXPECT_EQ(service.SetPlatform(1, 0, 0x5341, "plat.a.com"), 0);
+  const Bytes f = LastFrame(8);
+  ASSERT_EQ(f.size(), 16u + 5);
+  EXPECT_EQ(f[2], 17);  // 16 bytes of data plus the check byte
+  const Bytes expected = {0x08, 1, 0, 0x41, 0x53, 'p', 'l', 'a', 't', '.', 'a', '.', 'c', 'o', 'm', 0};
+  EXPECT_EQ(Bytes(f.begin() + 4, f.end() - 1), expected);
+  EXPECT_EQ(reader->ReaderState().host, "plat.a.com");
+}
+
+TEST_F(CommandsTest, PlatformQueryIsAdoptedForTheNextConnection) {
+  reader->ReaderState().host = "platform.example.test";
+  reader->ReaderState().port = 9001;
+  uint8_t policy = 9, cache = 9;
+  uint32_t port = 0;
+  char host[241] = {};
+  EXPECT_EQ(service.GetPlatform(&policy, &cache, &port, host), 0);
+  EXPECT_EQ(policy, 1);
+  EXPECT_EQ(cache, 0);
+  EXPECT_EQ(port, 9001u);
+  EXPECT_STREQ(host, "platform.example.test");
+  EXPECT_EQ(service.PlatformHost(), "platform.example.test");
+  EXPECT_EQ(service.PlatformPort(), 9001u);
+}
+
+TEST_F(CommandsTest, OverlongReportedHostIsCutAt240) {
+  Bytes answer = {0, 0, 1, 1, 0x10, 0x27};
+  answer.insert(answer.end(), 300, 'h');  // no terminating zero within the answer
+  Script(9, answer);
+  char host[241];
+  std::memset(host, 'x', sizeof host);
+  uint32_t port = 0;
+  EXPECT_EQ(service.GetPlatform(nullptr, nullptr, &port, host), 0);
+  EXPECT_EQ(std::string(host), std::string(240, 'h'));
+  EXPECT_EQ(service.PlatformHost().size(), 240u);
+}
+
+TEST_F(CommandsTest, AuthorizationDataIsCopiedWhole) {
+  for (int i = 0; i < 32; ++i) reader->ReaderState().licence[i] = static_cast<uint8_t>(i * 8);
+  uint8_t licence[32] = {};
+  char mac[12] = {}, iccid[20] = {};
+  EXPECT_EQ(service.GetAuthInfo(licence, mac, iccid), 0);
+  EXPECT_EQ(licence[31], 248);
+  EXPECT_EQ(std::string(mac, 12), "A1B2C3D4E5F6");
+  EXPECT_EQ(std::string(iccid, 20), "89860012345678901234");
+}
+
+TEST_F(CommandsTest, NetworkTestReportsLatencyOrFailure) {
+  Script(12, {0, 0x2A, 0x00});
+  EXPECT_EQ(service.TestNetwork(1, 50), 42);
+  EXPECT_EQ(reader->WaitFrame(12, 1000)->payload, (Bytes{1, 50}));
+  Script(12, {1, 0x2A, 0x00});
+  EXPECT_EQ(service.TestNetwork(1, 50), -4);
+  Script(12, {0, 0x10, 0x27});
+  EXPECT_EQ(service.TestNetwork(1, 50), 10000);
+}
+
+TEST_F(CommandsTest, AnswerOfAnotherTypeIsJudgedPerCommand) {
+  for (uint8_t code : {1, 2, 3, 5, 7, 8, 9, 12, 15, 16, 17}) Script(code, {0x00, 0x09, 0x09}, 0x30);
+  uint8_t a = 0xEE, b = 0xEE;
+  EXPECT_EQ(service.GetCat1Module(&a, &b), 0);
+  EXPECT_EQ(a, 0xEE);
+  EXPECT_EQ(service.SetNetMode(1), 0);
+  EXPECT_EQ(service.GetConnectStatus(&a, &b), 0);
+  EXPECT_EQ(a, 0xEE);
+  EXPECT_EQ(service.NotifyDisconnect(), 0);
+  EXPECT_EQ(service.GetAuthInfo(nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(service.SetPlatform(0, 0, 1, "h"), 0);
+  uint32_t port = 7;
+  EXPECT_EQ(service.GetPlatform(nullptr, nullptr, &port, nullptr), 0);
+  EXPECT_EQ(port, 7u);
+  EXPECT_EQ(service.AskDfuMode(), 0);
+  EXPECT_EQ(service.SetHeartbeat(600, 600, 0, 0), -2);
+  uint32_t u = 0, c = 0;
+  EXPECT_EQ(service.GetHeartbeat(&u, &c), -2);
+  EXPECT_EQ(service.TestNetwork(1, 50), -3);
+}
+
+TEST_F(CommandsTest, FailureCodeIsReturnedAndOutputsStayUntouched) {
+  Script(3, {0x03, 0x07, 0x02});
+  uint8_t status = 0xEE, type = 0xEE;
+  EXPECT_EQ(service.GetConnectStatus(&status, &type), 3);
+  EXPECT_EQ(status, 0xEE);
+  Script(3, {0x00, 0x07, 0x02});
+  EXPECT_EQ(service.GetConnectStatus(&status, &type), 0);
+  EXPECT_EQ(status, 7);
+  EXPECT_EQ(type, 2);
+}
+
+TEST_F(CommandsTest, NoAnswerTimesOutAndALateAnswerDoesNotSpoilTheNext) {
+  Script(5, {0x00, 0x00}, 0, 2600);  // answers after the 2-second wait
+  EXPECT_EQ(service.NotifyDisconnect(), -3);
+  EXPECT_TRUE(LogHas("read input report timeout"));
+  // The late answer arrives and signals; the next command resets before it sends.
+  ASSERT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 5000));
+  Script(15, {0x04, 0x00});
+  EXPECT_EQ(service.AskDfuMode(), 4);
+}
+
+TEST_F(CommandsTest, NotRunningMeansNotSent) {
+  service.Stop(0);
+  EXPECT_EQ(service.AskDfuMode(), -1);
+  EXPECT_EQ(service.TestNetwork(1, 50), -1);
+  EXPECT_EQ(service.SetHeartbeat(1, 1, 1, 0), -1);
+}
+
+TEST_F(CommandsTest, CommandWaitsForAConnectInProgress) {
+  Brisk7ServiceTestAccess::SetConnecting(service, 1);
+  std::thread release([&] {
+    platform::SleepMs(400);
+    Brisk7ServiceTestAccess::SetConnecting(service, 0);
+  });
+  EXPECT_EQ(service.AskDfuMode(), 0);
+  release.join();
+  EXPECT_FALSE(LogHas("WaitComCanSend timeout"));
+}
+
+TEST_F(CommandsTest, CommandGivesUpAfterFiveSecondsOfConnecting) {
+  Brisk7ServiceTestAccess::SetConnecting(service, 1);
+  EXPECT_EQ(service.AskDfuMode(), -1);
+  EXPECT_TRUE(LogHas("WaitComCanSend timeout"));
+  EXPECT_EQ(reader->ReceivedCount(15), 0u);
+  Brisk7ServiceTestAccess::SetConnecting(service, 0);
+}
+
+TEST_F(CommandsTest, SwitchingToCat1DropsTheRelayCounters) {
+  ASSERT_TRUE(reader->SendFrame(0x30, {1, 2, 3}));
+  ASSERT_TRUE(WaitUntil([&] { return service.ComBytesRead() > 0; }));
+  EXPECT_EQ(service.SetNetMode(2), 0);
+  EXPECT_EQ(reader->ReaderState().netMode, 2);
+  // Counted again from zero: only the mode command and its answer.
+  EXPECT_EQ(service.ComBytesWritten(), 8u);
+  EXPECT_EQ(service.ComBytesRead(), 8u);
+}
+
+}  // namespace
