@@ -37,6 +37,18 @@ struct CallbackLog {
     std::lock_guard<std::mutex> guard(mutex);
     return paths.size();
   }
+  // State 0 is reported before the copy and the call; both follow on the worker.
+  bool WaitForCalls(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(60000);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (paths.size() >= n) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
 };
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
@@ -158,6 +170,7 @@ TEST_F(FirmwareTransfer, PollsWatchTheDownloadAdvance) {
 TEST_F(FirmwareTransfer, TheDfuFlagIsABlankAndOneAfterTheUrl) {
   const std::string withFlag = Pattern(3000, 23);
   EXPECT_EQ(Download("/flag.dfu", withFlag, true).state, 0);
+  EXPECT_TRUE(calls_.WaitForCalls(1));
   ASSERT_EQ(calls_.Count(), 1u);
   const std::string name = "flag_" + download_test::Md5Text(withFlag) + ".dfu";
   EXPECT_EQ(calls_.paths[0], platform::TempFolder() + "/" + name);

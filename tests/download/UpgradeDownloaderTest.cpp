@@ -44,6 +44,18 @@ struct CallbackLog {
     self->paths.push_back(path);
     self->threads.push_back(std::this_thread::get_id());
   }
+  // State 0 is reported before the copy and the call; both follow on the worker.
+  bool WaitForCalls(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(60000);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (paths.size() >= n) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
 };
 
 class Downloader : public ::testing::Test {
@@ -314,6 +326,7 @@ TEST_F(Downloader, WithTheDfuFlagTheVerifiedPackageIsCachedAndAnnouncedOnceOnThe
   d.SetEnterDfuCallback(&calls, &CallbackLog::Record);
   d.procDownload("l", Md5Text(package), server->BaseUrl() + "/fw/image.dfu", 1);
   EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+  EXPECT_TRUE(calls.WaitForCalls(1));
 
   const std::string name = "image_" + Md5Text(package) + ".dfu";
   std::lock_guard<std::mutex> guard(calls.mutex);
@@ -335,6 +348,7 @@ TEST_F(Downloader, APresentPackageWithTheDfuFlagIsCachedAndAnnouncedToo) {
   d.SetEnterDfuCallback(&calls, &CallbackLog::Record);
   d.procDownload("l", Md5Text(package), "http://127.0.0.1:1/p.dfu", 1);
   EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+  EXPECT_TRUE(calls.WaitForCalls(1));
   std::lock_guard<std::mutex> guard(calls.mutex);
   EXPECT_EQ(calls.paths.size(), 1u);
   EXPECT_TRUE(Exists(folders_.Config() + "/BriskNetService/DFU/p_" + Md5Text(package) + ".dfu"));
