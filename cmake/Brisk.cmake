@@ -50,15 +50,19 @@ function(brisk_test name)
                       OUTPUT_VARIABLE tsan OUTPUT_STRIP_TRAILING_WHITESPACE)
       set(preload "${tsan}:${preload}")
     endif()
-    set(envmod ENVIRONMENT_MODIFICATION "LD_PRELOAD=set:${preload}") # a second ENVIRONMENT entry would be split off by test discovery
+    list(APPEND env "LD_PRELOAD=${preload}")
     list(APPEND ARG_LABELS umockdev)
   endif()
   if("threaded" IN_LIST ARG_LABELS)
     set_property(GLOBAL APPEND PROPERTY BRISK_THREADED_TESTS ${name})
   endif()
-  set(props ENVIRONMENT "${env}" ${envmod} TIMEOUT 120)
-  if(ARG_LABELS)
-    list(APPEND props LABELS "${ARG_LABELS}")
-  endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${props})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30)
+  # Test discovery flattens list-valued properties, so the environment and the labels are
+  # set by a script that CTest runs after the discovered tests are known.
+  set(props_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_props.cmake)
+  file(WRITE ${props_file}
+    "foreach(t IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${t}\" PROPERTIES TIMEOUT 120 ENVIRONMENT \"${env}\" LABELS \"${ARG_LABELS}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props_file})
 endfunction()
