@@ -151,7 +151,7 @@ std::vector<uint8_t> DfuDeviceModel::ConfigurationDescriptor() const
         body.insert(body.end(), {9, 0x21, m_config.attributes});
         Le16(body, m_config.detachTimeOut);
         Le16(body, m_config.transferSize);
-        Le16(body, m_config.bcdDFUVersion);
+        Le16(body, itf.bcdDFUVersion ? itf.bcdDFUVersion : m_config.bcdDFUVersion);
     }
     std::vector<uint8_t> d = {9, 2};
     Le16(d, uint16_t(9 + body.size()));
@@ -184,6 +184,21 @@ bool DfuDeviceModel::HasInterface(uint8_t interfaceNumber) const
         if (itf.number == interfaceNumber)
             return true;
     return false;
+}
+
+void DfuDeviceModel::BusReset()
+{
+    std::function<void(bool)> notify;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_connected || m_state != dfuMANIFEST_WAIT_RESET)
+            return;
+        Disconnect(true);
+        m_notify = false;
+        notify = m_onDisconnect;
+    }
+    if (notify)
+        notify(true);
 }
 
 bool DfuDeviceModel::SetInterface(uint8_t interfaceNumber, uint8_t alternate)
@@ -374,8 +389,10 @@ ControlResult DfuDeviceModel::Class(const SetupPacket& setup, std::span<const ui
             if (m_config.attributes & 0x04) {
                 m_state = dfuIDLE;
             } else {
+                // Without will-detach it waits for a bus reset, answering dfuMANIFEST-WAIT-RESET.
                 m_state = dfuMANIFEST_WAIT_RESET;
-                Disconnect(true);
+                if (m_config.attributes & 0x08)
+                    Disconnect(true);
             }
             return r;
         }

@@ -63,6 +63,7 @@ struct DfuAlternate {
 struct DfuInterface {
     uint8_t number = 0;
     std::vector<DfuAlternate> alternates;
+    uint16_t bcdDFUVersion = 0; // 0: the device's own
 };
 
 struct DfuDeviceConfig {
@@ -74,7 +75,8 @@ struct DfuDeviceConfig {
     std::string serial = "BR7000000001";
     uint16_t bcdDFUVersion = 0x011A;
     uint16_t transferSize = 2048;
-    uint8_t attributes = 0x0B;  // can download, can upload, will detach; not manifestation tolerant
+    // can download (1), can upload (2), manifestation tolerant (4), will detach (8)
+    uint8_t attributes = 0x0B;
     uint16_t detachTimeOut = 255;
     uint32_t erasePollMs = 2;
     uint32_t writePollMs = 1;
@@ -128,6 +130,8 @@ public:
     // SET_INTERFACE (from the host controller side); false for an unknown interface or alternate.
     bool SetInterface(uint8_t interfaceNumber, uint8_t alternate);
     bool HasInterface(uint8_t interfaceNumber) const;
+    // USB reset: a device waiting in dfuMANIFEST-WAIT-RESET leaves DFU mode.
+    void BusReset();
 
     // Observation.
     uint8_t State() const;

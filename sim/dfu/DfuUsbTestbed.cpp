@@ -113,6 +113,7 @@ struct DfuUsbDevice::Urbs {
     std::mutex lock;
     std::deque<UMockdevIoctlData*> done;
     DfuDeviceModel* model = nullptr;
+    DfuUsbDevice* owner = nullptr;
 
     ~Urbs()
     {
@@ -137,6 +138,16 @@ T* Resolve(UMockdevIoctlData* arg, UMockdevIoctlData*& out)
     return out ? reinterpret_cast<T*>(out->data) : nullptr;
 }
 
+void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData)
+{
+    static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(+1);
+}
+
+void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData)
+{
+    static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(-1);
+}
+
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
 {
     auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
@@ -145,7 +156,9 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     UMockdevIoctlData* data = nullptr;
 
-    if (!model.Connected()) {
+    // URBs that completed before a disconnect are still handed back, as the kernel does:
+    // libusb only learns of the end from a failed submit, and would spin on a failed reap.
+    if (!model.Connected() && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
         Complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -172,10 +185,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
         return TRUE;
     }
+    case USBDEVFS_RESET:
+        Complete(client, 0, 0);
+        model.BusReset();
+        return TRUE;
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-    case USBDEVFS_RESET:
         Complete(client, 0, 0);
         return TRUE;
     case USBDEVFS_GETDRIVER:
@@ -244,7 +260,7 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
             }
         }
         if (!urb) {
-            Complete(client, -1, EAGAIN);
+            Complete(client, -1, model.Connected() ? EAGAIN : ENODEV);
             return TRUE;
         }
         GError* error = nullptr;
@@ -283,6 +299,7 @@ DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
     : m_model(std::move(config)), m_urbs(std::make_unique<Urbs>())
 {
     m_urbs->model = &m_model;
+    m_urbs->owner = this;
     std::lock_guard tbLock(TestbedLock());
     UMockdevTestbed* tb = Testbed();
     if (portPath.empty())
@@ -299,6 +316,8 @@ DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
 
     auto* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), m_urbs.get());
+    g_signal_connect(handler, "client-connected", G_CALLBACK(ClientConnected), m_urbs.get());
+    g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), m_urbs.get());
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(tb, m_devnode.c_str(), handler, &error)) {
         std::string msg = error ? error->message : "unknown error";
@@ -338,7 +357,9 @@ DfuUsbDevice::~DfuUsbDevice()
     std::lock_guard tbLock(TestbedLock());
     UMockdevTestbed* tb = Testbed();
     if (!m_removed)
-        RemoveLocked(m_sysfs);
+        umockdev_testbed_uevent(tb, m_sysfs.c_str(), "remove");
+    if (!m_filesRemoved)
+        umockdev_testbed_remove_device(tb, m_sysfs.c_str());
     if (!m_normalSysfs.empty())
         RemoveLocked(m_normalSysfs);
     umockdev_testbed_detach_ioctl(tb, m_devnode.c_str(), nullptr);
@@ -356,31 +377,49 @@ void DfuUsbDevice::RemoveLocked(const std::string& sysfs)
 void DfuUsbDevice::HotplugLoop()
 {
     std::unique_lock lock(m_lock);
-    while (true) {
-        m_changed.wait(lock, [this] { return m_stop || (m_disconnected && !m_removed); });
-        if (m_stop)
-            return;
-        const bool left = m_leftDfuMode;
-        auto handler = m_returnHandler;
-        lock.unlock();
-        {
-            std::lock_guard tbLock(TestbedLock());
-            RemoveLocked(m_sysfs);
-        }
-        lock.lock();
-        m_removed = true;
-        m_changed.notify_all();
-        if (!left)
-            continue;
-        lock.unlock();
-        if (handler)
-            handler(m_portPath);
-        else
-            AddNormalMode();
-        lock.lock();
-        m_returned = true;
-        m_changed.notify_all();
+    m_changed.wait(lock, [this] { return m_stop || m_disconnected; });
+    if (m_stop)
+        return;
+    const bool left = m_leftDfuMode;
+    lock.unlock();
+    {
+        // The remove event first: libusb drops the device, while the node keeps answering
+        // ENODEV to whoever still holds it open.
+        std::lock_guard tbLock(TestbedLock());
+        umockdev_testbed_uevent(Testbed(), m_sysfs.c_str(), "remove");
     }
+    lock.lock();
+    m_removed = true;
+    m_changed.notify_all();
+    // Give whoever still holds the node a moment to close it (umockdev reports only some closes).
+    m_changed.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_stop || m_clients <= 0; });
+    if (m_stop)
+        return;
+    auto handler = m_returnHandler;
+    lock.unlock();
+    {
+        std::lock_guard tbLock(TestbedLock());
+        umockdev_testbed_remove_device(Testbed(), m_sysfs.c_str());
+    }
+    lock.lock();
+    m_filesRemoved = true;
+    if (!left)
+        return;
+    lock.unlock();
+    if (handler)
+        handler(m_portPath);
+    else
+        AddNormalMode();
+    lock.lock();
+    m_returned = true;
+    m_changed.notify_all();
+}
+
+void DfuUsbDevice::ClientCountChanged(int delta)
+{
+    std::lock_guard lock(m_lock);
+    m_clients += delta;
+    m_changed.notify_all();
 }
 
 void DfuUsbDevice::AddNormalMode()

@@ -44,8 +44,9 @@ public:
 
     // Pulls the device out now: requests fail with ENODEV and it leaves the bus.
     void Unplug();
-    // True once the device has left the bus (unplugged or left DFU mode), and, after
-    // leaving DFU mode, come back in its normal mode.
+    // True once the device has left the bus (unplugged or left DFU mode: its remove event
+    // was sent), and, for WaitForNormalMode, come back in its normal mode; the normal-mode
+    // device appears once every descriptor on the DFU device's node has been closed.
     bool WaitForDeparture(std::chrono::milliseconds timeout);
     bool WaitForNormalMode(std::chrono::milliseconds timeout);
     // Sysfs path of the device that came back in normal mode (empty before).
@@ -60,6 +61,7 @@ public:
     static std::mutex& TestbedLock();
 
     struct Urbs; // the usbdevfs handler's state, shared with its worker thread
+    void ClientCountChanged(int delta);
 
 private:
     void HotplugLoop();
@@ -80,7 +82,9 @@ private:
     bool m_stop = false;
     bool m_disconnected = false;
     bool m_leftDfuMode = false;
-    bool m_removed = false;
+    bool m_removed = false;      // the remove event was sent
+    bool m_filesRemoved = false; // the sysfs entry and node are gone
+    int m_clients = 0;           // open descriptors on the node
     bool m_returned = false;
     std::function<void(const std::string&)> m_returnHandler;
     std::thread m_hotplug;

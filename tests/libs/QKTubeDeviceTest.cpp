@@ -243,6 +243,10 @@ TEST_F(QKTubeDeviceTest, AnUnpluggedDeviceReportsThatItIsGone)
     EXPECT_EQ(QKDevice_ControlPipeRequest(handle, &getState, &state), QK_ERR_NO_DEVICE);
     EXPECT_EQ(errno, ENODEV);
     EXPECT_TRUE(device->WaitForDeparture(std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // its files are gone by now
+    EXPECT_EQ(QKDevice_ControlPipeRequest(handle, &getState, &state), QK_ERR_NO_DEVICE);
+    uint8_t dd[18];
+    EXPECT_EQ(QKDevice_GetDeviceDescriptor(handle, dd), QK_OK) << "descriptors stay readable from the cache";
 }
 
 TEST_F(QKTubeDeviceTest, OpensOnlyTheDeviceThePathNames)
