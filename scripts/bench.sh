@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds an optimised tree in build/bench and runs every benchmark, printing each figure.
+# RELAY_ROUND_TRIPS (default 10000) and IDLE_SECONDS (default 10) size the relay run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ ! -f build/bench/build.ninja ]; then
+  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRISK_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build build/bench -- -j"$(nproc)"
+for b in build/bench/bench/*/bench_*; do
+  [ -x "$b" ] || continue
+  echo "== $(basename "$b")"
+  case "$(basename "$b")" in
+    bench_relay) "$b" "${RELAY_ROUND_TRIPS:-10000}" "${IDLE_SECONDS:-10}" ;;
+    *) "$b" ;;
+  esac
+done
