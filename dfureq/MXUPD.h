@@ -65,6 +65,7 @@ typedef struct DfuStatusRecord {
     uint8_t iString;
 } DfuStatusRecord;
 
+/* Packed as on the wire: read the 16-bit fields by value, never bind a reference or pointer to them. */
 #pragma pack(push, 1)
 /* The DFU functional descriptor (type 0x21). */
 typedef struct DfuFunctionalDescriptor {

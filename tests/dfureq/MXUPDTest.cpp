@@ -239,8 +239,8 @@ TEST_F(MXUPDTest, FindsTheFunctionalDescriptorOfTheLastInterfaceAndAlternate)
     EXPECT_EQ(alternates, 3u);
     EXPECT_EQ(fd.bLength, 9);
     EXPECT_EQ(fd.bDescriptorType, 0x21);
-    EXPECT_EQ(fd.bcdDFUVersion, 0x011A);
-    EXPECT_EQ(fd.wTransferSize, 1024);
+    EXPECT_EQ(uint16_t(fd.bcdDFUVersion), 0x011A); // packed fields are read by value
+    EXPECT_EQ(uint16_t(fd.wTransferSize), 1024);
 }
 
 TEST_F(MXUPDTest, ForwardsTheDescriptorQueries)
@@ -248,8 +248,8 @@ TEST_F(MXUPDTest, ForwardsTheDescriptorQueries)
     Plug();
     UsbDeviceDescriptor dd{};
     ASSERT_EQ(MXUPD_GetDeviceDescriptor(&handle, &dd), MXUPD_OK);
-    EXPECT_EQ(dd.idVendor, 0x0483);
-    EXPECT_EQ(dd.idProduct, 0xA19B);
+    EXPECT_EQ(uint16_t(dd.idVendor), 0x0483);
+    EXPECT_EQ(uint16_t(dd.idProduct), 0xA19B);
     uint32_t n = 0;
     ASSERT_EQ(MXUPD_GetNbOfConfigurations(&handle, &n), MXUPD_OK);
     EXPECT_EQ(n, 1u);
