@@ -123,24 +123,70 @@ struct Options {
   std::vector<std::string> args;
 };
 
-int Relay(Brisk7Service& service, const Options& o, const std::vector<std::string>& args) {
-  std::string platformOverride, mode = "auto";
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--platform" && i + 1 < args.size()) platformOverride = args[++i];
-    else if (args[i] == "--mode" && i + 1 < args.size()) mode = args[++i];
-    else return Usage("relay: unknown option");
-  }
-  if (mode != "auto" && mode != "1" && mode != "2") return Usage("relay: --mode is auto, 1 or 2");
-  std::string host;
-  long port = 0;
-  if (!platformOverride.empty()) {
-    const size_t colon = platformOverride.rfind(':');
-    if (colon == std::string::npos || colon == 0 ||
-        !ParseNumber(platformOverride.substr(colon + 1), 1, 65535, port))
-      return Usage("relay: --platform is HOST:PORT");
-    host = platformOverride.substr(0, colon);
-  }
+// One command line, checked before the reader is opened.
+struct Command {
+  enum Kind { Cat1, Mode, Status, Disconnect, Auth, EnterDfu, PlatformGet, PlatformSet,
+              HeartbeatGet, HeartbeatSet, NetTest, Relay } kind = Cat1;
+  long n[3] = {};           // mode; policy, cache, port; usb, cat1; count
+  std::string text;         // platform host
+  std::string relayHost;    // --platform override
+  long relayPort = 0;
+  std::string relayMode = "auto";
+};
 
+// Returns false (after printing why) when the words are not a command.
+bool ParseCommand(const std::vector<std::string>& a, Command& c) {
+  auto is = [&](size_t n, const char* w0, const char* w1 = nullptr) {
+    return a.size() == n && a[0] == w0 && (!w1 || a[1] == w1);
+  };
+  if (is(1, "cat1")) c.kind = Command::Cat1;
+  else if (is(1, "status")) c.kind = Command::Status;
+  else if (is(1, "disconnect")) c.kind = Command::Disconnect;
+  else if (is(1, "auth")) c.kind = Command::Auth;
+  else if (is(1, "enter-dfu")) c.kind = Command::EnterDfu;
+  else if (is(2, "mode")) {
+    c.kind = Command::Mode;
+    if (!ParseNumber(a[1], 1, 2, c.n[0])) return Usage("mode is 1 or 2"), false;
+  } else if (is(2, "platform", "get")) c.kind = Command::PlatformGet;
+  else if (is(6, "platform", "set")) {
+    c.kind = Command::PlatformSet;
+    c.text = a[4];
+    if (!ParseNumber(a[2], 0, 255, c.n[0]) || !ParseNumber(a[3], 0, 255, c.n[1]) ||
+        !ParseNumber(a[5], 0, 65535, c.n[2]) || c.text.empty() || c.text.size() > 250)
+      return Usage("platform set POLICY CACHE HOST PORT (host of at most 250 characters)"), false;
+  } else if (is(2, "heartbeat", "get")) c.kind = Command::HeartbeatGet;
+  else if (is(4, "heartbeat", "set")) {
+    c.kind = Command::HeartbeatSet;
+    if (!ParseNumber(a[2], 0, 65535, c.n[0]) || !ParseNumber(a[3], 0, 65535, c.n[1]))
+      return Usage("heartbeat set USB CAT1 (seconds)"), false;
+  } else if (!a.empty() && a[0] == "net-test" && a.size() <= 2) {
+    c.kind = Command::NetTest;
+    c.n[0] = 10;
+    if (a.size() == 2 && !ParseNumber(a[1], 1, 1000, c.n[0])) return Usage("net-test COUNT is 1 to 1000"), false;
+  } else if (!a.empty() && a[0] == "relay") {
+    c.kind = Command::Relay;
+    std::string address;
+    for (size_t i = 1; i < a.size(); ++i) {
+      if (a[i] == "--platform" && i + 1 < a.size()) address = a[++i];
+      else if (a[i] == "--mode" && i + 1 < a.size()) c.relayMode = a[++i];
+      else return Usage("relay: unknown option"), false;
+    }
+    if (c.relayMode != "auto" && c.relayMode != "1" && c.relayMode != "2")
+      return Usage("relay: --mode is auto, 1 or 2"), false;
+    if (!address.empty()) {
+      const size_t colon = address.rfind(':');
+      if (colon == std::string::npos || colon == 0 ||
+          !ParseNumber(address.substr(colon + 1), 1, 65535, c.relayPort))
+        return Usage("relay: --platform is HOST:PORT"), false;
+      c.relayHost = address.substr(0, colon);
+    }
+  } else {
+    return Usage(a.empty() ? "no command" : "unknown command"), false;
+  }
+  return true;
+}
+
+int Relay(Brisk7Service& service, const Command& c, bool json) {
   uint8_t model = 0, second = 0;
   const int cat1 = service.GetCat1Module(&model, &second);
   if (cat1 == 1) std::printf("Cat1 module: model 0x%x, 0x%x\n", model, second);
@@ -150,11 +196,11 @@ int Relay(Brisk7Service& service, const Options& o, const std::vector<std::strin
   uint8_t policy = 0, cache = 0;
   uint32_t reportedPort = 0;
   char reportedHost[256] = {};
-  const int platformResult = service.GetPlatform(&policy, &cache, &reportedPort, reportedHost);
-  if (platformResult == 0) std::printf("reader's platform: %s:%u\n", reportedHost, reportedPort);
-  if (!host.empty()) service.SetPlatformAddress(host, static_cast<uint32_t>(port));
+  if (service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
+    std::printf("reader's platform: %s:%u\n", reportedHost, reportedPort);
+  if (!c.relayHost.empty()) service.SetPlatformAddress(c.relayHost, static_cast<uint32_t>(c.relayPort));
 
-  const int netMode = mode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(mode.c_str());
+  const int netMode = c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(c.relayMode.c_str());
   const int modeResult = service.SetNetMode(netMode);
   std::printf("network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
   std::printf("relaying to %s:%u; Ctrl-C stops\n", service.PlatformHost().c_str(), service.PlatformPort());
@@ -162,11 +208,12 @@ int Relay(Brisk7Service& service, const Options& o, const std::vector<std::strin
 
   while (!g_stop && service.IsRelayRunning()) platform::SleepMs(50);
   const bool lost = !service.IsRelayRunning();
+  // Read before Stop, which zeroes them.
   const uint32_t written = service.ComBytesWritten(), read = service.ComBytesRead();
   const uint32_t sent = service.ServerBytesSent(), received = service.ServerBytesReceived();
   service.Stop(lost ? 0 : 1);
 
-  Output out(o.json);
+  Output out(json);
   out.Number("comBytesWritten", written);
   out.Number("comBytesRead", read);
   out.Number("serverBytesSent", sent);
@@ -179,127 +226,116 @@ int Relay(Brisk7Service& service, const Options& o, const std::vector<std::strin
   return kExitOk;
 }
 
-int RunCommand(Brisk7Service& service, const Options& o) {
-  const std::vector<std::string>& a = o.args;
-  const std::string& cmd = a[0];
-  Output out(o.json);
-  auto want = [&](size_t n) { return a.size() == n; };
-
-  if (cmd == "cat1" && want(1)) {
-    uint8_t model = 0, second = 0;
-    const int r = service.GetCat1Module(&model, &second);
-    if (r == 1) {
-      out.Hex("model", model);
-      out.Hex("second", second);
-    }
-    // 0 (no module) and 1 (a module) are both answers.
-    out.Print(r == 1 ? 1 : r, r == 1 ? "Cat1 module present" : r == 0 ? "no Cat1 module" : "Cat1 module");
-    return (r == 0 || r == 1) ? kExitOk : ExitFor(r);
-  }
-  if (cmd == "mode" && want(2)) {
-    long mode;
-    if (!ParseNumber(a[1], 1, 2, mode)) return Usage("mode is 1 or 2");
-    const int r = service.SetNetMode(static_cast<int>(mode));
-    out.Print(r, "network mode");
-    return ExitFor(r);
-  }
-  if (cmd == "status" && want(1)) {
-    uint8_t status = 0, type = 0;
-    const int r = service.GetConnectStatus(&status, &type);
-    if (r == 0) {
-      out.Hex("status", status);
-      out.Hex("type", type);
-    }
-    out.Print(r, "connection status");
-    return ExitFor(r);
-  }
-  if (cmd == "disconnect" && want(1)) {
-    const int r = service.NotifyDisconnect();
-    out.Print(r, "disconnect");
-    return ExitFor(r);
-  }
-  if (cmd == "enter-dfu" && want(1)) {
-    const int r = service.AskDfuMode();
-    out.Print(r, "enter DFU mode");
-    return ExitFor(r);
-  }
-  if (cmd == "auth" && want(1)) {
-    uint8_t licence[32] = {};
-    char mac[12] = {}, iccid[20] = {};
-    const int r = service.GetAuthInfo(licence, mac, iccid);
-    if (r == 0) {
-      std::string hex, macText;
-      char pair[4];
-      for (uint8_t b : licence) {
-        std::snprintf(pair, sizeof pair, "%02x", b);
-        hex += pair;
+int RunCommand(Brisk7Service& service, const Command& c, bool json) {
+  Output out(json);
+  switch (c.kind) {
+    case Command::Cat1: {
+      uint8_t model = 0, second = 0;
+      const int r = service.GetCat1Module(&model, &second);
+      if (r == 1) {
+        out.Hex("model", model);
+        out.Hex("second", second);
       }
-      for (int i = 0; i < 12; i += 2) {
-        if (i) macText += ':';
-        macText.append(mac + i, 2);
+      out.Print(r, r == 1 ? "Cat1 module present" : r == 0 ? "no Cat1 module" : "Cat1 module");
+      // 0 (no module) and 1 (a module) are both answers.
+      return (r == 0 || r == 1) ? kExitOk : ExitFor(r);
+    }
+    case Command::Mode: {
+      const int r = service.SetNetMode(static_cast<int>(c.n[0]));
+      out.Print(r, "network mode");
+      return ExitFor(r);
+    }
+    case Command::Status: {
+      uint8_t status = 0, type = 0;
+      const int r = service.GetConnectStatus(&status, &type);
+      if (r == 0) {
+        out.Hex("status", status);
+        out.Hex("type", type);
       }
-      out.Text("license", hex);
-      out.Text("mac", macText);
-      out.Text("iccid", std::string(iccid, strnlen(iccid, sizeof iccid)));
+      out.Print(r, "connection status");
+      return ExitFor(r);
     }
-    out.Print(r, "authorization");
-    return ExitFor(r);
-  }
-  if (cmd == "platform" && a.size() >= 2 && a[1] == "get" && want(2)) {
-    uint8_t policy = 0, cache = 0;
-    uint32_t port = 0;
-    char host[256] = {};
-    const int r = service.GetPlatform(&policy, &cache, &port, host);
-    if (r == 0) {
-      out.Number("policy", policy);
-      out.Number("cache", cache);
-      out.Number("port", port);
-      out.Text("host", host);
+    case Command::Disconnect: {
+      const int r = service.NotifyDisconnect();
+      out.Print(r, "disconnect");
+      return ExitFor(r);
     }
-    out.Print(r, "platform");
-    return ExitFor(r);
-  }
-  if (cmd == "platform" && a.size() >= 2 && a[1] == "set" && want(6)) {
-    long policy, cache, port;
-    if (!ParseNumber(a[2], 0, 255, policy) || !ParseNumber(a[3], 0, 255, cache) ||
-        !ParseNumber(a[5], 0, 65535, port) || a[4].empty() || a[4].size() > 250)
-      return Usage("platform set POLICY CACHE HOST PORT (host of at most 250 characters)");
-    const int r = service.SetPlatform(static_cast<int>(policy), static_cast<int>(cache),
-                                      static_cast<uint32_t>(port), a[4].c_str());
-    out.Print(r, "platform set");
-    return ExitFor(r);
-  }
-  if (cmd == "heartbeat" && a.size() >= 2 && a[1] == "get" && want(2)) {
-    uint32_t usb = 0, cat1 = 0;
-    const int r = service.GetHeartbeat(&usb, &cat1);
-    if (r == 0) {
-      out.Number("usb", usb);
-      out.Number("cat1", cat1);
+    case Command::EnterDfu: {
+      const int r = service.AskDfuMode();
+      out.Print(r, "enter DFU mode");
+      return ExitFor(r);
     }
-    out.Print(r, "heartbeat");
-    return ExitFor(r);
+    case Command::Auth: {
+      uint8_t licence[32] = {};
+      char mac[12] = {}, iccid[20] = {};
+      const int r = service.GetAuthInfo(licence, mac, iccid);
+      if (r == 0) {
+        std::string hex, macText;
+        char pair[4];
+        for (uint8_t b : licence) {
+          std::snprintf(pair, sizeof pair, "%02x", b);
+          hex += pair;
+        }
+        for (int i = 0; i < 12; i += 2) {
+          if (i) macText += ':';
+          macText.append(mac + i, 2);
+        }
+        out.Text("license", hex);
+        out.Text("mac", macText);
+        out.Text("iccid", std::string(iccid, strnlen(iccid, sizeof iccid)));
+      }
+      out.Print(r, "authorization");
+      return ExitFor(r);
+    }
+    case Command::PlatformGet: {
+      uint8_t policy = 0, cache = 0;
+      uint32_t port = 0;
+      char host[256] = {};
+      const int r = service.GetPlatform(&policy, &cache, &port, host);
+      if (r == 0) {
+        out.Number("policy", policy);
+        out.Number("cache", cache);
+        out.Number("port", port);
+        out.Text("host", host);
+      }
+      out.Print(r, "platform");
+      return ExitFor(r);
+    }
+    case Command::PlatformSet: {
+      const int r = service.SetPlatform(static_cast<int>(c.n[0]), static_cast<int>(c.n[1]),
+                                        static_cast<uint32_t>(c.n[2]), c.text.c_str());
+      out.Print(r, "platform set");
+      return ExitFor(r);
+    }
+    case Command::HeartbeatGet: {
+      uint32_t usb = 0, cat1 = 0;
+      const int r = service.GetHeartbeat(&usb, &cat1);
+      if (r == 0) {
+        out.Number("usb", usb);
+        out.Number("cat1", cat1);
+      }
+      out.Print(r, "heartbeat");
+      return ExitFor(r);
+    }
+    case Command::HeartbeatSet: {
+      const int r = service.SetHeartbeat(static_cast<uint32_t>(c.n[0]), static_cast<uint32_t>(c.n[1]), 0, 0);
+      out.Print(r, "heartbeat set");
+      return ExitFor(r);
+    }
+    case Command::NetTest: {
+      const NetworkTestSummary s = SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(c.n[0])));
+      out.Number("ok", s.successes);
+      out.Number("failed", s.failures);
+      out.Number("average", s.average);
+      out.Number("max", s.maximum);
+      const int r = s.successes > 0 ? 0 : -3;
+      out.Print(r, "network test");
+      return ExitFor(r);
+    }
+    case Command::Relay:
+      return Relay(service, c, json);
   }
-  if (cmd == "heartbeat" && a.size() >= 2 && a[1] == "set" && want(4)) {
-    long usb, cat1;
-    if (!ParseNumber(a[2], 0, 65535, usb) || !ParseNumber(a[3], 0, 65535, cat1))
-      return Usage("heartbeat set USB CAT1 (seconds)");
-    const int r = service.SetHeartbeat(static_cast<uint32_t>(usb), static_cast<uint32_t>(cat1), 0, 0);
-    out.Print(r, "heartbeat set");
-    return ExitFor(r);
-  }
-  if (cmd == "net-test" && (want(1) || want(2))) {
-    long count = 10;
-    if (want(2) && !ParseNumber(a[1], 1, 1000, count)) return Usage("net-test COUNT is 1 to 1000");
-    const NetworkTestSummary s = SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(count)));
-    out.Number("ok", s.successes);
-    out.Number("failed", s.failures);
-    out.Number("average", s.average);
-    out.Number("max", s.maximum);
-    const int r = s.successes > 0 ? 0 : -3;
-    out.Print(r, "network test");
-    return ExitFor(r);
-  }
-  return Usage("unknown command");
+  return kExitUsage;
 }
 
 }  // namespace
@@ -321,12 +357,9 @@ int main(int argc, char** argv) {
   }
   for (; i < argc; ++i) o.args.push_back(argv[i]);
   if (o.device.empty() == (o.port == 0)) return Usage("give --device PATH or --port N");
-  if (o.args.empty()) return Usage("no command");
-  const bool relay = o.args[0] == "relay";
-  if (!relay && o.args[0] != "cat1" && o.args[0] != "mode" && o.args[0] != "status" &&
-      o.args[0] != "disconnect" && o.args[0] != "auth" && o.args[0] != "enter-dfu" &&
-      o.args[0] != "platform" && o.args[0] != "heartbeat" && o.args[0] != "net-test")
-    return Usage("unknown command");
+  Command command;
+  if (!ParseCommand(o.args, command)) return kExitUsage;
+  const bool relay = command.kind == Command::Relay;
 
   if (o.log) brisklog::SetLogSwitch(1);
   std::signal(SIGINT, OnSignal);
@@ -341,7 +374,7 @@ int main(int argc, char** argv) {
                  o.device.empty() ? ("COM" + std::to_string(o.port)).c_str() : o.device.c_str());
     return kExitNoAnswer;
   }
-  const int code = relay ? Relay(service, o, o.args) : RunCommand(service, o);
+  const int code = RunCommand(service, command, o.json);
   service.Stop(0);
   return code;
 }

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sim/platform/PlatformServer.h"
+#include "sim/reader/ReaderSim.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string ToolPath() {
+  const char* dir = std::getenv("BRISK_TEST_BINARY_DIR");
+  return std::string(dir ? dir : ".") + "/tools/brisk-reader/brisk-reader";
+}
+
+// A running brisk-reader with its output captured.
+class Tool {
+ public:
+  explicit Tool(const std::vector<std::string>& args) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      std::vector<char*> argv;
+      static std::string path = ToolPath();
+      argv.push_back(path.data());
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(path.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Tool() {
+    if (pid_ > 0 && !done_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  // Waits for the exit (generous bound) and returns its status, or -1.
+  int Wait(int timeoutMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      Drain(10);
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        done_ = true;
+        Drain(0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+    }
+    return -1;
+  }
+  bool WaitOutput(const std::string& text, int timeoutMs = 10000) {
+    return testing_support::WaitUntil([&] { Drain(5); return stdout_.find(text) != std::string::npos; }, timeoutMs);
+  }
+  const std::string& Out() const { return stdout_; }
+  const std::string& Err() const { return stderr_; }
+
+ private:
+  void Drain(int ms) {
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, 2, ms) <= 0) return;
+    char buf[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) (i == 0 ? stdout_ : stderr_).append(buf, static_cast<size_t>(n));
+    }
+  }
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool done_ = false;
+  std::string stdout_, stderr_;
+};
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(ToolPath().c_str(), X_OK) != 0) GTEST_SKIP() << "brisk-reader is not built";
+    reader = sim::ReaderSim::Create();
+    ASSERT_NE(reader, nullptr);
+  }
+  // Runs one command against the simulated reader; returns the exit status.
+  int Run(std::vector<std::string> args, std::string* out = nullptr) {
+    args.insert(args.begin(), {"--device", reader->SlavePath()});
+    Tool tool(args);
+    const int status = tool.Wait();
+    if (out) *out = tool.Out();
+    lastErr = tool.Err();
+    return status;
+  }
+  void Script(uint8_t code, Bytes payload) {
+    sim::Answer a;
+    a.payload = std::move(payload);
+    reader->SetAnswer(code, a);
+  }
+  testing_support::ScopedTmpdir tmp;
+  std::unique_ptr<sim::ReaderSim> reader;
+  std::string lastErr;
+};
+
+TEST_F(ToolTest, JsonShapesOfTheQueries) {
+  std::string out;
+  ASSERT_EQ(Run({"--json", "cat1"}, &out), 0);
+  EXPECT_EQ(out, "{\"result\":1,\"model\":5,\"second\":0}\n");
+
+  for (int i = 0; i < 32; ++i) reader->ReaderState().licence[i] = static_cast<uint8_t>(i);
+  ASSERT_EQ(Run({"--json", "auth"}, &out), 0);
+  EXPECT_EQ(out,
+            "{\"result\":0,\"license\":\"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\","
+            "\"mac\":\"A1:B2:C3:D4:E5:F6\",\"iccid\":\"89860012345678901234\"}\n");
+
+  ASSERT_EQ(Run({"--json", "platform", "get"}, &out), 0);
+  EXPECT_EQ(out, "{\"result\":0,\"policy\":1,\"cache\":0,\"port\":21313,\"host\":\"127.0.0.1\"}\n");
+
+  ASSERT_EQ(Run({"--json", "status"}, &out), 0);
+  EXPECT_EQ(out, "{\"result\":0,\"status\":1,\"type\":1}\n");
+
+  ASSERT_EQ(Run({"--json", "heartbeat", "get"}, &out), 0);
+  EXPECT_EQ(out, "{\"result\":0,\"usb\":600,\"cat1\":600}\n");
+}
+
+TEST_F(ToolTest, SettingsReachTheReader) {
+  std::string out;
+  ASSERT_EQ(Run({"platform", "set", "0", "1", "platform.example", "9000"}, &out), 0);
+  EXPECT_EQ(reader->ReaderState().host, "platform.example");
+  EXPECT_EQ(reader->ReaderState().port, 9000);
+  ASSERT_EQ(Run({"heartbeat", "set", "120", "300"}), 0);
+  EXPECT_EQ(reader->ReaderState().usbHeartbeat, 120);
+  EXPECT_EQ(reader->ReaderState().cat1Heartbeat, 300);
+  ASSERT_EQ(Run({"mode", "2"}), 0);
+  EXPECT_EQ(reader->ReaderState().netMode, 2);
+  ASSERT_EQ(Run({"enter-dfu"}), 0);
+  EXPECT_EQ(reader->ReceivedCount(15), 1u);
+}
+
+TEST_F(ToolTest, NetworkTestAveragesTheSuccesses) {
+  std::string out;
+  ASSERT_EQ(Run({"--json", "net-test", "3"}, &out), 0);
+  EXPECT_EQ(out, "{\"result\":0,\"ok\":3,\"failed\":0,\"average\":42,\"max\":42}\n");
+  Script(12, {1, 0, 0});
+  EXPECT_EQ(Run({"--json", "net-test", "2"}, &out), 2);
+  EXPECT_EQ(out, "{\"result\":-3,\"ok\":0,\"failed\":2,\"average\":0,\"max\":0}\n");
+}
+
+TEST_F(ToolTest, ExitStatusFollowsTheAnswer) {
+  Script(2, {0x03, 0x00});
+  std::string out;
+  EXPECT_EQ(Run({"--json", "mode", "1"}, &out), 1);
+  EXPECT_EQ(out, "{\"result\":3}\n");
+  sim::Answer silent;
+  silent.kind = sim::Answer::Kind::Silent;
+  reader->SetAnswer(5, silent);
+  EXPECT_EQ(Run({"disconnect"}, &out), 2);
+  EXPECT_NE(out.find("no answer"), std::string::npos) << out;
+  Script(1, {0x00, 0x00, 0x00});
+  EXPECT_EQ(Run({"--json", "cat1"}, &out), 0) << "no Cat1 module is an answer too";
+  EXPECT_EQ(out, "{\"result\":0}\n");
+}
+
+TEST_F(ToolTest, BadUsageIsRefusedWithTheUsage) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"cat1"}, {"--device", "/x", "--port", "1", "cat1"}, {"--device", "/x"},
+        {"--device", "/x", "fly"}, {"--device", "/x", "mode", "3"}, {"--port", "0", "cat1"},
+        {"--device", "/x", "heartbeat", "set", "70000", "1"}, {"--device", "/x", "platform", "set", "1"},
+        {"--device", "/x", "net-test", "many"}}) {
+    Tool tool(args);
+    EXPECT_EQ(tool.Wait(), 64);
+    EXPECT_NE(tool.Err().find("usage: brisk-reader"), std::string::npos);
+  }
+}
+
+TEST_F(ToolTest, DeviceThatCannotBeOpenedIsNotSent) {
+  Tool tool({"--device", tmp.path() + "/no-such-tty", "cat1"});
+  EXPECT_EQ(tool.Wait(), 2);
+  EXPECT_NE(tool.Err().find("cannot open"), std::string::npos);
+}
+
+TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
+  auto platform = sim::PlatformServer::Start();
+  ASSERT_NE(platform, nullptr);
+  Tool tool({"--device", reader->SlavePath(), "--json", "relay", "--platform",
+             "127.0.0.1:" + std::to_string(platform->Port()), "--mode", "1"});
+  ASSERT_TRUE(tool.WaitOutput("relaying to 127.0.0.1:")) << tool.Out() << tool.Err();
+  EXPECT_EQ(reader->ReaderState().netMode, 1);
+  reader->SendFrame(10, {0, 0});
+  auto result = reader->WaitFrame(10, 10000);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->payload, (Bytes{0, 0}));
+  reader->SendFrame(4, {'p', 'i', 'n', 'g'});
+  auto echo = reader->WaitFrame(4, 5000);
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->payload, (Bytes{'p', 'i', 'n', 'g'}));
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.Wait(), 0);
+  EXPECT_NE(tool.Out().find("{\"result\":0,\"comBytesWritten\":"), std::string::npos) << tool.Out();
+  EXPECT_NE(tool.Out().find("\"serverBytesSent\":4,\"serverBytesReceived\":4}"), std::string::npos) << tool.Out();
+  // A clean stop tells the reader.
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return reader->ReceivedCount(5) == 1; }));
+}
+
+TEST_F(ToolTest, RelayEndsWhenTheReaderVanishes) {
+  auto platform = sim::PlatformServer::Start();
+  Tool tool({"--device", reader->SlavePath(), "relay", "--platform",
+             "127.0.0.1:" + std::to_string(platform->Port())});
+  ASSERT_TRUE(tool.WaitOutput("relaying to")) << tool.Out() << tool.Err();
+  reader->Unplug();
+  EXPECT_EQ(tool.Wait(), 2);
+  EXPECT_NE(tool.Out().find("the reader is gone"), std::string::npos) << tool.Out();
+}
+
+}  // namespace
