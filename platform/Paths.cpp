@@ -39,7 +39,7 @@ std::string TempFolder() {
 
 std::string ConfigFolder() {
   std::string base = EnvOr("XDG_CONFIG_HOME", "");
-  if (base.empty()) {
+  if (base.empty() || base[0] != '/') {  // a relative value is to be ignored
     const std::string home = HomeFolder();
     if (home.empty()) return {};
     base = home + "/.config";

@@ -167,6 +167,13 @@ TEST_F(RelayTest, NothingToTryReturnsZeroSilently) {
   EXPECT_EQ(Log(), "");
 }
 
+TEST_F(RelayTest, CandidateWithAnOverlongNumberIsSkipped) {
+  EXPECT_EQ(service.Start(0, {"自动", "COM99999999999", "COM"}), 0);
+  EXPECT_TRUE(LogHas("open COM99999999999 failed"));
+  EXPECT_TRUE(LogHas("open COM failed"));
+  EXPECT_FALSE(service.IsRelayRunning());
+}
+
 TEST_F(RelayTest, MissingPortFailsWithItsNumber) {
   EXPECT_EQ(service.Start(99, {}), 0);
   EXPECT_TRUE(LogHas("Open port 99"));

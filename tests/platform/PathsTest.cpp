@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/Paths.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      had_ = true;
+      old_ = old;
+    }
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_) setenv(name_, old_.c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(Paths, ConfigFolderFollowsXdgAndIgnoresARelativeValue) {
+  ScopedEnv home("HOME", "/home/reader");
+  {
+    ScopedEnv xdg("XDG_CONFIG_HOME", "/etc/xdg-test");
+    EXPECT_EQ(platform::ConfigFolder(), "/etc/xdg-test/BriskNetService");
+    EXPECT_EQ(platform::DfuCacheFolder(), "/etc/xdg-test/BriskNetService/DFU");
+  }
+  {
+    ScopedEnv xdg("XDG_CONFIG_HOME", "relative/config");
+    EXPECT_EQ(platform::ConfigFolder(), "/home/reader/.config/BriskNetService");
+  }
+  ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+  EXPECT_EQ(platform::ConfigFolder(), "/home/reader/.config/BriskNetService");
+}
+
+TEST(Paths, TempFolderHonoursTmpdirWithTrailingSlashes) {
+  testing_support::TempDir dir;
+  ScopedEnv tmp("TMPDIR", (dir.path() + "//").c_str());
+  EXPECT_EQ(platform::TempFolder(), dir.path() + "/BriskNetService-" + std::to_string(getuid()));
+}
+
+TEST(Paths, MakeFoldersCreatesParentsAndFailsOnAFile) {
+  testing_support::TempDir dir;
+  EXPECT_TRUE(platform::MakeFolders(dir.path() + "/a/b/c", 0700));
+  const std::string file = dir.path() + "/file";
+  FILE* f = std::fopen(file.c_str(), "w");
+  std::fclose(f);
+  EXPECT_FALSE(platform::MakeFolders(file + "/sub", 0700));
+  EXPECT_FALSE(platform::MakeFolders("", 0700));
+}
+
+}  // namespace
