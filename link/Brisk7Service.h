@@ -96,6 +96,7 @@ class Brisk7Service {
   // Common request/answer sequence; fills m_answer. Returns 0 or the error code.
   int SendCommand(const uint8_t* data, int size);
   int Transact(const uint8_t* data, int size);
+  int ResultOnly(const uint8_t* data, int size);
 
   // Platform side (relay thread unless stated).
   int ConnectServer();

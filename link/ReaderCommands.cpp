@@ -55,6 +55,13 @@ int Brisk7Service::Transact(const uint8_t* data, int size) {
   return WaitAnswer();
 }
 
+// A command whose answer is its result byte alone; an answer of another type counts as 0.
+int Brisk7Service::ResultOnly(const uint8_t* data, int size) {
+  if (const int r = Transact(data, size)) return r;
+  if (m_answer[0] != data[0]) return 0;
+  return m_answer[1];
+}
+
 int Brisk7Service::GetCat1Module(uint8_t* modelCode, uint8_t* secondValue) {
   const uint8_t cmd[] = {frame::kCat1Module, 0, 0};
   if (const int r = Transact(cmd, sizeof cmd)) return r;
@@ -69,9 +76,7 @@ int Brisk7Service::GetCat1Module(uint8_t* modelCode, uint8_t* secondValue) {
 int Brisk7Service::SetNetMode(int mode) {
   if (mode == 2) StopServerConnect();
   const uint8_t cmd[] = {frame::kNetMode, static_cast<uint8_t>(mode), 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kNetMode) return 0;
-  return m_answer[1];
+  return ResultOnly(cmd, sizeof cmd);
 }
 
 int Brisk7Service::GetConnectStatus(uint8_t* status, uint8_t* type) {
@@ -87,9 +92,7 @@ int Brisk7Service::GetConnectStatus(uint8_t* status, uint8_t* type) {
 
 int Brisk7Service::NotifyDisconnect() {
   const uint8_t cmd[] = {frame::kDisconnect, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kDisconnect) return 0;
-  return m_answer[1];
+  return ResultOnly(cmd, sizeof cmd);
 }
 
 int Brisk7Service::GetAuthInfo(uint8_t licence[32], char mac[12], char iccid[20]) {
@@ -113,9 +116,7 @@ int Brisk7Service::SetPlatform(int policy, int cache, uint32_t port, const char*
   cmd[2] = static_cast<uint8_t>(cache);
   frame::WriteLe16(cmd + 3, static_cast<uint16_t>(port));
   if (hostLength) std::memcpy(cmd + 5, host, hostLength);
-  if (const int r = Transact(cmd, static_cast<int>(hostLength + 6))) return r;
-  if (m_answer[0] != frame::kSetPlatform) return 0;
-  return m_answer[1];
+  return ResultOnly(cmd, static_cast<int>(hostLength + 6));
 }
 
 int Brisk7Service::GetPlatform(uint8_t* policy, uint8_t* cache, uint32_t* port, char* host) {
@@ -158,9 +159,7 @@ int Brisk7Service::TestNetwork(int a, int b) {
 
 int Brisk7Service::AskDfuMode() {
   const uint8_t cmd[] = {frame::kDfuMode, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kDfuMode) return 0;
-  return m_answer[1];
+  return ResultOnly(cmd, sizeof cmd);
 }
 
 int Brisk7Service::SetHeartbeat(uint32_t usb, uint32_t cat1, int noWait, int storeOnly) {

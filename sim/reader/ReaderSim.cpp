@@ -100,6 +100,16 @@ void ReaderSim::ClearAnswer(uint8_t code) {
   script_.erase(code);
 }
 
+ReaderSim::State ReaderSim::ReaderState() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return state_;
+}
+
+void ReaderSim::EditReaderState(const std::function<void(State&)>& edit) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  edit(state_);
+}
+
 void ReaderSim::SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook) {
   std::lock_guard<std::mutex> guard(mutex_);
   hook_ = std::move(hook);

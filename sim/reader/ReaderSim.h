@@ -84,8 +84,9 @@ class ReaderSim {
     uint16_t latencyMs = 42;
     uint8_t netMode = 0;
   };
-  // Change only before the service talks to the reader.
-  State& ReaderState() { return state_; }
+  // A copy of the values, and a change to them; both safe while the service talks.
+  State ReaderState();
+  void EditReaderState(const std::function<void(State&)>& edit);
 
  private:
   explicit ReaderSim(int masterFd, bool owned, std::string slavePath);

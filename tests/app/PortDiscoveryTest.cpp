@@ -76,7 +76,7 @@ TEST(ReaderChain, AutomaticStartOpensTheDiscoveredReaderAndItAnswers) {
   testbed::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "0425", "8159", 2);
   auto reader = sim::ReaderSim::Attach(tb.MasterFd(2));
-  reader->ReaderState().cat1Model = 0x21;
+  reader->EditReaderState([](sim::ReaderSim::State& s) { s.cat1Model = 0x21; });
 
   std::vector<std::string> list;
   DiscoverPorts(list);

@@ -94,8 +94,10 @@ TEST_F(CommandsTest, PlatformSettingCarriesHostAndZeroByte) {
 }
 
 TEST_F(CommandsTest, PlatformQueryIsAdoptedForTheNextConnection) {
-  reader->ReaderState().host = "platform.example.test";
-  reader->ReaderState().port = 9001;
+  reader->EditReaderState([](sim::ReaderSim::State& s) {
+    s.host = "platform.example.test";
+    s.port = 9001;
+  });
   uint8_t policy = 9, cache = 9;
   uint32_t port = 0;
   char host[241] = {};
@@ -121,7 +123,9 @@ TEST_F(CommandsTest, OverlongReportedHostIsCutAt240) {
 }
 
 TEST_F(CommandsTest, AuthorizationDataIsCopiedWhole) {
-  for (int i = 0; i < 32; ++i) reader->ReaderState().licence[i] = static_cast<uint8_t>(i * 8);
+  reader->EditReaderState([](sim::ReaderSim::State& s) {
+    for (int i = 0; i < 32; ++i) s.licence[i] = static_cast<uint8_t>(i * 8);
+  });
   uint8_t licence[32] = {};
   char mac[12] = {}, iccid[20] = {};
   EXPECT_EQ(service.GetAuthInfo(licence, mac, iccid), 0);

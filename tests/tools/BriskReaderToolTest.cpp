@@ -120,7 +120,9 @@ TEST_F(ToolTest, JsonShapesOfTheQueries) {
   ASSERT_EQ(Run({"--json", "cat1"}, &out), 0);
   EXPECT_EQ(out, "{\"result\":1,\"model\":5,\"second\":0}\n");
 
-  for (int i = 0; i < 32; ++i) reader->ReaderState().licence[i] = static_cast<uint8_t>(i);
+  reader->EditReaderState([](sim::ReaderSim::State& s) {
+    for (int i = 0; i < 32; ++i) s.licence[i] = static_cast<uint8_t>(i);
+  });
   ASSERT_EQ(Run({"--json", "auth"}, &out), 0);
   EXPECT_EQ(out,
             "{\"result\":0,\"license\":\"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\","
