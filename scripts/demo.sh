@@ -24,7 +24,7 @@ port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/platform.out")
 sed 's/^/[platform] /' "$work/platform.out"
 
 "$bin/sim/reader/brisk-reader-sim" --link "$work/reader" --connect --send "card 0001 read" \
-  --count 3 --interval 700 --seconds $((seconds + 5)) --quiet > >(sed -u 's/^/[reader]   /') &
+  --count 3 --interval 700 --seconds $((seconds + 5)) > >(sed -u 's/^/[reader]   /') &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$work/reader" ] && break; sleep 0.1; done
 
