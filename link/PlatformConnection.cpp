@@ -7,6 +7,7 @@
 #include "log/Log.h"
 #include "platform/Clock.h"
 #include "platform/Tcp.h"
+#include "platform/WakeEvent.h"
 
 namespace {
 constexpr int kConnectTimeoutMs = 3000;
@@ -118,7 +119,8 @@ int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
   }
   int position = 0;
   while (position < count) {
-    const long sent = platform::TcpSend(socket, bytes + position, static_cast<size_t>(count - position));
+    const long sent = platform::TcpSend(socket, bytes + position, static_cast<size_t>(count - position),
+                                        m_wake->Fd());
     if (sent <= 0) break;
     position += static_cast<int>(sent);
     m_serverBytesSent += static_cast<uint32_t>(sent);

@@ -109,12 +109,15 @@ long TcpReceive(int fd, uint8_t* buffer, size_t count) {
   return n;
 }
 
-long TcpSend(int fd, const uint8_t* buffer, size_t count) {
-  long n;
-  do {
-    n = send(fd, buffer, count, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n;
+long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd) {
+  for (;;) {
+    const long n = send(fd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+    if (errno == EINTR) continue;
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
+    if (fds[1].revents & POLLIN) return -1;
+  }
 }
 
 void TcpClose(int fd) {

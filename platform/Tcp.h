@@ -25,7 +25,9 @@ void TcpSetNoDelay(int fd);
 bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs);
 // recv/send; send never raises SIGPIPE.
 long TcpReceive(int fd, uint8_t* buffer, size_t count);
-long TcpSend(int fd, const uint8_t* buffer, size_t count);
+// Blocks while the peer's window is full, but gives up (-1) as soon as cancelFd becomes
+// readable, so a peer that stops reading cannot hold the caller for ever.
+long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd);
 void TcpClose(int fd);
 
 }  // namespace platform

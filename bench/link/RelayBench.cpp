@@ -230,7 +230,9 @@ int main(int argc, char** argv) {
   const size_t full = 2094;
   const int frames = 2000;
   const Bytes bigFrame = sim::EncodeFrame(4, Bytes(full, 0x37));
-  auto sink = sim::PlatformServer::Start(sim::PlatformServer::Options{"127.0.0.1", 0, false, false, 600});
+  sim::PlatformServer::Options sinkOptions;
+  sinkOptions.echo = false;
+  auto sink = sim::PlatformServer::Start(sinkOptions);
   service.SetPlatformAddress("127.0.0.1", sink->Port());
   WriteAll(pty.master, connect.data(), connect.size());
   while (ReadFrame(pty.master, payload) != 10) {

@@ -157,7 +157,7 @@ void PlatformServer::Run() {
     }
     pollfd fds[3] = {{stopFd_, POLLIN, 0},
                      {options_.acceptNothing ? -1 : listenFd_, POLLIN, 0},
-                     {gone ? -1 : client, POLLIN, 0}};
+                     {gone || options_.readNothing ? -1 : client, POLLIN, 0}};
     if (poll(fds, 3, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR) return;
     if (fds[0].revents) return;
     if (fds[1].revents & POLLIN) {

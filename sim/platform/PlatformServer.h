@@ -24,6 +24,8 @@ class PlatformServer {
     bool echo = true;
     // Accepts no connection at all: the listening queue is kept full, so a connect hangs.
     bool acceptNothing = false;
+    // Accepts, but never reads: the client's sends back up until they block.
+    bool readNothing = false;
     int lifetimeSeconds = 600;  // stops by itself after this long
   };
 

@@ -1,5 +1,8 @@
 #include <dirent.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/Clock.h"
 #include "platform/Tcp.h"
 #include "sim/platform/PlatformServer.h"
@@ -247,6 +250,34 @@ TEST_F(PlatformTest, NewRequestReplacesTheOpenConnectionWithoutLeaking) {
   EXPECT_TRUE(server->WaitConnections(6, 5000));
   ASSERT_TRUE(reader->SendFrame(4, {'h', 'i'}));
   EXPECT_TRUE(server->WaitReceived(2, 5000));
+}
+
+TEST_F(PlatformTest, StopNeverHangsOnAPlatformThatStopsReading) {
+  sim::PlatformServer::Options o;
+  o.readNothing = true;
+  auto deaf = sim::PlatformServer::Start(o);
+  service.SetPlatformAddress("127.0.0.1", deaf->Port());
+  ASSERT_TRUE(reader->SendFrame(10, {0, 0}));
+  ASSERT_TRUE(reader->WaitFrame(10, 10000).has_value());
+  // Fill the socket buffers until the relay thread blocks in its send.
+  const Bytes block(2000, 0x61);
+  std::atomic<bool> flood{true};
+  std::thread sender([&] {
+    for (int i = 0; i < 20000 && flood; ++i) reader->SendFrame(4, block);
+  });
+  uint32_t last = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const uint32_t now = service.ServerBytesSent();
+    const bool stalled = now > 0 && now == last;
+    last = now;
+    platform::SleepMs(300);
+    return stalled;
+  }, 60000));
+  service.Stop(0);
+  flood = false;
+  sender.join();
+  EXPECT_FALSE(service.IsRelayRunning());
+  EXPECT_FALSE(Brisk7ServiceTestAccess::ThreadJoinable(service));
 }
 
 TEST_F(PlatformTest, StopClosesTheSocketAndResetsCounters) {
