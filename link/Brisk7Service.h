@@ -9,17 +9,17 @@
 #include <thread>
 #include <vector>
 
+#include "download/UpgradeDownloader.h"
 #include "link/ManualResetEvent.h"
 
 namespace platform {
 class SerialPort;
 class WakeEvent;
 }  // namespace platform
-class UpgradeDownloader;
 
 // Called on the download worker with the verified package's path when the reader asked
 // for a DFU upgrade.
-using EnterDfuCallback = void (*)(void* context, const char* packagePath);
+using EnterDfuCallback = EnterDfuCallbackFn;
 
 inline constexpr uint32_t kDefaultPlatformPort = 21313;
 inline constexpr const char* kDefaultPlatformHost = "127.0.0.1";

@@ -1,8 +1,12 @@
 #pragma once
 // Shared pieces of the downloader and transfer tests.
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "download/Md5.h"
 
@@ -27,5 +31,31 @@ inline void ClearProxyEnvironment() {
                            "all_proxy", "no_proxy", "NO_PROXY"})
     unsetenv(name);
 }
+
+// Records every call of the enter-DFU callback.
+struct CallbackLog {
+  std::mutex mutex;
+  std::vector<std::string> paths;
+  std::vector<std::thread::id> threads;
+  static void Record(void* context, const char* path) {
+    auto* self = static_cast<CallbackLog*>(context);
+    std::lock_guard<std::mutex> guard(self->mutex);
+    self->paths.push_back(path);
+    self->threads.push_back(std::this_thread::get_id());
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return paths.size();
+  }
+  // State 0 is reported before the copy and the call; both follow on the worker.
+  bool WaitForCalls(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(60000);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Count() >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+};
 
 }  // namespace download_test

@@ -25,31 +25,7 @@ namespace {
 
 constexpr int kLimitMs = 60000;
 
-struct CallbackLog {
-  std::mutex mutex;
-  std::vector<std::string> paths;
-  static void Record(void* context, const char* path) {
-    auto* self = static_cast<CallbackLog*>(context);
-    std::lock_guard<std::mutex> guard(self->mutex);
-    self->paths.push_back(path);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return paths.size();
-  }
-  // State 0 is reported before the copy and the call; both follow on the worker.
-  bool WaitForCalls(size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(60000);
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (paths.size() >= n) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-  }
-};
+using download_test::CallbackLog;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 

@@ -33,30 +33,7 @@ struct Status {
   int32_t progress = -1;
 };
 
-// Records every call of the enter-DFU callback.
-struct CallbackLog {
-  std::mutex mutex;
-  std::vector<std::string> paths;
-  std::vector<std::thread::id> threads;
-  static void Record(void* context, const char* path) {
-    auto* self = static_cast<CallbackLog*>(context);
-    std::lock_guard<std::mutex> guard(self->mutex);
-    self->paths.push_back(path);
-    self->threads.push_back(std::this_thread::get_id());
-  }
-  // State 0 is reported before the copy and the call; both follow on the worker.
-  bool WaitForCalls(size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(60000);
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (paths.size() >= n) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-  }
-};
+using download_test::CallbackLog;
 
 class Downloader : public ::testing::Test {
  protected:
