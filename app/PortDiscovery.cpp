@@ -78,7 +78,8 @@ void DiscoverPorts(std::vector<std::string>& portList) {
 std::optional<PortComboContents> FillPortCombo(const std::vector<std::string>& portList,
                                                int portNumber) {
   if (portList.empty()) return std::nullopt;
-  const std::string wanted = portNumber == 0 ? std::string(kAutoPortName) : PortNumberToName(portNumber);
+  const std::string wanted =
+      portNumber == 0 ? std::string(kAutoPortName) : PortNumberToName(portNumber);
   PortComboContents out;
   int match = -1;
   for (size_t i = 0; i < portList.size(); ++i) {
@@ -93,7 +94,8 @@ std::optional<int> ChoosePort(const std::vector<std::string>& portList, int sele
                               int portNumber) {
   int chosen = 0;
   if (selectedIndex != 0) {
-    if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= portList.size()) return std::nullopt;
+    if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= portList.size())
+      return std::nullopt;
     chosen = PortNameToNumber(portList[static_cast<size_t>(selectedIndex)]);
   }
   if (chosen == portNumber) return std::nullopt;

@@ -43,7 +43,8 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   platform::IniDocument doc;
   bool exists = false;
   std::string error;
-  const bool read = !settingPath.empty() && platform::LoadIniFile(settingPath, &doc, &exists, &error);
+  const bool read =
+      !settingPath.empty() && platform::LoadIniFile(settingPath, &doc, &exists, &error);
   auto get = [&doc](const char* section, const char* key, int def) {
     return platform::IniValueToInt(doc.Get(section, key), def);
   };
@@ -56,7 +57,8 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   brisklog::SetLogSwitch(settings.m_logSwitch);
   settings.m_usbHeartbeat = get("HeartBeat", "Usb", 600);
   settings.m_cat1Heartbeat = get("HeartBeat", "Cat1", 600);
-  if (!read && !settingPath.empty()) WriteLog("settings file not read, defaults used: %s", error.c_str());
+  if (!read && !settingPath.empty())
+    WriteLog("settings file not read, defaults used: %s", error.c_str());
   for (const std::string& problem : doc.Problems())
     WriteLog("settings file %s: %s", settingPath.c_str(), problem.c_str());
 }
@@ -79,11 +81,13 @@ bool SaveLogSwitch(const std::string& settingPath, bool on) {
 
 bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1) {
   // Both keys in one replacement of the file: never one new and one old.
-  return Save(settingPath, {{"HeartBeat", "Usb", Decimal(usb)}, {"HeartBeat", "Cat1", Decimal(cat1)}});
+  return Save(settingPath,
+              {{"HeartBeat", "Usb", Decimal(usb)}, {"HeartBeat", "Cat1", Decimal(cat1)}});
 }
 
 int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings) {
-  const int current = settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
+  const int current =
+      settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
   settings.m_autoStartService = current == 0 ? 1 : 0;
   SaveAutoStartService(settingPath, settings.m_autoStartService != 0);
   return settings.m_autoStartService;
@@ -110,11 +114,15 @@ AutoRunResult ToggleAutoRun(const std::string& entryPath, const std::string& pro
   std::string error;
   AutoRunResult r{1, std::nullopt};
   if (!platform::AutostartEntryExists(entryPath)) {
-    if (platform::WriteAutostartEntry(entryPath, programPath, &error)) r.checked = true;
-    else WriteLog("autostart entry not written: %s", error.c_str());
+    if (platform::WriteAutostartEntry(entryPath, programPath, &error))
+      r.checked = true;
+    else
+      WriteLog("autostart entry not written: %s", error.c_str());
   } else {
-    if (platform::RemoveAutostartEntry(entryPath, &error)) r.checked = false;
-    else WriteLog("autostart entry not removed: %s", error.c_str());
+    if (platform::RemoveAutostartEntry(entryPath, &error))
+      r.checked = false;
+    else
+      WriteLog("autostart entry not removed: %s", error.c_str());
   }
   return r;
 }

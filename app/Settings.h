@@ -24,11 +24,11 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings);
 // The writers: each stores its key(s), creating the folder, file and section as needed,
 // keeping every other line. False when the file could not be written (logged); the old
 // file is then unchanged.
-bool SavePortNumber(const std::string& settingPath, int port);             // [COM] PORT
-bool SaveNetMode(const std::string& settingPath, int mode);                // [CONNECT] TYPE
-bool SaveAutoStartService(const std::string& settingPath, bool on);        // [SETTING] AutoStart
-bool SaveLogSwitch(const std::string& settingPath, bool on);               // [Set] Log
-bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1);    // [HeartBeat] Usb, Cat1
+bool SavePortNumber(const std::string& settingPath, int port);           // [COM] PORT
+bool SaveNetMode(const std::string& settingPath, int mode);              // [CONNECT] TYPE
+bool SaveAutoStartService(const std::string& settingPath, bool on);      // [SETTING] AutoStart
+bool SaveLogSwitch(const std::string& settingPath, bool on);             // [Set] Log
+bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1);  // [HeartBeat] Usb, Cat1
 
 // The "自动启动服务" check box: re-reads AutoStart from the file (default 1), stores its
 // negation in settings and in the file. Returns the new value, which the box shows.

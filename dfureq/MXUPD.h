@@ -27,30 +27,30 @@
 extern "C" {
 #endif
 
-#define MXUPD_OK           0x12340000u
+#define MXUPD_OK 0x12340000u
 #define MXUPD_ERR_ARGUMENT 0x12340002u
 
 /* DFU 1.1 request codes. */
-#define MXUPD_REQ_DETACH    0
-#define MXUPD_REQ_DNLOAD    1
-#define MXUPD_REQ_UPLOAD    2
+#define MXUPD_REQ_DETACH 0
+#define MXUPD_REQ_DNLOAD 1
+#define MXUPD_REQ_UPLOAD 2
 #define MXUPD_REQ_GETSTATUS 3
 #define MXUPD_REQ_CLRSTATUS 4
-#define MXUPD_REQ_GETSTATE  5
-#define MXUPD_REQ_ABORT     6
+#define MXUPD_REQ_GETSTATE 5
+#define MXUPD_REQ_ABORT 6
 
 /* DFU 1.1 states (bState). */
-#define MXUPD_STATE_APP_IDLE                0
-#define MXUPD_STATE_APP_DETACH              1
-#define MXUPD_STATE_DFU_IDLE                2
-#define MXUPD_STATE_DFU_DNLOAD_SYNC         3
-#define MXUPD_STATE_DFU_DNBUSY              4
-#define MXUPD_STATE_DFU_DNLOAD_IDLE         5
-#define MXUPD_STATE_DFU_MANIFEST_SYNC       6
-#define MXUPD_STATE_DFU_MANIFEST            7
+#define MXUPD_STATE_APP_IDLE 0
+#define MXUPD_STATE_APP_DETACH 1
+#define MXUPD_STATE_DFU_IDLE 2
+#define MXUPD_STATE_DFU_DNLOAD_SYNC 3
+#define MXUPD_STATE_DFU_DNBUSY 4
+#define MXUPD_STATE_DFU_DNLOAD_IDLE 5
+#define MXUPD_STATE_DFU_MANIFEST_SYNC 6
+#define MXUPD_STATE_DFU_MANIFEST 7
 #define MXUPD_STATE_DFU_MANIFEST_WAIT_RESET 8
-#define MXUPD_STATE_DFU_UPLOAD_IDLE         9
-#define MXUPD_STATE_DFU_ERROR               10
+#define MXUPD_STATE_DFU_UPLOAD_IDLE 9
+#define MXUPD_STATE_DFU_ERROR 10
 
 /* Detach time-out sent with DETACH, in milliseconds. */
 #define MXUPD_DETACH_TIMEOUT_MS 5000
@@ -59,63 +59,64 @@ typedef void* MXUPD_HANDLE;
 
 /* The six bytes of the GETSTATUS answer. */
 typedef struct DfuStatusRecord {
-    uint8_t bStatus;
-    uint8_t bwPollTimeout[3]; /* 24-bit little-endian, milliseconds */
-    uint8_t bState;
-    uint8_t iString;
+  uint8_t bStatus;
+  uint8_t bwPollTimeout[3]; /* 24-bit little-endian, milliseconds */
+  uint8_t bState;
+  uint8_t iString;
 } DfuStatusRecord;
 
-/* Packed as on the wire: read the 16-bit fields by value, never bind a reference or pointer to them. */
+/* Packed as on the wire: read the 16-bit fields by value, never bind a reference or pointer to
+ * them. */
 #pragma pack(push, 1)
 /* The DFU functional descriptor (type 0x21). */
 typedef struct DfuFunctionalDescriptor {
-    uint8_t bLength;
-    uint8_t bDescriptorType;
-    uint8_t bmAttributes;
-    uint16_t wDetachTimeOut;
-    uint16_t wTransferSize;
-    uint16_t bcdDFUVersion;
+  uint8_t bLength;
+  uint8_t bDescriptorType;
+  uint8_t bmAttributes;
+  uint16_t wDetachTimeOut;
+  uint16_t wTransferSize;
+  uint16_t bcdDFUVersion;
 } DfuFunctionalDescriptor;
 
 typedef struct UsbDeviceDescriptor {
-    uint8_t bLength;
-    uint8_t bDescriptorType;
-    uint16_t bcdUSB;
-    uint8_t bDeviceClass;
-    uint8_t bDeviceSubClass;
-    uint8_t bDeviceProtocol;
-    uint8_t bMaxPacketSize0;
-    uint16_t idVendor;
-    uint16_t idProduct;
-    uint16_t bcdDevice;
-    uint8_t iManufacturer;
-    uint8_t iProduct;
-    uint8_t iSerialNumber;
-    uint8_t bNumConfigurations;
+  uint8_t bLength;
+  uint8_t bDescriptorType;
+  uint16_t bcdUSB;
+  uint8_t bDeviceClass;
+  uint8_t bDeviceSubClass;
+  uint8_t bDeviceProtocol;
+  uint8_t bMaxPacketSize0;
+  uint16_t idVendor;
+  uint16_t idProduct;
+  uint16_t bcdDevice;
+  uint8_t iManufacturer;
+  uint8_t iProduct;
+  uint8_t iSerialNumber;
+  uint8_t bNumConfigurations;
 } UsbDeviceDescriptor;
 
 typedef struct UsbConfigurationDescriptor {
-    uint8_t bLength;
-    uint8_t bDescriptorType;
-    uint16_t wTotalLength;
-    uint8_t bNumInterfaces;
-    uint8_t bConfigurationValue;
-    uint8_t iConfiguration;
-    uint8_t bmAttributes;
-    uint8_t bMaxPower;
+  uint8_t bLength;
+  uint8_t bDescriptorType;
+  uint16_t wTotalLength;
+  uint8_t bNumInterfaces;
+  uint8_t bConfigurationValue;
+  uint8_t iConfiguration;
+  uint8_t bmAttributes;
+  uint8_t bMaxPower;
 } UsbConfigurationDescriptor;
 #pragma pack(pop)
 
 typedef struct UsbInterfaceDescriptor {
-    uint8_t bLength;
-    uint8_t bDescriptorType;
-    uint8_t bInterfaceNumber;
-    uint8_t bAlternateSetting;
-    uint8_t bNumEndpoints;
-    uint8_t bInterfaceClass;
-    uint8_t bInterfaceSubClass;
-    uint8_t bInterfaceProtocol;
-    uint8_t iInterface;
+  uint8_t bLength;
+  uint8_t bDescriptorType;
+  uint8_t bInterfaceNumber;
+  uint8_t bAlternateSetting;
+  uint8_t bNumEndpoints;
+  uint8_t bInterfaceClass;
+  uint8_t bInterfaceSubClass;
+  uint8_t bInterfaceProtocol;
+  uint8_t iInterface;
 } UsbInterfaceDescriptor;
 
 #ifdef __cplusplus
@@ -130,8 +131,10 @@ static_assert(sizeof(UsbInterfaceDescriptor) == 9, "UsbInterfaceDescriptor is 9 
 
 /* Class requests. */
 MXUPD_API uint32_t MXUPD_Detach(MXUPD_HANDLE* handle, uint8_t interfaceNumber);
-MXUPD_API uint32_t MXUPD_Dnload(MXUPD_HANDLE* handle, const void* buffer, uint32_t length, uint32_t blockNumber);
-MXUPD_API uint32_t MXUPD_Upload(MXUPD_HANDLE* handle, void* buffer, uint32_t length, uint32_t blockNumber);
+MXUPD_API uint32_t MXUPD_Dnload(MXUPD_HANDLE* handle, const void* buffer, uint32_t length,
+                                uint32_t blockNumber);
+MXUPD_API uint32_t MXUPD_Upload(MXUPD_HANDLE* handle, void* buffer, uint32_t length,
+                                uint32_t blockNumber);
 MXUPD_API uint32_t MXUPD_Getstatus(MXUPD_HANDLE* handle, DfuStatusRecord* status);
 MXUPD_API uint32_t MXUPD_Clrstatus(MXUPD_HANDLE* handle);
 MXUPD_API uint32_t MXUPD_Getstate(MXUPD_HANDLE* handle, uint8_t* state);
@@ -144,18 +147,22 @@ MXUPD_API uint32_t MXUPD_GetDeviceDescriptor(MXUPD_HANDLE* handle, UsbDeviceDesc
 MXUPD_API uint32_t MXUPD_GetNbOfConfigurations(MXUPD_HANDLE* handle, uint32_t* count);
 MXUPD_API uint32_t MXUPD_GetConfigurationDescriptor(MXUPD_HANDLE* handle, uint32_t configuration,
                                                     UsbConfigurationDescriptor* descriptor);
-MXUPD_API uint32_t MXUPD_GetNbOfInterfaces(MXUPD_HANDLE* handle, uint32_t configuration, uint32_t* count);
-MXUPD_API uint32_t MXUPD_GetNbOfAlternates(MXUPD_HANDLE* handle, uint32_t configuration, uint32_t interfaceIndex,
+MXUPD_API uint32_t MXUPD_GetNbOfInterfaces(MXUPD_HANDLE* handle, uint32_t configuration,
                                            uint32_t* count);
-MXUPD_API uint32_t MXUPD_GetInterfaceDescriptor(MXUPD_HANDLE* handle, uint32_t configuration, uint32_t interfaceIndex,
-                                                uint32_t alternate, UsbInterfaceDescriptor* descriptor);
-MXUPD_API uint32_t MXUPD_GetStringDescriptor(MXUPD_HANDLE* handle, uint32_t index, char* buffer, uint32_t size);
+MXUPD_API uint32_t MXUPD_GetNbOfAlternates(MXUPD_HANDLE* handle, uint32_t configuration,
+                                           uint32_t interfaceIndex, uint32_t* count);
+MXUPD_API uint32_t MXUPD_GetInterfaceDescriptor(MXUPD_HANDLE* handle, uint32_t configuration,
+                                                uint32_t interfaceIndex, uint32_t alternate,
+                                                UsbInterfaceDescriptor* descriptor);
+MXUPD_API uint32_t MXUPD_GetStringDescriptor(MXUPD_HANDLE* handle, uint32_t index, char* buffer,
+                                             uint32_t size);
 MXUPD_API uint32_t MXUPD_SelectCurrentConfiguration(MXUPD_HANDLE* handle, uint32_t configuration,
                                                     uint32_t interfaceIndex, uint32_t alternate);
 
 /* The DFU functional descriptor of the last alternate setting of the last interface of
  * configuration 0, that interface's bInterfaceNumber and its number of alternate settings. */
-MXUPD_API uint32_t MXUPD_GetDFUDescriptor(MXUPD_HANDLE* handle, uint32_t* interfaceNumber, uint32_t* nbOfAlternates,
+MXUPD_API uint32_t MXUPD_GetDFUDescriptor(MXUPD_HANDLE* handle, uint32_t* interfaceNumber,
+                                          uint32_t* nbOfAlternates,
                                           DfuFunctionalDescriptor* descriptor);
 
 #ifdef __cplusplus

@@ -191,8 +191,7 @@ std::string GetFileMd5(const std::string& path, int64_t& sizeOut) {
   if (!file) return {};
   // A folder opens too on Linux; it has no digest.
   struct stat st {};
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) ||
-      std::fseek(file, 0, SEEK_END) != 0) {
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || std::fseek(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return {};
   }

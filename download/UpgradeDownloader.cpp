@@ -253,8 +253,8 @@ void UpgradeDownloader::RunDownload(const Request& request) {
   }
 }
 
-void UpgradeDownloader::Finish(const Request& request, const std::string& path,
-                               const char* okText, int64_t size, bool setProgress) {
+void UpgradeDownloader::Finish(const Request& request, const std::string& path, const char* okText,
+                               int64_t size, bool setProgress) {
   if (okText) WriteLog("%s", okText);
   void* context;
   EnterDfuCallbackFn callback;

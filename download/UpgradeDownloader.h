@@ -52,8 +52,8 @@ class UpgradeDownloader {
   void RunDownload(const Request& request);
   void Fetch(const Request& request, const std::string& path);
   void CopyToCache(const std::string& packagePath);
-  void Finish(const Request& request, const std::string& path, const char* okText,
-              int64_t size, bool setProgress);
+  void Finish(const Request& request, const std::string& path, const char* okText, int64_t size,
+              bool setProgress);
   void SetState(int32_t state);
   void AddProgress(size_t count);
   static std::string TempFilePath(const std::string& url, const std::string& md5);

@@ -1,8 +1,8 @@
 #include "link/Brisk7Service.h"
 
+#include <pthread.h>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 
 #include "download/UpgradeDownloader.h"
 #include "link/LinkInternal.h"

@@ -8,7 +8,7 @@ namespace frame {
 
 inline constexpr uint8_t kHead1 = 0x55;
 inline constexpr uint8_t kHead2 = 0xAA;
-inline constexpr size_t kHeadSize = 4;          // 55 AA and the length field
+inline constexpr size_t kHeadSize = 4;  // 55 AA and the length field
 inline constexpr size_t kReceiveBufferSize = 2100;
 inline constexpr uint16_t kMaxLength = kReceiveBufferSize - kHeadSize;  // 2096
 

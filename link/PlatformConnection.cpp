@@ -76,14 +76,13 @@ int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int ti
   return fd;
 }
 
-void Brisk7Service::CloseServerSocket() {
-  platform::TcpClose(m_serverSocket.exchange(-1));
-}
+void Brisk7Service::CloseServerSocket() { platform::TcpClose(m_serverSocket.exchange(-1)); }
 
 void Brisk7Service::ReadServer() {
   std::vector<uint8_t> buffer(frame::kReceiveBufferSize, 0);
   const int socket = m_serverSocket;
-  const long n = socket >= 0 ? platform::TcpReceive(socket, buffer.data() + 1, buffer.size() - 1) : -1;
+  const long n =
+      socket >= 0 ? platform::TcpReceive(socket, buffer.data() + 1, buffer.size() - 1) : -1;
   if (n <= 0) {
     WriteLog("read failed");
     CloseServerSocket();
@@ -119,8 +118,8 @@ int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
   }
   int position = 0;
   while (position < count) {
-    const long sent = platform::TcpSend(socket, bytes + position, static_cast<size_t>(count - position),
-                                        m_wake->Fd());
+    const long sent = platform::TcpSend(socket, bytes + position,
+                                        static_cast<size_t>(count - position), m_wake->Fd());
     if (sent <= 0) break;
     position += static_cast<int>(sent);
     m_serverBytesSent += static_cast<uint32_t>(sent);

@@ -150,7 +150,8 @@ int Brisk7Service::TestNetwork(int a, int b) {
   }
   {
     std::lock_guard<std::mutex> guard(m_comLock);
-    std::memcpy(m_answer, m_answerStaging.data(), std::min<size_t>(m_answerLength, sizeof m_answer));
+    std::memcpy(m_answer, m_answerStaging.data(),
+                std::min<size_t>(m_answerLength, sizeof m_answer));
   }
   if (m_answer[0] != frame::kTestNetwork) return -3;
   if (m_answer[1] != 0) return -4;

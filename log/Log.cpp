@@ -1,12 +1,12 @@
 #include "log/Log.h"
 
+#include <sys/time.h>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <sys/time.h>
 
 #include "platform/Paths.h"
 
@@ -74,9 +74,9 @@ void WriteLogLine(const char* message) {
     if (!file) return;
   }
 
-  timeval now {};
+  timeval now{};
   gettimeofday(&now, nullptr);
-  tm local {};
+  tm local{};
   localtime_r(&now.tv_sec, &local);
   std::fprintf(file, "%4d-%d-%d %d:%d:%d:%d %s\n", local.tm_year + 1900, local.tm_mon + 1,
                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,

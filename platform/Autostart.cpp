@@ -1,10 +1,10 @@
 #include "platform/Autostart.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
@@ -30,9 +30,12 @@ std::string QuoteExecArgument(const std::string& arg) {
   quoted += '"';
   std::string out;
   for (char c : quoted) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '%') out += "%%";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '%')
+      out += "%%";
+    else
+      out += c;
   }
   return out;
 }
@@ -67,7 +70,9 @@ std::string AutostartEntryText(const std::string& programPath) {
          "Type=Application\n"
          "Name=BriskNetService\n"
          "Comment=Card reader network service\n"
-         "Exec=" + QuoteExecArgument(programPath) + "\n"
+         "Exec=" +
+         QuoteExecArgument(programPath) +
+         "\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
 }

@@ -1,12 +1,12 @@
 #include "platform/IniFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -36,11 +36,16 @@ bool IsText(std::string_view s) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == 0) return false;
     size_t more = 0;
-    if (c < 0x80) more = 0;
-    else if (c >= 0xC2 && c <= 0xDF) more = 1;
-    else if (c >= 0xE0 && c <= 0xEF) more = 2;
-    else if (c >= 0xF0 && c <= 0xF4) more = 3;
-    else return false;
+    if (c < 0x80)
+      more = 0;
+    else if (c >= 0xC2 && c <= 0xDF)
+      more = 1;
+    else if (c >= 0xE0 && c <= 0xEF)
+      more = 2;
+    else if (c >= 0xF0 && c <= 0xF4)
+      more = 3;
+    else
+      return false;
     if (more > 0 && i + more >= s.size()) return false;
     for (size_t k = 1; k <= more; ++k)
       if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -149,10 +154,9 @@ std::string IniDocument::NewLineEnding() const {
 
 bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
   const std::string_view s = Trim(section), k = Trim(key);
-  if (s.empty() || k.empty() || !FitsOneLine(section) || !FitsOneLine(key) ||
-      !FitsOneLine(value) || s.find(']') != std::string_view::npos ||
-      k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
-      k.front() == '#')
+  if (s.empty() || k.empty() || !FitsOneLine(section) || !FitsOneLine(key) || !FitsOneLine(value) ||
+      s.find(']') != std::string_view::npos || k.find('=') != std::string_view::npos ||
+      k.front() == '[' || k.front() == ';' || k.front() == '#')
     return false;
   const std::string eol = NewLineEnding();
   const size_t head = FindSection(s);
@@ -209,8 +213,7 @@ int IniValueToInt(const std::optional<std::string>& value, int defaultValue) {
   return static_cast<int>(n);
 }
 
-bool LoadIniFile(const std::string& path, IniDocument* document, bool* exists,
-                 std::string* error) {
+bool LoadIniFile(const std::string& path, IniDocument* document, bool* exists, std::string* error) {
   *document = IniDocument();
   *exists = false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -270,7 +273,8 @@ bool WriteIniStrings(const std::string& path, const std::vector<IniEntry>& entri
   if (!LoadIniFile(path, &doc, &exists, error)) return false;
   for (const IniEntry& e : entries) {
     if (!doc.Set(e.section, e.key, e.value)) {
-      if (error) *error = "refused to write [" + e.section + "] " + e.key + ": not a one-line name or value";
+      if (error)
+        *error = "refused to write [" + e.section + "] " + e.key + ": not a one-line name or value";
       return false;
     }
   }
@@ -297,7 +301,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, unsigne
     std::free(real);
   }
   const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string temp = folder + "/." + base + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);

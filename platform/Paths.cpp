@@ -1,10 +1,10 @@
 #include "platform/Paths.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
 
 namespace platform {
 

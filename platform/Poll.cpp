@@ -1,7 +1,7 @@
 #include "platform/Poll.h"
 
-#include <cerrno>
 #include <poll.h>
+#include <cerrno>
 
 namespace platform {
 

@@ -1,14 +1,14 @@
 #include "platform/SerialPort.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <mutex>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <mutex>
 
 #include "platform/Clock.h"
 
@@ -21,15 +21,24 @@ std::string g_folder = "/dev";
 
 speed_t BaudConstant(int baud) {
   switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return 0;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 921600:
+      return B921600;
+    default:
+      return 0;
   }
 }
 
@@ -136,8 +145,9 @@ int SerialPort::Read(uint8_t* buffer, size_t count, int maxWaitMs) {
 }
 
 int SerialPort::Write(const uint8_t* buffer, size_t count) {
-  const int64_t deadline = NowMs() + timeouts_.writeConstantMs +
-                           static_cast<int64_t>(timeouts_.writePerByteMs) * static_cast<int64_t>(count);
+  const int64_t deadline =
+      NowMs() + timeouts_.writeConstantMs +
+      static_cast<int64_t>(timeouts_.writePerByteMs) * static_cast<int64_t>(count);
   size_t done = 0;
   while (done < count) {
     const ssize_t n = ::write(fd_, buffer + done, count - done);

@@ -12,7 +12,7 @@ void SetSerialDeviceFolder(const std::string& folder);
 
 // Read and write deadlines, in the shape of the reader link's port time-outs.
 struct SerialTimeouts {
-  int readIntervalMs = 1000;    // longest silence between two bytes of one read
+  int readIntervalMs = 1000;  // longest silence between two bytes of one read
   int readPerByteMs = 2;
   int readConstantMs = 1000;
   int writePerByteMs = 2;
@@ -35,7 +35,8 @@ class SerialPort {
   // Bytes written, or -1 when the write failed or did not finish in time.
   int Write(const uint8_t* buffer, size_t count);
 
-  // Bytes waiting in the input queue; 1 when the driver cannot tell but input is ready; -1 on failure.
+  // Bytes waiting in the input queue; 1 when the driver cannot tell but input is ready; -1 on
+  // failure.
   int QueueSize();
   // True when the driver counted framing, parity, overrun or break errors since the last call.
   bool TakeLineErrors();

@@ -1,15 +1,15 @@
 #include "platform/Tcp.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <fcntl.h>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <mutex>
 
 namespace platform {
 

@@ -1,9 +1,9 @@
 #include "platform/WakeEvent.h"
 
-#include <cstdint>
-#include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <cstdint>
+#include <stdexcept>
 
 namespace platform {
 

@@ -108,7 +108,8 @@ void BenchDownload(const std::string& scratch) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       downloader.GetDownloadStatus(state, progress);
       // The last piece is in the file; what follows is the digest check.
-      if (received == 0 && progress == static_cast<int32_t>(package.size())) received = Seconds(start);
+      if (received == 0 && progress == static_cast<int32_t>(package.size()))
+        received = Seconds(start);
     }
     oursChecked = std::min(oursChecked, Seconds(start));
     ours = std::min(ours, received > 0 ? received : Seconds(start));
@@ -160,16 +161,17 @@ void BenchChunks() {
   const double t = Seconds(start);
   service.Stop(0);
   const double chunks = static_cast<double>(size / 2048);
-  std::printf("chunks through the link (2048 bytes, request and answer over a pty): %.0f chunks/s, "
-              "%.1f MiB/s%s\n",
-              chunks / t, size / t / 1048576.0, pulled ? "" : "  (PACKAGE DIFFERS)");
+  std::printf(
+      "chunks through the link (2048 bytes, request and answer over a pty): %.0f chunks/s, "
+      "%.1f MiB/s%s\n",
+      chunks / t, size / t / 1048576.0, pulled ? "" : "  (PACKAGE DIFFERS)");
 }
 
 }  // namespace
 
 int main() {
-  for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",
-                           "all_proxy"})
+  for (const char* name :
+       {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
     unsetenv(name);
   std::string scratch = std::filesystem::temp_directory_path().string() + "/brisk-bench-XXXXXX";
   if (!mkdtemp(scratch.data())) return 1;

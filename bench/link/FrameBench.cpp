@@ -12,7 +12,8 @@ static void BM_EncodeFrame(benchmark::State& state) {
     benchmark::DoNotOptimize(frame::Encode(data.data(), data.size(), out.data()));
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(out.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(out.size()));
 }
 BENCHMARK(BM_EncodeFrame)->Arg(3)->Arg(64)->Arg(1024)->Arg(2095);
 

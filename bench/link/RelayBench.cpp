@@ -1,22 +1,22 @@
 // Relay figures on this machine: round-trip latency reader -> service -> platform -> service
 // -> reader over a real pty and loopback TCP, one-way throughput, the relay thread's CPU use
 // idle and busy, and the same round trip through socat as the baseline.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
-#include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "link/Brisk7Service.h"
@@ -255,13 +255,17 @@ int main(int argc, char** argv) {
 
   const double lineRate = 115200.0 / 10.0;  // bytes per second on a 115200-baud 8N1 line
   for (const auto& row : rows) {
-    std::printf("round trip %4zu B: p50 %7.1f us  p99 %7.1f us | socat p50 %7.1f us  p99 %7.1f us | p50 ratio %.2f (target <= 1.5), p99 %s 2 ms\n",
-                row.size, row.ours.p50, row.ours.p99, row.socat.p50, row.socat.p99,
-                row.socat.p50 > 0 ? row.ours.p50 / row.socat.p50 : 0.0, row.ours.p99 < 2000 ? "under" : "OVER");
+    std::printf(
+        "round trip %4zu B: p50 %7.1f us  p99 %7.1f us | socat p50 %7.1f us  p99 %7.1f us | p50 "
+        "ratio %.2f (target <= 1.5), p99 %s 2 ms\n",
+        row.size, row.ours.p50, row.ours.p99, row.socat.p50, row.socat.p99,
+        row.socat.p50 > 0 ? row.ours.p50 / row.socat.p50 : 0.0,
+        row.ours.p99 < 2000 ? "under" : "OVER");
   }
   std::printf("one-way throughput: %.0f KiB/s = %.0f x a 115200-baud line (target >= 10)\n",
               oneWay / 1024, oneWay / lineRate);
-  std::printf("relay thread CPU: idle %.4f %% of one core over %d s (target < 0.1), relaying %.1f %%\n",
-              idleCpu, idleSeconds, busyWall > 0 ? busyCpu / busyWall * 100.0 : 0.0);
+  std::printf(
+      "relay thread CPU: idle %.4f %% of one core over %d s (target < 0.1), relaying %.1f %%\n",
+      idleCpu, idleSeconds, busyWall > 0 ? busyCpu / busyWall * 100.0 : 0.0);
   return 0;
 }

@@ -12,9 +12,9 @@
 #include <vector>
 
 struct QKDevice {
-    libusb_device_handle* usb = nullptr;
-    libusb_device* device = nullptr;
-    int claimedInterface = -1;
+  libusb_device_handle* usb = nullptr;
+  libusb_device* device = nullptr;
+  int claimedInterface = -1;
 };
 
 namespace {
@@ -22,647 +22,600 @@ namespace {
 constexpr unsigned kTransferTimeoutMs = 5000;
 constexpr int kMaxPortDepth = 7;
 
-uint32_t Fail(uint32_t code)
-{
-    int e = EIO;
-    switch (code) {
-    case QK_ERR_ARGUMENT: e = EINVAL; break;
-    case QK_ERR_HANDLE: e = EBADF; break;
-    case QK_ERR_NOT_FOUND: e = ENOENT; break;
-    case QK_ERR_ACCESS: e = EACCES; break;
-    case QK_ERR_NO_DEVICE: e = ENODEV; break;
-    case QK_ERR_STALL: e = EPIPE; break;
-    case QK_ERR_TIMEOUT: e = ETIMEDOUT; break;
-    case QK_ERR_INDEX: e = ERANGE; break;
-    case QK_ERR_NOT_PRESENT: e = ENOENT; break;
-    case QK_ERR_BUFFER: e = ENOBUFS; break;
-    case QK_ERR_BAD_DESCRIPTOR: e = EPROTO; break;
-    case QK_ERR_BUSY: e = EBUSY; break;
-    default: e = EIO; break;
-    }
-    errno = e;
-    return code;
+uint32_t Fail(uint32_t code) {
+  int e = EIO;
+  switch (code) {
+    case QK_ERR_ARGUMENT:
+      e = EINVAL;
+      break;
+    case QK_ERR_HANDLE:
+      e = EBADF;
+      break;
+    case QK_ERR_NOT_FOUND:
+      e = ENOENT;
+      break;
+    case QK_ERR_ACCESS:
+      e = EACCES;
+      break;
+    case QK_ERR_NO_DEVICE:
+      e = ENODEV;
+      break;
+    case QK_ERR_STALL:
+      e = EPIPE;
+      break;
+    case QK_ERR_TIMEOUT:
+      e = ETIMEDOUT;
+      break;
+    case QK_ERR_INDEX:
+      e = ERANGE;
+      break;
+    case QK_ERR_NOT_PRESENT:
+      e = ENOENT;
+      break;
+    case QK_ERR_BUFFER:
+      e = ENOBUFS;
+      break;
+    case QK_ERR_BAD_DESCRIPTOR:
+      e = EPROTO;
+      break;
+    case QK_ERR_BUSY:
+      e = EBUSY;
+      break;
+    default:
+      e = EIO;
+      break;
+  }
+  errno = e;
+  return code;
 }
 
-uint32_t FromLibusb(int rc)
-{
-    switch (rc) {
-    case LIBUSB_ERROR_INVALID_PARAM: return Fail(QK_ERR_ARGUMENT);
-    case LIBUSB_ERROR_ACCESS: return Fail(QK_ERR_ACCESS);
-    case LIBUSB_ERROR_NO_DEVICE: return Fail(QK_ERR_NO_DEVICE);
-    case LIBUSB_ERROR_NOT_FOUND: return Fail(QK_ERR_NOT_FOUND);
-    case LIBUSB_ERROR_BUSY: return Fail(QK_ERR_BUSY);
-    case LIBUSB_ERROR_TIMEOUT: return Fail(QK_ERR_TIMEOUT);
-    case LIBUSB_ERROR_PIPE: return Fail(QK_ERR_STALL);
-    default: return Fail(QK_ERR_IO);
-    }
+uint32_t FromLibusb(int rc) {
+  switch (rc) {
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return Fail(QK_ERR_ARGUMENT);
+    case LIBUSB_ERROR_ACCESS:
+      return Fail(QK_ERR_ACCESS);
+    case LIBUSB_ERROR_NO_DEVICE:
+      return Fail(QK_ERR_NO_DEVICE);
+    case LIBUSB_ERROR_NOT_FOUND:
+      return Fail(QK_ERR_NOT_FOUND);
+    case LIBUSB_ERROR_BUSY:
+      return Fail(QK_ERR_BUSY);
+    case LIBUSB_ERROR_TIMEOUT:
+      return Fail(QK_ERR_TIMEOUT);
+    case LIBUSB_ERROR_PIPE:
+      return Fail(QK_ERR_STALL);
+    default:
+      return Fail(QK_ERR_IO);
+  }
 }
 
 // One context for the whole process, made on first use; a failed init is remembered.
-libusb_context* Context()
-{
-    static libusb_context* ctx = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (libusb_init(&ctx) != 0)
-            ctx = nullptr;
-    });
-    return ctx;
+libusb_context* Context() {
+  static libusb_context* ctx = nullptr;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (libusb_init(&ctx) != 0) ctx = nullptr;
+  });
+  return ctx;
 }
 
 // Live handles, so that a closed or foreign handle is refused instead of followed.
-std::mutex& HandlesLock()
-{
-    static std::mutex m;
-    return m;
+std::mutex& HandlesLock() {
+  static std::mutex m;
+  return m;
 }
-std::unordered_set<QKDevice*>& Handles()
-{
-    static std::unordered_set<QKDevice*> set;
-    return set;
+std::unordered_set<QKDevice*>& Handles() {
+  static std::unordered_set<QKDevice*> set;
+  return set;
 }
 
-QKDevice* Lookup(QKDeviceHandle handle)
-{
-    if (handle == nullptr)
-        return nullptr;
-    std::lock_guard lock(HandlesLock());
-    return Handles().count(handle) ? handle : nullptr;
+QKDevice* Lookup(QKDeviceHandle handle) {
+  if (handle == nullptr) return nullptr;
+  std::lock_guard lock(HandlesLock());
+  return Handles().count(handle) ? handle : nullptr;
 }
 
 struct DevicePath {
-    uint16_t vid = 0;
-    uint16_t pid = 0;
-    uint8_t bus = 0;
-    std::vector<uint8_t> ports;
+  uint16_t vid = 0;
+  uint16_t pid = 0;
+  uint8_t bus = 0;
+  std::vector<uint8_t> ports;
 };
 
-bool ParseHex4(std::string_view s, uint16_t& out)
-{
-    if (s.size() != 4)
-        return false;
-    unsigned v = 0;
-    for (char c : s) {
-        v <<= 4;
-        if (c >= '0' && c <= '9') v |= unsigned(c - '0');
-        else if (c >= 'a' && c <= 'f') v |= unsigned(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') v |= unsigned(c - 'A' + 10);
-        else return false;
-    }
-    out = uint16_t(v);
-    return true;
+bool ParseHex4(std::string_view s, uint16_t& out) {
+  if (s.size() != 4) return false;
+  unsigned v = 0;
+  for (char c : s) {
+    v <<= 4;
+    if (c >= '0' && c <= '9')
+      v |= unsigned(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v |= unsigned(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      v |= unsigned(c - 'A' + 10);
+    else
+      return false;
+  }
+  out = uint16_t(v);
+  return true;
 }
 
-bool ParseDecimal(std::string_view s, unsigned max, unsigned& out)
-{
-    if (s.empty() || s.size() > 3)
-        return false;
-    unsigned v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + unsigned(c - '0');
-    }
-    if (v > max)
-        return false;
-    out = v;
-    return true;
+bool ParseDecimal(std::string_view s, unsigned max, unsigned& out) {
+  if (s.empty() || s.size() > 3) return false;
+  unsigned v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + unsigned(c - '0');
+  }
+  if (v > max) return false;
+  out = v;
+  return true;
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = char(x - 32);
-        if (y >= 'a' && y <= 'z') y = char(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = char(x - 32);
+    if (y >= 'a' && y <= 'z') y = char(y - 32);
+    if (x != y) return false;
+  }
+  return true;
 }
 
-bool ParsePath(std::string_view text, DevicePath& out)
-{
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (true) {
-        size_t hash = text.find('#', start);
-        parts.push_back(text.substr(start, hash == std::string_view::npos ? std::string_view::npos : hash - start));
-        if (hash == std::string_view::npos)
-            break;
-        start = hash + 1;
-    }
-    if (parts.size() != 4 || !EqualsIgnoreCase(parts[0], "USB"))
-        return false;
+bool ParsePath(std::string_view text, DevicePath& out) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (true) {
+    size_t hash = text.find('#', start);
+    parts.push_back(
+        text.substr(start, hash == std::string_view::npos ? std::string_view::npos : hash - start));
+    if (hash == std::string_view::npos) break;
+    start = hash + 1;
+  }
+  if (parts.size() != 4 || !EqualsIgnoreCase(parts[0], "USB")) return false;
 
-    std::string_view ids = parts[1];
-    if (ids.size() != 17 || !EqualsIgnoreCase(ids.substr(0, 4), "VID_") || !EqualsIgnoreCase(ids.substr(8, 5), "&PID_") ||
-        !ParseHex4(ids.substr(4, 4), out.vid) || !ParseHex4(ids.substr(13, 4), out.pid))
-        return false;
-
-    std::string_view place = parts[2];
-    size_t dash = place.find('-');
-    unsigned bus = 0;
-    if (dash == std::string_view::npos || !ParseDecimal(place.substr(0, dash), 255, bus) || bus == 0)
-        return false;
-    out.bus = uint8_t(bus);
-    std::string_view rest = place.substr(dash + 1);
-    while (true) {
-        size_t dot = rest.find('.');
-        unsigned port = 0;
-        if (!ParseDecimal(rest.substr(0, dot), 255, port) || port == 0)
-            return false;
-        out.ports.push_back(uint8_t(port));
-        if (out.ports.size() > kMaxPortDepth)
-            return false;
-        if (dot == std::string_view::npos)
-            break;
-        rest = rest.substr(dot + 1);
-    }
-
-    std::string_view cls = parts[3];
-    return cls.size() == 38 && cls.front() == '{' && cls.back() == '}';
-}
-
-bool HasDfuInterface(libusb_device* dev, const libusb_device_descriptor& dd)
-{
-    for (uint8_t c = 0; c < dd.bNumConfigurations; ++c) {
-        libusb_config_descriptor* cfg = nullptr;
-        if (libusb_get_config_descriptor(dev, c, &cfg) != 0)
-            continue;
-        bool found = false;
-        for (int i = 0; i < cfg->bNumInterfaces && !found; ++i)
-            for (int a = 0; a < cfg->interface[i].num_altsetting && !found; ++a) {
-                const auto& alt = cfg->interface[i].altsetting[a];
-                found = alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01;
-            }
-        libusb_free_config_descriptor(cfg);
-        if (found)
-            return true;
-    }
+  std::string_view ids = parts[1];
+  if (ids.size() != 17 || !EqualsIgnoreCase(ids.substr(0, 4), "VID_") ||
+      !EqualsIgnoreCase(ids.substr(8, 5), "&PID_") || !ParseHex4(ids.substr(4, 4), out.vid) ||
+      !ParseHex4(ids.substr(13, 4), out.pid))
     return false;
+
+  std::string_view place = parts[2];
+  size_t dash = place.find('-');
+  unsigned bus = 0;
+  if (dash == std::string_view::npos || !ParseDecimal(place.substr(0, dash), 255, bus) || bus == 0)
+    return false;
+  out.bus = uint8_t(bus);
+  std::string_view rest = place.substr(dash + 1);
+  while (true) {
+    size_t dot = rest.find('.');
+    unsigned port = 0;
+    if (!ParseDecimal(rest.substr(0, dot), 255, port) || port == 0) return false;
+    out.ports.push_back(uint8_t(port));
+    if (out.ports.size() > kMaxPortDepth) return false;
+    if (dot == std::string_view::npos) break;
+    rest = rest.substr(dot + 1);
+  }
+
+  std::string_view cls = parts[3];
+  return cls.size() == 38 && cls.front() == '{' && cls.back() == '}';
 }
 
-std::string FormatPath(libusb_device* dev, const libusb_device_descriptor& dd, const char* cls)
-{
-    uint8_t ports[kMaxPortDepth];
-    int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
-    if (n <= 0)
-        return {};
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "USB#VID_%04X&PID_%04X#%u-", dd.idVendor, dd.idProduct,
-                  unsigned(libusb_get_bus_number(dev)));
-    std::string path = buf;
-    for (int i = 0; i < n; ++i) {
-        if (i)
-            path += '.';
-        path += std::to_string(ports[i]);
-    }
-    path += '#';
-    path += cls;
-    return path;
+bool HasDfuInterface(libusb_device* dev, const libusb_device_descriptor& dd) {
+  for (uint8_t c = 0; c < dd.bNumConfigurations; ++c) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_config_descriptor(dev, c, &cfg) != 0) continue;
+    bool found = false;
+    for (int i = 0; i < cfg->bNumInterfaces && !found; ++i)
+      for (int a = 0; a < cfg->interface[i].num_altsetting && !found; ++a) {
+        const auto& alt = cfg->interface[i].altsetting[a];
+        found = alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01;
+      }
+    libusb_free_config_descriptor(cfg);
+    if (found) return true;
+  }
+  return false;
+}
+
+std::string FormatPath(libusb_device* dev, const libusb_device_descriptor& dd, const char* cls) {
+  uint8_t ports[kMaxPortDepth];
+  int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+  if (n <= 0) return {};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "USB#VID_%04X&PID_%04X#%u-", dd.idVendor, dd.idProduct,
+                unsigned(libusb_get_bus_number(dev)));
+  std::string path = buf;
+  for (int i = 0; i < n; ++i) {
+    if (i) path += '.';
+    path += std::to_string(ports[i]);
+  }
+  path += '#';
+  path += cls;
+  return path;
 }
 
 struct ConfigRef {
-    libusb_config_descriptor* cfg = nullptr;
-    ~ConfigRef() { if (cfg) libusb_free_config_descriptor(cfg); }
+  libusb_config_descriptor* cfg = nullptr;
+  ~ConfigRef() {
+    if (cfg) libusb_free_config_descriptor(cfg);
+  }
 };
 
-uint32_t LoadConfig(QKDevice* d, uint32_t configuration, ConfigRef& ref)
-{
-    libusb_device_descriptor dd{};
-    if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0)
-        return FromLibusb(rc);
-    if (configuration >= dd.bNumConfigurations)
-        return Fail(QK_ERR_INDEX);
-    int rc = libusb_get_config_descriptor(d->device, uint8_t(configuration), &ref.cfg);
-    if (rc == LIBUSB_ERROR_IO || rc == LIBUSB_ERROR_NOT_FOUND)
-        return Fail(QK_ERR_BAD_DESCRIPTOR);
-    if (rc != 0)
-        return FromLibusb(rc);
-    return QK_OK;
+uint32_t LoadConfig(QKDevice* d, uint32_t configuration, ConfigRef& ref) {
+  libusb_device_descriptor dd{};
+  if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0) return FromLibusb(rc);
+  if (configuration >= dd.bNumConfigurations) return Fail(QK_ERR_INDEX);
+  int rc = libusb_get_config_descriptor(d->device, uint8_t(configuration), &ref.cfg);
+  if (rc == LIBUSB_ERROR_IO || rc == LIBUSB_ERROR_NOT_FOUND) return Fail(QK_ERR_BAD_DESCRIPTOR);
+  if (rc != 0) return FromLibusb(rc);
+  return QK_OK;
 }
 
-uint32_t FindAlternate(QKDevice* d, uint32_t configuration, uint32_t interfaceIndex, uint32_t alternate,
-                       ConfigRef& ref, const libusb_interface_descriptor*& alt)
-{
-    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK)
-        return rc;
-    if (interfaceIndex >= ref.cfg->bNumInterfaces)
-        return Fail(QK_ERR_INDEX);
-    const libusb_interface& itf = ref.cfg->interface[interfaceIndex];
-    if (alternate >= uint32_t(itf.num_altsetting))
-        return Fail(QK_ERR_INDEX);
-    alt = &itf.altsetting[alternate];
-    return QK_OK;
+uint32_t FindAlternate(QKDevice* d, uint32_t configuration, uint32_t interfaceIndex,
+                       uint32_t alternate, ConfigRef& ref,
+                       const libusb_interface_descriptor*& alt) {
+  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
+  if (interfaceIndex >= ref.cfg->bNumInterfaces) return Fail(QK_ERR_INDEX);
+  const libusb_interface& itf = ref.cfg->interface[interfaceIndex];
+  if (alternate >= uint32_t(itf.num_altsetting)) return Fail(QK_ERR_INDEX);
+  alt = &itf.altsetting[alternate];
+  return QK_OK;
 }
 
 // Walks class descriptors in extra bytes; a malformed length ends the search as a fault.
-uint32_t FindInExtra(const unsigned char* extra, int length, uint32_t type, uint32_t occurrence, void* buffer,
-                     uint32_t size)
-{
-    int pos = 0;
-    while (pos < length) {
-        int remaining = length - pos;
-        if (remaining < 2)
-            return Fail(QK_ERR_BAD_DESCRIPTOR);
-        int len = extra[pos];
-        if (len < 2 || len > remaining)
-            return Fail(QK_ERR_BAD_DESCRIPTOR);
-        if (extra[pos + 1] == type) {
-            if (occurrence == 0) {
-                std::memcpy(buffer, extra + pos, size < uint32_t(len) ? size : uint32_t(len));
-                return QK_OK;
-            }
-            --occurrence;
-        }
-        pos += len;
+uint32_t FindInExtra(const unsigned char* extra, int length, uint32_t type, uint32_t occurrence,
+                     void* buffer, uint32_t size) {
+  int pos = 0;
+  while (pos < length) {
+    int remaining = length - pos;
+    if (remaining < 2) return Fail(QK_ERR_BAD_DESCRIPTOR);
+    int len = extra[pos];
+    if (len < 2 || len > remaining) return Fail(QK_ERR_BAD_DESCRIPTOR);
+    if (extra[pos + 1] == type) {
+      if (occurrence == 0) {
+        std::memcpy(buffer, extra + pos, size < uint32_t(len) ? size : uint32_t(len));
+        return QK_OK;
+      }
+      --occurrence;
     }
-    return Fail(QK_ERR_NOT_PRESENT);
+    pos += len;
+  }
+  return Fail(QK_ERR_NOT_PRESENT);
 }
 
-void PutLe16(unsigned char* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
+void PutLe16(unsigned char* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
 }
 
-size_t Utf8Length(uint32_t cp)
-{
-    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+size_t Utf8Length(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+
+void PutUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | (cp >> 18));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
 }
 
-void PutUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
-} // namespace
+}  // namespace
 
 extern "C" {
 
-uint32_t QKDevice_Open(const char* path, QKDeviceHandle* handle, void* reserved)
-{
-    if (path == nullptr || handle == nullptr || reserved != nullptr)
-        return Fail(QK_ERR_ARGUMENT);
-    DevicePath want;
-    if (!ParsePath(path, want))
-        return Fail(QK_ERR_ARGUMENT);
-    libusb_context* ctx = Context();
-    if (ctx == nullptr)
-        return Fail(QK_ERR_INIT);
+uint32_t QKDevice_Open(const char* path, QKDeviceHandle* handle, void* reserved) {
+  if (path == nullptr || handle == nullptr || reserved != nullptr) return Fail(QK_ERR_ARGUMENT);
+  DevicePath want;
+  if (!ParsePath(path, want)) return Fail(QK_ERR_ARGUMENT);
+  libusb_context* ctx = Context();
+  if (ctx == nullptr) return Fail(QK_ERR_INIT);
 
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n < 0)
-        return FromLibusb(int(n));
-    libusb_device* match = nullptr;
-    for (ssize_t i = 0; i < n && match == nullptr; ++i) {
-        libusb_device* dev = list[i];
-        if (libusb_get_bus_number(dev) != want.bus)
-            continue;
-        uint8_t ports[kMaxPortDepth];
-        int depth = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
-        if (depth != int(want.ports.size()) || std::memcmp(ports, want.ports.data(), want.ports.size()) != 0)
-            continue;
-        libusb_device_descriptor dd{};
-        if (libusb_get_device_descriptor(dev, &dd) != 0 || dd.idVendor != want.vid || dd.idProduct != want.pid)
-            continue;
-        match = libusb_ref_device(dev);
-    }
-    libusb_free_device_list(list, 1);
-    if (match == nullptr)
-        return Fail(QK_ERR_NOT_FOUND);
-
-    libusb_device_handle* usb = nullptr;
-    int rc = libusb_open(match, &usb);
-    if (rc != 0) {
-        libusb_unref_device(match);
-        return FromLibusb(rc);
-    }
-    auto* d = new QKDevice{usb, match, -1};
-    {
-        std::lock_guard lock(HandlesLock());
-        Handles().insert(d);
-    }
-    *handle = d;
-    return QK_OK;
-}
-
-uint32_t QKDevice_Close(QKDeviceHandle handle)
-{
-    QKDevice* d = nullptr;
-    {
-        std::lock_guard lock(HandlesLock());
-        if (handle == nullptr || Handles().erase(handle) == 0)
-            return Fail(QK_ERR_HANDLE);
-        d = handle;
-    }
-    if (d->claimedInterface >= 0)
-        libusb_release_interface(d->usb, d->claimedInterface);
-    libusb_close(d->usb);
-    libusb_unref_device(d->device);
-    delete d;
-    return QK_OK;
-}
-
-uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request, void* data)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (request == nullptr || request->requestKind != QK_REQUEST_CLASS_INTERFACE || request->dataToHost > 1 ||
-        request->dataLength > 0xFFFF || (request->dataLength > 0 && data == nullptr))
-        return Fail(QK_ERR_ARGUMENT);
-    const uint8_t type = request->dataToHost ? 0xA1 : 0x21;
-    const uint16_t length = uint16_t(request->dataLength);
-    int rc = libusb_control_transfer(d->usb, type, request->bRequest, request->wValue, request->wIndex,
-                                     static_cast<unsigned char*>(data), length, kTransferTimeoutMs);
-    if (rc < 0)
-        return FromLibusb(rc);
-    if (rc != int(length))
-        return Fail(QK_ERR_SHORT);
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (descriptor == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
+  libusb_device** list = nullptr;
+  ssize_t n = libusb_get_device_list(ctx, &list);
+  if (n < 0) return FromLibusb(int(n));
+  libusb_device* match = nullptr;
+  for (ssize_t i = 0; i < n && match == nullptr; ++i) {
+    libusb_device* dev = list[i];
+    if (libusb_get_bus_number(dev) != want.bus) continue;
+    uint8_t ports[kMaxPortDepth];
+    int depth = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+    if (depth != int(want.ports.size()) ||
+        std::memcmp(ports, want.ports.data(), want.ports.size()) != 0)
+      continue;
     libusb_device_descriptor dd{};
-    if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0)
-        return FromLibusb(rc);
-    unsigned char out[18];
-    out[0] = 18;
-    out[1] = LIBUSB_DT_DEVICE;
-    PutLe16(out + 2, dd.bcdUSB);
-    out[4] = dd.bDeviceClass;
-    out[5] = dd.bDeviceSubClass;
-    out[6] = dd.bDeviceProtocol;
-    out[7] = dd.bMaxPacketSize0;
-    PutLe16(out + 8, dd.idVendor);
-    PutLe16(out + 10, dd.idProduct);
-    PutLe16(out + 12, dd.bcdDevice);
-    out[14] = dd.iManufacturer;
-    out[15] = dd.iProduct;
-    out[16] = dd.iSerialNumber;
-    out[17] = dd.bNumConfigurations;
-    std::memcpy(descriptor, out, sizeof out);
-    return QK_OK;
+    if (libusb_get_device_descriptor(dev, &dd) != 0 || dd.idVendor != want.vid ||
+        dd.idProduct != want.pid)
+      continue;
+    match = libusb_ref_device(dev);
+  }
+  libusb_free_device_list(list, 1);
+  if (match == nullptr) return Fail(QK_ERR_NOT_FOUND);
+
+  libusb_device_handle* usb = nullptr;
+  int rc = libusb_open(match, &usb);
+  if (rc != 0) {
+    libusb_unref_device(match);
+    return FromLibusb(rc);
+  }
+  auto* d = new QKDevice{usb, match, -1};
+  {
+    std::lock_guard lock(HandlesLock());
+    Handles().insert(d);
+  }
+  *handle = d;
+  return QK_OK;
 }
 
-uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (count == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
+uint32_t QKDevice_Close(QKDeviceHandle handle) {
+  QKDevice* d = nullptr;
+  {
+    std::lock_guard lock(HandlesLock());
+    if (handle == nullptr || Handles().erase(handle) == 0) return Fail(QK_ERR_HANDLE);
+    d = handle;
+  }
+  if (d->claimedInterface >= 0) libusb_release_interface(d->usb, d->claimedInterface);
+  libusb_close(d->usb);
+  libusb_unref_device(d->device);
+  delete d;
+  return QK_OK;
+}
+
+uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request,
+                                     void* data) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (request == nullptr || request->requestKind != QK_REQUEST_CLASS_INTERFACE ||
+      request->dataToHost > 1 || request->dataLength > 0xFFFF ||
+      (request->dataLength > 0 && data == nullptr))
+    return Fail(QK_ERR_ARGUMENT);
+  const uint8_t type = request->dataToHost ? 0xA1 : 0x21;
+  const uint16_t length = uint16_t(request->dataLength);
+  int rc =
+      libusb_control_transfer(d->usb, type, request->bRequest, request->wValue, request->wIndex,
+                              static_cast<unsigned char*>(data), length, kTransferTimeoutMs);
+  if (rc < 0) return FromLibusb(rc);
+  if (rc != int(length)) return Fail(QK_ERR_SHORT);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
+  libusb_device_descriptor dd{};
+  if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0) return FromLibusb(rc);
+  unsigned char out[18];
+  out[0] = 18;
+  out[1] = LIBUSB_DT_DEVICE;
+  PutLe16(out + 2, dd.bcdUSB);
+  out[4] = dd.bDeviceClass;
+  out[5] = dd.bDeviceSubClass;
+  out[6] = dd.bDeviceProtocol;
+  out[7] = dd.bMaxPacketSize0;
+  PutLe16(out + 8, dd.idVendor);
+  PutLe16(out + 10, dd.idProduct);
+  PutLe16(out + 12, dd.bcdDevice);
+  out[14] = dd.iManufacturer;
+  out[15] = dd.iProduct;
+  out[16] = dd.iSerialNumber;
+  out[17] = dd.bNumConfigurations;
+  std::memcpy(descriptor, out, sizeof out);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
+  libusb_device_descriptor dd{};
+  if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0) return FromLibusb(rc);
+  *count = dd.bNumConfigurations;
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t configuration,
+                                             void* descriptor) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
+  ConfigRef ref;
+  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
+  unsigned char out[9];
+  out[0] = 9;
+  out[1] = LIBUSB_DT_CONFIG;
+  PutLe16(out + 2, ref.cfg->wTotalLength);
+  out[4] = ref.cfg->bNumInterfaces;
+  out[5] = ref.cfg->bConfigurationValue;
+  out[6] = ref.cfg->iConfiguration;
+  out[7] = ref.cfg->bmAttributes;
+  out[8] = ref.cfg->MaxPower;
+  std::memcpy(descriptor, out, sizeof out);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration,
+                                    uint32_t* count) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
+  ConfigRef ref;
+  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
+  *count = ref.cfg->bNumInterfaces;
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration,
+                                    uint32_t interfaceIndex, uint32_t* count) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
+  ConfigRef ref;
+  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
+  if (interfaceIndex >= ref.cfg->bNumInterfaces) return Fail(QK_ERR_INDEX);
+  *count = uint32_t(ref.cfg->interface[interfaceIndex].num_altsetting);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configuration,
+                                         uint32_t interfaceIndex, uint32_t alternate,
+                                         void* descriptor) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
+  ConfigRef ref;
+  const libusb_interface_descriptor* alt = nullptr;
+  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
+      rc != QK_OK)
+    return rc;
+  unsigned char out[9] = {9,
+                          LIBUSB_DT_INTERFACE,
+                          alt->bInterfaceNumber,
+                          alt->bAlternateSetting,
+                          alt->bNumEndpoints,
+                          alt->bInterfaceClass,
+                          alt->bInterfaceSubClass,
+                          alt->bInterfaceProtocol,
+                          alt->iInterface};
+  std::memcpy(descriptor, out, sizeof out);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, char* buffer,
+                                      uint32_t size) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (buffer == nullptr || size == 0 || index == 0 || index > 255) return Fail(QK_ERR_ARGUMENT);
+
+  unsigned char langs[255];
+  int rc = libusb_get_string_descriptor(d->usb, 0, 0, langs, sizeof langs);
+  if (rc < 0) return FromLibusb(rc);
+  if (rc < 4 || langs[1] != LIBUSB_DT_STRING || langs[0] > rc || langs[0] < 4)
+    return Fail(QK_ERR_BAD_DESCRIPTOR);
+  const uint16_t langId = uint16_t(langs[2] | (langs[3] << 8));
+
+  unsigned char raw[255];
+  rc = libusb_get_string_descriptor(d->usb, uint8_t(index), langId, raw, sizeof raw);
+  if (rc < 0) return FromLibusb(rc);
+  if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
+    return Fail(QK_ERR_BAD_DESCRIPTOR);
+
+  std::string text;
+  const int units = (raw[0] - 2) / 2;
+  for (int i = 0; i < units; ++i) {
+    uint32_t u = uint32_t(raw[2 + 2 * i] | (raw[3 + 2 * i] << 8));
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      uint32_t lo = uint32_t(raw[4 + 2 * i] | (raw[5 + 2 * i] << 8));
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
+        ++i;
+      } else {
+        u = 0xFFFD;
+      }
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      u = 0xFFFD;
+    }
+    if (u == 0) break;
+    if (text.size() + Utf8Length(u) > size - 1) {
+      std::memcpy(buffer, text.data(), text.size());
+      buffer[text.size()] = '\0';
+      return Fail(QK_ERR_BUFFER);
+    }
+    PutUtf8(text, u);
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return QK_OK;
+}
+
+uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle, uint32_t configuration,
+                                             uint32_t interfaceIndex, uint32_t alternate) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  ConfigRef ref;
+  const libusb_interface_descriptor* alt = nullptr;
+  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
+      rc != QK_OK)
+    return rc;
+
+  int current = 0;
+  if (int rc = libusb_get_configuration(d->usb, &current); rc != 0) return FromLibusb(rc);
+  if (current != ref.cfg->bConfigurationValue) {
+    if (d->claimedInterface >= 0) {
+      libusb_release_interface(d->usb, d->claimedInterface);
+      d->claimedInterface = -1;
+    }
+    if (int rc = libusb_set_configuration(d->usb, ref.cfg->bConfigurationValue); rc != 0)
+      return FromLibusb(rc);
+  }
+  if (d->claimedInterface != alt->bInterfaceNumber) {
+    if (d->claimedInterface >= 0) {
+      libusb_release_interface(d->usb, d->claimedInterface);
+      d->claimedInterface = -1;
+    }
+    if (int rc = libusb_claim_interface(d->usb, alt->bInterfaceNumber); rc != 0)
+      return FromLibusb(rc);
+    d->claimedInterface = alt->bInterfaceNumber;
+  }
+  if (int rc =
+          libusb_set_interface_alt_setting(d->usb, alt->bInterfaceNumber, alt->bAlternateSetting);
+      rc != 0)
+    return FromLibusb(rc);
+  return QK_OK;
+}
+
+uint32_t QKDevice_GetDescriptor(QKDeviceHandle handle, uint32_t level, uint32_t type,
+                                uint32_t configuration, uint32_t interfaceIndex, uint32_t alternate,
+                                uint32_t occurrence, uint32_t reserved, void* buffer,
+                                uint32_t size) {
+  QKDevice* d = Lookup(handle);
+  if (d == nullptr) return Fail(QK_ERR_HANDLE);
+  if (buffer == nullptr || size == 0 || type > 0xFF || reserved != 0 ||
+      (level != QK_LEVEL_CONFIGURATION && level != QK_LEVEL_INTERFACE))
+    return Fail(QK_ERR_ARGUMENT);
+  ConfigRef ref;
+  if (level == QK_LEVEL_CONFIGURATION) {
+    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
+    return FindInExtra(ref.cfg->extra, ref.cfg->extra_length, type, occurrence, buffer, size);
+  }
+  const libusb_interface_descriptor* alt = nullptr;
+  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
+      rc != QK_OK)
+    return rc;
+  return FindInExtra(alt->extra, alt->extra_length, type, occurrence, buffer, size);
+}
+
+uint32_t QKDevice_GetDfuDevicePath(uint32_t index, char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return Fail(QK_ERR_ARGUMENT);
+  libusb_context* ctx = Context();
+  if (ctx == nullptr) return Fail(QK_ERR_INIT);
+  libusb_device** list = nullptr;
+  ssize_t n = libusb_get_device_list(ctx, &list);
+  if (n < 0) return FromLibusb(int(n));
+  std::string found;
+  uint32_t seen = 0;
+  for (ssize_t i = 0; i < n && found.empty(); ++i) {
     libusb_device_descriptor dd{};
-    if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0)
-        return FromLibusb(rc);
-    *count = dd.bNumConfigurations;
-    return QK_OK;
+    if (libusb_get_device_descriptor(list[i], &dd) != 0 || !HasDfuInterface(list[i], dd)) continue;
+    std::string path = FormatPath(list[i], dd, QK_DFU_CLASS_PRIMARY);
+    if (path.empty()) continue;
+    if (seen++ == index) found = path;
+  }
+  libusb_free_device_list(list, 1);
+  if (found.empty()) return Fail(QK_ERR_NOT_FOUND);
+  if (found.size() + 1 > size) return Fail(QK_ERR_BUFFER);
+  std::memcpy(buffer, found.c_str(), found.size() + 1);
+  return QK_OK;
 }
 
-uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t configuration, void* descriptor)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (descriptor == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
-    ConfigRef ref;
-    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK)
-        return rc;
-    unsigned char out[9];
-    out[0] = 9;
-    out[1] = LIBUSB_DT_CONFIG;
-    PutLe16(out + 2, ref.cfg->wTotalLength);
-    out[4] = ref.cfg->bNumInterfaces;
-    out[5] = ref.cfg->bConfigurationValue;
-    out[6] = ref.cfg->iConfiguration;
-    out[7] = ref.cfg->bmAttributes;
-    out[8] = ref.cfg->MaxPower;
-    std::memcpy(descriptor, out, sizeof out);
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration, uint32_t* count)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (count == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
-    ConfigRef ref;
-    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK)
-        return rc;
-    *count = ref.cfg->bNumInterfaces;
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration, uint32_t interfaceIndex,
-                                    uint32_t* count)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (count == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
-    ConfigRef ref;
-    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK)
-        return rc;
-    if (interfaceIndex >= ref.cfg->bNumInterfaces)
-        return Fail(QK_ERR_INDEX);
-    *count = uint32_t(ref.cfg->interface[interfaceIndex].num_altsetting);
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configuration, uint32_t interfaceIndex,
-                                         uint32_t alternate, void* descriptor)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (descriptor == nullptr)
-        return Fail(QK_ERR_ARGUMENT);
-    ConfigRef ref;
-    const libusb_interface_descriptor* alt = nullptr;
-    if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt); rc != QK_OK)
-        return rc;
-    unsigned char out[9] = {9,
-                            LIBUSB_DT_INTERFACE,
-                            alt->bInterfaceNumber,
-                            alt->bAlternateSetting,
-                            alt->bNumEndpoints,
-                            alt->bInterfaceClass,
-                            alt->bInterfaceSubClass,
-                            alt->bInterfaceProtocol,
-                            alt->iInterface};
-    std::memcpy(descriptor, out, sizeof out);
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, char* buffer, uint32_t size)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (buffer == nullptr || size == 0 || index == 0 || index > 255)
-        return Fail(QK_ERR_ARGUMENT);
-
-    unsigned char langs[255];
-    int rc = libusb_get_string_descriptor(d->usb, 0, 0, langs, sizeof langs);
-    if (rc < 0)
-        return FromLibusb(rc);
-    if (rc < 4 || langs[1] != LIBUSB_DT_STRING || langs[0] > rc || langs[0] < 4)
-        return Fail(QK_ERR_BAD_DESCRIPTOR);
-    const uint16_t langId = uint16_t(langs[2] | (langs[3] << 8));
-
-    unsigned char raw[255];
-    rc = libusb_get_string_descriptor(d->usb, uint8_t(index), langId, raw, sizeof raw);
-    if (rc < 0)
-        return FromLibusb(rc);
-    if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
-        return Fail(QK_ERR_BAD_DESCRIPTOR);
-
-    std::string text;
-    const int units = (raw[0] - 2) / 2;
-    for (int i = 0; i < units; ++i) {
-        uint32_t u = uint32_t(raw[2 + 2 * i] | (raw[3 + 2 * i] << 8));
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            uint32_t lo = uint32_t(raw[4 + 2 * i] | (raw[5 + 2 * i] << 8));
-            if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-                ++i;
-            } else {
-                u = 0xFFFD;
-            }
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            u = 0xFFFD;
-        }
-        if (u == 0)
-            break;
-        if (text.size() + Utf8Length(u) > size - 1) {
-            std::memcpy(buffer, text.data(), text.size());
-            buffer[text.size()] = '\0';
-            return Fail(QK_ERR_BUFFER);
-        }
-        PutUtf8(text, u);
-    }
-    std::memcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = '\0';
-    return QK_OK;
-}
-
-uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle, uint32_t configuration, uint32_t interfaceIndex,
-                                             uint32_t alternate)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    ConfigRef ref;
-    const libusb_interface_descriptor* alt = nullptr;
-    if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt); rc != QK_OK)
-        return rc;
-
-    int current = 0;
-    if (int rc = libusb_get_configuration(d->usb, &current); rc != 0)
-        return FromLibusb(rc);
-    if (current != ref.cfg->bConfigurationValue) {
-        if (d->claimedInterface >= 0) {
-            libusb_release_interface(d->usb, d->claimedInterface);
-            d->claimedInterface = -1;
-        }
-        if (int rc = libusb_set_configuration(d->usb, ref.cfg->bConfigurationValue); rc != 0)
-            return FromLibusb(rc);
-    }
-    if (d->claimedInterface != alt->bInterfaceNumber) {
-        if (d->claimedInterface >= 0) {
-            libusb_release_interface(d->usb, d->claimedInterface);
-            d->claimedInterface = -1;
-        }
-        if (int rc = libusb_claim_interface(d->usb, alt->bInterfaceNumber); rc != 0)
-            return FromLibusb(rc);
-        d->claimedInterface = alt->bInterfaceNumber;
-    }
-    if (int rc = libusb_set_interface_alt_setting(d->usb, alt->bInterfaceNumber, alt->bAlternateSetting); rc != 0)
-        return FromLibusb(rc);
-    return QK_OK;
-}
-
-uint32_t QKDevice_GetDescriptor(QKDeviceHandle handle, uint32_t level, uint32_t type, uint32_t configuration,
-                                uint32_t interfaceIndex, uint32_t alternate, uint32_t occurrence, uint32_t reserved,
-                                void* buffer, uint32_t size)
-{
-    QKDevice* d = Lookup(handle);
-    if (d == nullptr)
-        return Fail(QK_ERR_HANDLE);
-    if (buffer == nullptr || size == 0 || type > 0xFF || reserved != 0 ||
-        (level != QK_LEVEL_CONFIGURATION && level != QK_LEVEL_INTERFACE))
-        return Fail(QK_ERR_ARGUMENT);
-    ConfigRef ref;
-    if (level == QK_LEVEL_CONFIGURATION) {
-        if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK)
-            return rc;
-        return FindInExtra(ref.cfg->extra, ref.cfg->extra_length, type, occurrence, buffer, size);
-    }
-    const libusb_interface_descriptor* alt = nullptr;
-    if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt); rc != QK_OK)
-        return rc;
-    return FindInExtra(alt->extra, alt->extra_length, type, occurrence, buffer, size);
-}
-
-uint32_t QKDevice_GetDfuDevicePath(uint32_t index, char* buffer, uint32_t size)
-{
-    if (buffer == nullptr || size == 0)
-        return Fail(QK_ERR_ARGUMENT);
-    libusb_context* ctx = Context();
-    if (ctx == nullptr)
-        return Fail(QK_ERR_INIT);
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n < 0)
-        return FromLibusb(int(n));
-    std::string found;
-    uint32_t seen = 0;
-    for (ssize_t i = 0; i < n && found.empty(); ++i) {
-        libusb_device_descriptor dd{};
-        if (libusb_get_device_descriptor(list[i], &dd) != 0 || !HasDfuInterface(list[i], dd))
-            continue;
-        std::string path = FormatPath(list[i], dd, QK_DFU_CLASS_PRIMARY);
-        if (path.empty())
-            continue;
-        if (seen++ == index)
-            found = path;
-    }
-    libusb_free_device_list(list, 1);
-    if (found.empty())
-        return Fail(QK_ERR_NOT_FOUND);
-    if (found.size() + 1 > size)
-        return Fail(QK_ERR_BUFFER);
-    std::memcpy(buffer, found.c_str(), found.size() + 1);
-    return QK_OK;
-}
-
-} // extern "C"
+}  // extern "C"

@@ -29,25 +29,27 @@
 extern "C" {
 #endif
 
-#define QK_OK                   0x12340000u
-#define QK_ERR_ARGUMENT         0x12348001u /* null pointer, bad size or malformed path (EINVAL) */
-#define QK_ERR_HANDLE           0x12348002u /* null, closed or unknown handle (EBADF) */
-#define QK_ERR_NOT_FOUND        0x12348003u /* no device at that path (ENOENT) */
-#define QK_ERR_ACCESS           0x12348004u /* no permission to open the device (EACCES) */
-#define QK_ERR_NO_DEVICE        0x12348005u /* the device has gone (ENODEV) */
-#define QK_ERR_STALL            0x12348006u /* the device refused the request (EPIPE) */
-#define QK_ERR_TIMEOUT          0x12348007u /* no answer within the transfer time-out (ETIMEDOUT) */
-#define QK_ERR_INDEX            0x12348008u /* configuration, interface or alternate index out of range (ERANGE) */
-#define QK_ERR_NOT_PRESENT      0x12348009u /* no descriptor of that kind there (ENOENT) */
-#define QK_ERR_SHORT            0x1234800Au /* the data stage moved fewer bytes than asked (EIO) */
-#define QK_ERR_BUFFER           0x1234800Bu /* the caller's buffer is too small; it holds a cut copy (ENOBUFS) */
-#define QK_ERR_BAD_DESCRIPTOR   0x1234800Cu /* the device sent a malformed descriptor (EPROTO) */
-#define QK_ERR_BUSY             0x1234800Du /* the interface is held by someone else (EBUSY) */
-#define QK_ERR_INIT             0x1234800Eu /* libusb could not be initialised (EIO) */
-#define QK_ERR_IO               0x1234800Fu /* any other transfer or system failure (EIO) */
+#define QK_OK 0x12340000u
+#define QK_ERR_ARGUMENT 0x12348001u  /* null pointer, bad size or malformed path (EINVAL) */
+#define QK_ERR_HANDLE 0x12348002u    /* null, closed or unknown handle (EBADF) */
+#define QK_ERR_NOT_FOUND 0x12348003u /* no device at that path (ENOENT) */
+#define QK_ERR_ACCESS 0x12348004u    /* no permission to open the device (EACCES) */
+#define QK_ERR_NO_DEVICE 0x12348005u /* the device has gone (ENODEV) */
+#define QK_ERR_STALL 0x12348006u     /* the device refused the request (EPIPE) */
+#define QK_ERR_TIMEOUT 0x12348007u   /* no answer within the transfer time-out (ETIMEDOUT) */
+#define QK_ERR_INDEX \
+  0x12348008u /* configuration, interface or alternate index out of range (ERANGE) */
+#define QK_ERR_NOT_PRESENT 0x12348009u /* no descriptor of that kind there (ENOENT) */
+#define QK_ERR_SHORT 0x1234800Au       /* the data stage moved fewer bytes than asked (EIO) */
+#define QK_ERR_BUFFER \
+  0x1234800Bu /* the caller's buffer is too small; it holds a cut copy (ENOBUFS) */
+#define QK_ERR_BAD_DESCRIPTOR 0x1234800Cu /* the device sent a malformed descriptor (EPROTO) */
+#define QK_ERR_BUSY 0x1234800Du           /* the interface is held by someone else (EBUSY) */
+#define QK_ERR_INIT 0x1234800Eu           /* libusb could not be initialised (EIO) */
+#define QK_ERR_IO 0x1234800Fu             /* any other transfer or system failure (EIO) */
 
 /* Interface-class identifier texts of devices in DFU mode, 38 characters each. */
-#define QK_DFU_CLASS_PRIMARY   "{3FE809AB-FB91-4CB5-A643-69670D52366E}"
+#define QK_DFU_CLASS_PRIMARY "{3FE809AB-FB91-4CB5-A643-69670D52366E}"
 #define QK_DFU_CLASS_SECONDARY "{CB979912-5029-420A-AEB1-34FC0A7D5726}"
 
 /* requestKind of a class request addressed to an interface. */
@@ -55,15 +57,15 @@ extern "C" {
 
 /* One class request on the default control pipe; the data stage travels separately. */
 typedef struct ClassRequest {
-    uint16_t requestKind; /* always QK_REQUEST_CLASS_INTERFACE */
-    uint16_t reserved0;
-    uint32_t dataToHost;  /* 0: host to device (or no data), 1: device to host */
-    uint8_t bRequest;
-    uint8_t reserved1;
-    uint16_t wValue;
-    uint16_t wIndex;
-    uint16_t reserved2;
-    uint32_t dataLength;  /* wLength; at most 65535 */
+  uint16_t requestKind; /* always QK_REQUEST_CLASS_INTERFACE */
+  uint16_t reserved0;
+  uint32_t dataToHost; /* 0: host to device (or no data), 1: device to host */
+  uint8_t bRequest;
+  uint8_t reserved1;
+  uint16_t wValue;
+  uint16_t wIndex;
+  uint16_t reserved2;
+  uint32_t dataLength; /* wLength; at most 65535 */
 } ClassRequest;
 
 #ifdef __cplusplus
@@ -88,37 +90,45 @@ QKTUBE_API uint32_t QKDevice_Close(QKDeviceHandle handle);
 
 /* Performs one class request: bmRequestType 0x21 or 0xA1; exactly dataLength bytes must move.
  * data may be null only when dataLength is 0. */
-QKTUBE_API uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request, void* data);
+QKTUBE_API uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request,
+                                                void* data);
 
 /* 18-byte standard device descriptor. */
 QKTUBE_API uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor);
 QKTUBE_API uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count);
 /* 9-byte standard configuration descriptor (the header, with wTotalLength). */
-QKTUBE_API uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t configuration, void* descriptor);
-QKTUBE_API uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration, uint32_t* count);
-QKTUBE_API uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration, uint32_t interfaceIndex,
+QKTUBE_API uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle,
+                                                        uint32_t configuration, void* descriptor);
+QKTUBE_API uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration,
                                                uint32_t* count);
+QKTUBE_API uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration,
+                                               uint32_t interfaceIndex, uint32_t* count);
 /* 9-byte standard interface descriptor. */
 QKTUBE_API uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configuration,
-                                                    uint32_t interfaceIndex, uint32_t alternate, void* descriptor);
+                                                    uint32_t interfaceIndex, uint32_t alternate,
+                                                    void* descriptor);
 /* String index (1..255) as zero-terminated UTF-8 text. A text that does not fit is cut to
  * size - 1 bytes (never inside a character) and QK_ERR_BUFFER is returned. */
-QKTUBE_API uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, char* buffer,
-                                                 uint32_t size);
+QKTUBE_API uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index,
+                                                 char* buffer, uint32_t size);
 /* Makes the configuration current, claims the interface and selects the alternate setting. */
-QKTUBE_API uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle, uint32_t configuration,
-                                                        uint32_t interfaceIndex, uint32_t alternate);
+QKTUBE_API uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle,
+                                                        uint32_t configuration,
+                                                        uint32_t interfaceIndex,
+                                                        uint32_t alternate);
 
 /* Search levels of QKDevice_GetDescriptor. */
-#define QK_LEVEL_CONFIGURATION 0 /* class descriptors between the configuration and its first interface */
-#define QK_LEVEL_INTERFACE     1 /* class descriptors of one alternate setting of one interface */
+#define QK_LEVEL_CONFIGURATION \
+  0 /* class descriptors between the configuration and its first interface */
+#define QK_LEVEL_INTERFACE 1 /* class descriptors of one alternate setting of one interface */
 
 /* Copies at most size bytes of a class-specific descriptor of the given type found at the given
  * place. occurrence 0 is the first of that type; reserved must be 0. The interface and alternate
  * indices are ignored at QK_LEVEL_CONFIGURATION. */
 QKTUBE_API uint32_t QKDevice_GetDescriptor(QKDeviceHandle handle, uint32_t level, uint32_t type,
-                                           uint32_t configuration, uint32_t interfaceIndex, uint32_t alternate,
-                                           uint32_t occurrence, uint32_t reserved, void* buffer, uint32_t size);
+                                           uint32_t configuration, uint32_t interfaceIndex,
+                                           uint32_t alternate, uint32_t occurrence,
+                                           uint32_t reserved, void* buffer, uint32_t size);
 
 /* Path of the index-th present device with a DFU interface (class 0xFE, subclass 1), built with
  * QK_DFU_CLASS_PRIMARY. QK_ERR_NOT_FOUND past the last one. */

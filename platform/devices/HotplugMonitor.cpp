@@ -1,9 +1,9 @@
 #include "platform/devices/HotplugMonitor.h"
 
-#include <cerrno>
-#include <cstring>
 #include <libudev.h>
 #include <poll.h>
+#include <cerrno>
+#include <cstring>
 
 #include "log/Log.h"
 #include "platform/Clock.h"
@@ -54,9 +54,12 @@ std::optional<HotplugEvent> HotplugMonitor::ReadOne() {
   // The event's own properties: on a quick add and remove sysfs may already be gone.
   e.vendorId = Text(udev_device_get_property_value(d, "ID_VENDOR_ID"));
   e.productId = Text(udev_device_get_property_value(d, "ID_MODEL_ID"));
-  if (e.action == "add") e.kind = HotplugEvent::Kind::Arrival;
-  else if (e.action == "remove") e.kind = HotplugEvent::Kind::Removal;
-  else e.kind = HotplugEvent::Kind::Change;
+  if (e.action == "add")
+    e.kind = HotplugEvent::Kind::Arrival;
+  else if (e.action == "remove")
+    e.kind = HotplugEvent::Kind::Removal;
+  else
+    e.kind = HotplugEvent::Kind::Change;
   udev_device_unref(d);
   return e;
 }

@@ -1,7 +1,7 @@
 #include "platform/devices/UdevDevices.h"
 
-#include <cstdio>
 #include <libudev.h>
+#include <cstdio>
 
 #include "log/Log.h"
 
@@ -71,7 +71,8 @@ std::vector<TtyDevice> EnumerateTtyDevices() {
     return result;
   }
   udev_enumerate* e = udev_enumerate_new(u);
-  if (!e || udev_enumerate_add_match_subsystem(e, "tty") < 0 || udev_enumerate_scan_devices(e) < 0) {
+  if (!e || udev_enumerate_add_match_subsystem(e, "tty") < 0 ||
+      udev_enumerate_scan_devices(e) < 0) {
     WriteLog("udev enumeration of tty devices failed");
     if (e) udev_enumerate_unref(e);
     udev_unref(u);

@@ -8,9 +8,9 @@
 namespace platform::devices {
 
 struct TtyDevice {
-  std::string sysPath;  // /sys/devices/.../tty/ttyACM0
-  std::string sysName;  // ttyACM0
-  std::string devNode;  // /dev/ttyACM0; empty when the device has no node
+  std::string sysPath;          // /sys/devices/.../tty/ttyACM0
+  std::string sysName;          // ttyACM0
+  std::string devNode;          // /dev/ttyACM0; empty when the device has no node
   bool hasUsbIdentity = false;  // a USB device parent with well-formed idVendor/idProduct
   uint16_t vendorId = 0;
   uint16_t productId = 0;

@@ -19,449 +19,448 @@ namespace {
 constexpr const char* kRootSysfs = "/devices/pci0000:00/0000:00:14.0/usb1";
 constexpr const char* kPrimaryClass = "{3FE809AB-FB91-4CB5-A643-69670D52366E}";
 
-std::string Hex(const std::vector<uint8_t>& bytes)
-{
-    std::string s;
-    char b[3];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%02X", v);
-        s += b;
-    }
-    return s;
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string s;
+  char b[3];
+  for (uint8_t v : bytes) {
+    std::snprintf(b, sizeof b, "%02X", v);
+    s += b;
+  }
+  return s;
 }
 
-std::vector<uint8_t> HubDescriptors()
-{
-    // A full-speed hub with one interface and its interrupt endpoint.
-    return {18, 1, 0x00, 0x02, 9, 0, 0, 64, 0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0, 0, 0, 1,
-            9,  2, 25,   0,    1, 1, 0, 0xE0, 0, 9, 4, 0, 0, 1, 9, 0, 0, 0, 7, 5, 0x81, 3, 4, 0, 12};
+std::vector<uint8_t> HubDescriptors() {
+  // A full-speed hub with one interface and its interrupt endpoint.
+  return {18, 1, 0x00, 0x02, 9, 0,  0, 64, 0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0,
+          0,  0, 1,    9,    2, 25, 0, 1,  1,    0,    0xE0, 0,    9,    4,    0,
+          0,  1, 9,    0,    0, 0,  7, 5,  0x81, 3,    4,    0,    12};
 }
 
-std::vector<uint8_t> NormalDescriptors(uint16_t vid, uint16_t pid)
-{
-    // The reader in its normal mode: one vendor-specific interface, no DFU.
-    return {18, 1, 0x00, 0x02, 0, 0, 0, 64, uint8_t(vid), uint8_t(vid >> 8), uint8_t(pid), uint8_t(pid >> 8),
-            0x00, 0x01, 0, 0, 0, 1, 9, 2, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
+std::vector<uint8_t> NormalDescriptors(uint16_t vid, uint16_t pid) {
+  // The reader in its normal mode: one vendor-specific interface, no DFU.
+  return {18,
+          1,
+          0x00,
+          0x02,
+          0,
+          0,
+          0,
+          64,
+          uint8_t(vid),
+          uint8_t(vid >> 8),
+          uint8_t(pid),
+          uint8_t(pid >> 8),
+          0x00,
+          0x01,
+          0,
+          0,
+          0,
+          1,
+          9,
+          2,
+          18,
+          0,
+          1,
+          1,
+          0,
+          0x80,
+          50,
+          9,
+          4,
+          0,
+          0,
+          0,
+          0xFF,
+          0,
+          0,
+          0};
 }
 
-std::string Record(const std::string& sysfs, unsigned devnum, const std::vector<uint8_t>& descriptors,
-                   const std::string& devpath)
-{
-    char node[32];
-    std::snprintf(node, sizeof node, "bus/usb/001/%03u", devnum);
-    const uint16_t vid = uint16_t(descriptors[8] | descriptors[9] << 8);
-    const uint16_t pid = uint16_t(descriptors[10] | descriptors[11] << 8);
-    const uint16_t bcd = uint16_t(descriptors[12] | descriptors[13] << 8);
-    char ids[160];
-    std::snprintf(ids, sizeof ids,
-                  "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nE: PRODUCT=%x/%x/%x\nA: idVendor=%04x\nA: idProduct=%04x\n",
-                  vid, pid, vid, pid, bcd, vid, pid);
-    std::string r;
-    r += "P: " + sysfs.substr(4) + "\n";
-    r += "N: " + std::string(node) + "=" + Hex(descriptors) + "\n";
-    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
-    r += "E: DEVNAME=/dev/" + std::string(node) + "\n";
-    r += "E: BUSNUM=001\n";
-    char num[48];
-    std::snprintf(num, sizeof num, "E: DEVNUM=%03u\nA: devnum=%u\n", devnum, devnum);
-    r += num;
-    r += ids;
-    r += "A: busnum=1\nA: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
-    r += "A: devpath=" + devpath + "\n";
-    r += "H: descriptors=" + Hex(descriptors) + "\n";
-    return r;
+std::string Record(const std::string& sysfs, unsigned devnum,
+                   const std::vector<uint8_t>& descriptors, const std::string& devpath) {
+  char node[32];
+  std::snprintf(node, sizeof node, "bus/usb/001/%03u", devnum);
+  const uint16_t vid = uint16_t(descriptors[8] | descriptors[9] << 8);
+  const uint16_t pid = uint16_t(descriptors[10] | descriptors[11] << 8);
+  const uint16_t bcd = uint16_t(descriptors[12] | descriptors[13] << 8);
+  char ids[160];
+  std::snprintf(ids, sizeof ids,
+                "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nE: PRODUCT=%x/%x/%x\nA: "
+                "idVendor=%04x\nA: idProduct=%04x\n",
+                vid, pid, vid, pid, bcd, vid, pid);
+  std::string r;
+  r += "P: " + sysfs.substr(4) + "\n";
+  r += "N: " + std::string(node) + "=" + Hex(descriptors) + "\n";
+  r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
+  r += "E: DEVNAME=/dev/" + std::string(node) + "\n";
+  r += "E: BUSNUM=001\n";
+  char num[48];
+  std::snprintf(num, sizeof num, "E: DEVNUM=%03u\nA: devnum=%u\n", devnum, devnum);
+  r += num;
+  r += ids;
+  r += "A: busnum=1\nA: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
+  r += "A: devpath=" + devpath + "\n";
+  r += "H: descriptors=" + Hex(descriptors) + "\n";
+  return r;
 }
 
 unsigned g_nextDevnum = 2;
 unsigned g_nextPort = 1;
 std::set<std::string> g_hubs;
 
-void AddFromString(UMockdevTestbed* tb, const std::string& record)
-{
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
-        std::string msg = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("umockdev record refused: " + msg);
-    }
+void AddFromString(UMockdevTestbed* tb, const std::string& record) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
+    std::string msg = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev record refused: " + msg);
+  }
 }
 
 // Ensures the hub chain above a port path exists ("1-4.2" needs hub "1-4").
-std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath)
-{
-    std::string parent = std::string("/sys") + kRootSysfs;
-    size_t dash = portPath.find('-');
-    std::string prefix = portPath.substr(0, dash + 1);
-    std::string rest = portPath.substr(dash + 1);
-    std::string sofar;
-    size_t dot;
-    while ((dot = rest.find('.')) != std::string::npos) {
-        sofar += (sofar.empty() ? "" : ".") + rest.substr(0, dot);
-        rest = rest.substr(dot + 1);
-        const std::string name = prefix + sofar;
-        parent += "/" + name;
-        if (g_hubs.insert(name).second)
-            AddFromString(tb, Record(parent, g_nextDevnum++, HubDescriptors(), name.substr(dash + 1)));
-    }
-    return parent;
+std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
+  std::string parent = std::string("/sys") + kRootSysfs;
+  size_t dash = portPath.find('-');
+  std::string prefix = portPath.substr(0, dash + 1);
+  std::string rest = portPath.substr(dash + 1);
+  std::string sofar;
+  size_t dot;
+  while ((dot = rest.find('.')) != std::string::npos) {
+    sofar += (sofar.empty() ? "" : ".") + rest.substr(0, dot);
+    rest = rest.substr(dot + 1);
+    const std::string name = prefix + sofar;
+    parent += "/" + name;
+    if (g_hubs.insert(name).second)
+      AddFromString(tb, Record(parent, g_nextDevnum++, HubDescriptors(), name.substr(dash + 1)));
+  }
+  return parent;
 }
 
-} // namespace
+}  // namespace
 
 // URBs submitted and not yet reaped, in the order they completed.
 struct DfuUsbDevice::Urbs {
-    std::mutex lock;
-    std::deque<UMockdevIoctlData*> done;
-    DfuDeviceModel* model = nullptr;
-    DfuUsbDevice* owner = nullptr;
+  std::mutex lock;
+  std::deque<UMockdevIoctlData*> done;
+  DfuDeviceModel* model = nullptr;
+  DfuUsbDevice* owner = nullptr;
 
-    ~Urbs()
-    {
-        for (auto* d : done)
-            g_object_unref(d);
-    }
+  ~Urbs() {
+    for (auto* d : done) g_object_unref(d);
+  }
 };
 
 namespace {
 
-void Complete(UMockdevIoctlClient* client, long result, int error)
-{
-    umockdev_ioctl_client_complete(client, result, error);
+void Complete(UMockdevIoctlClient* client, long result, int error) {
+  umockdev_ioctl_client_complete(client, result, error);
 }
 
 template <typename T>
-T* Resolve(UMockdevIoctlData* arg, UMockdevIoctlData*& out)
-{
-    GError* error = nullptr;
-    out = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error);
-    g_clear_error(&error);
-    return out ? reinterpret_cast<T*>(out->data) : nullptr;
+T* Resolve(UMockdevIoctlData* arg, UMockdevIoctlData*& out) {
+  GError* error = nullptr;
+  out = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error);
+  g_clear_error(&error);
+  return out ? reinterpret_cast<T*>(out->data) : nullptr;
 }
 
-void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData)
-{
-    static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(+1);
+void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData) {
+  static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(+1);
 }
 
-void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData)
-{
-    static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(-1);
+void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData) {
+  static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(-1);
 }
 
-gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
-{
-    auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
-    DfuDeviceModel& model = *urbs->model;
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData* data = nullptr;
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
+  auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
+  DfuDeviceModel& model = *urbs->model;
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  UMockdevIoctlData* data = nullptr;
 
-    // URBs that completed before a disconnect are still handed back, as the kernel does:
-    // libusb only learns of the end from a failed submit, and would spin on a failed reap.
-    if (!model.Connected() && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
-        Complete(client, -1, ENODEV);
-        return TRUE;
-    }
+  // URBs that completed before a disconnect are still handed back, as the kernel does:
+  // libusb only learns of the end from a failed submit, and would spin on a failed reap.
+  if (!model.Connected() && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+    Complete(client, -1, ENODEV);
+    return TRUE;
+  }
 
-    switch (request) {
+  switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        auto* caps = Resolve<uint32_t>(arg, data);
-        if (caps)
-            *caps = 0;
-        Complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
-        return TRUE;
+      auto* caps = Resolve<uint32_t>(arg, data);
+      if (caps) *caps = 0;
+      Complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
+      return TRUE;
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
-        auto* itf = Resolve<unsigned int>(arg, data);
-        const bool ok = itf && *itf <= 0xFF && model.HasInterface(uint8_t(*itf));
-        Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
-        return TRUE;
+      auto* itf = Resolve<unsigned int>(arg, data);
+      const bool ok = itf && *itf <= 0xFF && model.HasInterface(uint8_t(*itf));
+      Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
+      return TRUE;
     }
     case USBDEVFS_SETINTERFACE: {
-        auto* si = Resolve<usbdevfs_setinterface>(arg, data);
-        const bool ok = si && si->interface <= 0xFF && si->altsetting <= 0xFF &&
-                        model.SetInterface(uint8_t(si->interface), uint8_t(si->altsetting));
-        Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
-        return TRUE;
+      auto* si = Resolve<usbdevfs_setinterface>(arg, data);
+      const bool ok = si && si->interface <= 0xFF && si->altsetting <= 0xFF &&
+                      model.SetInterface(uint8_t(si->interface), uint8_t(si->altsetting));
+      Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
+      return TRUE;
     }
     case USBDEVFS_RESET:
-        Complete(client, 0, 0);
-        model.BusReset();
-        return TRUE;
+      Complete(client, 0, 0);
+      model.BusReset();
+      return TRUE;
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-        Complete(client, 0, 0);
-        return TRUE;
+      Complete(client, 0, 0);
+      return TRUE;
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
-        Complete(client, -1, ENODATA);
-        return TRUE;
+      Complete(client, -1, ENODATA);
+      return TRUE;
     case USBDEVFS_DISCARDURB:
-        // Every URB completes at once, so there is never one to discard.
+      // Every URB completes at once, so there is never one to discard.
+      Complete(client, -1, EINVAL);
+      return TRUE;
+    case USBDEVFS_SUBMITURB: {
+      auto* urb = Resolve<usbdevfs_urb>(arg, data);
+      if (!urb || urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
         Complete(client, -1, EINVAL);
         return TRUE;
-    case USBDEVFS_SUBMITURB: {
-        auto* urb = Resolve<usbdevfs_urb>(arg, data);
-        if (!urb || urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
-            Complete(client, -1, EINVAL);
-            return TRUE;
-        }
-        GError* error = nullptr;
-        UMockdevIoctlData* buffer =
-            umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), size_t(urb->buffer_length), &error);
-        g_clear_error(&error);
-        if (!buffer) {
-            Complete(client, -1, EFAULT);
-            return TRUE;
-        }
-        const uint8_t* b = buffer->data;
-        SetupPacket setup{b[0], b[1], uint16_t(b[2] | b[3] << 8), uint16_t(b[4] | b[5] << 8),
-                          uint16_t(b[6] | b[7] << 8)};
-        const size_t room = size_t(urb->buffer_length) - 8;
-        if (setup.wLength > room) {
-            Complete(client, -1, EINVAL);
-            return TRUE;
-        }
-        std::span<const uint8_t> out;
-        if (!(setup.bmRequestType & 0x80))
-            out = std::span<const uint8_t>(b + 8, setup.wLength);
-        ControlResult r = model.HandleControl(setup, out);
-        if (r.gone) {
-            Complete(client, -1, ENODEV);
-            return TRUE;
-        }
-        if (r.stall) {
-            urb->status = -EPIPE;
-            urb->actual_length = 0;
-        } else {
-            const size_t n = std::min(r.data.size(), room);
-            if (n)
-                std::memcpy(buffer->data + 8, r.data.data(), n);
-            urb->status = 0;
-            urb->actual_length = (setup.bmRequestType & 0x80) ? int(n) : int(setup.wLength);
-        }
-        {
-            std::lock_guard lock(urbs->lock);
-            urbs->done.push_back(static_cast<UMockdevIoctlData*>(g_object_ref(data)));
-        }
-        Complete(client, 0, 0);
+      }
+      GError* error = nullptr;
+      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
+                                                              size_t(urb->buffer_length), &error);
+      g_clear_error(&error);
+      if (!buffer) {
+        Complete(client, -1, EFAULT);
         return TRUE;
+      }
+      const uint8_t* b = buffer->data;
+      SetupPacket setup{b[0], b[1], uint16_t(b[2] | b[3] << 8), uint16_t(b[4] | b[5] << 8),
+                        uint16_t(b[6] | b[7] << 8)};
+      const size_t room = size_t(urb->buffer_length) - 8;
+      if (setup.wLength > room) {
+        Complete(client, -1, EINVAL);
+        return TRUE;
+      }
+      std::span<const uint8_t> out;
+      if (!(setup.bmRequestType & 0x80)) out = std::span<const uint8_t>(b + 8, setup.wLength);
+      ControlResult r = model.HandleControl(setup, out);
+      if (r.gone) {
+        Complete(client, -1, ENODEV);
+        return TRUE;
+      }
+      if (r.stall) {
+        urb->status = -EPIPE;
+        urb->actual_length = 0;
+      } else {
+        const size_t n = std::min(r.data.size(), room);
+        if (n) std::memcpy(buffer->data + 8, r.data.data(), n);
+        urb->status = 0;
+        urb->actual_length = (setup.bmRequestType & 0x80) ? int(n) : int(setup.wLength);
+      }
+      {
+        std::lock_guard lock(urbs->lock);
+        urbs->done.push_back(static_cast<UMockdevIoctlData*>(g_object_ref(data)));
+      }
+      Complete(client, 0, 0);
+      return TRUE;
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-        UMockdevIoctlData* urb = nullptr;
-        {
-            std::lock_guard lock(urbs->lock);
-            if (!urbs->done.empty()) {
-                urb = urbs->done.front();
-                urbs->done.pop_front();
-            }
+      UMockdevIoctlData* urb = nullptr;
+      {
+        std::lock_guard lock(urbs->lock);
+        if (!urbs->done.empty()) {
+          urb = urbs->done.front();
+          urbs->done.pop_front();
         }
-        if (!urb) {
-            Complete(client, -1, model.Connected() ? EAGAIN : ENODEV);
-            return TRUE;
-        }
-        GError* error = nullptr;
-        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
-        g_clear_error(&error);
-        const bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb);
-        g_object_unref(urb);
-        Complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
+      }
+      if (!urb) {
+        Complete(client, -1, model.Connected() ? EAGAIN : ENODEV);
         return TRUE;
+      }
+      GError* error = nullptr;
+      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+      g_clear_error(&error);
+      const bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb);
+      g_object_unref(urb);
+      Complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
+      return TRUE;
     }
     default:
-        Complete(client, -1, ENOTTY);
-        return TRUE;
-    }
+      Complete(client, -1, ENOTTY);
+      return TRUE;
+  }
 }
 
-} // namespace
+}  // namespace
 
-UMockdevTestbed* DfuUsbDevice::Testbed()
-{
-    static UMockdevTestbed* tb = [] {
-        UMockdevTestbed* t = umockdev_testbed_new();
-        AddFromString(t, Record(std::string("/sys") + kRootSysfs, 1, HubDescriptors(), "0"));
-        return t;
-    }();
-    return tb;
+UMockdevTestbed* DfuUsbDevice::Testbed() {
+  static UMockdevTestbed* tb = [] {
+    UMockdevTestbed* t = umockdev_testbed_new();
+    AddFromString(t, Record(std::string("/sys") + kRootSysfs, 1, HubDescriptors(), "0"));
+    return t;
+  }();
+  return tb;
 }
 
-std::mutex& DfuUsbDevice::TestbedLock()
-{
-    static std::mutex m;
-    return m;
+std::mutex& DfuUsbDevice::TestbedLock() {
+  static std::mutex m;
+  return m;
 }
 
 DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
-    : m_model(std::move(config)), m_urbs(std::make_unique<Urbs>())
-{
-    m_urbs->model = &m_model;
-    m_urbs->owner = this;
-    std::lock_guard tbLock(TestbedLock());
-    UMockdevTestbed* tb = Testbed();
-    if (portPath.empty())
-        portPath = "1-" + std::to_string(g_nextPort++);
-    if (portPath.rfind("1-", 0) != 0)
-        throw std::invalid_argument("DFU test devices live on bus 1");
-    m_portPath = portPath;
-    const std::string parent = ParentSysfs(tb, portPath);
-    m_sysfs = parent + "/" + portPath;
-    const unsigned devnum = g_nextDevnum++;
-    char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", devnum);
-    m_devnode = node;
+    : m_model(std::move(config)), m_urbs(std::make_unique<Urbs>()) {
+  m_urbs->model = &m_model;
+  m_urbs->owner = this;
+  std::lock_guard tbLock(TestbedLock());
+  UMockdevTestbed* tb = Testbed();
+  if (portPath.empty()) portPath = "1-" + std::to_string(g_nextPort++);
+  if (portPath.rfind("1-", 0) != 0) throw std::invalid_argument("DFU test devices live on bus 1");
+  m_portPath = portPath;
+  const std::string parent = ParentSysfs(tb, portPath);
+  m_sysfs = parent + "/" + portPath;
+  const unsigned devnum = g_nextDevnum++;
+  char node[32];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", devnum);
+  m_devnode = node;
 
-    auto* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), m_urbs.get());
-    g_signal_connect(handler, "client-connected", G_CALLBACK(ClientConnected), m_urbs.get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), m_urbs.get());
-    GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(tb, m_devnode.c_str(), handler, &error)) {
-        std::string msg = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        g_object_unref(handler);
-        throw std::runtime_error("cannot attach the usbdevfs handler: " + msg);
-    }
-    m_handler = handler;
+  auto* handler = umockdev_ioctl_base_new();
+  g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), m_urbs.get());
+  g_signal_connect(handler, "client-connected", G_CALLBACK(ClientConnected), m_urbs.get());
+  g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), m_urbs.get());
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(tb, m_devnode.c_str(), handler, &error)) {
+    std::string msg = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    g_object_unref(handler);
+    throw std::runtime_error("cannot attach the usbdevfs handler: " + msg);
+  }
+  m_handler = handler;
 
-    std::vector<uint8_t> descriptors = m_model.DeviceDescriptor();
-    const std::vector<uint8_t> cfg = m_model.ConfigurationDescriptor();
-    descriptors.insert(descriptors.end(), cfg.begin(), cfg.end());
-    AddFromString(tb, Record(m_sysfs, devnum, descriptors, portPath.substr(2)));
+  std::vector<uint8_t> descriptors = m_model.DeviceDescriptor();
+  const std::vector<uint8_t> cfg = m_model.ConfigurationDescriptor();
+  descriptors.insert(descriptors.end(), cfg.begin(), cfg.end());
+  AddFromString(tb, Record(m_sysfs, devnum, descriptors, portPath.substr(2)));
 
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "USB#VID_%04X&PID_%04X#", m_model.Config().vendorId, m_model.Config().productId);
-    m_devicePath = std::string(ids) + portPath + "#" + kPrimaryClass;
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "USB#VID_%04X&PID_%04X#", m_model.Config().vendorId,
+                m_model.Config().productId);
+  m_devicePath = std::string(ids) + portPath + "#" + kPrimaryClass;
 
-    m_model.SetDisconnectCallback([this](bool leftDfuMode) {
-        std::lock_guard lock(m_lock);
-        m_disconnected = true;
-        m_leftDfuMode = leftDfuMode;
-        m_changed.notify_all();
-    });
-    m_hotplug = std::thread([this] { HotplugLoop(); });
-}
-
-DfuUsbDevice::~DfuUsbDevice()
-{
-    {
-        std::lock_guard lock(m_lock);
-        m_stop = true;
-        m_changed.notify_all();
-    }
-    m_hotplug.join();
-    m_model.SetDisconnectCallback({});
-    std::lock_guard tbLock(TestbedLock());
-    UMockdevTestbed* tb = Testbed();
-    if (!m_removed)
-        umockdev_testbed_uevent(tb, m_sysfs.c_str(), "remove");
-    if (!m_filesRemoved)
-        umockdev_testbed_remove_device(tb, m_sysfs.c_str());
-    if (!m_normalSysfs.empty())
-        RemoveLocked(m_normalSysfs);
-    umockdev_testbed_detach_ioctl(tb, m_devnode.c_str(), nullptr);
-    if (m_handler)
-        g_object_unref(static_cast<UMockdevIoctlBase*>(m_handler));
-}
-
-void DfuUsbDevice::RemoveLocked(const std::string& sysfs)
-{
-    UMockdevTestbed* tb = Testbed();
-    umockdev_testbed_uevent(tb, sysfs.c_str(), "remove");
-    umockdev_testbed_remove_device(tb, sysfs.c_str());
-}
-
-void DfuUsbDevice::HotplugLoop()
-{
-    std::unique_lock lock(m_lock);
-    m_changed.wait(lock, [this] { return m_stop || m_disconnected; });
-    if (m_stop)
-        return;
-    const bool left = m_leftDfuMode;
-    lock.unlock();
-    {
-        // The remove event first: libusb drops the device, while the node keeps answering
-        // ENODEV to whoever still holds it open.
-        std::lock_guard tbLock(TestbedLock());
-        umockdev_testbed_uevent(Testbed(), m_sysfs.c_str(), "remove");
-    }
-    lock.lock();
-    m_removed = true;
+  m_model.SetDisconnectCallback([this](bool leftDfuMode) {
+    std::lock_guard lock(m_lock);
+    m_disconnected = true;
+    m_leftDfuMode = leftDfuMode;
     m_changed.notify_all();
-    // Give whoever still holds the node a moment to close it (umockdev reports only some closes).
-    m_changed.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_stop || m_clients <= 0; });
-    if (m_stop)
-        return;
-    auto handler = m_returnHandler;
-    lock.unlock();
-    {
-        std::lock_guard tbLock(TestbedLock());
-        umockdev_testbed_remove_device(Testbed(), m_sysfs.c_str());
-    }
-    lock.lock();
-    m_filesRemoved = true;
-    if (!left)
-        return;
-    lock.unlock();
-    if (handler)
-        handler(m_portPath);
-    else
-        AddNormalMode();
-    lock.lock();
-    m_returned = true;
-    m_changed.notify_all();
+  });
+  m_hotplug = std::thread([this] { HotplugLoop(); });
 }
 
-void DfuUsbDevice::ClientCountChanged(int delta)
-{
+DfuUsbDevice::~DfuUsbDevice() {
+  {
     std::lock_guard lock(m_lock);
-    m_clients += delta;
+    m_stop = true;
     m_changed.notify_all();
+  }
+  m_hotplug.join();
+  m_model.SetDisconnectCallback({});
+  std::lock_guard tbLock(TestbedLock());
+  UMockdevTestbed* tb = Testbed();
+  if (!m_removed) umockdev_testbed_uevent(tb, m_sysfs.c_str(), "remove");
+  if (!m_filesRemoved) umockdev_testbed_remove_device(tb, m_sysfs.c_str());
+  if (!m_normalSysfs.empty()) RemoveLocked(m_normalSysfs);
+  umockdev_testbed_detach_ioctl(tb, m_devnode.c_str(), nullptr);
+  if (m_handler) g_object_unref(static_cast<UMockdevIoctlBase*>(m_handler));
 }
 
-void DfuUsbDevice::AddNormalMode()
-{
+void DfuUsbDevice::RemoveLocked(const std::string& sysfs) {
+  UMockdevTestbed* tb = Testbed();
+  umockdev_testbed_uevent(tb, sysfs.c_str(), "remove");
+  umockdev_testbed_remove_device(tb, sysfs.c_str());
+}
+
+void DfuUsbDevice::HotplugLoop() {
+  std::unique_lock lock(m_lock);
+  m_changed.wait(lock, [this] { return m_stop || m_disconnected; });
+  if (m_stop) return;
+  const bool left = m_leftDfuMode;
+  lock.unlock();
+  {
+    // The remove event first: libusb drops the device, while the node keeps answering
+    // ENODEV to whoever still holds it open.
     std::lock_guard tbLock(TestbedLock());
-    UMockdevTestbed* tb = Testbed();
-    const unsigned devnum = g_nextDevnum++;
-    const std::string sysfs = m_sysfs;
-    AddFromString(tb, Record(sysfs, devnum,
-                             NormalDescriptors(m_model.Config().normalVendorId, m_model.Config().normalProductId),
-                             m_portPath.substr(2)));
-    std::lock_guard lock(m_lock);
-    m_normalSysfs = sysfs;
+    umockdev_testbed_uevent(Testbed(), m_sysfs.c_str(), "remove");
+  }
+  lock.lock();
+  m_removed = true;
+  m_changed.notify_all();
+  // Give whoever still holds the node a moment to close it (umockdev reports only some closes).
+  m_changed.wait_for(lock, std::chrono::milliseconds(200),
+                     [this] { return m_stop || m_clients <= 0; });
+  if (m_stop) return;
+  auto handler = m_returnHandler;
+  lock.unlock();
+  {
+    std::lock_guard tbLock(TestbedLock());
+    umockdev_testbed_remove_device(Testbed(), m_sysfs.c_str());
+  }
+  lock.lock();
+  m_filesRemoved = true;
+  if (!left) return;
+  lock.unlock();
+  if (handler)
+    handler(m_portPath);
+  else
+    AddNormalMode();
+  lock.lock();
+  m_returned = true;
+  m_changed.notify_all();
 }
 
-void DfuUsbDevice::Unplug()
-{
-    m_model.Unplug();
+void DfuUsbDevice::ClientCountChanged(int delta) {
+  std::lock_guard lock(m_lock);
+  m_clients += delta;
+  m_changed.notify_all();
 }
 
-bool DfuUsbDevice::WaitForDeparture(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(m_lock);
-    return m_changed.wait_for(lock, timeout, [this] { return m_removed; });
+void DfuUsbDevice::AddNormalMode() {
+  std::lock_guard tbLock(TestbedLock());
+  UMockdevTestbed* tb = Testbed();
+  const unsigned devnum = g_nextDevnum++;
+  const std::string sysfs = m_sysfs;
+  AddFromString(tb, Record(sysfs, devnum,
+                           NormalDescriptors(m_model.Config().normalVendorId,
+                                             m_model.Config().normalProductId),
+                           m_portPath.substr(2)));
+  std::lock_guard lock(m_lock);
+  m_normalSysfs = sysfs;
 }
 
-bool DfuUsbDevice::WaitForNormalMode(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(m_lock);
-    return m_changed.wait_for(lock, timeout, [this] { return m_returned; });
+void DfuUsbDevice::Unplug() { m_model.Unplug(); }
+
+bool DfuUsbDevice::WaitForDeparture(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_lock);
+  return m_changed.wait_for(lock, timeout, [this] { return m_removed; });
 }
 
-std::string DfuUsbDevice::NormalModeSysfsPath() const
-{
-    std::lock_guard lock(m_lock);
-    return m_normalSysfs;
+bool DfuUsbDevice::WaitForNormalMode(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_lock);
+  return m_changed.wait_for(lock, timeout, [this] { return m_returned; });
 }
 
-void DfuUsbDevice::SetReturnHandler(std::function<void(const std::string& portPath)> handler)
-{
-    std::lock_guard lock(m_lock);
-    m_returnHandler = std::move(handler);
+std::string DfuUsbDevice::NormalModeSysfsPath() const {
+  std::lock_guard lock(m_lock);
+  return m_normalSysfs;
 }
 
-} // namespace brisk::sim
+void DfuUsbDevice::SetReturnHandler(std::function<void(const std::string& portPath)> handler) {
+  std::lock_guard lock(m_lock);
+  m_returnHandler = std::move(handler);
+}
+
+}  // namespace brisk::sim

@@ -28,66 +28,66 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 namespace brisk::sim {
 
 class DfuUsbDevice {
-public:
-    // portPath like "1-4" or "1-4.2" (bus 1 only); empty picks a fresh "1-<n>".
-    explicit DfuUsbDevice(DfuDeviceConfig config = {}, std::string portPath = {});
-    ~DfuUsbDevice();
-    DfuUsbDevice(const DfuUsbDevice&) = delete;
-    DfuUsbDevice& operator=(const DfuUsbDevice&) = delete;
+ public:
+  // portPath like "1-4" or "1-4.2" (bus 1 only); empty picks a fresh "1-<n>".
+  explicit DfuUsbDevice(DfuDeviceConfig config = {}, std::string portPath = {});
+  ~DfuUsbDevice();
+  DfuUsbDevice(const DfuUsbDevice&) = delete;
+  DfuUsbDevice& operator=(const DfuUsbDevice&) = delete;
 
-    DfuDeviceModel& Model() { return m_model; }
-    // USB#VID_vvvv&PID_pppp#<port path>#{primary DFU class identifier}
-    const std::string& DevicePath() const { return m_devicePath; }
-    const std::string& PortPath() const { return m_portPath; }
-    const std::string& SysfsPath() const { return m_sysfs; }   // "/sys/devices/..."
-    const std::string& DeviceNode() const { return m_devnode; } // "/dev/bus/usb/001/DDD"
+  DfuDeviceModel& Model() { return m_model; }
+  // USB#VID_vvvv&PID_pppp#<port path>#{primary DFU class identifier}
+  const std::string& DevicePath() const { return m_devicePath; }
+  const std::string& PortPath() const { return m_portPath; }
+  const std::string& SysfsPath() const { return m_sysfs; }     // "/sys/devices/..."
+  const std::string& DeviceNode() const { return m_devnode; }  // "/dev/bus/usb/001/DDD"
 
-    // Pulls the device out now: requests fail with ENODEV and it leaves the bus.
-    void Unplug();
-    // True once the device has left the bus (unplugged or left DFU mode: its remove event
-    // was sent), and, for WaitForNormalMode, come back in its normal mode; the normal-mode
-    // device appears once every descriptor on the DFU device's node has been closed.
-    bool WaitForDeparture(std::chrono::milliseconds timeout);
-    bool WaitForNormalMode(std::chrono::milliseconds timeout);
-    // Sysfs path of the device that came back in normal mode (empty before).
-    std::string NormalModeSysfsPath() const;
+  // Pulls the device out now: requests fail with ENODEV and it leaves the bus.
+  void Unplug();
+  // True once the device has left the bus (unplugged or left DFU mode: its remove event
+  // was sent), and, for WaitForNormalMode, come back in its normal mode; the normal-mode
+  // device appears once every descriptor on the DFU device's node has been closed.
+  bool WaitForDeparture(std::chrono::milliseconds timeout);
+  bool WaitForNormalMode(std::chrono::milliseconds timeout);
+  // Sysfs path of the device that came back in normal mode (empty before).
+  std::string NormalModeSysfsPath() const;
 
-    // Replaces the default normal-mode device: called on the hotplug thread with the
-    // port path once the DFU device has gone; it may add its own records to Testbed().
-    void SetReturnHandler(std::function<void(const std::string& portPath)> handler);
+  // Replaces the default normal-mode device: called on the hotplug thread with the
+  // port path once the DFU device has gone; it may add its own records to Testbed().
+  void SetReturnHandler(std::function<void(const std::string& portPath)> handler);
 
-    // The process's testbed (made on first use). Guard direct use with TestbedLock().
-    static UMockdevTestbed* Testbed();
-    static std::mutex& TestbedLock();
+  // The process's testbed (made on first use). Guard direct use with TestbedLock().
+  static UMockdevTestbed* Testbed();
+  static std::mutex& TestbedLock();
 
-    struct Urbs; // the usbdevfs handler's state, shared with its worker thread
-    void ClientCountChanged(int delta);
+  struct Urbs;  // the usbdevfs handler's state, shared with its worker thread
+  void ClientCountChanged(int delta);
 
-private:
-    void HotplugLoop();
-    void RemoveLocked(const std::string& sysfs);
-    void AddNormalMode();
+ private:
+  void HotplugLoop();
+  void RemoveLocked(const std::string& sysfs);
+  void AddNormalMode();
 
-    DfuDeviceModel m_model;
-    std::string m_portPath;
-    std::string m_sysfs;
-    std::string m_devnode;
-    std::string m_devicePath;
-    std::string m_normalSysfs;
-    std::unique_ptr<Urbs> m_urbs;
-    void* m_handler = nullptr;
+  DfuDeviceModel m_model;
+  std::string m_portPath;
+  std::string m_sysfs;
+  std::string m_devnode;
+  std::string m_devicePath;
+  std::string m_normalSysfs;
+  std::unique_ptr<Urbs> m_urbs;
+  void* m_handler = nullptr;
 
-    mutable std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_stop = false;
-    bool m_disconnected = false;
-    bool m_leftDfuMode = false;
-    bool m_removed = false;      // the remove event was sent
-    bool m_filesRemoved = false; // the sysfs entry and node are gone
-    int m_clients = 0;           // open descriptors on the node
-    bool m_returned = false;
-    std::function<void(const std::string&)> m_returnHandler;
-    std::thread m_hotplug;
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_stop = false;
+  bool m_disconnected = false;
+  bool m_leftDfuMode = false;
+  bool m_removed = false;       // the remove event was sent
+  bool m_filesRemoved = false;  // the sysfs entry and node are gone
+  int m_clients = 0;            // open descriptors on the node
+  bool m_returned = false;
+  std::function<void(const std::string&)> m_returnHandler;
+  std::thread m_hotplug;
 };
 
-} // namespace brisk::sim
+}  // namespace brisk::sim

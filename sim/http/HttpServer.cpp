@@ -88,9 +88,9 @@ struct Connection {
 };
 
 std::string StatusHead(int code, const char* reason, size_t length, const std::string& extra) {
-  return "HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nContent-Length: " +
-         std::to_string(length) + "\r\nContent-Type: application/octet-stream\r\n" + extra +
-         "Connection: close\r\n\r\n";
+  return "HTTP/1.1 " + std::to_string(code) + " " + reason +
+         "\r\nContent-Length: " + std::to_string(length) +
+         "\r\nContent-Type: application/octet-stream\r\n" + extra + "Connection: close\r\n\r\n";
 }
 
 }  // namespace
@@ -324,11 +324,11 @@ void HttpServer::Handle(int fd) {
             const size_t first = std::min(entry.number, body.size());
             if (!c.Send(body.data(), first)) break;
             std::unique_lock<std::mutex> lock(mutex_);
-            released_.wait_until(lock,
-                                 std::chrono::steady_clock::now() +
-                                     std::chrono::milliseconds(std::max<int64_t>(
-                                         deadlineMs_ - NowMs(), 0)),
-                                 [&] { return releasedFlag_ || stopping_.load(); });
+            released_.wait_until(
+                lock,
+                std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(std::max<int64_t>(deadlineMs_ - NowMs(), 0)),
+                [&] { return releasedFlag_ || stopping_.load(); });
             const bool go = releasedFlag_ && !stopping_;
             lock.unlock();
             if (go) c.Send(body.data() + first, body.size() - first);

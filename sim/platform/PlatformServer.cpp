@@ -1,9 +1,6 @@
 #include "sim/platform/PlatformServer.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +8,9 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 
 namespace sim {
 
@@ -75,7 +75,8 @@ std::unique_ptr<PlatformServer> PlatformServer::Start(const Options& options) {
 
 PlatformServer::~PlatformServer() {
   const uint64_t one = 1;
-  if (stopFd_ >= 0) [[maybe_unused]] ssize_t n = write(stopFd_, &one, sizeof one);
+  if (stopFd_ >= 0) [[maybe_unused]]
+    ssize_t n = write(stopFd_, &one, sizeof one);
   if (thread_.joinable()) thread_.join();
   for (int fd : fillers_) close(fd);
   if (client_ >= 0) close(client_);
@@ -124,7 +125,8 @@ int PlatformServer::Connections() {
 
 bool PlatformServer::WaitConnections(int count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return connections_ >= count; });
+  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return connections_ >= count; });
 }
 
 PlatformServer::Bytes PlatformServer::Received() {
@@ -134,19 +136,23 @@ PlatformServer::Bytes PlatformServer::Received() {
 
 bool PlatformServer::WaitReceived(size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= count; });
+  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return received_.size() >= count; });
 }
 
 bool PlatformServer::WaitClientGone(int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return client_ >= 0 && clientGone_; });
+  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return client_ >= 0 && clientGone_; });
 }
 
 void PlatformServer::Run() {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options_.lifetimeSeconds);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options_.lifetimeSeconds);
   uint8_t buffer[65536];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     int client;
     bool gone;
@@ -158,7 +164,8 @@ void PlatformServer::Run() {
     pollfd fds[3] = {{stopFd_, POLLIN, 0},
                      {options_.acceptNothing ? -1 : listenFd_, POLLIN, 0},
                      {gone || options_.readNothing ? -1 : client, POLLIN, 0}};
-    if (poll(fds, 3, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR) return;
+    if (poll(fds, 3, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR)
+      return;
     if (fds[0].revents) return;
     if (fds[1].revents & POLLIN) {
       const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -188,8 +195,10 @@ void PlatformServer::Run() {
       cond_.notify_all();
       lock.unlock();
       Bytes answer;
-      if (reply) answer = reply(Bytes(buffer, buffer + n));
-      else if (options_.echo) answer.assign(buffer, buffer + n);
+      if (reply)
+        answer = reply(Bytes(buffer, buffer + n));
+      else if (options_.echo)
+        answer.assign(buffer, buffer + n);
       if (!answer.empty()) SendAll(client, answer.data(), answer.size());
     }
   }

@@ -45,7 +45,7 @@ class PlatformServer {
 
   int Connections();  // accepted so far
   bool WaitConnections(int count, int timeoutMs);
-  Bytes Received();   // everything the clients sent, in order
+  Bytes Received();  // everything the clients sent, in order
   bool WaitReceived(size_t count, int timeoutMs);
   bool WaitClientGone(int timeoutMs);  // the newest client closed its side
 

@@ -21,14 +21,19 @@ int main(int argc, char** argv) {
   int seconds = 600;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--port" && i + 1 < argc) options.port = static_cast<uint16_t>(std::atoi(argv[++i]));
-    else if (a == "--reply" && i + 1 < argc) reply = argv[++i];
-    else if (a == "--seconds" && i + 1 < argc) seconds = std::atoi(argv[++i]);
-    else if (a == "--accept-nothing") options.acceptNothing = true;
+    if (a == "--port" && i + 1 < argc)
+      options.port = static_cast<uint16_t>(std::atoi(argv[++i]));
+    else if (a == "--reply" && i + 1 < argc)
+      reply = argv[++i];
+    else if (a == "--seconds" && i + 1 < argc)
+      seconds = std::atoi(argv[++i]);
+    else if (a == "--accept-nothing")
+      options.acceptNothing = true;
     else {
-      std::fprintf(stderr,
-                   "usage: brisk-platform-sim [--port N] [--reply TEXT] [--seconds S] [--accept-nothing]\n"
-                   "  echoes what it receives unless --reply is given; stops after S seconds (600)\n");
+      std::fprintf(
+          stderr,
+          "usage: brisk-platform-sim [--port N] [--reply TEXT] [--seconds S] [--accept-nothing]\n"
+          "  echoes what it receives unless --reply is given; stops after S seconds (600)\n");
       return 64;
     }
   }

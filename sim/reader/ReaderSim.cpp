@@ -1,14 +1,14 @@
 #include "sim/reader/ReaderSim.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 namespace sim {
 
@@ -78,7 +78,9 @@ std::unique_ptr<ReaderSim> ReaderSim::Attach(int masterFd) {
 }
 
 ReaderSim::ReaderSim(int masterFd, bool owned, std::string slavePath)
-    : fd_(masterFd), owned_(owned), slavePath_(std::move(slavePath)),
+    : fd_(masterFd),
+      owned_(owned),
+      slavePath_(std::move(slavePath)),
       stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ReaderSim::~ReaderSim() {
@@ -283,7 +285,8 @@ void ReaderSim::Handle(const Frame& frame) {
 
   if (scripted) {
     if (scripted->kind == Answer::Kind::Silent) return;
-    if (scripted->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(scripted->delayMs));
+    if (scripted->delayMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(scripted->delayMs));
     SendFrame(scripted->type ? scripted->type : frame.type, scripted->payload);
     return;
   }
@@ -314,8 +317,10 @@ std::optional<std::vector<uint8_t>> ReaderSim::BuiltInAnswer(const Frame& frame)
     case 7:
       out = {0, 0};
       out.insert(out.end(), s.licence, s.licence + 32);
-      for (size_t i = 0; i < 12; ++i) out.push_back(i < s.mac.size() ? static_cast<uint8_t>(s.mac[i]) : 0);
-      for (size_t i = 0; i < 20; ++i) out.push_back(i < s.iccid.size() ? static_cast<uint8_t>(s.iccid[i]) : 0);
+      for (size_t i = 0; i < 12; ++i)
+        out.push_back(i < s.mac.size() ? static_cast<uint8_t>(s.mac[i]) : 0);
+      for (size_t i = 0; i < 20; ++i)
+        out.push_back(i < s.iccid.size() ? static_cast<uint8_t>(s.iccid[i]) : 0);
       break;
     case 8:
       if (p.size() >= 5) {

@@ -45,8 +45,8 @@ class Md5State {
 
  private:
   void Block() {
-    static const int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23},
-                                     {6, 10, 15, 21}};
+    static const int kShift[4][4] = {
+        {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
       m[i] = block_[4 * i] | (block_[4 * i + 1] << 8) | (block_[4 * i + 2] << 16) |
@@ -104,8 +104,7 @@ Digest16 ReaderUpgrade::Md5(const uint8_t* data, size_t size) {
   return state.End();
 }
 
-std::vector<uint8_t> ReaderUpgrade::RequestPayload(const std::string& label,
-                                                   const Digest16& digest,
+std::vector<uint8_t> ReaderUpgrade::RequestPayload(const std::string& label, const Digest16& digest,
                                                    const std::string& url, bool dfu,
                                                    uint8_t separator) {
   std::vector<uint8_t> out(label.begin(), label.end());
@@ -182,7 +181,8 @@ std::optional<std::vector<uint8_t>> ReaderUpgrade::PullAll(uint32_t size, uint16
     const uint32_t offset = static_cast<uint32_t>(package.size());
     const uint16_t count = static_cast<uint16_t>(std::min<uint32_t>(chunkSize, size - offset));
     const auto chunk = Pull(offset, count);
-    if (!chunk || !chunk->ok || chunk->offset != offset || chunk->count != count) return std::nullopt;
+    if (!chunk || !chunk->ok || chunk->offset != offset || chunk->count != count)
+      return std::nullopt;
     package.insert(package.end(), chunk->data.begin(), chunk->data.end());
   }
   return package;

@@ -1,5 +1,6 @@
 // brisk-reader-sim: plays a card reader on a pseudo-terminal so the service can be run
 // without hardware. Prints every frame it receives and sends.
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "sim/reader/ReaderSim.h"
 
@@ -60,13 +60,20 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--link") link = next();
-    else if (a == "--connect") connect = true;
-    else if (a == "--send") text = next();
-    else if (a == "--interval") interval = std::atoi(next());
-    else if (a == "--count") count = std::atoi(next());
-    else if (a == "--seconds") seconds = std::atoi(next());
-    else if (a == "--quiet") quiet = true;
+    if (a == "--link")
+      link = next();
+    else if (a == "--connect")
+      connect = true;
+    else if (a == "--send")
+      text = next();
+    else if (a == "--interval")
+      interval = std::atoi(next());
+    else if (a == "--count")
+      count = std::atoi(next());
+    else if (a == "--seconds")
+      seconds = std::atoi(next());
+    else if (a == "--quiet")
+      quiet = true;
     else {
       Usage();
       return 64;
@@ -93,14 +100,16 @@ int main(int argc, char** argv) {
 
   reader->SetFrameHook([quiet](sim::ReaderSim&, const sim::Frame& f) {
     if (!quiet) std::printf("reader <- %s\n", Hex(f).c_str());
-    if (f.type == 4) std::printf("reader got from platform: \"%s\"\n", Printable(f.payload).c_str());
+    if (f.type == 4)
+      std::printf("reader got from platform: \"%s\"\n", Printable(f.payload).c_str());
     std::fflush(stdout);
     return false;
   });
 
   const auto started = std::chrono::steady_clock::now();
   auto expired = [&] {
-    return seconds > 0 && std::chrono::steady_clock::now() - started > std::chrono::seconds(seconds);
+    return seconds > 0 &&
+           std::chrono::steady_clock::now() - started > std::chrono::seconds(seconds);
   };
   if (connect) {
     // Wait until the service talks (its first command), then ask for the platform.
@@ -112,8 +121,9 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       reader->SendFrame(10, {0, 0});
       auto result = reader->WaitFrame(10, 15000);
-      std::printf("reader: platform connection %s\n",
-                  result && result->payload.size() >= 2 && result->payload[0] == 0 ? "made" : "failed");
+      std::printf(
+          "reader: platform connection %s\n",
+          result && result->payload.size() >= 2 && result->payload[0] == 0 ? "made" : "failed");
       std::fflush(stdout);
       for (int n = 0; !text.empty() && n < count && !g_stop && !expired(); ++n) {
         std::printf("reader -> platform: \"%s\"\n", text.c_str());

@@ -1,10 +1,10 @@
 // The port list rules the window applies: names to numbers, the combo box, the choice.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/PortDiscovery.h"
 #include "platform/Paths.h"

@@ -1,11 +1,11 @@
 // Port discovery against emulated readers, and the chain discovery -> open -> frames.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include "app/PortDiscovery.h"
 #include "link/Brisk7Service.h"

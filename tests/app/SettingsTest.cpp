@@ -1,15 +1,15 @@
 // The settings file and the start-at-logon entry, on real files in a temporary home.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "app/Settings.h"
 #include "log/Log.h"
@@ -157,7 +157,8 @@ TEST_F(SettingsTest, HandWrittenValuesAreLoadedUnchangedByTheIntegerRule) {
 
   EXPECT_EQ(platform::IniValueToInt(std::string("-42"), 1), -42);
   EXPECT_EQ(platform::IniValueToInt(std::string(""), 1), 0);
-  EXPECT_EQ(platform::IniValueToInt(std::string("\"30\""), 1), 0);  // Get strips quotes, this does not
+  EXPECT_EQ(platform::IniValueToInt(std::string("\"30\""), 1),
+            0);  // Get strips quotes, this does not
   EXPECT_EQ(platform::IniValueToInt(std::string("99999999999999999999"), 1), 2147483647);
   EXPECT_EQ(platform::IniValueToInt(std::string("-99999999999999999999"), 1), -2147483647 - 1);
   EXPECT_EQ(platform::IniValueToInt(std::nullopt, 600), 600);

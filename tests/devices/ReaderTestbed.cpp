@@ -1,11 +1,11 @@
 #include "tests/devices/ReaderTestbed.h"
 
-#include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdexcept>
-#include <unistd.h>
 #include <umockdev.h>
+#include <unistd.h>
+#include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 namespace testbed {
@@ -18,32 +18,49 @@ const char* kBus = "/devices/pci0000:00/0000:00:14.0/usb1";
 std::string UsbRecords(const std::string& usbName, const std::string& vendorId,
                        const std::string& productId, const std::string& interfaceClass) {
   const std::string usb = std::string(kBus) + "/" + usbName;
-  return "P: " + usb + "\n"
+  return "P: " + usb +
+         "\n"
          "E: SUBSYSTEM=usb\n"
          "E: DEVTYPE=usb_device\n"
-         "E: ID_VENDOR_ID=" + vendorId + "\n"
-         "E: ID_MODEL_ID=" + productId + "\n"
-         "E: PRODUCT=" + vendorId + "/" + productId + "/100\n"
-         "A: idVendor=" + vendorId + "\n"
-         "A: idProduct=" + productId + "\n"
+         "E: ID_VENDOR_ID=" +
+         vendorId +
+         "\n"
+         "E: ID_MODEL_ID=" +
+         productId +
+         "\n"
+         "E: PRODUCT=" +
+         vendorId + "/" + productId +
+         "/100\n"
+         "A: idVendor=" +
+         vendorId +
+         "\n"
+         "A: idProduct=" +
+         productId +
+         "\n"
          "A: busnum=1\n"
          "A: devnum=2\n"
          "\n"
-         "P: " + usb + "/" + usbName + ":1.0\n"
+         "P: " +
+         usb + "/" + usbName +
+         ":1.0\n"
          "E: SUBSYSTEM=usb\n"
          "E: DEVTYPE=usb_interface\n"
-         "A: bInterfaceClass=" + interfaceClass + "\n"
+         "A: bInterfaceClass=" +
+         interfaceClass +
+         "\n"
          "\n";
 }
 
 // Every sysfs device at or below path, deepest first.
-void CollectDevices(const std::string& root, const std::string& sysPath, std::vector<std::string>& out) {
+void CollectDevices(const std::string& root, const std::string& sysPath,
+                    std::vector<std::string>& out) {
   DIR* dir = opendir((root + sysPath).c_str());
   if (!dir) return;
   std::vector<std::string> subdirs;
   while (dirent* e = readdir(dir)) {
     const std::string name = e->d_name;
-    if (name == "." || name == ".." || name == "subsystem" || name == "driver" || name == "device") continue;
+    if (name == "." || name == ".." || name == "subsystem" || name == "driver" || name == "device")
+      continue;
     if (e->d_type == DT_DIR) subdirs.push_back(name);
   }
   closedir(dir);
@@ -75,13 +92,21 @@ std::string ReaderTestbed::AddUsbSerial(const std::string& usbName, const std::s
                                         const std::string& productId, int acmIndex) {
   const std::string usb = std::string(kBus) + "/" + usbName;
   const std::string tty = "ttyACM" + std::to_string(acmIndex);
-  AddFromString(UsbRecords(usbName, vendorId, productId, "02") +
-                "P: " + usb + "/" + usbName + ":1.0/tty/" + tty + "\n"
-                "N: " + tty + "\n"
+  AddFromString(UsbRecords(usbName, vendorId, productId, "02") + "P: " + usb + "/" + usbName +
+                ":1.0/tty/" + tty +
+                "\n"
+                "N: " +
+                tty +
+                "\n"
                 "E: SUBSYSTEM=tty\n"
-                "E: DEVNAME=/dev/" + tty + "\n"
-                "E: ID_VENDOR_ID=" + vendorId + "\n"
-                "E: ID_MODEL_ID=" + productId + "\n");
+                "E: DEVNAME=/dev/" +
+                tty +
+                "\n"
+                "E: ID_VENDOR_ID=" +
+                vendorId +
+                "\n"
+                "E: ID_MODEL_ID=" +
+                productId + "\n");
   const int master = MasterFd(acmIndex);
   fcntl(master, F_SETFD, fcntl(master, F_GETFD) | FD_CLOEXEC);
   return "/sys" + usb;
@@ -91,21 +116,28 @@ std::string ReaderTestbed::AddUsbHidraw(const std::string& usbName, const std::s
                                         const std::string& productId, int hidrawIndex) {
   const std::string usb = std::string(kBus) + "/" + usbName;
   const std::string node = "hidraw" + std::to_string(hidrawIndex);
-  AddFromString(UsbRecords(usbName, vendorId, productId, "03") +
-                "P: " + usb + "/" + usbName + ":1.0/0003:" + vendorId + ":" + productId +
-                ".0001/hidraw/" + node + "\n"
-                "N: " + node + "\n"
+  AddFromString(UsbRecords(usbName, vendorId, productId, "03") + "P: " + usb + "/" + usbName +
+                ":1.0/0003:" + vendorId + ":" + productId + ".0001/hidraw/" + node +
+                "\n"
+                "N: " +
+                node +
+                "\n"
                 "E: SUBSYSTEM=hidraw\n"
-                "E: DEVNAME=/dev/" + node + "\n");
+                "E: DEVNAME=/dev/" +
+                node + "\n");
   return "/sys" + usb;
 }
 
 std::string ReaderTestbed::AddPlainTty(const std::string& name) {
   const std::string path = "/devices/platform/serial8250/tty/" + name;
-  AddFromString("P: " + path + "\n"
-                "N: " + name + "\n"
+  AddFromString("P: " + path +
+                "\n"
+                "N: " +
+                name +
+                "\n"
                 "E: SUBSYSTEM=tty\n"
-                "E: DEVNAME=/dev/" + name + "\n");
+                "E: DEVNAME=/dev/" +
+                name + "\n");
   return "/sys" + path;
 }
 

@@ -2,15 +2,15 @@
 // identities, and the install script.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,7 +35,9 @@ bool IsKeyChar(char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
 
 // One "KEY[{attr}] OP \"value\"" at text[pos...]; pos moves past it and its comma.
 bool ParseToken(const std::string& text, size_t& pos, Token& t) {
-  auto skip = [&] { while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos; };
+  auto skip = [&] {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+  };
   skip();
   const size_t keyStart = pos;
   while (pos < text.size() && IsKeyChar(text[pos])) ++pos;
@@ -87,9 +89,11 @@ bool IsLowerHexPattern(const std::string& v) {
 
 // udev's rule grammar: KEY[{attr}] OP "value", separated by commas.
 std::vector<Rule> ParseRules(const std::string& path, std::vector<std::string>& errors) {
-  static const std::set<std::string> kMatchKeys = {"ACTION", "SUBSYSTEM", "SUBSYSTEMS", "KERNEL", "KERNELS",
-                                                   "ATTR", "ATTRS", "ENV", "DRIVERS", "TAG"};
-  static const std::set<std::string> kAssignKeys = {"TAG", "ENV", "GOTO", "LABEL", "IMPORT", "MODE", "GROUP"};
+  static const std::set<std::string> kMatchKeys = {"ACTION",  "SUBSYSTEM", "SUBSYSTEMS", "KERNEL",
+                                                   "KERNELS", "ATTR",      "ATTRS",      "ENV",
+                                                   "DRIVERS", "TAG"};
+  static const std::set<std::string> kAssignKeys = {"TAG",    "ENV",  "GOTO", "LABEL",
+                                                    "IMPORT", "MODE", "GROUP"};
   static const std::set<std::string> kWithAttr = {"ATTR", "ATTRS", "ENV", "IMPORT"};
   std::vector<Rule> rules;
   std::ifstream in(path);
@@ -99,19 +103,22 @@ std::vector<Rule> ParseRules(const std::string& path, std::vector<std::string>& 
     ++number;
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos || text[first] == '#') continue;
-    if (text.back() == '\\') errors.push_back("line " + std::to_string(number) + ": continuation line");
+    if (text.back() == '\\')
+      errors.push_back("line " + std::to_string(number) + ": continuation line");
     Rule rule;
     rule.line = number;
     size_t pos = 0;
     while (text.find_first_not_of(" \t", pos) != std::string::npos) {
       Token t;
       if (!ParseToken(text, pos, t)) {
-        errors.push_back("line " + std::to_string(number) + ": cannot parse at \"" + text.substr(pos) + "\"");
+        errors.push_back("line " + std::to_string(number) + ": cannot parse at \"" +
+                         text.substr(pos) + "\"");
         break;
       }
       const bool match = t.op == "==" || t.op == "!=";
       if (match ? !kMatchKeys.count(t.key) : !kAssignKeys.count(t.key))
-        errors.push_back("line " + std::to_string(number) + ": " + t.key + " " + t.op + " not allowed");
+        errors.push_back("line " + std::to_string(number) + ": " + t.key + " " + t.op +
+                         " not allowed");
       if (kWithAttr.count(t.key) && t.attr.empty())
         errors.push_back("line " + std::to_string(number) + ": " + t.key + " without {attribute}");
       if (!kWithAttr.count(t.key) && !t.attr.empty())
@@ -138,8 +145,7 @@ TEST(UdevRules, FileParsesWithKnownKeysAndResolvedLabels) {
       if (t.key == "ATTRS" || t.key == "ATTR") {
         // sysfs writes lower-case hexadecimal: an upper-case pattern never matches.
         if (t.attr == "idVendor" || t.attr == "idProduct") {
-          EXPECT_TRUE(IsLowerHexPattern(t.value))
-              << "line " << r.line << ": " << t.value;
+          EXPECT_TRUE(IsLowerHexPattern(t.value)) << "line " << r.line << ": " << t.value;
         }
       }
     }
@@ -149,8 +155,8 @@ TEST(UdevRules, FileParsesWithKnownKeysAndResolvedLabels) {
 TEST(UdevRules, BothReaderPortsGetSeatAccessAndModemManagerIgnore) {
   std::vector<std::string> errors;
   const auto rules = ParseRules(kRules, errors);
-  for (const auto& [vendor, product] : std::vector<std::pair<std::string, std::string>>{
-           {"0425", "8159"}, {"0400", "c35a"}}) {
+  for (const auto& [vendor, product] :
+       std::vector<std::pair<std::string, std::string>>{{"0425", "8159"}, {"0400", "c35a"}}) {
     bool found = false;
     for (const Rule& r : rules) {
       if (!r.Has("SUBSYSTEM", "", "==", "tty") || !r.Has("ATTRS", "idVendor", "==", vendor) ||
@@ -165,7 +171,8 @@ TEST(UdevRules, BothReaderPortsGetSeatAccessAndModemManagerIgnore) {
   bool hidraw = false, dfu = false;
   for (const Rule& r : rules) {
     if (r.Has("SUBSYSTEM", "", "==", "hidraw") && r.Has("TAG", "", "+=", "uaccess")) hidraw = true;
-    if (r.Has("ENV", "ID_USB_INTERFACES", "==", "*:fe0102:*") && r.Has("TAG", "", "+=", "uaccess")) dfu = true;
+    if (r.Has("ENV", "ID_USB_INTERFACES", "==", "*:fe0102:*") && r.Has("TAG", "", "+=", "uaccess"))
+      dfu = true;
   }
   EXPECT_TRUE(hidraw);
   EXPECT_TRUE(dfu);

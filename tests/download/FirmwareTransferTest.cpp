@@ -254,8 +254,8 @@ TEST_F(FirmwareTransfer, ChunkRequestsOfTheWrongShapeOrRangeAreRefused) {
   // The largest chunk that fits one frame, in any order.
   const auto largest = upgrade_->Pull(4000, 65526);
   ASSERT_TRUE(largest && largest->ok);
-  EXPECT_TRUE(largest->data == std::vector<uint8_t>(package.begin() + 4000,
-                                                     package.begin() + 4000 + 65526));
+  EXPECT_TRUE(largest->data ==
+              std::vector<uint8_t>(package.begin() + 4000, package.begin() + 4000 + 65526));
   const auto last = upgrade_->Pull(69999, 1);
   ASSERT_TRUE(last && last->ok);
   EXPECT_EQ(last->data, std::vector<uint8_t>{static_cast<uint8_t>(package.back())});

@@ -109,9 +109,10 @@ TEST_F(Downloader, SendsTheThreeHeaderLinesAndTheObjectPathAsGiven) {
   EXPECT_EQ(head.rfind("GET /a/../b/fw.bin?v=2 HTTP/1.1\r\n", 0), 0u) << head;
   EXPECT_NE(head.find("\r\nAccept: */*;\r\n"), std::string::npos) << head;
   EXPECT_NE(head.find("\r\nAccept-Encoding: gzip, deflate, br;\r\n"), std::string::npos) << head;
-  EXPECT_NE(head.find("\r\nUser-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
-                      "(KHTML, like Gecko) Chrome/108.0.0.0 Safari/537.36;\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      head.find("\r\nUser-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
+                "(KHTML, like Gecko) Chrome/108.0.0.0 Safari/537.36;\r\n"),
+      std::string::npos)
       << head;
   // The name keeps its query text; it is still a file inside the temporary folder.
   EXPECT_TRUE(Exists(TempPath("fw_" + Md5Text("x") + ".bin?v=2")));
@@ -218,9 +219,9 @@ TEST_F(Downloader, AddressesThatCannotBeFetchedEndInState2WithoutARequest) {
   for (const std::string& url : {
            std::string("ftp://127.0.0.1:") + port + "/x.bin",
            std::string("HTTP://127.0.0.1:") + port + "/x.bin",
-           std::string("http://127.0.0.1:") + port,                 // no object path
+           std::string("http://127.0.0.1:") + port,  // no object path
            std::string("http://127.0.0.1:") + std::to_string(65536 + server->Port()) + "/x.bin",
-           std::string("http://127.0.0.1:abc/x.bin"),               // port 0
+           std::string("http://127.0.0.1:abc/x.bin"),                // port 0
            std::string("http://user@127.0.0.1:") + port + "/x.bin",  // not a plain host
            std::string("http://127.0.0.1:") + port + std::string("/x\0.bin", 7),
        }) {
@@ -418,9 +419,9 @@ TEST_F(Downloader, GetDataServesExactRangesOfTheVerifiedPackageOnly) {
 
   ASSERT_EQ(d.GetData(900, 100, buffer), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 100), package.substr(900));
-  EXPECT_EQ(d.GetData(901, 100, buffer), 0);   // runs past the end
-  EXPECT_EQ(d.GetData(5000, 1, buffer), 0);    // beyond the end
-  EXPECT_EQ(d.GetData(5000, 0, buffer), 1);    // nothing asked, the file exists
+  EXPECT_EQ(d.GetData(901, 100, buffer), 0);  // runs past the end
+  EXPECT_EQ(d.GetData(5000, 1, buffer), 0);   // beyond the end
+  EXPECT_EQ(d.GetData(5000, 0, buffer), 1);   // nothing asked, the file exists
   EXPECT_EQ(d.GetData(0, 1000, buffer), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 1000), package);
 }

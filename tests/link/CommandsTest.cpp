@@ -29,7 +29,10 @@ class CommandsTest : public LinkFixture {
   }
   // The whole frame the reader received last for a type.
   Bytes LastFrame(uint8_t type) {
-    for (const auto& f : [&] { auto r = reader->Received(); return std::vector<sim::Frame>(r.rbegin(), r.rend()); }())
+    for (const auto& f : [&] {
+           auto r = reader->Received();
+           return std::vector<sim::Frame>(r.rbegin(), r.rend());
+         }())
       if (f.type == type) return sim::EncodeFrame(f.type, f.payload);
     return {};
   }
@@ -88,7 +91,8 @@ TEST_F(CommandsTest, PlatformSettingCarriesHostAndZeroByte) {
   const Bytes f = LastFrame(8);
   ASSERT_EQ(f.size(), 16u + 5);
   EXPECT_EQ(f[2], 17);  // 16 bytes of data plus the check byte
-  const Bytes expected = {0x08, 1, 0, 0x41, 0x53, 'p', 'l', 'a', 't', '.', 'a', '.', 'c', 'o', 'm', 0};
+  const Bytes expected = {0x08, 1,   0,   0x41, 0x53, 'p', 'l', 'a',
+                          't',  '.', 'a', '.',  'c',  'o', 'm', 0};
   EXPECT_EQ(Bytes(f.begin() + 4, f.end() - 1), expected);
   EXPECT_EQ(reader->ReaderState().host, "plat.a.com");
 }

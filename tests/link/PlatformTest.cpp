@@ -107,7 +107,8 @@ TEST_F(PlatformTest, OkNoticePushesTheHeartbeatAfterTheBlock) {
   ASSERT_TRUE(server->SendNotice("status:OK:100%"));
   auto block = reader->WaitFrame(4, 5000);
   ASSERT_TRUE(block.has_value());
-  EXPECT_EQ(block->payload, (Bytes{0x01, 0x3F, 0x02, 's', 't', 'a', 't', 'u', 's', ':', 'O', 'K', ':', '1', '0', '0', '%'}));
+  EXPECT_EQ(block->payload, (Bytes{0x01, 0x3F, 0x02, 's', 't', 'a', 't', 'u', 's', ':', 'O', 'K',
+                                   ':', '1', '0', '0', '%'}));
   auto heartbeat = reader->WaitFrame(16, 5000);
   ASSERT_TRUE(heartbeat.has_value());
   EXPECT_EQ(heartbeat->payload, (Bytes{0x2C, 0x01, 0xC2, 0x01}));
@@ -266,13 +267,15 @@ TEST_F(PlatformTest, StopNeverHangsOnAPlatformThatStopsReading) {
     for (int i = 0; i < 20000 && flood; ++i) reader->SendFrame(4, block);
   });
   uint32_t last = 0;
-  ASSERT_TRUE(WaitUntil([&] {
-    const uint32_t now = service.ServerBytesSent();
-    const bool stalled = now > 0 && now == last;
-    last = now;
-    platform::SleepMs(300);
-    return stalled;
-  }, 60000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const uint32_t now = service.ServerBytesSent();
+        const bool stalled = now > 0 && now == last;
+        last = now;
+        platform::SleepMs(300);
+        return stalled;
+      },
+      60000));
   service.Stop(0);
   flood = false;
   sender.join();

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <regex>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "log/Log.h"
@@ -45,7 +45,9 @@ TEST_F(LogTest, SwitchOffTouchesNothing) {
 TEST_F(LogTest, LineFormatHasUnpaddedTimeAndMessage) {
   WriteLog("value %d and %s", 42, "text");
   const std::string log = Log();
-  EXPECT_TRUE(std::regex_match(log, std::regex(R"(\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}:\d{1,3} value 42 and text\n)")))
+  EXPECT_TRUE(std::regex_match(
+      log,
+      std::regex(R"(\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}:\d{1,3} value 42 and text\n)")))
       << log;
   // No zero padding: a field never starts with 0 unless it is 0 itself.
   EXPECT_FALSE(std::regex_search(log, std::regex(R"([-: ]0\d)"))) << log;
@@ -82,10 +84,8 @@ TEST_F(LogTest, HexForms) {
   const auto lines = Messages();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "p: ");
-  EXPECT_EQ(lines[1],
-            "p: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af b0 b1 b2 b3 ");
-  EXPECT_EQ(lines[2],
-            "p: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af b0 b1 b2 b3  +1");
+  EXPECT_EQ(lines[1], "p: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af b0 b1 b2 b3 ");
+  EXPECT_EQ(lines[2], "p: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af b0 b1 b2 b3  +1");
   EXPECT_EQ(lines[3], "write com: 55 aa 04 00 ");
 }
 
@@ -117,7 +117,8 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) WriteLog("thread %d line %d %s", t, i, "payload-payload-payload");
+      for (int i = 0; i < 200; ++i)
+        WriteLog("thread %d line %d %s", t, i, "payload-payload-payload");
     });
   }
   for (auto& th : threads) th.join();

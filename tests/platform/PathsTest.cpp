@@ -15,12 +15,16 @@ class ScopedEnv {
       had_ = true;
       old_ = old;
     }
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "platform/SerialPort.h"
 #include "tests/support/TestSupport.h"
@@ -78,7 +78,8 @@ TEST(SerialPort, BytesPassBothWaysUnchanged) {
   EXPECT_EQ(0, memcmp(out, seen, sizeof out));
 
   ASSERT_EQ(write(pty.master, out, sizeof out), static_cast<ssize_t>(sizeof out));
-  EXPECT_TRUE(testing_support::WaitUntil([&] { return port->QueueSize() == static_cast<int>(sizeof out); }));
+  EXPECT_TRUE(testing_support::WaitUntil(
+      [&] { return port->QueueSize() == static_cast<int>(sizeof out); }));
   uint8_t back[sizeof out] = {};
   ASSERT_EQ(port->Read(back, sizeof back), static_cast<int>(sizeof back));
   EXPECT_EQ(0, memcmp(out, back, sizeof out));

@@ -22,7 +22,9 @@ class ServiceSide {
     tcsetattr(fd_, TCSANOW, &t);
   }
   ~ServiceSide() { close(fd_); }
-  bool Write(const Bytes& b) { return write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size()); }
+  bool Write(const Bytes& b) {
+    return write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+  }
   // Reads exactly n bytes within a generous bound, or fewer when the line dies.
   Bytes Read(size_t n, int timeoutMs = 3000) {
     Bytes out;
@@ -56,7 +58,8 @@ class ReaderSimTest : public ::testing::Test {
 
 TEST_F(ReaderSimTest, EncodesTheWireFormat) {
   EXPECT_EQ(sim::EncodeFrame(5, {0, 0}), (Bytes{0x55, 0xAA, 0x04, 0x00, 0x05, 0x00, 0x00, 0xFE}));
-  EXPECT_EQ(sim::EncodeFrame(4, {0x01, 0x3F, 0x02}), (Bytes{0x55, 0xAA, 0x05, 0x00, 0x04, 0x01, 0x3F, 0x02, 0xC2}));
+  EXPECT_EQ(sim::EncodeFrame(4, {0x01, 0x3F, 0x02}),
+            (Bytes{0x55, 0xAA, 0x05, 0x00, 0x04, 0x01, 0x3F, 0x02, 0xC2}));
 }
 
 TEST_F(ReaderSimTest, ParsesMergedAndSplitFramesAndCountsGarbage) {

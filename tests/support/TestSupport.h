@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers shared by the tests: private temporary folders, log reading, waiting.
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -7,7 +8,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace testing_support {
 
@@ -41,11 +41,15 @@ class ScopedTmpdir {
     setenv("TMPDIR", dir_.path().c_str(), 1);
   }
   ~ScopedTmpdir() {
-    if (had_) setenv("TMPDIR", old_.c_str(), 1);
-    else unsetenv("TMPDIR");
+    if (had_)
+      setenv("TMPDIR", old_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
   }
   const std::string& path() const { return dir_.path(); }
-  std::string LogFolder() const { return dir_.path() + "/BriskNetService-" + std::to_string(getuid()); }
+  std::string LogFolder() const {
+    return dir_.path() + "/BriskNetService-" + std::to_string(getuid());
+  }
   std::string LogPath() const { return LogFolder() + "/brisk7.log"; }
 
  private:

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <regex>
 
 #include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
@@ -67,7 +67,12 @@ class Tool {
     return -1;
   }
   bool WaitOutput(const std::string& text, int timeoutMs = 10000) {
-    return testing_support::WaitUntil([&] { Drain(5); return stdout_.find(text) != std::string::npos; }, timeoutMs);
+    return testing_support::WaitUntil(
+        [&] {
+          Drain(5);
+          return stdout_.find(text) != std::string::npos;
+        },
+        timeoutMs);
   }
   const std::string& Out() const { return stdout_; }
   const std::string& Err() const { return stderr_; }
@@ -125,7 +130,8 @@ TEST_F(ToolTest, JsonShapesOfTheQueries) {
   });
   ASSERT_EQ(Run({"--json", "auth"}, &out), 0);
   EXPECT_EQ(out,
-            "{\"result\":0,\"license\":\"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\","
+            "{\"result\":0,\"license\":"
+            "\"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\","
             "\"mac\":\"A1:B2:C3:D4:E5:F6\",\"iccid\":\"89860012345678901234\"}\n");
 
   ASSERT_EQ(Run({"--json", "platform", "get"}, &out), 0);
@@ -177,11 +183,15 @@ TEST_F(ToolTest, ExitStatusFollowsTheAnswer) {
 }
 
 TEST_F(ToolTest, BadUsageIsRefusedWithTheUsage) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"cat1"}, {"--device", "/x", "--port", "1", "cat1"}, {"--device", "/x"},
-        {"--device", "/x", "fly"}, {"--device", "/x", "mode", "3"}, {"--port", "0", "cat1"},
-        {"--device", "/x", "heartbeat", "set", "70000", "1"}, {"--device", "/x", "platform", "set", "1"},
-        {"--device", "/x", "net-test", "many"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"cat1"},
+                                               {"--device", "/x", "--port", "1", "cat1"},
+                                               {"--device", "/x"},
+                                               {"--device", "/x", "fly"},
+                                               {"--device", "/x", "mode", "3"},
+                                               {"--port", "0", "cat1"},
+                                               {"--device", "/x", "heartbeat", "set", "70000", "1"},
+                                               {"--device", "/x", "platform", "set", "1"},
+                                               {"--device", "/x", "net-test", "many"}}) {
     Tool tool(args);
     EXPECT_EQ(tool.Wait(), 64);
     EXPECT_NE(tool.Err().find("usage: brisk-reader"), std::string::npos);
@@ -212,7 +222,8 @@ TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.Wait(), 0);
   EXPECT_NE(tool.Out().find("{\"result\":0,\"comBytesWritten\":"), std::string::npos) << tool.Out();
-  EXPECT_NE(tool.Out().find("\"serverBytesSent\":4,\"serverBytesReceived\":4}"), std::string::npos) << tool.Out();
+  EXPECT_NE(tool.Out().find("\"serverBytesSent\":4,\"serverBytesReceived\":4}"), std::string::npos)
+      << tool.Out();
   // A clean stop tells the reader.
   EXPECT_TRUE(testing_support::WaitUntil([&] { return reader->ReceivedCount(5) == 1; }));
 }

@@ -68,8 +68,12 @@ std::string JsonText(const std::string& s) {
 class Output {
  public:
   explicit Output(bool json) : json_(json) {}
-  void Number(const char* key, long value) { fields_.push_back({key, std::to_string(value), std::to_string(value)}); }
-  void Text(const char* key, const std::string& value) { fields_.push_back({key, JsonText(value), value}); }
+  void Number(const char* key, long value) {
+    fields_.push_back({key, std::to_string(value), std::to_string(value)});
+  }
+  void Text(const char* key, const std::string& value) {
+    fields_.push_back({key, JsonText(value), value});
+  }
   void Hex(const char* key, long value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", value);
@@ -90,11 +94,18 @@ class Output {
  private:
   static const char* Describe(int result) {
     switch (result) {
-      case 0: return "ok";
-      case -1: return "not sent (the link is not running)";
-      case -3: return "no answer in time";
-      case -2: case -4: case -7: return "failed";
-      default: return result > 0 ? "the reader answered a failure code" : "failed";
+      case 0:
+        return "ok";
+      case -1:
+        return "not sent (the link is not running)";
+      case -3:
+        return "no answer in time";
+      case -2:
+      case -4:
+      case -7:
+        return "failed";
+      default:
+        return result > 0 ? "the reader answered a failure code" : "failed";
     }
   }
   struct Field {
@@ -125,11 +136,23 @@ struct Options {
 
 // One command line, checked before the reader is opened.
 struct Command {
-  enum Kind { Cat1, Mode, Status, Disconnect, Auth, EnterDfu, PlatformGet, PlatformSet,
-              HeartbeatGet, HeartbeatSet, NetTest, Relay } kind = Cat1;
-  long n[3] = {};           // mode; policy, cache, port; usb, cat1; count
-  std::string text;         // platform host
-  std::string relayHost;    // --platform override
+  enum Kind {
+    Cat1,
+    Mode,
+    Status,
+    Disconnect,
+    Auth,
+    EnterDfu,
+    PlatformGet,
+    PlatformSet,
+    HeartbeatGet,
+    HeartbeatSet,
+    NetTest,
+    Relay
+  } kind = Cat1;
+  long n[3] = {};         // mode; policy, cache, port; usb, cat1; count
+  std::string text;       // platform host
+  std::string relayHost;  // --platform override
   long relayPort = 0;
   std::string relayMode = "auto";
 };
@@ -139,22 +162,29 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
   auto is = [&](size_t n, const char* w0, const char* w1 = nullptr) {
     return a.size() == n && a[0] == w0 && (!w1 || a[1] == w1);
   };
-  if (is(1, "cat1")) c.kind = Command::Cat1;
-  else if (is(1, "status")) c.kind = Command::Status;
-  else if (is(1, "disconnect")) c.kind = Command::Disconnect;
-  else if (is(1, "auth")) c.kind = Command::Auth;
-  else if (is(1, "enter-dfu")) c.kind = Command::EnterDfu;
+  if (is(1, "cat1"))
+    c.kind = Command::Cat1;
+  else if (is(1, "status"))
+    c.kind = Command::Status;
+  else if (is(1, "disconnect"))
+    c.kind = Command::Disconnect;
+  else if (is(1, "auth"))
+    c.kind = Command::Auth;
+  else if (is(1, "enter-dfu"))
+    c.kind = Command::EnterDfu;
   else if (is(2, "mode")) {
     c.kind = Command::Mode;
     if (!ParseNumber(a[1], 1, 2, c.n[0])) return Usage("mode is 1 or 2"), false;
-  } else if (is(2, "platform", "get")) c.kind = Command::PlatformGet;
+  } else if (is(2, "platform", "get"))
+    c.kind = Command::PlatformGet;
   else if (is(6, "platform", "set")) {
     c.kind = Command::PlatformSet;
     c.text = a[4];
     if (!ParseNumber(a[2], 0, 255, c.n[0]) || !ParseNumber(a[3], 0, 255, c.n[1]) ||
         !ParseNumber(a[5], 0, 65535, c.n[2]) || c.text.empty() || c.text.size() > 250)
       return Usage("platform set POLICY CACHE HOST PORT (host of at most 250 characters)"), false;
-  } else if (is(2, "heartbeat", "get")) c.kind = Command::HeartbeatGet;
+  } else if (is(2, "heartbeat", "get"))
+    c.kind = Command::HeartbeatGet;
   else if (is(4, "heartbeat", "set")) {
     c.kind = Command::HeartbeatSet;
     if (!ParseNumber(a[2], 0, 65535, c.n[0]) || !ParseNumber(a[3], 0, 65535, c.n[1]))
@@ -162,14 +192,18 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
   } else if (!a.empty() && a[0] == "net-test" && a.size() <= 2) {
     c.kind = Command::NetTest;
     c.n[0] = 10;
-    if (a.size() == 2 && !ParseNumber(a[1], 1, 1000, c.n[0])) return Usage("net-test COUNT is 1 to 1000"), false;
+    if (a.size() == 2 && !ParseNumber(a[1], 1, 1000, c.n[0]))
+      return Usage("net-test COUNT is 1 to 1000"), false;
   } else if (!a.empty() && a[0] == "relay") {
     c.kind = Command::Relay;
     std::string address;
     for (size_t i = 1; i < a.size(); ++i) {
-      if (a[i] == "--platform" && i + 1 < a.size()) address = a[++i];
-      else if (a[i] == "--mode" && i + 1 < a.size()) c.relayMode = a[++i];
-      else return Usage("relay: unknown option"), false;
+      if (a[i] == "--platform" && i + 1 < a.size())
+        address = a[++i];
+      else if (a[i] == "--mode" && i + 1 < a.size())
+        c.relayMode = a[++i];
+      else
+        return Usage("relay: unknown option"), false;
     }
     if (c.relayMode != "auto" && c.relayMode != "1" && c.relayMode != "2")
       return Usage("relay: --mode is auto, 1 or 2"), false;
@@ -189,21 +223,27 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
 int Relay(Brisk7Service& service, const Command& c, bool json) {
   uint8_t model = 0, second = 0;
   const int cat1 = service.GetCat1Module(&model, &second);
-  if (cat1 == 1) std::printf("Cat1 module: model 0x%x, 0x%x\n", model, second);
-  else if (cat1 == 0) std::printf("Cat1 module: none\n");
-  else std::printf("Cat1 module: no answer (%d)\n", cat1);
+  if (cat1 == 1)
+    std::printf("Cat1 module: model 0x%x, 0x%x\n", model, second);
+  else if (cat1 == 0)
+    std::printf("Cat1 module: none\n");
+  else
+    std::printf("Cat1 module: no answer (%d)\n", cat1);
 
   uint8_t policy = 0, cache = 0;
   uint32_t reportedPort = 0;
   char reportedHost[256] = {};
   if (service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
     std::printf("reader's platform: %s:%u\n", reportedHost, reportedPort);
-  if (!c.relayHost.empty()) service.SetPlatformAddress(c.relayHost, static_cast<uint32_t>(c.relayPort));
+  if (!c.relayHost.empty())
+    service.SetPlatformAddress(c.relayHost, static_cast<uint32_t>(c.relayPort));
 
-  const int netMode = c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(c.relayMode.c_str());
+  const int netMode =
+      c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(c.relayMode.c_str());
   const int modeResult = service.SetNetMode(netMode);
   std::printf("network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
-  std::printf("relaying to %s:%u; Ctrl-C stops\n", service.PlatformHost().c_str(), service.PlatformPort());
+  std::printf("relaying to %s:%u; Ctrl-C stops\n", service.PlatformHost().c_str(),
+              service.PlatformPort());
   std::fflush(stdout);
 
   while (!g_stop && service.IsRelayRunning()) platform::SleepMs(50);
@@ -318,12 +358,14 @@ int RunCommand(Brisk7Service& service, const Command& c, bool json) {
       return ExitFor(r);
     }
     case Command::HeartbeatSet: {
-      const int r = service.SetHeartbeat(static_cast<uint32_t>(c.n[0]), static_cast<uint32_t>(c.n[1]), 0, 0);
+      const int r =
+          service.SetHeartbeat(static_cast<uint32_t>(c.n[0]), static_cast<uint32_t>(c.n[1]), 0, 0);
       out.Print(r, "heartbeat set");
       return ExitFor(r);
     }
     case Command::NetTest: {
-      const NetworkTestSummary s = SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(c.n[0])));
+      const NetworkTestSummary s =
+          SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(c.n[0])));
       out.Number("ok", s.successes);
       out.Number("failed", s.failures);
       out.Number("average", s.average);
@@ -345,15 +387,20 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--device" && i + 1 < argc) o.device = argv[++i];
+    if (a == "--device" && i + 1 < argc)
+      o.device = argv[++i];
     else if (a == "--port" && i + 1 < argc) {
-      if (!ParseNumber(argv[++i], 1, 99999999, o.port)) return Usage("--port takes a number from 1");
-    } else if (a == "--json") o.json = true;
-    else if (a == "--log") o.log = true;
+      if (!ParseNumber(argv[++i], 1, 99999999, o.port))
+        return Usage("--port takes a number from 1");
+    } else if (a == "--json")
+      o.json = true;
+    else if (a == "--log")
+      o.log = true;
     else if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
       return kExitOk;
-    } else break;
+    } else
+      break;
   }
   for (; i < argc; ++i) o.args.push_back(argv[i]);
   if (o.device.empty() == (o.port == 0)) return Usage("give --device PATH or --port N");
