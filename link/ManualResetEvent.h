@@ -7,27 +7,27 @@ class ManualResetEvent {
  public:
   void Set() {
     {
-      std::lock_guard<std::mutex> guard(mutex_);
-      set_ = true;
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_set = true;
     }
-    cond_.notify_all();
+    m_cond.notify_all();
   }
   void Reset() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_ = false;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_set = false;
   }
   // True when set within timeoutMs.
   bool Wait(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_set; });
   }
   bool IsSet() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return set_;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_set;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  bool set_ = false;
+  std::mutex m_mutex;
+  std::condition_variable m_cond;
+  bool m_set = false;
 };

@@ -89,7 +89,7 @@ IniDocument::Line IniDocument::ParseLine(std::string body, std::string eol) {
 IniDocument IniDocument::Parse(std::string text) {
   IniDocument doc;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    doc.bom_ = text.substr(0, 3);
+    doc.m_bom = text.substr(0, 3);
     text.erase(0, 3);
   }
   size_t start = 0;
@@ -110,29 +110,29 @@ IniDocument IniDocument::Parse(std::string text) {
       eol = "\r" + eol;
     }
     Line line = ParseLine(std::move(body), std::move(eol));
-    const size_t number = doc.lines_.size() + 1;
+    const size_t number = doc.m_lines.size() + 1;
     if (!IsText(line.body)) {
-      doc.problems_.push_back("line " + std::to_string(number) + " is not valid UTF-8 text");
+      doc.m_problems.push_back("line " + std::to_string(number) + " is not valid UTF-8 text");
     } else if (line.kind == Kind::Other) {
       const std::string_view t = Trim(line.body);
       if (!t.empty() && t.front() != ';' && t.front() != '#')
-        doc.problems_.push_back("line " + std::to_string(number) +
-                                " is neither a section, a key nor a comment; kept as it is");
+        doc.m_problems.push_back("line " + std::to_string(number) +
+                                 " is neither a section, a key nor a comment; kept as it is");
     }
-    doc.lines_.push_back(std::move(line));
+    doc.m_lines.push_back(std::move(line));
   }
   return doc;
 }
 
 size_t IniDocument::FindSection(std::string_view section) const {
-  for (size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].kind == Kind::Section && SameName(lines_[i].name, section)) return i;
-  return lines_.size();
+  for (size_t i = 0; i < m_lines.size(); ++i)
+    if (m_lines[i].kind == Kind::Section && SameName(m_lines[i].name, section)) return i;
+  return m_lines.size();
 }
 
 std::optional<std::string> IniDocument::Get(std::string_view section, std::string_view key) const {
-  for (size_t i = FindSection(section) + 1; i < lines_.size(); ++i) {
-    const Line& line = lines_[i];
+  for (size_t i = FindSection(section) + 1; i < m_lines.size(); ++i) {
+    const Line& line = m_lines[i];
     if (line.kind == Kind::Section) break;
     if (line.kind != Kind::Key || !SameName(line.name, key)) continue;
     std::string_view value = Trim(line.body);
@@ -147,7 +147,7 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
 }
 
 std::string IniDocument::NewLineEnding() const {
-  for (const Line& line : lines_)
+  for (const Line& line : m_lines)
     if (!line.eol.empty()) return line.eol;
   return "\n";
 }
@@ -160,18 +160,18 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     return false;
   const std::string eol = NewLineEnding();
   const size_t head = FindSection(s);
-  if (head == lines_.size()) {
-    if (!lines_.empty()) {
-      if (lines_.back().eol.empty()) lines_.back().eol = eol;
-      if (!Trim(lines_.back().body).empty()) lines_.push_back(ParseLine("", eol));
+  if (head == m_lines.size()) {
+    if (!m_lines.empty()) {
+      if (m_lines.back().eol.empty()) m_lines.back().eol = eol;
+      if (!Trim(m_lines.back().body).empty()) m_lines.push_back(ParseLine("", eol));
     }
-    lines_.push_back(ParseLine("[" + std::string(s) + "]", eol));
-    lines_.push_back(ParseLine(std::string(k) + "=" + std::string(value), eol));
+    m_lines.push_back(ParseLine("[" + std::string(s) + "]", eol));
+    m_lines.push_back(ParseLine(std::string(k) + "=" + std::string(value), eol));
     return true;
   }
   size_t last = head;  // last line of the section that is not blank
-  for (size_t i = head + 1; i < lines_.size(); ++i) {
-    Line& line = lines_[i];
+  for (size_t i = head + 1; i < m_lines.size(); ++i) {
+    Line& line = m_lines[i];
     if (line.kind == Kind::Section) break;
     if (line.kind == Kind::Key && SameName(line.name, k)) {
       // The key keeps the spelling the file gave it.
@@ -180,15 +180,15 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
     if (!Trim(line.body).empty()) last = i;
   }
-  if (lines_[last].eol.empty()) lines_[last].eol = eol;
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last) + 1,
-                ParseLine(std::string(k) + "=" + std::string(value), eol));
+  if (m_lines[last].eol.empty()) m_lines[last].eol = eol;
+  m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
+                 ParseLine(std::string(k) + "=" + std::string(value), eol));
   return true;
 }
 
 std::string IniDocument::Text() const {
-  std::string out = bom_;
-  for (const Line& line : lines_) {
+  std::string out = m_bom;
+  for (const Line& line : m_lines) {
     out += line.body;
     out += line.eol;
   }

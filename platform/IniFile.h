@@ -23,7 +23,7 @@ class IniDocument {
   bool Set(std::string_view section, std::string_view key, std::string_view value);
 
   std::string Text() const;
-  const std::vector<std::string>& Problems() const { return problems_; }
+  const std::vector<std::string>& Problems() const { return m_problems; }
 
  private:
   enum class Kind { Other, Section, Key };
@@ -35,12 +35,12 @@ class IniDocument {
   };
   static Line ParseLine(std::string body, std::string eol);
   std::string NewLineEnding() const;
-  // Index of the first section line of that name, or lines_.size().
+  // Index of the first section line of that name, or m_lines.size().
   size_t FindSection(std::string_view section) const;
 
-  std::string bom_;
-  std::vector<Line> lines_;
-  std::vector<std::string> problems_;
+  std::string m_bom;
+  std::vector<Line> m_lines;
+  std::vector<std::string> m_problems;
 };
 
 // The integer reading rule: no value gives the default; otherwise the leading decimal

@@ -104,35 +104,35 @@ std::unique_ptr<SerialPort> SerialPort::Open(const std::string& path, int baud,
 }
 
 SerialPort::SerialPort(int fd, std::string path, const SerialTimeouts& timeouts)
-    : fd_(fd), path_(std::move(path)), timeouts_(timeouts) {
+    : m_fd(fd), m_path(std::move(path)), m_timeouts(timeouts) {
   TakeLineErrors();  // start counting from now
 }
 
 SerialPort::~SerialPort() {
-  if (fd_ >= 0) {
-    ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+  if (m_fd >= 0) {
+    ioctl(m_fd, TIOCNXCL);
+    ::close(m_fd);
   }
 }
 
 int SerialPort::Read(uint8_t* buffer, size_t count, int maxWaitMs) {
   const int64_t start = NowMs();
-  int64_t total = start + timeouts_.readConstantMs +
-                  static_cast<int64_t>(timeouts_.readPerByteMs) * static_cast<int64_t>(count);
+  int64_t total = start + m_timeouts.readConstantMs +
+                  static_cast<int64_t>(m_timeouts.readPerByteMs) * static_cast<int64_t>(count);
   if (maxWaitMs >= 0 && start + maxWaitMs < total) total = start + maxWaitMs;
   size_t got = 0;
   int64_t lastByte = 0;
   while (got < count) {
     int64_t deadline = total;
-    if (got > 0 && lastByte + timeouts_.readIntervalMs < deadline)
-      deadline = lastByte + timeouts_.readIntervalMs;
-    const int ready = WaitReady(fd_, POLLIN, deadline);
+    if (got > 0 && lastByte + m_timeouts.readIntervalMs < deadline)
+      deadline = lastByte + m_timeouts.readIntervalMs;
+    const int ready = WaitReady(m_fd, POLLIN, deadline);
     if (ready < 0) {
       // The device hung up; hand over what arrived before, fail the next read.
       return got > 0 ? static_cast<int>(got) : -1;
     }
     if (ready == 0) break;
-    const ssize_t n = ::read(fd_, buffer + got, count - got);
+    const ssize_t n = ::read(m_fd, buffer + got, count - got);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return got > 0 ? static_cast<int>(got) : -1;
@@ -146,41 +146,41 @@ int SerialPort::Read(uint8_t* buffer, size_t count, int maxWaitMs) {
 
 int SerialPort::Write(const uint8_t* buffer, size_t count) {
   const int64_t deadline =
-      NowMs() + timeouts_.writeConstantMs +
-      static_cast<int64_t>(timeouts_.writePerByteMs) * static_cast<int64_t>(count);
+      NowMs() + m_timeouts.writeConstantMs +
+      static_cast<int64_t>(m_timeouts.writePerByteMs) * static_cast<int64_t>(count);
   size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::write(fd_, buffer + done, count - done);
+    const ssize_t n = ::write(m_fd, buffer + done, count - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return -1;
-    if (WaitReady(fd_, POLLOUT, deadline) != 1) return -1;
+    if (WaitReady(m_fd, POLLOUT, deadline) != 1) return -1;
   }
   return static_cast<int>(done);
 }
 
 int SerialPort::QueueSize() {
   int waiting = 0;
-  if (ioctl(fd_, FIONREAD, &waiting) == 0) return waiting;
+  if (ioctl(m_fd, FIONREAD, &waiting) == 0) return waiting;
   if (!NotSupported(errno)) return -1;
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{m_fd, POLLIN, 0};
   if (poll(&p, 1, 0) < 0) return -1;
   return (p.revents & POLLIN) ? 1 : 0;
 }
 
 bool SerialPort::TakeLineErrors() {
   serial_icounter_struct counts{};
-  if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) return false;  // not a UART: no error counters
+  if (ioctl(m_fd, TIOCGICOUNT, &counts) != 0) return false;  // not a UART: no error counters
   const uint64_t total = static_cast<uint64_t>(counts.frame) + counts.parity + counts.overrun +
                          counts.brk + counts.buf_overrun;
-  const bool fresh = total != errorCount_;
-  errorCount_ = total;
+  const bool fresh = total != m_errorCount;
+  m_errorCount = total;
   return fresh;
 }
 
-void SerialPort::PurgeInput() { tcflush(fd_, TCIFLUSH); }
+void SerialPort::PurgeInput() { tcflush(m_fd, TCIFLUSH); }
 
 }  // namespace platform

@@ -43,15 +43,15 @@ class SerialPort {
   // Throws away everything waiting in the input queue.
   void PurgeInput();
 
-  int Fd() const { return fd_; }
-  const std::string& Path() const { return path_; }
+  int Fd() const { return m_fd; }
+  const std::string& Path() const { return m_path; }
 
  private:
   SerialPort(int fd, std::string path, const SerialTimeouts& timeouts);
-  int fd_;
-  std::string path_;
-  SerialTimeouts timeouts_;
-  uint64_t errorCount_ = 0;
+  int m_fd;
+  std::string m_path;
+  SerialTimeouts m_timeouts;
+  uint64_t m_errorCount = 0;
 };
 
 }  // namespace platform

@@ -12,10 +12,10 @@ class WakeEvent {
 
   void Signal();
   void Drain();
-  int Fd() const { return fd_; }
+  int Fd() const { return m_fd; }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 }  // namespace platform

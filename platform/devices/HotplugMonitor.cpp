@@ -38,12 +38,12 @@ std::unique_ptr<HotplugMonitor> HotplugMonitor::Create() {
 }
 
 HotplugMonitor::~HotplugMonitor() {
-  udev_monitor_unref(monitor_);
-  udev_unref(udev_);
+  udev_monitor_unref(m_monitor);
+  udev_unref(m_udev);
 }
 
 std::optional<HotplugEvent> HotplugMonitor::ReadOne() {
-  udev_device* d = udev_monitor_receive_device(monitor_);
+  udev_device* d = udev_monitor_receive_device(m_monitor);
   if (!d) return std::nullopt;
   HotplugEvent e;
   e.action = Text(udev_device_get_action(d));
@@ -67,7 +67,7 @@ std::optional<HotplugEvent> HotplugMonitor::ReadOne() {
 std::vector<HotplugEvent> HotplugMonitor::ReadEvents() {
   std::vector<HotplugEvent> events;
   for (;;) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
     auto e = ReadOne();
     if (!e) break;
@@ -85,7 +85,7 @@ std::optional<HotplugEvent> HotplugMonitor::WaitEvent(int timeoutMs) {
       if (left < 0) return std::nullopt;
       wait = static_cast<int>(left);
     }
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     const int r = poll(&p, 1, wait);
     if (r < 0) {
       if (errno == EINTR) continue;

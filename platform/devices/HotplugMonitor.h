@@ -31,19 +31,19 @@ class HotplugMonitor {
   HotplugMonitor& operator=(const HotplugMonitor&) = delete;
 
   // Readable while events wait.
-  int Fd() const { return fd_; }
+  int Fd() const { return m_fd; }
   // Every event waiting now, without blocking.
   std::vector<HotplugEvent> ReadEvents();
   // The next event, waiting at most timeoutMs (-1: no limit).
   std::optional<HotplugEvent> WaitEvent(int timeoutMs);
 
  private:
-  HotplugMonitor(udev* u, udev_monitor* m, int fd) : udev_(u), monitor_(m), fd_(fd) {}
+  HotplugMonitor(udev* u, udev_monitor* m, int fd) : m_udev(u), m_monitor(m), m_fd(fd) {}
   std::optional<HotplugEvent> ReadOne();
 
-  udev* udev_;
-  udev_monitor* monitor_;
-  int fd_;
+  udev* m_udev;
+  udev_monitor* m_monitor;
+  int m_fd;
 };
 
 }  // namespace platform::devices

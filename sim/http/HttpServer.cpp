@@ -99,14 +99,14 @@ std::unique_ptr<HttpServer> HttpServer::Start(bool tls, int lifetimeMs) {
   // A client that goes away must not end the process while a body is written to it.
   signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<HttpServer> server(new HttpServer());
-  server->tls_ = tls;
+  server->m_tls = tls;
   if (tls) {
-    server->sslContext_ = MakeTlsContext();
-    if (!server->sslContext_) return nullptr;
+    server->m_sslContext = MakeTlsContext();
+    if (!server->m_sslContext) return nullptr;
   }
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  server->listenFd_ = fd;
+  server->m_listenFd = fd;
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
@@ -117,25 +117,25 @@ std::unique_ptr<HttpServer> HttpServer::Start(bool tls, int lifetimeMs) {
     return nullptr;
   socklen_t length = sizeof address;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return nullptr;
-  server->port_ = ntohs(address.sin_port);
-  server->deadlineMs_ = NowMs() + lifetimeMs;
-  server->acceptThread_ = std::thread(&HttpServer::AcceptLoop, server.get());
+  server->m_port = ntohs(address.sin_port);
+  server->m_deadlineMs = NowMs() + lifetimeMs;
+  server->m_acceptThread = std::thread(&HttpServer::AcceptLoop, server.get());
   return server;
 }
 
 HttpServer::~HttpServer() {
   Stop();
-  if (listenFd_ >= 0) close(listenFd_);
-  if (sslContext_) SSL_CTX_free(static_cast<SSL_CTX*>(sslContext_));
+  if (m_listenFd >= 0) close(m_listenFd);
+  if (m_sslContext) SSL_CTX_free(static_cast<SSL_CTX*>(m_sslContext));
 }
 
 std::string HttpServer::BaseUrl() const {
-  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+  return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port);
 }
 
 void HttpServer::Put(const std::string& path, Entry entry) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  entries_[path] = std::move(entry);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_entries[path] = std::move(entry);
 }
 
 void HttpServer::Serve(const std::string& path, std::string body) {
@@ -179,78 +179,78 @@ void HttpServer::Redirect(const std::string& path, const std::string& location) 
 }
 
 void HttpServer::Release() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  releasedFlag_ = true;
-  released_.notify_all();
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_releasedFlag = true;
+  m_released.notify_all();
 }
 
 size_t HttpServer::RequestCount() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return heads_.size();
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_heads.size();
 }
 
 size_t HttpServer::RequestCount(const std::string& path) const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto it = counts_.find(path);
-  return it == counts_.end() ? 0 : it->second;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  const auto it = m_counts.find(path);
+  return it == m_counts.end() ? 0 : it->second;
 }
 
 std::vector<std::string> HttpServer::RequestHeads() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return heads_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_heads;
 }
 
 void HttpServer::Stop() {
-  if (stopping_.exchange(true)) {
-    if (acceptThread_.joinable()) acceptThread_.join();
+  if (m_stopping.exchange(true)) {
+    if (m_acceptThread.joinable()) m_acceptThread.join();
   }
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    released_.notify_all();
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_released.notify_all();
     // Wakes connections blocked in a read or a write.
-    for (int fd : openFds_) shutdown(fd, SHUT_RDWR);
+    for (int fd : m_openFds) shutdown(fd, SHUT_RDWR);
   }
-  if (acceptThread_.joinable()) acceptThread_.join();
+  if (m_acceptThread.joinable()) m_acceptThread.join();
   std::vector<std::thread> connections;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    connections.swap(connections_);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    connections.swap(m_connections);
   }
   for (auto& t : connections) t.join();
 }
 
 void HttpServer::AcceptLoop() {
-  while (!stopping_ && NowMs() < deadlineMs_) {
-    pollfd p{listenFd_, POLLIN, 0};
+  while (!m_stopping && NowMs() < m_deadlineMs) {
+    pollfd p{m_listenFd, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     timeval timeout{kIoTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (stopping_) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopping) {
       close(fd);
       break;
     }
-    openFds_.push_back(fd);
-    connections_.emplace_back(&HttpServer::Handle, this, fd);
+    m_openFds.push_back(fd);
+    m_connections.emplace_back(&HttpServer::Handle, this, fd);
   }
   // Past its lifetime the server serves nothing more, even if nobody stops it: new
   // connections are refused rather than left waiting.
-  close(listenFd_);
-  listenFd_ = -1;
-  std::lock_guard<std::mutex> guard(mutex_);
-  for (int fd : openFds_) shutdown(fd, SHUT_RDWR);
-  released_.notify_all();
+  close(m_listenFd);
+  m_listenFd = -1;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (int fd : m_openFds) shutdown(fd, SHUT_RDWR);
+  m_released.notify_all();
 }
 
 void HttpServer::Handle(int fd) {
   Connection c;
   c.fd = fd;
   bool ok = true;
-  if (tls_) {
-    c.ssl = SSL_new(static_cast<SSL_CTX*>(sslContext_));
+  if (m_tls) {
+    c.ssl = SSL_new(static_cast<SSL_CTX*>(m_sslContext));
     ok = c.ssl && SSL_set_fd(c.ssl, fd) == 1 && SSL_accept(c.ssl) == 1;
   }
 
@@ -283,11 +283,11 @@ void HttpServer::Handle(int fd) {
     Entry entry;
     bool found = false;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
-      heads_.push_back(head);
-      ++counts_[target];
-      auto it = entries_.find(target);
-      if (it != entries_.end()) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_heads.push_back(head);
+      ++m_counts[target];
+      auto it = m_entries.find(target);
+      if (it != m_entries.end()) {
         entry = it->second;
         found = true;
       }
@@ -302,14 +302,14 @@ void HttpServer::Handle(int fd) {
       if (c.Send(StatusHead(200, "OK", body.size(), ""))) {
         switch (entry.mode) {
           case Mode::Whole:
-            for (size_t done = 0; done < body.size() && !stopping_;) {
+            for (size_t done = 0; done < body.size() && !m_stopping;) {
               const size_t n = std::min(kWriteBlock, body.size() - done);
               if (!c.Send(body.data() + done, n)) break;
               done += n;
             }
             break;
           case Mode::Slow:
-            for (size_t done = 0; done < body.size() && !stopping_;) {
+            for (size_t done = 0; done < body.size() && !m_stopping;) {
               const size_t n = std::min(entry.number, body.size() - done);
               if (!c.Send(body.data() + done, n)) break;
               done += n;
@@ -323,13 +323,13 @@ void HttpServer::Handle(int fd) {
           case Mode::Held: {
             const size_t first = std::min(entry.number, body.size());
             if (!c.Send(body.data(), first)) break;
-            std::unique_lock<std::mutex> lock(mutex_);
-            released_.wait_until(
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_released.wait_until(
                 lock,
                 std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(std::max<int64_t>(deadlineMs_ - NowMs(), 0)),
-                [&] { return releasedFlag_ || stopping_.load(); });
-            const bool go = releasedFlag_ && !stopping_;
+                    std::chrono::milliseconds(std::max<int64_t>(m_deadlineMs - NowMs(), 0)),
+                [&] { return m_releasedFlag || m_stopping.load(); });
+            const bool go = m_releasedFlag && !m_stopping;
             lock.unlock();
             if (go) c.Send(body.data() + first, body.size() - first);
             break;
@@ -346,8 +346,8 @@ void HttpServer::Handle(int fd) {
     SSL_free(c.ssl);
   }
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd), openFds_.end());
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_openFds.erase(std::remove(m_openFds.begin(), m_openFds.end(), fd), m_openFds.end());
     close(fd);
   }
 }

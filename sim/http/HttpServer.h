@@ -23,8 +23,8 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  uint16_t Port() const { return port_; }
-  bool Tls() const { return tls_; }
+  uint16_t Port() const { return m_port; }
+  bool Tls() const { return m_tls; }
   // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>".
   std::string BaseUrl() const;
 
@@ -63,22 +63,22 @@ class HttpServer {
   void Handle(int fd);
   void Put(const std::string& path, Entry entry);
 
-  bool tls_ = false;
-  int listenFd_ = -1;
-  uint16_t port_ = 0;
-  void* sslContext_ = nullptr;
-  int64_t deadlineMs_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptThread_;
+  bool m_tls = false;
+  int m_listenFd = -1;
+  uint16_t m_port = 0;
+  void* m_sslContext = nullptr;
+  int64_t m_deadlineMs = 0;
+  std::atomic<bool> m_stopping{false};
+  std::thread m_acceptThread;
 
-  mutable std::mutex mutex_;
-  std::condition_variable released_;
-  bool releasedFlag_ = false;
-  std::map<std::string, Entry> entries_;
-  std::map<std::string, size_t> counts_;
-  std::vector<std::string> heads_;
-  std::vector<std::thread> connections_;
-  std::vector<int> openFds_;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_released;
+  bool m_releasedFlag = false;
+  std::map<std::string, Entry> m_entries;
+  std::map<std::string, size_t> m_counts;
+  std::vector<std::string> m_heads;
+  std::vector<std::thread> m_connections;
+  std::vector<int> m_openFds;
 };
 
 }  // namespace sim

@@ -47,41 +47,41 @@ bool SendAll(int fd, const uint8_t* data, size_t size) {
 std::unique_ptr<PlatformServer> PlatformServer::Start(const Options& options) {
   if (!IsLoopback(options.address)) return nullptr;
   auto server = std::unique_ptr<PlatformServer>(new PlatformServer());
-  server->options_ = options;
-  server->listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (server->listenFd_ < 0) return nullptr;
+  server->m_options = options;
+  server->m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (server->m_listenFd < 0) return nullptr;
   const int on = 1;
-  setsockopt(server->listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(server->m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in at = Loopback(options.address, options.port);
-  if (bind(server->listenFd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return nullptr;
+  if (bind(server->m_listenFd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return nullptr;
   socklen_t length = sizeof at;
-  getsockname(server->listenFd_, reinterpret_cast<sockaddr*>(&at), &length);
-  server->port_ = ntohs(at.sin_port);
-  if (listen(server->listenFd_, options.acceptNothing ? 0 : 16) != 0) return nullptr;
+  getsockname(server->m_listenFd, reinterpret_cast<sockaddr*>(&at), &length);
+  server->m_port = ntohs(at.sin_port);
+  if (listen(server->m_listenFd, options.acceptNothing ? 0 : 16) != 0) return nullptr;
 
   if (options.acceptNothing) {
     // Fill the listening queue with connections nobody accepts: later connects get no answer.
     for (int i = 0; i < 4; ++i) {
       const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-      server->fillers_.push_back(fd);
+      server->m_fillers.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  server->stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  server->thread_ = std::thread(&PlatformServer::Run, server.get());
+  server->m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  server->m_thread = std::thread(&PlatformServer::Run, server.get());
   return server;
 }
 
 PlatformServer::~PlatformServer() {
   const uint64_t one = 1;
-  if (stopFd_ >= 0) [[maybe_unused]]
-    ssize_t n = write(stopFd_, &one, sizeof one);
-  if (thread_.joinable()) thread_.join();
-  for (int fd : fillers_) close(fd);
-  if (client_ >= 0) close(client_);
-  if (listenFd_ >= 0) close(listenFd_);
-  if (stopFd_ >= 0) close(stopFd_);
+  if (m_stopFd >= 0) [[maybe_unused]]
+    ssize_t n = write(m_stopFd, &one, sizeof one);
+  if (m_thread.joinable()) m_thread.join();
+  for (int fd : m_fillers) close(fd);
+  if (m_client >= 0) close(m_client);
+  if (m_listenFd >= 0) close(m_listenFd);
+  if (m_stopFd >= 0) close(m_stopFd);
 }
 
 uint16_t PlatformServer::RefusingPort() {
@@ -95,13 +95,13 @@ uint16_t PlatformServer::RefusingPort() {
 }
 
 void PlatformServer::SetReply(Reply reply) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  reply_ = std::move(reply);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_reply = std::move(reply);
 }
 
 bool PlatformServer::Send(const Bytes& bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return client_ >= 0 && !clientGone_ && SendAll(client_, bytes.data(), bytes.size());
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_client >= 0 && !m_clientGone && SendAll(m_client, bytes.data(), bytes.size());
 }
 
 bool PlatformServer::SendNotice(const std::string& text) {
@@ -114,41 +114,41 @@ bool PlatformServer::SendNotice(const std::string& text) {
 }
 
 void PlatformServer::CloseClient() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_client >= 0) shutdown(m_client, SHUT_RDWR);
 }
 
 int PlatformServer::Connections() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return connections_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_connections;
 }
 
 bool PlatformServer::WaitConnections(int count, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return connections_ >= count; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_connections >= count; });
 }
 
 PlatformServer::Bytes PlatformServer::Received() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return received_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_received;
 }
 
 bool PlatformServer::WaitReceived(size_t count, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return received_.size() >= count; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_received.size() >= count; });
 }
 
 bool PlatformServer::WaitClientGone(int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return client_ >= 0 && clientGone_; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_client >= 0 && m_clientGone; });
 }
 
 void PlatformServer::Run() {
   const auto end =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options_.lifetimeSeconds);
+      std::chrono::steady_clock::now() + std::chrono::seconds(m_options.lifetimeSeconds);
   uint8_t buffer[65536];
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -157,47 +157,47 @@ void PlatformServer::Run() {
     int client;
     bool gone;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
-      client = client_;
-      gone = clientGone_;
+      std::lock_guard<std::mutex> guard(m_mutex);
+      client = m_client;
+      gone = m_clientGone;
     }
-    pollfd fds[3] = {{stopFd_, POLLIN, 0},
-                     {options_.acceptNothing ? -1 : listenFd_, POLLIN, 0},
-                     {gone || options_.readNothing ? -1 : client, POLLIN, 0}};
+    pollfd fds[3] = {{m_stopFd, POLLIN, 0},
+                     {m_options.acceptNothing ? -1 : m_listenFd, POLLIN, 0},
+                     {gone || m_options.readNothing ? -1 : client, POLLIN, 0}};
     if (poll(fds, 3, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR)
       return;
     if (fds[0].revents) return;
     if (fds[1].revents & POLLIN) {
-      const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (client_ >= 0) close(client_);  // one client at a time: the newest wins
-        client_ = fd;
-        clientGone_ = false;
-        ++connections_;
-        cond_.notify_all();
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_client >= 0) close(m_client);  // one client at a time: the newest wins
+        m_client = fd;
+        m_clientGone = false;
+        ++m_connections;
+        m_cond.notify_all();
       }
       continue;
     }
     if (client >= 0 && !gone && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (client != client_) continue;
+      std::unique_lock<std::mutex> lock(m_mutex);
+      if (client != m_client) continue;
       if (n <= 0) {
-        clientGone_ = true;
-        cond_.notify_all();
+        m_clientGone = true;
+        m_cond.notify_all();
         continue;
       }
-      received_.insert(received_.end(), buffer, buffer + n);
-      Reply reply = reply_;
-      cond_.notify_all();
+      m_received.insert(m_received.end(), buffer, buffer + n);
+      Reply reply = m_reply;
+      m_cond.notify_all();
       lock.unlock();
       Bytes answer;
       if (reply)
         answer = reply(Bytes(buffer, buffer + n));
-      else if (options_.echo)
+      else if (m_options.echo)
         answer.assign(buffer, buffer + n);
       if (!answer.empty()) SendAll(client, answer.data(), answer.size());
     }

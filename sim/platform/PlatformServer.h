@@ -35,7 +35,7 @@ class PlatformServer {
   PlatformServer(const PlatformServer&) = delete;
   PlatformServer& operator=(const PlatformServer&) = delete;
 
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return m_port; }
 
   void SetReply(Reply reply);
   // Sends to the newest client; false when none is connected.
@@ -56,19 +56,19 @@ class PlatformServer {
   PlatformServer() = default;
   void Run();
 
-  Options options_;
-  int listenFd_ = -1;
-  int stopFd_ = -1;
-  uint16_t port_ = 0;
-  std::vector<int> fillers_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  int client_ = -1;
-  bool clientGone_ = false;
-  int connections_ = 0;
-  Bytes received_;
-  Reply reply_;
+  Options m_options;
+  int m_listenFd = -1;
+  int m_stopFd = -1;
+  uint16_t m_port = 0;
+  std::vector<int> m_fillers;
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_cond;
+  int m_client = -1;
+  bool m_clientGone = false;
+  int m_connections = 0;
+  Bytes m_received;
+  Reply m_reply;
 };
 
 }  // namespace sim

@@ -63,9 +63,9 @@ std::unique_ptr<ReaderSim> ReaderSim::Create() {
   auto sim = std::unique_ptr<ReaderSim>(new ReaderSim(master, true, name));
   // Holding one slave descriptor keeps the master from reporting a hang-up before and
   // between the service's opens; raw mode so nothing is echoed before the service sets it.
-  sim->slaveHold_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (sim->slaveHold_ >= 0) MakeRaw(sim->slaveHold_);
-  sim->thread_ = std::thread(&ReaderSim::Run, sim.get());
+  sim->m_slaveHold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (sim->m_slaveHold >= 0) MakeRaw(sim->m_slaveHold);
+  sim->m_thread = std::thread(&ReaderSim::Run, sim.get());
   return sim;
 }
 
@@ -73,48 +73,48 @@ std::unique_ptr<ReaderSim> ReaderSim::Attach(int masterFd) {
   fcntl(masterFd, F_SETFD, FD_CLOEXEC);
   fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
   auto sim = std::unique_ptr<ReaderSim>(new ReaderSim(masterFd, false, ""));
-  sim->thread_ = std::thread(&ReaderSim::Run, sim.get());
+  sim->m_thread = std::thread(&ReaderSim::Run, sim.get());
   return sim;
 }
 
 ReaderSim::ReaderSim(int masterFd, bool owned, std::string slavePath)
-    : fd_(masterFd),
-      owned_(owned),
-      slavePath_(std::move(slavePath)),
-      stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : m_fd(masterFd),
+      m_owned(owned),
+      m_slavePath(std::move(slavePath)),
+      m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ReaderSim::~ReaderSim() {
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(stopFd_, &one, sizeof one);
-  if (thread_.joinable()) thread_.join();
-  if (owned_) close(fd_);
-  if (slaveHold_ >= 0) close(slaveHold_);
-  close(stopFd_);
+  [[maybe_unused]] ssize_t n = write(m_stopFd, &one, sizeof one);
+  if (m_thread.joinable()) m_thread.join();
+  if (m_owned) close(m_fd);
+  if (m_slaveHold >= 0) close(m_slaveHold);
+  close(m_stopFd);
 }
 
 void ReaderSim::SetAnswer(uint8_t code, Answer answer) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  script_[code] = std::move(answer);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_script[code] = std::move(answer);
 }
 
 void ReaderSim::ClearAnswer(uint8_t code) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  script_.erase(code);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_script.erase(code);
 }
 
 ReaderSim::State ReaderSim::ReaderState() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return state_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_state;
 }
 
 void ReaderSim::EditReaderState(const std::function<void(State&)>& edit) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  edit(state_);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  edit(m_state);
 }
 
 void ReaderSim::SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  hook_ = std::move(hook);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_hook = std::move(hook);
 }
 
 bool ReaderSim::SendFrame(uint8_t type, const std::vector<uint8_t>& payload) {
@@ -122,19 +122,19 @@ bool ReaderSim::SendFrame(uint8_t type, const std::vector<uint8_t>& payload) {
 }
 
 bool ReaderSim::SendRaw(const std::vector<uint8_t>& bytes) {
-  std::lock_guard<std::mutex> guard(writeLock_);
-  if (unplugged_) return false;
+  std::lock_guard<std::mutex> guard(m_writeLock);
+  if (m_unplugged) return false;
   // Gives up when the other side has not taken a byte for two seconds.
   size_t done = 0;
   int stalledMs = 0;
   while (done < bytes.size()) {
-    const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       stalledMs = 0;
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
       if (stalledMs >= 2000) return false;
-      pollfd p{fd_, POLLOUT, 0};
+      pollfd p{m_fd, POLLOUT, 0};
       poll(&p, 1, 50);
       stalledMs += 50;
     } else {
@@ -145,13 +145,13 @@ bool ReaderSim::SendRaw(const std::vector<uint8_t>& bytes) {
 }
 
 std::optional<Frame> ReaderSim::WaitFrame(uint8_t type, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(m_mutex);
   std::optional<Frame> found;
-  cond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+  m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
       if (type == 0 || it->type == type) {
         found = std::move(*it);
-        pending_.erase(it);
+        m_pending.erase(it);
         return true;
       }
     }
@@ -161,36 +161,36 @@ std::optional<Frame> ReaderSim::WaitFrame(uint8_t type, int timeoutMs) {
 }
 
 std::vector<Frame> ReaderSim::Received() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return received_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_received;
 }
 
 size_t ReaderSim::ReceivedCount(uint8_t type) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(m_mutex);
   size_t count = 0;
-  for (const Frame& f : received_) count += (f.type == type);
+  for (const Frame& f : m_received) count += (f.type == type);
   return count;
 }
 
 size_t ReaderSim::GarbageBytes() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return garbage_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_garbage;
 }
 
 void ReaderSim::Unplug() {
-  std::lock_guard<std::mutex> guard(writeLock_);
-  if (unplugged_) return;
-  unplugged_ = true;
+  std::lock_guard<std::mutex> guard(m_writeLock);
+  if (m_unplugged) return;
+  m_unplugged = true;
   // dup2 rather than close: an emulated node's owner closes the master itself, and the
   // descriptor number must stay valid for the reading thread.
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
-    dup2(null, fd_);
+    dup2(null, m_fd);
     close(null);
   }
-  if (slaveHold_ >= 0) {
-    close(slaveHold_);
-    slaveHold_ = -1;
+  if (m_slaveHold >= 0) {
+    close(m_slaveHold);
+    m_slaveHold = -1;
   }
 }
 
@@ -200,15 +200,15 @@ void ReaderSim::Run() {
   for (;;) {
     bool gone;
     {
-      std::lock_guard<std::mutex> guard(writeLock_);
-      gone = unplugged_;
+      std::lock_guard<std::mutex> guard(m_writeLock);
+      gone = m_unplugged;
     }
-    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {fd_, static_cast<short>(gone ? 0 : POLLIN), 0}};
+    pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_fd, static_cast<short>(gone ? 0 : POLLIN), 0}};
     const int r = poll(fds, 2, gone ? -1 : 200);
     if (r < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;
     if (gone || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    const ssize_t n = read(m_fd, chunk, sizeof chunk);
     if (n <= 0) {
       // No slave open yet (or between opens): the master reports a hang-up; try again soon.
       poll(fds, 1, 5);
@@ -261,26 +261,26 @@ void ReaderSim::Parse(std::vector<uint8_t>& stream) {
 
 void ReaderSim::AddGarbage(size_t count) {
   if (count == 0) return;
-  std::lock_guard<std::mutex> guard(mutex_);
-  garbage_ += count;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_garbage += count;
 }
 
 void ReaderSim::Handle(const Frame& frame) {
   std::function<bool(ReaderSim&, const Frame&)> hook;
   std::optional<Answer> scripted;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    received_.push_back(frame);
-    hook = hook_;
-    auto it = script_.find(frame.type);
-    if (it != script_.end()) scripted = it->second;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_received.push_back(frame);
+    hook = m_hook;
+    auto it = m_script.find(frame.type);
+    if (it != m_script.end()) scripted = it->second;
   }
   const bool answered = hook && hook(*this, frame);
   if (!answered) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    pending_.push_back(frame);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_pending.push_back(frame);
   }
-  cond_.notify_all();
+  m_cond.notify_all();
   if (answered) return;
 
   if (scripted) {
@@ -295,8 +295,8 @@ void ReaderSim::Handle(const Frame& frame) {
 }
 
 std::optional<std::vector<uint8_t>> ReaderSim::BuiltInAnswer(const Frame& frame) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  State& s = state_;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  State& s = m_state;
   const std::vector<uint8_t>& p = frame.payload;
   std::vector<uint8_t> out;
   switch (frame.type) {

@@ -41,7 +41,7 @@ class ReaderSim {
   ReaderSim(const ReaderSim&) = delete;
   ReaderSim& operator=(const ReaderSim&) = delete;
 
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& SlavePath() const { return m_slavePath; }
 
   // Script: the answer for a command code (replaces the built-in reader's answer).
   void SetAnswer(uint8_t code, Answer answer);
@@ -96,22 +96,22 @@ class ReaderSim {
   void Handle(const Frame& frame);
   std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
 
-  int fd_;
-  bool owned_;
-  int slaveHold_ = -1;
-  std::string slavePath_;
-  int stopFd_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  std::vector<Frame> received_;
-  std::deque<Frame> pending_;
-  std::map<uint8_t, Answer> script_;
-  std::function<bool(ReaderSim&, const Frame&)> hook_;
-  size_t garbage_ = 0;
-  bool unplugged_ = false;
-  State state_;
-  std::mutex writeLock_;
+  int m_fd;
+  bool m_owned;
+  int m_slaveHold = -1;
+  std::string m_slavePath;
+  int m_stopFd;
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_cond;
+  std::vector<Frame> m_received;
+  std::deque<Frame> m_pending;
+  std::map<uint8_t, Answer> m_script;
+  std::function<bool(ReaderSim&, const Frame&)> m_hook;
+  size_t m_garbage = 0;
+  bool m_unplugged = false;
+  State m_state;
+  std::mutex m_writeLock;
 };
 
 }  // namespace sim

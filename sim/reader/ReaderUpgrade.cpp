@@ -14,32 +14,32 @@ class Md5State {
  public:
   Md5State() {
     for (int i = 0; i < 64; ++i)
-      k_[i] = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+      m_k[i] = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
   }
   void Add(const uint8_t* data, size_t size) {
-    total_ += size;
+    m_total += size;
     while (size > 0) {
-      const size_t n = std::min(size, 64 - used_);
-      std::memcpy(block_ + used_, data, n);
-      used_ += n;
+      const size_t n = std::min(size, 64 - m_used);
+      std::memcpy(m_block + m_used, data, n);
+      m_used += n;
       data += n;
       size -= n;
-      if (used_ == 64) {
+      if (m_used == 64) {
         Block();
-        used_ = 0;
+        m_used = 0;
       }
     }
   }
   Digest16 End() {
-    const uint64_t bits = total_ * 8;
+    const uint64_t bits = m_total * 8;
     const uint8_t one = 0x80, zero = 0;
     Add(&one, 1);
-    while (used_ != 56) Add(&zero, 1);
+    while (m_used != 56) Add(&zero, 1);
     uint8_t length[8];
     for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (8 * i));
     Add(length, 8);
     Digest16 out{};
-    for (int i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(h_[i / 4] >> (8 * (i % 4)));
+    for (int i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(m_h[i / 4] >> (8 * (i % 4)));
     return out;
   }
 
@@ -49,9 +49,9 @@ class Md5State {
         {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
-      m[i] = block_[4 * i] | (block_[4 * i + 1] << 8) | (block_[4 * i + 2] << 16) |
-             (static_cast<uint32_t>(block_[4 * i + 3]) << 24);
-    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3];
+      m[i] = m_block[4 * i] | (m_block[4 * i + 1] << 8) | (m_block[4 * i + 2] << 16) |
+             (static_cast<uint32_t>(m_block[4 * i + 3]) << 24);
+    uint32_t a = m_h[0], b = m_h[1], c = m_h[2], d = m_h[3];
     for (int i = 0; i < 64; ++i) {
       uint32_t f;
       int g;
@@ -69,24 +69,24 @@ class Md5State {
         f = c ^ (b | ~d);
         g = (7 * i) % 16;
       }
-      const uint32_t sum = a + f + k_[i] + m[g];
+      const uint32_t sum = a + f + m_k[i] + m[g];
       const int s = kShift[round][i % 4];
       a = d;
       d = c;
       c = b;
       b = b + ((sum << s) | (sum >> (32 - s)));
     }
-    h_[0] += a;
-    h_[1] += b;
-    h_[2] += c;
-    h_[3] += d;
+    m_h[0] += a;
+    m_h[1] += b;
+    m_h[2] += c;
+    m_h[3] += d;
   }
 
-  uint32_t k_[64];
-  uint32_t h_[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-  uint8_t block_[64] = {};
-  size_t used_ = 0;
-  uint64_t total_ = 0;
+  uint32_t m_k[64];
+  uint32_t m_h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  uint8_t m_block[64] = {};
+  size_t m_used = 0;
+  uint64_t m_total = 0;
 };
 
 uint32_t Le32(const uint8_t* p) {
@@ -96,7 +96,7 @@ uint32_t Le32(const uint8_t* p) {
 }  // namespace
 
 ReaderUpgrade::ReaderUpgrade(ReaderSim& reader, int timeoutMs)
-    : reader_(reader), timeoutMs_(timeoutMs) {}
+    : m_reader(reader), m_timeoutMs(timeoutMs) {}
 
 Digest16 ReaderUpgrade::Md5(const uint8_t* data, size_t size) {
   Md5State state;
@@ -120,8 +120,8 @@ std::vector<uint8_t> ReaderUpgrade::RequestPayload(const std::string& label, con
 }
 
 std::optional<UpgradeState> ReaderUpgrade::Exchange13(const std::vector<uint8_t>& payload) {
-  if (!reader_.SendFrame(13, payload)) return std::nullopt;
-  const auto answer = reader_.WaitFrame(13, timeoutMs_);
+  if (!m_reader.SendFrame(13, payload)) return std::nullopt;
+  const auto answer = m_reader.WaitFrame(13, m_timeoutMs);
   if (!answer) return std::nullopt;
   const auto& p = answer->payload;
   UpgradeState state;
@@ -147,8 +147,8 @@ std::optional<UpgradeState> ReaderUpgrade::WaitForEnd(int pollMs, int limitMs,
 }
 
 std::optional<UpgradeChunk> ReaderUpgrade::Exchange14(const std::vector<uint8_t>& payload) {
-  if (!reader_.SendFrame(14, payload)) return std::nullopt;
-  const auto answer = reader_.WaitFrame(14, timeoutMs_);
+  if (!m_reader.SendFrame(14, payload)) return std::nullopt;
+  const auto answer = m_reader.WaitFrame(14, m_timeoutMs);
   if (!answer) return std::nullopt;
   const auto& p = answer->payload;
   UpgradeChunk chunk;

@@ -68,8 +68,8 @@ class ReaderUpgrade {
                                                    const Digest16& digest);
 
  private:
-  ReaderSim& reader_;
-  int timeoutMs_;
+  ReaderSim& m_reader;
+  int m_timeoutMs;
 };
 
 }  // namespace sim

@@ -62,32 +62,32 @@ class SettingsTest : public ::testing::Test {
   void SetUp() override {
     char dir[] = "/tmp/brisk-settings-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    home_ = dir;
-    setenv("HOME", home_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home_ + "/config").c_str(), 1);
-    path_ = SettingPath();
-    folder_ = platform::ConfigFolder();
+    m_home = dir;
+    setenv("HOME", m_home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (m_home + "/config").c_str(), 1);
+    m_path = SettingPath();
+    m_folder = platform::ConfigFolder();
   }
   void TearDown() override {
-    chmod(folder_.c_str(), 0700);
-    std::system(("rm -rf '" + home_ + "'").c_str());
+    chmod(m_folder.c_str(), 0700);
+    std::system(("rm -rf '" + m_home + "'").c_str());
   }
   void WriteFile(const std::string& text) {
-    ASSERT_TRUE(platform::MakeFolders(folder_, 0700));
-    WriteAll(path_, text);
+    ASSERT_TRUE(platform::MakeFolders(m_folder, 0700));
+    WriteAll(m_path, text);
   }
-  std::string home_, path_, folder_;
+  std::string m_home, m_path, m_folder;
 };
 
 }  // namespace
 
 TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNothing) {
-  EXPECT_EQ(path_, home_ + "/config/BriskNetService/setting.ini");
+  EXPECT_EQ(m_path, m_home + "/config/BriskNetService/setting.ini");
   BriskSettings s;
   s.m_portNumber = 9;
   s.m_autoStartService = 0;
   s.m_usbHeartbeat = 1;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 0);
   EXPECT_EQ(s.m_savedNetMode, 0);
   EXPECT_EQ(s.m_netModeChoice, 0);
@@ -96,31 +96,31 @@ TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNothing) {
   EXPECT_EQ(brisklog::LogSwitch(), 0);
   EXPECT_EQ(s.m_usbHeartbeat, 600);
   EXPECT_EQ(s.m_cat1Heartbeat, 600);
-  EXPECT_FALSE(Exists(folder_));
-  EXPECT_FALSE(Exists(home_ + "/config"));
+  EXPECT_FALSE(Exists(m_folder));
+  EXPECT_FALSE(Exists(m_home + "/config"));
 }
 
 TEST_F(SettingsTest, PortWrittenAsPORTIsReadBackAsPortInANewFolder) {
-  ASSERT_TRUE(SavePortNumber(path_, 5));
-  EXPECT_EQ(ReadAll(path_), "[COM]\nPORT=5\n");
+  ASSERT_TRUE(SavePortNumber(m_path, 5));
+  EXPECT_EQ(ReadAll(m_path), "[COM]\nPORT=5\n");
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 5);
 
-  ASSERT_TRUE(SavePortNumber(path_, 12));
-  EXPECT_EQ(ReadAll(path_), "[COM]\nPORT=12\n");
+  ASSERT_TRUE(SavePortNumber(m_path, 12));
+  EXPECT_EQ(ReadAll(m_path), "[COM]\nPORT=12\n");
 }
 
 TEST_F(SettingsTest, EveryWriterStoresItsKeysAndLoadingReadsThemAll) {
-  ASSERT_TRUE(SaveNetMode(path_, 2));
-  ASSERT_TRUE(SaveAutoStartService(path_, false));
-  ASSERT_TRUE(SaveLogSwitch(path_, true));
-  ASSERT_TRUE(SaveHeartbeats(path_, 120, 300));
-  EXPECT_EQ(ReadAll(path_),
+  ASSERT_TRUE(SaveNetMode(m_path, 2));
+  ASSERT_TRUE(SaveAutoStartService(m_path, false));
+  ASSERT_TRUE(SaveLogSwitch(m_path, true));
+  ASSERT_TRUE(SaveHeartbeats(m_path, 120, 300));
+  EXPECT_EQ(ReadAll(m_path),
             "[CONNECT]\nTYPE=2\n\n[SETTING]\nAutoStart=0\n\n[Set]\nLog=1\n\n"
             "[HeartBeat]\nUsb=120\nCat1=300\n");
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_savedNetMode, 2);
   EXPECT_EQ(s.m_netModeChoice, 2);
   EXPECT_EQ(s.m_autoStartService, 0);
@@ -147,7 +147,7 @@ TEST_F(SettingsTest, HandWrittenValuesAreLoadedUnchangedByTheIntegerRule) {
       "[COM]\r\n"
       "PORT=4\r\n");
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_usbHeartbeat, 5);
   EXPECT_EQ(s.m_cat1Heartbeat, 99999);
   EXPECT_EQ(s.m_savedNetMode, 7);
@@ -178,9 +178,9 @@ TEST_F(SettingsTest, WritesKeepEveryOtherLineAndTheFilesLineEndings) {
       "[last]\r\n"
       "x=1";  // no line end at the end
   WriteFile(before);
-  ASSERT_TRUE(SaveHeartbeats(path_, 60, 61));
-  ASSERT_TRUE(SavePortNumber(path_, 2));
-  EXPECT_EQ(ReadAll(path_),
+  ASSERT_TRUE(SaveHeartbeats(m_path, 60, 61));
+  ASSERT_TRUE(SavePortNumber(m_path, 2));
+  EXPECT_EQ(ReadAll(m_path),
             "; comment\r\n"
             "stray line without equals\r\n"
             "[Other]\r\n"
@@ -205,13 +205,13 @@ TEST_F(SettingsTest, ABinaryFileIsReadAsFarAsItGoesAndKeptByteForByte) {
   for (int i = 0; i < 256; ++i) garbage += static_cast<char>(i);
   WriteFile(garbage);
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 0);
   EXPECT_EQ(s.m_usbHeartbeat, 77);
   EXPECT_EQ(s.m_cat1Heartbeat, 600);
 
-  ASSERT_TRUE(SaveAutoStartService(path_, true));
-  const std::string after = ReadAll(path_);
+  ASSERT_TRUE(SaveAutoStartService(m_path, true));
+  const std::string after = ReadAll(m_path);
   ASSERT_GE(after.size(), garbage.size());
   EXPECT_EQ(after.substr(0, garbage.size()), garbage);
   // The last line gets its line end, then a blank line parts the new section.
@@ -221,36 +221,37 @@ TEST_F(SettingsTest, ABinaryFileIsReadAsFarAsItGoesAndKeptByteForByte) {
 TEST_F(SettingsTest, ALeadingByteOrderMarkDoesNotHideTheFirstSection) {
   WriteFile("\xEF\xBB\xBF[COM]\nport=8\n");
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 8);
-  ASSERT_TRUE(SavePortNumber(path_, 9));
-  EXPECT_EQ(ReadAll(path_), "\xEF\xBB\xBF[COM]\nport=9\n");
+  ASSERT_TRUE(SavePortNumber(m_path, 9));
+  EXPECT_EQ(ReadAll(m_path), "\xEF\xBB\xBF[COM]\nport=9\n");
 }
 
 TEST_F(SettingsTest, ValuesThatWouldBreakTheLineAreRefused) {
   WriteFile("[COM]\nport=1\n");
   std::string error;
-  EXPECT_FALSE(platform::WriteIniString(path_, "COM", "PORT", "2\n[SETTING]\nAutoStart=0", &error));
+  EXPECT_FALSE(
+      platform::WriteIniString(m_path, "COM", "PORT", "2\n[SETTING]\nAutoStart=0", &error));
   EXPECT_FALSE(error.empty());
-  EXPECT_FALSE(platform::WriteIniString(path_, "C]OM", "PORT", "2", &error));
-  EXPECT_FALSE(platform::WriteIniString(path_, "COM", "PO=RT", "2", &error));
-  EXPECT_EQ(ReadAll(path_), "[COM]\nport=1\n");
+  EXPECT_FALSE(platform::WriteIniString(m_path, "C]OM", "PORT", "2", &error));
+  EXPECT_FALSE(platform::WriteIniString(m_path, "COM", "PO=RT", "2", &error));
+  EXPECT_EQ(ReadAll(m_path), "[COM]\nport=1\n");
 }
 
 TEST_F(SettingsTest, AFailedWriteInAReadOnlyFolderLeavesTheOldFileWhole) {
   WriteFile("[COM]\nPORT=3\n");
-  chmod(path_.c_str(), 0644);
+  chmod(m_path.c_str(), 0644);
   // The folder must be reachable by the unprivileged writer below.
-  for (const std::string& d : {home_, home_ + "/config"}) chmod(d.c_str(), 0755);
-  ASSERT_EQ(chmod(folder_.c_str(), 0555), 0);
+  for (const std::string& d : {m_home, m_home + "/config"}) chmod(d.c_str(), 0755);
+  ASSERT_EQ(chmod(m_folder.c_str(), 0555), 0);
   const int rc = InChild([this] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 3;
-    return SavePortNumber(path_, 7) ? 1 : 0;
+    return SavePortNumber(m_path, 7) ? 1 : 0;
   });
   if (rc == 3) GTEST_SKIP() << "cannot drop root privileges here, so no folder is read-only";
   EXPECT_EQ(rc, 0) << "the write must fail";
-  EXPECT_EQ(ReadAll(path_), "[COM]\nPORT=3\n");
-  EXPECT_EQ(CountEntries(folder_), 1);
+  EXPECT_EQ(ReadAll(m_path), "[COM]\nPORT=3\n");
+  EXPECT_EQ(CountEntries(m_folder), 1);
 }
 
 TEST_F(SettingsTest, ADiskFullDuringTheWriteLeavesTheOldFileWholeAndNoTemporaryFile) {
@@ -263,12 +264,12 @@ TEST_F(SettingsTest, ADiskFullDuringTheWriteLeavesTheOldFileWholeAndNoTemporaryF
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max = old.size() / 2;  // the new file cannot be written whole
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
-    return SavePortNumber(path_, 7) ? 1 : 0;
+    return SavePortNumber(m_path, 7) ? 1 : 0;
   });
   if (rc == 3) GTEST_SKIP() << "cannot limit the file size here";
   EXPECT_EQ(rc, 0) << "the write must fail";
-  EXPECT_EQ(ReadAll(path_), old);
-  EXPECT_EQ(CountEntries(folder_), 1);
+  EXPECT_EQ(ReadAll(m_path), old);
+  EXPECT_EQ(CountEntries(m_folder), 1);
 }
 
 TEST_F(SettingsTest, AnOversizedFileIsNeitherParsedNorReplaced) {
@@ -276,21 +277,21 @@ TEST_F(SettingsTest, AnOversizedFileIsNeitherParsedNorReplaced) {
   big += std::string(platform::kMaxIniFileSize, ';');
   WriteFile(big);
   BriskSettings s;
-  LoadSettings(path_, s);
+  LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 0);
-  EXPECT_FALSE(SavePortNumber(path_, 5));
-  EXPECT_EQ(ReadAll(path_).size(), big.size());
+  EXPECT_FALSE(SavePortNumber(m_path, 5));
+  EXPECT_EQ(ReadAll(m_path).size(), big.size());
 }
 
 TEST_F(SettingsTest, AWriteThroughASymbolicLinkKeepsTheLinkAndTheMode) {
-  ASSERT_TRUE(platform::MakeFolders(folder_, 0700));
-  const std::string real = home_ + "/dotfiles-setting.ini";
+  ASSERT_TRUE(platform::MakeFolders(m_folder, 0700));
+  const std::string real = m_home + "/dotfiles-setting.ini";
   WriteAll(real, "[COM]\nPORT=1\n");
   chmod(real.c_str(), 0640);
-  ASSERT_EQ(symlink(real.c_str(), path_.c_str()), 0);
-  ASSERT_TRUE(SavePortNumber(path_, 6));
+  ASSERT_EQ(symlink(real.c_str(), m_path.c_str()), 0);
+  ASSERT_TRUE(SavePortNumber(m_path, 6));
   struct stat st {};
-  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  ASSERT_EQ(lstat(m_path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReadAll(real), "[COM]\nPORT=6\n");
   ASSERT_EQ(stat(real.c_str(), &st), 0);
@@ -299,27 +300,27 @@ TEST_F(SettingsTest, AWriteThroughASymbolicLinkKeepsTheLinkAndTheMode) {
 
 TEST_F(SettingsTest, TogglesFollowTheFileNotARememberedState) {
   BriskSettings s;
-  LoadSettings(path_, s);
-  EXPECT_EQ(ToggleAutoStartService(path_, s), 0);  // default 1 turned over
+  LoadSettings(m_path, s);
+  EXPECT_EQ(ToggleAutoStartService(m_path, s), 0);  // default 1 turned over
   EXPECT_EQ(s.m_autoStartService, 0);
-  EXPECT_EQ(ReadAll(path_), "[SETTING]\nAutoStart=0\n");
+  EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=0\n");
   // Someone edits the file; the field still says 0.
-  WriteAll(path_, "[SETTING]\nAutoStart=5\n");
-  EXPECT_EQ(ToggleAutoStartService(path_, s), 0);
-  EXPECT_EQ(ReadAll(path_), "[SETTING]\nAutoStart=0\n");
-  EXPECT_EQ(ToggleAutoStartService(path_, s), 1);
-  EXPECT_EQ(ReadAll(path_), "[SETTING]\nAutoStart=1\n");
+  WriteAll(m_path, "[SETTING]\nAutoStart=5\n");
+  EXPECT_EQ(ToggleAutoStartService(m_path, s), 0);
+  EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=0\n");
+  EXPECT_EQ(ToggleAutoStartService(m_path, s), 1);
+  EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=1\n");
 
   brisklog::SetLogSwitch(0);
-  EXPECT_EQ(ToggleLogSwitch(path_, s), 1);
+  EXPECT_EQ(ToggleLogSwitch(m_path, s), 1);
   EXPECT_EQ(brisklog::LogSwitch(), 1);
-  EXPECT_EQ(ToggleLogSwitch(path_, s), 0);
-  EXPECT_EQ(ReadAll(path_), "[SETTING]\nAutoStart=1\n\n[Set]\nLog=0\n");
+  EXPECT_EQ(ToggleLogSwitch(m_path, s), 0);
+  EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=1\n\n[Set]\nLog=0\n");
 }
 
 TEST_F(SettingsTest, AutoRunFollowsTheEntrysPresence) {
   const std::string entry = platform::AutostartEntryPath();
-  EXPECT_EQ(entry, home_ + "/config/autostart/BriskNetService.desktop");
+  EXPECT_EQ(entry, m_home + "/config/autostart/BriskNetService.desktop");
   AutoRunResult r = ReadAutoRun(entry);
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.checked, false);

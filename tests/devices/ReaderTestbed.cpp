@@ -72,16 +72,16 @@ void CollectDevices(const std::string& root, const std::string& sysPath,
 
 ReaderTestbed::ReaderTestbed() {
   // umockdev_in_mock_environment() must not run before this: it would cache "no".
-  tb_ = umockdev_testbed_new();
+  m_tb = umockdev_testbed_new();
   if (!umockdev_in_mock_environment())
     throw std::runtime_error("not running under libumockdev-preload");
 }
 
-ReaderTestbed::~ReaderTestbed() { g_object_unref(tb_); }
+ReaderTestbed::~ReaderTestbed() { g_object_unref(m_tb); }
 
 void ReaderTestbed::AddFromString(const std::string& record) {
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(tb_, record.c_str(), &error)) {
+  if (!umockdev_testbed_add_from_string(m_tb, record.c_str(), &error)) {
     std::string why = error ? error->message : "unknown";
     if (error) g_error_free(error);
     throw std::runtime_error("umockdev record refused: " + why);
@@ -143,7 +143,7 @@ std::string ReaderTestbed::AddPlainTty(const std::string& name) {
 
 int ReaderTestbed::MasterFd(int acmIndex) {
   const std::string node = "/dev/ttyACM" + std::to_string(acmIndex);
-  const int fd = umockdev_testbed_get_dev_fd(tb_, node.c_str());
+  const int fd = umockdev_testbed_get_dev_fd(m_tb, node.c_str());
   if (fd < 0) throw std::runtime_error("no emulated node " + node);
   return fd;
 }
@@ -156,13 +156,13 @@ void ReaderTestbed::UnplugTty(int acmIndex) {
 }
 
 void ReaderTestbed::Remove(const std::string& sysPath) {
-  gchar* root = umockdev_testbed_get_root_dir(tb_);
+  gchar* root = umockdev_testbed_get_root_dir(m_tb);
   std::vector<std::string> devices;
   CollectDevices(root, sysPath, devices);
   g_free(root);
   // The removal sends no events of its own.
-  for (const std::string& d : devices) umockdev_testbed_uevent(tb_, d.c_str(), "remove");
-  umockdev_testbed_remove_device(tb_, sysPath.c_str());
+  for (const std::string& d : devices) umockdev_testbed_uevent(m_tb, d.c_str(), "remove");
+  umockdev_testbed_remove_device(m_tb, sysPath.c_str());
 }
 
 }  // namespace testbed

@@ -53,10 +53,10 @@ class ReaderTestbed {
   // Sends "remove" for the device and its children (deepest first), then removes them.
   void Remove(const std::string& sysPath);
 
-  _UMockdevTestbed* Raw() { return tb_; }
+  _UMockdevTestbed* Raw() { return m_tb; }
 
  private:
-  _UMockdevTestbed* tb_;
+  _UMockdevTestbed* m_tb;
 };
 
 }  // namespace testbed

@@ -99,8 +99,8 @@ TEST(HexEncodeText, IsLowerCaseTwoDigitsPerByteWithATerminator) {
 
 class FileMd5 : public ::testing::Test {
  protected:
-  ScopedFolders folders_;
-  std::string Path(const char* name) { return folders_.Root() + "/" + name; }
+  ScopedFolders m_folders;
+  std::string Path(const char* name) { return m_folders.Root() + "/" + name; }
 };
 
 TEST_F(FileMd5, GivesUpperCaseTextAndTheSizeForSmallFiles) {

@@ -16,18 +16,18 @@ ScopedFolders::ScopedFolders() {
   const char* base = std::getenv("BRISK_TEST_SCRATCH");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/brisk-dl-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  root_ = pattern;
-  tmp_ = root_ + "/tmp";
-  config_ = root_ + "/config";
-  mkdir(tmp_.c_str(), 0700);
-  mkdir(config_.c_str(), 0700);
-  setenv("TMPDIR", tmp_.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+  m_root = pattern;
+  m_tmp = m_root + "/tmp";
+  m_config = m_root + "/config";
+  mkdir(m_tmp.c_str(), 0700);
+  mkdir(m_config.c_str(), 0700);
+  setenv("TMPDIR", m_tmp.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
 }
 
 ScopedFolders::~ScopedFolders() {
   std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
+  std::filesystem::remove_all(m_root, ignored);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -12,12 +12,12 @@ class ScopedFolders {
   ScopedFolders(const ScopedFolders&) = delete;
   ScopedFolders& operator=(const ScopedFolders&) = delete;
 
-  const std::string& Root() const { return root_; }
-  const std::string& Tmp() const { return tmp_; }
-  const std::string& Config() const { return config_; }
+  const std::string& Root() const { return m_root; }
+  const std::string& Tmp() const { return m_tmp; }
+  const std::string& Config() const { return m_config; }
 
  private:
-  std::string root_, tmp_, config_;
+  std::string m_root, m_tmp, m_config;
 };
 
 std::string ReadFile(const std::string& path);

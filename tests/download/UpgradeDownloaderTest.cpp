@@ -62,7 +62,7 @@ class Downloader : public ::testing::Test {
   std::string Log() { return ReadFile(platform::TempFolder() + "/brisk7.log"); }
   std::string TempPath(const std::string& name) { return platform::TempFolder() + "/" + name; }
 
-  ScopedFolders folders_;
+  ScopedFolders m_folders;
 };
 
 }  // namespace
@@ -311,7 +311,7 @@ TEST_F(Downloader, WithTheDfuFlagTheVerifiedPackageIsCachedAndAnnouncedOnceOnThe
   ASSERT_EQ(calls.paths.size(), 1u);
   EXPECT_EQ(calls.paths[0], TempPath(name));
   EXPECT_NE(calls.threads[0], std::this_thread::get_id());
-  const std::string cache = folders_.Config() + "/BriskNetService/DFU";
+  const std::string cache = m_folders.Config() + "/BriskNetService/DFU";
   EXPECT_EQ(platform::DfuCacheFolder(), cache);
   EXPECT_TRUE(ReadFile(cache + "/" + name) == package);
   EXPECT_EQ(List(cache), std::vector<std::string>{name});  // no half-copied leftovers
@@ -329,7 +329,7 @@ TEST_F(Downloader, APresentPackageWithTheDfuFlagIsCachedAndAnnouncedToo) {
   EXPECT_TRUE(calls.WaitForCalls(1));
   std::lock_guard<std::mutex> guard(calls.mutex);
   EXPECT_EQ(calls.paths.size(), 1u);
-  EXPECT_TRUE(Exists(folders_.Config() + "/BriskNetService/DFU/p_" + Md5Text(package) + ".dfu"));
+  EXPECT_TRUE(Exists(m_folders.Config() + "/BriskNetService/DFU/p_" + Md5Text(package) + ".dfu"));
 }
 
 TEST_F(Downloader, NoCacheCopyWithoutTheFlagOrWithoutACallback) {
@@ -350,7 +350,7 @@ TEST_F(Downloader, NoCacheCopyWithoutTheFlagOrWithoutACallback) {
   }
   std::lock_guard<std::mutex> guard(calls.mutex);
   EXPECT_TRUE(calls.paths.empty());
-  EXPECT_FALSE(Exists(folders_.Config() + "/BriskNetService/DFU"));
+  EXPECT_FALSE(Exists(m_folders.Config() + "/BriskNetService/DFU"));
 }
 
 TEST_F(Downloader, FileNamesFollowTheAddressAndNeverLeaveTheTemporaryFolder) {
@@ -371,15 +371,15 @@ TEST_F(Downloader, FileNamesFollowTheAddressAndNeverLeaveTheTemporaryFolder) {
   d.procDownload("l", "/../../escaped", server->BaseUrl() + "/fw/firmware", 0);
   EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_FAILED);
   EXPECT_EQ(d.MakeTempFilePath(), "");
-  EXPECT_FALSE(Exists(folders_.Tmp() + "/escaped"));
-  EXPECT_FALSE(Exists(folders_.Root() + "/escaped"));
+  EXPECT_FALSE(Exists(m_folders.Tmp() + "/escaped"));
+  EXPECT_FALSE(Exists(m_folders.Root() + "/escaped"));
 }
 
 TEST_F(Downloader, ALinkAtThePackagesNameIsReplacedNotWrittenThrough) {
   auto server = sim::HttpServer::Start(false);
   ASSERT_TRUE(server);
   server->Serve("/x.bin", "package");
-  const std::string victim = folders_.Root() + "/victim";
+  const std::string victim = m_folders.Root() + "/victim";
   ASSERT_TRUE(WriteFile(victim, "keep"));
   const std::string path = TempPath("x_" + Md5Text("package") + ".bin");
   ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
@@ -395,8 +395,8 @@ TEST_F(Downloader, AnUnsafeTemporaryFolderStopsTheDownload) {
   ASSERT_TRUE(server);
   server->Serve("/x.bin", "x");
   // Someone planted a link where the private folder belongs.
-  const std::string folder = folders_.Tmp() + "/BriskNetService-" + std::to_string(getuid());
-  const std::string elsewhere = folders_.Root() + "/elsewhere";
+  const std::string folder = m_folders.Tmp() + "/BriskNetService-" + std::to_string(getuid());
+  const std::string elsewhere = m_folders.Root() + "/elsewhere";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
   ASSERT_EQ(symlink(elsewhere.c_str(), folder.c_str()), 0);
   UpgradeDownloader d;

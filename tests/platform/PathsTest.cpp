@@ -10,10 +10,10 @@ namespace {
 // Sets an environment variable for one test and puts the old value back.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
+  ScopedEnv(const char* name, const char* value) : m_name(name) {
     if (const char* old = std::getenv(name)) {
-      had_ = true;
-      old_ = old;
+      m_had = true;
+      m_old = old;
     }
     if (value)
       setenv(name, value, 1);
@@ -21,16 +21,16 @@ class ScopedEnv {
       unsetenv(name);
   }
   ~ScopedEnv() {
-    if (had_)
-      setenv(name_, old_.c_str(), 1);
+    if (m_had)
+      setenv(m_name, m_old.c_str(), 1);
     else
-      unsetenv(name_);
+      unsetenv(m_name);
   }
 
  private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
+  const char* m_name;
+  bool m_had = false;
+  std::string m_old;
 };
 
 TEST(Paths, ConfigFolderFollowsXdgAndIgnoresARelativeValue) {

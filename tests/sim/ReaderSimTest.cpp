@@ -15,33 +15,33 @@ using Bytes = std::vector<uint8_t>;
 // Plays the service's side of the pty: opens the slave raw and reads whole frames.
 class ServiceSide {
  public:
-  explicit ServiceSide(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+  explicit ServiceSide(const std::string& path) : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
     termios t{};
-    tcgetattr(fd_, &t);
+    tcgetattr(m_fd, &t);
     cfmakeraw(&t);
-    tcsetattr(fd_, TCSANOW, &t);
+    tcsetattr(m_fd, TCSANOW, &t);
   }
-  ~ServiceSide() { close(fd_); }
+  ~ServiceSide() { close(m_fd); }
   bool Write(const Bytes& b) {
-    return write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+    return write(m_fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
   }
   // Reads exactly n bytes within a generous bound, or fewer when the line dies.
   Bytes Read(size_t n, int timeoutMs = 3000) {
     Bytes out;
     uint8_t buf[4096];
     while (out.size() < n) {
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{m_fd, POLLIN, 0};
       if (poll(&p, 1, timeoutMs) <= 0) break;
-      const ssize_t r = read(fd_, buf, std::min(sizeof buf, n - out.size()));
+      const ssize_t r = read(m_fd, buf, std::min(sizeof buf, n - out.size()));
       if (r <= 0) break;
       out.insert(out.end(), buf, buf + r);
     }
     return out;
   }
-  int fd() const { return fd_; }
+  int fd() const { return m_fd; }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 class ReaderSimTest : public ::testing::Test {

@@ -17,18 +17,18 @@ class TempDir {
   TempDir() {
     char pattern[] = "/tmp/brisk-test-XXXXXX";
     const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
+    m_path = made ? made : "";
   }
   ~TempDir() {
-    if (!path_.empty()) {
-      const std::string cmd = "rm -rf '" + path_ + "'";
+    if (!m_path.empty()) {
+      const std::string cmd = "rm -rf '" + m_path + "'";
       [[maybe_unused]] int rc = std::system(cmd.c_str());
     }
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // Points TMPDIR (and so the log and the packages) at a private folder for one test.
@@ -36,26 +36,26 @@ class ScopedTmpdir {
  public:
   ScopedTmpdir() {
     const char* old = std::getenv("TMPDIR");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TMPDIR", dir_.path().c_str(), 1);
+    m_had = old != nullptr;
+    if (m_had) m_old = old;
+    setenv("TMPDIR", m_dir.path().c_str(), 1);
   }
   ~ScopedTmpdir() {
-    if (had_)
-      setenv("TMPDIR", old_.c_str(), 1);
+    if (m_had)
+      setenv("TMPDIR", m_old.c_str(), 1);
     else
       unsetenv("TMPDIR");
   }
-  const std::string& path() const { return dir_.path(); }
+  const std::string& path() const { return m_dir.path(); }
   std::string LogFolder() const {
-    return dir_.path() + "/BriskNetService-" + std::to_string(getuid());
+    return m_dir.path() + "/BriskNetService-" + std::to_string(getuid());
   }
   std::string LogPath() const { return LogFolder() + "/brisk7.log"; }
 
  private:
-  TempDir dir_;
-  bool had_ = false;
-  std::string old_;
+  TempDir m_dir;
+  bool m_had = false;
+  std::string m_old;
 };
 
 inline std::string ReadFile(const std::string& path) {

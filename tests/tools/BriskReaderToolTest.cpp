@@ -26,8 +26,8 @@ class Tool {
   explicit Tool(const std::vector<std::string>& args) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
+    m_pid = fork();
+    if (m_pid == 0) {
       dup2(out[1], 1);
       dup2(err[1], 2);
       std::vector<char*> argv;
@@ -40,26 +40,26 @@ class Tool {
     }
     close(out[1]);
     close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
+    m_out = out[0];
+    m_err = err[0];
   }
   ~Tool() {
-    if (pid_ > 0 && !done_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+    if (m_pid > 0 && !m_done) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
     }
-    close(out_);
-    close(err_);
+    close(m_out);
+    close(m_err);
   }
-  void Signal(int sig) { kill(pid_, sig); }
+  void Signal(int sig) { kill(m_pid, sig); }
   // Waits for the exit (generous bound) and returns its status, or -1.
   int Wait(int timeoutMs = 20000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
       Drain(10);
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        done_ = true;
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_done = true;
         Drain(0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
@@ -70,28 +70,28 @@ class Tool {
     return testing_support::WaitUntil(
         [&] {
           Drain(5);
-          return stdout_.find(text) != std::string::npos;
+          return m_stdout.find(text) != std::string::npos;
         },
         timeoutMs);
   }
-  const std::string& Out() const { return stdout_; }
-  const std::string& Err() const { return stderr_; }
+  const std::string& Out() const { return m_stdout; }
+  const std::string& Err() const { return m_stderr; }
 
  private:
   void Drain(int ms) {
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
     if (poll(fds, 2, ms) <= 0) return;
     char buf[4096];
     for (int i = 0; i < 2; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) (i == 0 ? stdout_ : stderr_).append(buf, static_cast<size_t>(n));
+      if (n > 0) (i == 0 ? m_stdout : m_stderr).append(buf, static_cast<size_t>(n));
     }
   }
-  pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  bool done_ = false;
-  std::string stdout_, stderr_;
+  pid_t m_pid = -1;
+  int m_out = -1, m_err = -1;
+  bool m_done = false;
+  std::string m_stdout, m_stderr;
 };
 
 class ToolTest : public ::testing::Test {

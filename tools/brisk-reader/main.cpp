@@ -67,27 +67,27 @@ std::string JsonText(const std::string& s) {
 // Collects the decoded fields of one answer, printed as JSON or as one readable line.
 class Output {
  public:
-  explicit Output(bool json) : json_(json) {}
+  explicit Output(bool json) : m_json(json) {}
   void Number(const char* key, long value) {
-    fields_.push_back({key, std::to_string(value), std::to_string(value)});
+    m_fields.push_back({key, std::to_string(value), std::to_string(value)});
   }
   void Text(const char* key, const std::string& value) {
-    fields_.push_back({key, JsonText(value), value});
+    m_fields.push_back({key, JsonText(value), value});
   }
   void Hex(const char* key, long value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", value);
-    fields_.push_back({key, std::to_string(value), text});
+    m_fields.push_back({key, std::to_string(value), text});
   }
   void Print(int result, const char* what) const {
-    if (json_) {
+    if (m_json) {
       std::printf("{\"result\":%d", result);
-      for (const auto& f : fields_) std::printf(",\"%s\":%s", f.key, f.json.c_str());
+      for (const auto& f : m_fields) std::printf(",\"%s\":%s", f.key, f.json.c_str());
       std::printf("}\n");
       return;
     }
     std::printf("%s: %s", what, Describe(result));
-    for (const auto& f : fields_) std::printf(", %s %s", f.key, f.plain.c_str());
+    for (const auto& f : m_fields) std::printf(", %s %s", f.key, f.plain.c_str());
     std::printf("\n");
   }
 
@@ -112,8 +112,8 @@ class Output {
     const char* key;
     std::string json, plain;
   };
-  bool json_;
-  std::vector<Field> fields_;
+  bool m_json;
+  std::vector<Field> m_fields;
 };
 
 int ExitFor(int result) {
