@@ -7,6 +7,8 @@
 #include "platform/SerialPort.h"
 #include "platform/devices/UdevDevices.h"
 
+namespace brisk::app {
+
 namespace {
 
 struct ReaderIdentity {
@@ -110,3 +112,5 @@ bool ApplyPortChoice(const std::string& settingPath, BriskSettings& settings,
   SavePortNumber(settingPath, *chosen);
   return true;
 }
+
+}  // namespace brisk::app

@@ -6,9 +6,11 @@
 
 #include "app/Settings.h"
 
-namespace platform::devices {
+namespace brisk::platform::devices {
 struct TtyDevice;
 }
+
+namespace brisk::app {
 
 // Entry 0 of every port list.
 inline constexpr const char* kAutoPortName = "自动";
@@ -46,3 +48,5 @@ std::optional<int> ChoosePort(const std::vector<std::string>& portList, int sele
 // changed, and the window is to restart the service.
 bool ApplyPortChoice(const std::string& settingPath, BriskSettings& settings,
                      const std::vector<std::string>& portList, int selectedIndex);
+
+}  // namespace brisk::app

@@ -8,6 +8,8 @@
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 
+namespace brisk::app {
+
 namespace {
 
 bool Save(const std::string& settingPath, const std::vector<platform::IniEntry>& entries) {
@@ -54,7 +56,7 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   settings.m_netModeChoice = settings.m_savedNetMode;
   settings.m_autoStartService = get("SETTING", "AutoStart", 1);
   settings.m_logSwitch = get("Set", "Log", 0);
-  brisklog::SetLogSwitch(settings.m_logSwitch);
+  SetLogSwitch(settings.m_logSwitch);
   settings.m_usbHeartbeat = get("HeartBeat", "Usb", 600);
   settings.m_cat1Heartbeat = get("HeartBeat", "Cat1", 600);
   if (!read && !settingPath.empty())
@@ -94,8 +96,8 @@ int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settin
 }
 
 int ToggleLogSwitch(const std::string& settingPath, BriskSettings& settings) {
-  const int now = brisklog::LogSwitch() == 0 ? 1 : 0;
-  brisklog::SetLogSwitch(now);
+  const int now = LogSwitch() == 0 ? 1 : 0;
+  SetLogSwitch(now);
   settings.m_logSwitch = now;
   SaveLogSwitch(settingPath, now != 0);
   return now;
@@ -126,3 +128,5 @@ AutoRunResult ToggleAutoRun(const std::string& entryPath, const std::string& pro
   }
   return r;
 }
+
+}  // namespace brisk::app

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+namespace brisk::app {
+
 // The window's fields that the settings file loads, with their defaults.
 struct BriskSettings {
   int m_portNumber = 0;        // [COM] port; 0 = automatic
@@ -46,3 +48,5 @@ struct AutoRunResult {
 AutoRunResult ReadAutoRun(const std::string& entryPath);
 // Turns the entry's present state over (present: removed; absent: written for programPath).
 AutoRunResult ToggleAutoRun(const std::string& entryPath, const std::string& programPath);
+
+}  // namespace brisk::app

@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+namespace brisk::download {
+
 namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -224,3 +226,5 @@ std::string GetFileMd5(const std::string& path, int64_t& sizeOut) {
   sizeOut = size;
   return std::string(text, 32);
 }
+
+}  // namespace brisk::download

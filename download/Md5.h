@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace brisk::download {
+
 struct Md5Context {
   uint32_t count[2];   // message length in bits, low word first
   uint32_t state[4];   // chaining words A, B, C, D
@@ -21,3 +23,5 @@ std::string GetFileMd5(const std::string& path, int64_t& sizeOut);
 
 // Writes count bytes as 2 * count lower-case hex digits and a terminating zero.
 void HexEncode(char* destination, const uint8_t* bytes, size_t count);
+
+}  // namespace brisk::download

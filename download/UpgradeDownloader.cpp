@@ -17,6 +17,8 @@
 #include "log/Log.h"
 #include "platform/Paths.h"
 
+namespace brisk::download {
+
 namespace {
 
 constexpr size_t kPieceSize = 1024;
@@ -475,3 +477,5 @@ int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destin
   std::fclose(file);
   return got == length ? 1 : 0;
 }
+
+}  // namespace brisk::download

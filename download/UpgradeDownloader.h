@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+namespace brisk::download {
+
 enum DownloadState : int32_t {
   DOWNLOAD_READY = 0,
   DOWNLOAD_RUNNING = 1,
@@ -75,3 +77,5 @@ class UpgradeDownloader {
   // Set once the current request's package matched its digest; chunks come only from it.
   bool m_verified = false;
 };
+
+}  // namespace brisk::download

@@ -12,6 +12,8 @@
 #include "platform/SerialPort.h"
 #include "platform/WakeEvent.h"
 
+namespace brisk::link {
+
 namespace {
 
 // The decimal number after a port name's first three characters ("COM12" gives 12); 0 when
@@ -208,3 +210,5 @@ void Brisk7Service::RelayLoop() {
   }
   CloseServerSocket();
 }
+
+}  // namespace brisk::link

@@ -12,14 +12,16 @@
 #include "download/UpgradeDownloader.h"
 #include "link/ManualResetEvent.h"
 
-namespace platform {
+namespace brisk::platform {
 class SerialPort;
 class WakeEvent;
-}  // namespace platform
+}  // namespace brisk::platform
+
+namespace brisk::link {
 
 // Called on the download worker with the verified package's path when the reader asked
 // for a DFU upgrade.
-using EnterDfuCallback = EnterDfuCallbackFn;
+using EnterDfuCallback = download::EnterDfuCallbackFn;
 
 inline constexpr uint32_t kDefaultPlatformPort = 21313;
 inline constexpr const char* kDefaultPlatformHost = "127.0.0.1";
@@ -59,7 +61,7 @@ class Brisk7Service {
   void SetPlatformAddress(const std::string& host, uint32_t port);
   uint32_t UsbHeartbeatInterval() const { return m_usbHeartbeatInterval.load(); }
   uint32_t Cat1HeartbeatInterval() const { return m_cat1HeartbeatInterval.load(); }
-  UpgradeDownloader* Downloader() { return m_downloader.get(); }
+  download::UpgradeDownloader* Downloader() { return m_downloader.get(); }
 
   // ---- serial frame ----
   // data = type byte and payload. Returns size when written, -1 when the write failed.
@@ -134,7 +136,7 @@ class Brisk7Service {
   std::string m_platformHost = kDefaultPlatformHost;
   uint32_t m_platformPort = kDefaultPlatformPort;
   uint8_t m_connecting = 0;
-  std::unique_ptr<UpgradeDownloader> m_downloader;
+  std::unique_ptr<download::UpgradeDownloader> m_downloader;
   std::atomic<int> m_keepAliveSet{0};
   std::atomic<uint32_t> m_usbHeartbeatInterval{600};
   std::atomic<uint32_t> m_cat1HeartbeatInterval{600};
@@ -147,3 +149,5 @@ class Brisk7Service {
   void* m_window;
   EnterDfuCallback m_callback;
 };
+
+}  // namespace brisk::link

@@ -8,14 +8,17 @@
 #include "link/LinkInternal.h"
 #include "log/Log.h"
 
+namespace brisk::link {
+
 namespace {
 // The largest chunk whose answer (type, 8-byte head, data) still fits the 16-bit length field
 // together with the check byte.
 constexpr uint32_t kMaxChunk = 65526;
 }  // namespace
 
-std::unique_ptr<UpgradeDownloader> MakeDownloader(void* window, EnterDfuCallback callback) {
-  auto downloader = std::make_unique<UpgradeDownloader>();
+std::unique_ptr<download::UpgradeDownloader> MakeDownloader(void* window,
+                                                            EnterDfuCallback callback) {
+  auto downloader = std::make_unique<download::UpgradeDownloader>();
   downloader->SetEnterDfuCallback(window, callback);
   return downloader;
 }
@@ -40,7 +43,7 @@ void Brisk7Service::procDownloadUpgradeFile(const uint8_t* payload, int size) {
   }
   if (hasLabel && position + 16 < length) {
     char text[33];
-    HexEncode(text, payload + position, 16);
+    download::HexEncode(text, payload + position, 16);
     digest = text;
     position += 17;  // the digest and one separator byte, whatever it is
     hasDigest = true;
@@ -54,7 +57,7 @@ void Brisk7Service::procDownloadUpgradeFile(const uint8_t* payload, int size) {
   }
 
   uint8_t answer[7] = {frame::kUpgradeDownload, 0, 0, 0, 0, 0, 0};
-  int32_t state = DOWNLOAD_IDLE;
+  int32_t state = download::DOWNLOAD_IDLE;
   int32_t count = 0;
   if (hasLabel && hasDigest && hasUrl) {
     if (m_downloader) {
@@ -67,7 +70,7 @@ void Brisk7Service::procDownloadUpgradeFile(const uint8_t* payload, int size) {
     return;
   }
   if (m_downloader) m_downloader->GetDownloadStatus(state, count);
-  if (state != DOWNLOAD_IDLE) {
+  if (state != download::DOWNLOAD_IDLE) {
     answer[2] = static_cast<uint8_t>(state);
     frame::WriteLe32(answer + 3, static_cast<uint32_t>(count));
     WriteCom(answer, 7);
@@ -105,3 +108,5 @@ void Brisk7Service::procSendUpgradeFile(const uint8_t* payload, int size) {
   const uint8_t refused[3] = {frame::kUpgradeData, 1, 2};
   WriteCom(refused, 3);
 }
+
+}  // namespace brisk::link

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace brisk::link {
+
 namespace frame {
 
 uint8_t Checksum(const uint8_t* bytes, size_t count) {
@@ -35,3 +37,5 @@ std::vector<uint8_t> Encode(uint8_t type, const std::vector<uint8_t>& payload) {
 }
 
 }  // namespace frame
+
+}  // namespace brisk::link

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace brisk::link {
+
 namespace frame {
 
 inline constexpr uint8_t kHead1 = 0x55;
@@ -55,3 +57,5 @@ inline void WriteLe32(uint8_t* p, uint32_t v) {
 }
 
 }  // namespace frame
+
+}  // namespace brisk::link

@@ -4,5 +4,10 @@
 
 #include "link/Brisk7Service.h"
 
+namespace brisk::link {
+
 // Creates the service's downloader, handing it the window and its enter-DFU callback.
-std::unique_ptr<UpgradeDownloader> MakeDownloader(void* window, EnterDfuCallback callback);
+std::unique_ptr<download::UpgradeDownloader> MakeDownloader(void* window,
+                                                            EnterDfuCallback callback);
+
+}  // namespace brisk::link

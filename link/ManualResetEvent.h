@@ -2,6 +2,8 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace brisk::link {
+
 // An event that stays set until it is reset, for the answer hand-over to a waiting command.
 class ManualResetEvent {
  public:
@@ -31,3 +33,5 @@ class ManualResetEvent {
   std::condition_variable m_cond;
   bool m_set = false;
 };
+
+}  // namespace brisk::link

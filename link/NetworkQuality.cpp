@@ -3,6 +3,8 @@
 #include "link/Brisk7Service.h"
 #include "platform/Clock.h"
 
+namespace brisk::link {
+
 NetworkTestSummary SummarizeNetworkTest(const std::vector<int>& results) {
   NetworkTestSummary s;
   long sum = 0;
@@ -27,3 +29,5 @@ std::vector<int> RunNetworkTest(Brisk7Service& service, int count) {
   }
   return results;
 }
+
+}  // namespace brisk::link

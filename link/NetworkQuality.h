@@ -2,6 +2,8 @@
 // The reader's network-quality test: a run of latency probes and its summary.
 #include <vector>
 
+namespace brisk::link {
+
 class Brisk7Service;
 
 struct NetworkTestSummary {
@@ -16,3 +18,5 @@ NetworkTestSummary SummarizeNetworkTest(const std::vector<int>& results);
 
 // count probes with the parameters 1 and 50, 50 ms apart.
 std::vector<int> RunNetworkTest(Brisk7Service& service, int count);
+
+}  // namespace brisk::link

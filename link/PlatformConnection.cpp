@@ -9,6 +9,8 @@
 #include "platform/Tcp.h"
 #include "platform/WakeEvent.h"
 
+namespace brisk::link {
+
 namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kKeepAliveIdleMs = 150000;
@@ -182,3 +184,5 @@ int Brisk7Service::CanReachPlatform() {
   platform::TcpClose(socket);
   return 1;
 }
+
+}  // namespace brisk::link

@@ -5,6 +5,8 @@
 #include "log/Log.h"
 #include "platform/Clock.h"
 
+namespace brisk::link {
+
 namespace {
 constexpr int kAnswerWaitMs = 2000;
 constexpr int kNetworkTestWaitMs = 5000;
@@ -187,3 +189,5 @@ int Brisk7Service::GetHeartbeat(uint32_t* usb, uint32_t* cat1) {
   if (cat1) *cat1 = frame::ReadLe16(m_answer + 5);
   return 0;
 }
+
+}  // namespace brisk::link

@@ -7,6 +7,8 @@
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 
+namespace brisk::link {
+
 namespace {
 // A reader that falls silent inside a frame ends that frame after this long.
 constexpr int kBodySilenceMs = 3000;
@@ -108,3 +110,5 @@ void Brisk7Service::ReadComFrame() {
       break;
   }
 }
+
+}  // namespace brisk::link

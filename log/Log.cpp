@@ -10,9 +10,13 @@
 
 #include "platform/Paths.h"
 
+namespace brisk {
+
 namespace {
 
 std::atomic<int> g_logSwitch{0};
+LogSink g_sink = nullptr;  // guarded by LogLock()
+void* g_sinkContext = nullptr;
 
 // A function-local static is created once, thread-safely, before any two writers can race.
 std::mutex& LogLock() {
@@ -22,13 +26,11 @@ std::mutex& LogLock() {
 
 }  // namespace
 
-namespace brisklog {
 void SetLogSwitch(int value) { g_logSwitch.store(value, std::memory_order_relaxed); }
 int LogSwitch() { return g_logSwitch.load(std::memory_order_relaxed); }
-}  // namespace brisklog
 
 void WriteLog(const char* format, ...) {
-  if (brisklog::LogSwitch() == 0) return;
+  if (LogSwitch() == 0) return;
   char buffer[1024];
   va_list args;
   va_start(args, format);
@@ -38,7 +40,7 @@ void WriteLog(const char* format, ...) {
 }
 
 void WriteLogHex(const char* prefix, const void* data, int length) {
-  if (brisklog::LogSwitch() == 0) return;
+  if (LogSwitch() == 0) return;
   std::string message(prefix ? prefix : "");
   const auto* bytes = static_cast<const unsigned char*>(data);
   const int shown = length < 20 ? length : 20;
@@ -55,8 +57,24 @@ void WriteLogHex(const char* prefix, const void* data, int length) {
   WriteLogLine(message.c_str());
 }
 
+void SetLogSink(LogSink sink, void* context) {
+  std::lock_guard<std::mutex> guard(LogLock());
+  g_sink = sink;
+  g_sinkContext = context;
+}
+
 void WriteLogLine(const char* message) {
   std::lock_guard<std::mutex> guard(LogLock());
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%4d-%d-%d %d:%d:%d:%d ", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(now.tv_usec / 1000));
+  if (g_sink) g_sink(g_sinkContext, (std::string(stamp) + message).c_str());
+
   const std::string folder = platform::TempFolder();
   if (folder.empty()) return;  // no safe folder: the line is dropped
   const std::string path = folder + "/brisk7.log";
@@ -74,12 +92,8 @@ void WriteLogLine(const char* message) {
     if (!file) return;
   }
 
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  std::fprintf(file, "%4d-%d-%d %d:%d:%d:%d %s\n", local.tm_year + 1900, local.tm_mon + 1,
-               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-               static_cast<int>(now.tv_usec / 1000), message);
+  std::fprintf(file, "%s%s\n", stamp, message);
   std::fclose(file);
 }
+
+}  // namespace brisk

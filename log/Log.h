@@ -1,11 +1,11 @@
 #pragma once
 // The process-wide switchable, rotating text log.
 
-namespace brisklog {
+namespace brisk {
+
 // 0 = off (the start value); any other value = on. Read without a lock by every writer.
 void SetLogSwitch(int value);
 int LogSwitch();
-}  // namespace brisklog
 
 // printf-style; does nothing while the switch is off. The message is cut to 1023 characters.
 // Text received from outside must go in as a "%s" argument, never as the format.
@@ -17,5 +17,13 @@ void WriteLogHex(const char* prefix, const void* data, int length);
 // Writes one line with the time stamp; ignores the switch (only the two above call it).
 void WriteLogLine(const char* message);
 
+// Receives every line as it is written to the file (time stamp included, no line break), under
+// the log's lock, so lines arrive in file order. Tests attach one to watch the log in memory.
+using LogSink = void (*)(void* context, const char* line);
+// Replaces the sink; a null sink detaches it. The file behaviour does not change.
+void SetLogSink(LogSink sink, void* context);
+
 // Size above which the log is rotated into the backup file.
 inline constexpr long kLogRotateSize = 1048576;
+
+}  // namespace brisk

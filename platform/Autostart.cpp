@@ -9,7 +9,7 @@
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 
-namespace platform {
+namespace brisk::platform {
 
 namespace {
 
@@ -105,4 +105,4 @@ bool RemoveAutostartEntry(const std::string& entryPath, std::string* error) {
   return true;
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -2,7 +2,7 @@
 // Start at logon through an XDG autostart entry: its presence is the setting.
 #include <string>
 
-namespace platform {
+namespace brisk::platform {
 
 // $XDG_CONFIG_HOME/autostart/BriskNetService.desktop; empty when no configuration folder
 // can be found (no XDG_CONFIG_HOME and no home folder).
@@ -23,4 +23,4 @@ bool WriteAutostartEntry(const std::string& entryPath, const std::string& progra
                          std::string* error);
 bool RemoveAutostartEntry(const std::string& entryPath, std::string* error);
 
-}  // namespace platform
+}  // namespace brisk::platform

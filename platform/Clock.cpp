@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-namespace platform {
+namespace brisk::platform {
 
 int64_t NowMs() {
   using namespace std::chrono;
@@ -12,4 +12,4 @@ int64_t NowMs() {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-namespace platform {
+namespace brisk::platform {
 // Milliseconds of a monotonic clock.
 int64_t NowMs();
 void SleepMs(int ms);
-}  // namespace platform
+}  // namespace brisk::platform

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace platform {
+namespace brisk::platform {
 
 namespace {
 
@@ -348,4 +348,4 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, unsigne
   return true;
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

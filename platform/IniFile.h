@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace brisk::platform {
 
 class IniDocument {
  public:
@@ -74,4 +74,4 @@ bool WriteIniString(const std::string& path, std::string_view section, std::stri
 bool WriteFileAtomically(const std::string& path, std::string_view data, unsigned newMode,
                          std::string* error);
 
-}  // namespace platform
+}  // namespace brisk::platform

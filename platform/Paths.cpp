@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace platform {
+namespace brisk::platform {
 
 namespace {
 
@@ -64,4 +64,4 @@ bool MakeFolders(const std::string& dir, unsigned mode) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace platform {
+namespace brisk::platform {
 
 // The per-user private temporary folder ${TMPDIR:-/tmp}/BriskNetService-<uid>, created 0700.
 // Empty when it cannot be made safe: a symbolic link, not a folder, or owned by another user.
@@ -16,4 +16,4 @@ std::string DfuCacheFolder();
 // Creates dir and its missing parents with the given mode; true when it exists as a folder.
 bool MakeFolders(const std::string& dir, unsigned mode);
 
-}  // namespace platform
+}  // namespace brisk::platform

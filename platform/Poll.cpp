@@ -3,7 +3,7 @@
 #include <poll.h>
 #include <cerrno>
 
-namespace platform {
+namespace brisk::platform {
 
 int PollInput(PollItem* items, int count, int timeoutMs) {
   pollfd fds[8];
@@ -24,4 +24,4 @@ int PollInput(PollItem* items, int count, int timeoutMs) {
   return r;
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

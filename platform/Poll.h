@@ -1,6 +1,6 @@
 #pragma once
 
-namespace platform {
+namespace brisk::platform {
 
 struct PollItem {
   int fd = -1;          // a negative descriptor is skipped
@@ -12,4 +12,4 @@ struct PollItem {
 // Returns the number of items that are ready or failed, 0 on time-out, -1 on error.
 int PollInput(PollItem* items, int count, int timeoutMs);
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -12,7 +12,7 @@
 
 #include "platform/Clock.h"
 
-namespace platform {
+namespace brisk::platform {
 
 namespace {
 
@@ -183,4 +183,4 @@ bool SerialPort::TakeLineErrors() {
 
 void SerialPort::PurgeInput() { tcflush(m_fd, TCIFLUSH); }
 
-}  // namespace platform
+}  // namespace brisk::platform

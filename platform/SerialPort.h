@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-namespace platform {
+namespace brisk::platform {
 
 // COM<n> stands for <folder>/ttyACM<n-1>; the folder is /dev unless a test points it elsewhere.
 std::string SerialDevicePath(int port);
@@ -54,4 +54,4 @@ class SerialPort {
   uint64_t m_errorCount = 0;
 };
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <mutex>
 
-namespace platform {
+namespace brisk::platform {
 
 namespace {
 
@@ -124,4 +124,4 @@ void TcpClose(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace brisk::platform {
 
 // Name lookup: the host's IPv4 addresses as dotted text, in the resolver's order.
 // False when the lookup fails.
@@ -30,4 +30,4 @@ long TcpReceive(int fd, uint8_t* buffer, size_t count);
 long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd);
 void TcpClose(int fd);
 
-}  // namespace platform
+}  // namespace brisk::platform

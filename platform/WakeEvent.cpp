@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-namespace platform {
+namespace brisk::platform {
 
 WakeEvent::WakeEvent() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (m_fd < 0) throw std::runtime_error("eventfd failed");
@@ -23,4 +23,4 @@ void WakeEvent::Drain() {
   [[maybe_unused]] ssize_t n = ::read(m_fd, &value, sizeof value);
 }
 
-}  // namespace platform
+}  // namespace brisk::platform

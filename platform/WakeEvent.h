@@ -1,6 +1,6 @@
 #pragma once
 
-namespace platform {
+namespace brisk::platform {
 
 // A descriptor that a poll() loop can watch, so another thread can wake it at once.
 class WakeEvent {
@@ -18,4 +18,4 @@ class WakeEvent {
   int m_fd;
 };
 
-}  // namespace platform
+}  // namespace brisk::platform

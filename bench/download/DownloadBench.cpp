@@ -23,6 +23,10 @@
 #include "sim/reader/ReaderSim.h"
 #include "sim/reader/ReaderUpgrade.h"
 
+using namespace brisk;
+using namespace brisk::download;
+using namespace brisk::link;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -5,6 +5,9 @@
 
 #include "link/Frame.h"
 
+using namespace brisk;
+using namespace brisk::link;
+
 static void BM_EncodeFrame(benchmark::State& state) {
   std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 0x5A);
   std::vector<uint8_t> out(data.size() + 5);

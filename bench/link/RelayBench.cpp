@@ -23,6 +23,9 @@
 #include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
 
+using namespace brisk;
+using namespace brisk::link;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -8,7 +8,7 @@
 #include "log/Log.h"
 #include "platform/Clock.h"
 
-namespace platform::devices {
+namespace brisk::platform::devices {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::optional<HotplugEvent> HotplugMonitor::WaitEvent(int timeoutMs) {
   }
 }
 
-}  // namespace platform::devices
+}  // namespace brisk::platform::devices

@@ -9,7 +9,7 @@
 struct udev;
 struct udev_monitor;
 
-namespace platform::devices {
+namespace brisk::platform::devices {
 
 struct HotplugEvent {
   enum class Kind { Arrival, Removal, Change };
@@ -46,4 +46,4 @@ class HotplugMonitor {
   int m_fd;
 };
 
-}  // namespace platform::devices
+}  // namespace brisk::platform::devices

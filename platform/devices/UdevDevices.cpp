@@ -5,7 +5,7 @@
 
 #include "log/Log.h"
 
-namespace platform::devices {
+namespace brisk::platform::devices {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::vector<TtyDevice> EnumerateTtyDevices() {
   return result;
 }
 
-}  // namespace platform::devices
+}  // namespace brisk::platform::devices

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::devices {
+namespace brisk::platform::devices {
 
 struct TtyDevice {
   std::string sysPath;          // /sys/devices/.../tty/ttyACM0
@@ -27,4 +27,4 @@ std::optional<uint16_t> ParseUsbId(const char* text);
 // "USB\VID_%04X&PID_%04X".
 std::string HardwareIdText(uint16_t vendorId, uint16_t productId);
 
-}  // namespace platform::devices
+}  // namespace brisk::platform::devices

@@ -15,7 +15,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace sim {
+namespace brisk::sim {
 
 namespace {
 
@@ -352,4 +352,4 @@ void HttpServer::Handle(int fd) {
   }
 }
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
+namespace brisk::sim {
 
 class HttpServer {
  public:
@@ -81,4 +81,4 @@ class HttpServer {
   std::vector<int> m_openFds;
 };
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <chrono>
 
-namespace sim {
+namespace brisk::sim {
 
 namespace {
 
@@ -204,4 +204,4 @@ void PlatformServer::Run() {
   }
 }
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
+namespace brisk::sim {
 
 class PlatformServer {
  public:
@@ -71,4 +71,4 @@ class PlatformServer {
   Reply m_reply;
 };
 
-}  // namespace sim
+}  // namespace brisk::sim

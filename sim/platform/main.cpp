@@ -10,6 +10,8 @@
 
 #include "sim/platform/PlatformServer.h"
 
+using namespace brisk;
+
 namespace {
 std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop = true; }

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace sim {
+namespace brisk::sim {
 
 namespace {
 
@@ -360,4 +360,4 @@ std::optional<std::vector<uint8_t>> ReaderSim::BuiltInAnswer(const Frame& frame)
   return out;
 }
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
+namespace brisk::sim {
 
 struct Frame {
   uint8_t type = 0;
@@ -114,4 +114,4 @@ class ReaderSim {
   std::mutex m_writeLock;
 };
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-namespace sim {
+namespace brisk::sim {
 
 namespace {
 
@@ -195,4 +195,4 @@ std::optional<std::vector<uint8_t>> ReaderUpgrade::PullVerified(uint32_t size, u
   return package;
 }
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -10,7 +10,7 @@
 
 #include "sim/reader/ReaderSim.h"
 
-namespace sim {
+namespace brisk::sim {
 
 using Digest16 = std::array<uint8_t, 16>;
 
@@ -72,4 +72,4 @@ class ReaderUpgrade {
   int m_timeoutMs;
 };
 
-}  // namespace sim
+}  // namespace brisk::sim

@@ -12,6 +12,8 @@
 
 #include "sim/reader/ReaderSim.h"
 
+using namespace brisk;
+
 namespace {
 
 std::atomic<bool> g_stop{false};

@@ -9,6 +9,8 @@
 #include "app/PortDiscovery.h"
 #include "platform/Paths.h"
 
+namespace brisk::app {
+
 TEST(PortNames, NumberFromTheFourthCharacterOn) {
   EXPECT_EQ(PortNameToNumber("COM12"), 12);
   EXPECT_EQ(PortNameToNumber("COM1"), 1);
@@ -70,3 +72,5 @@ TEST(PortChoice, AChangeIsStoredAsPORT) {
   EXPECT_EQ(text.str(), "[COM]\nPORT=5\n");
   std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
+
+}  // namespace brisk::app

@@ -11,9 +11,11 @@
 #include "link/Brisk7Service.h"
 #include "platform/Clock.h"
 #include "sim/reader/ReaderSim.h"
-#include "tests/devices/ReaderTestbed.h"
+#include "tests/platform/devices/ReaderTestbed.h"
 
 extern char** environ;
+
+namespace brisk::app {
 
 namespace {
 
@@ -33,7 +35,7 @@ bool Eventually(F cond) {
 }  // namespace
 
 TEST(PortDiscovery, ListsReaderPortsInEnumerationOrderAfterAuto) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "0425", "8159", 3);
   tb.AddUsbSerial("1-2", "0400", "c35a", 0);  // lower-case identifier
   tb.AddUsbSerial("1-3", "0425", "c35a", 1);  // vendor of one row, product of the other
@@ -48,7 +50,7 @@ TEST(PortDiscovery, ListsReaderPortsInEnumerationOrderAfterAuto) {
 }
 
 TEST(PortDiscovery, NoReaderGivesOnlyAutoAndAStoredPortShowsNoSelection) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-3", "0425", "c35a", 1);
   tb.AddPlainTty("ttyS0");
   std::vector<std::string> list;
@@ -61,7 +63,7 @@ TEST(PortDiscovery, NoReaderGivesOnlyAutoAndAStoredPortShowsNoSelection) {
 }
 
 TEST(PortDiscovery, ARemovedReaderLeavesTheListAndAnAddedOneJoinsIt) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   const std::string a = tb.AddUsbSerial("1-1", "0425", "8159", 0);
   std::vector<std::string> list;
   DiscoverPorts(list);
@@ -73,7 +75,7 @@ TEST(PortDiscovery, ARemovedReaderLeavesTheListAndAnAddedOneJoinsIt) {
 }
 
 TEST(ReaderChain, AutomaticStartOpensTheDiscoveredReaderAndItAnswers) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "0425", "8159", 2);
   auto reader = sim::ReaderSim::Attach(tb.MasterFd(2));
   reader->EditReaderState([](sim::ReaderSim::State& s) { s.cat1Model = 0x21; });
@@ -82,7 +84,7 @@ TEST(ReaderChain, AutomaticStartOpensTheDiscoveredReaderAndItAnswers) {
   DiscoverPorts(list);
   ASSERT_EQ(list, (std::vector<std::string>{kAutoPortName, "COM3"}));
 
-  Brisk7Service service(nullptr, nullptr);
+  link::Brisk7Service service(nullptr, nullptr);
   ASSERT_EQ(service.Start(0, list), 1);
   EXPECT_EQ(service.ComPort(), 3);
   uint8_t model = 0, second = 0;
@@ -101,7 +103,7 @@ TEST(ReaderChain, TheReaderToolOpensTheDiscoveredReaderByItsPortNumber) {
   const std::string tool = std::string(bin ? bin : ".") + "/tools/brisk-reader/brisk-reader";
   if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "brisk-reader not built: " << tool;
 
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "0400", "c35a", 6);
   auto reader = sim::ReaderSim::Attach(tb.MasterFd(6));
   std::vector<std::string> list;
@@ -123,3 +125,5 @@ TEST(ReaderChain, TheReaderToolOpensTheDiscoveredReaderByItsPortNumber) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_GE(reader->ReceivedCount(1), 1u);
 }
+
+}  // namespace brisk::app

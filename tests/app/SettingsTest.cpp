@@ -17,6 +17,8 @@
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 
+namespace brisk::app {
+
 namespace {
 
 std::string ReadAll(const std::string& path) {
@@ -93,7 +95,7 @@ TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNothing) {
   EXPECT_EQ(s.m_netModeChoice, 0);
   EXPECT_EQ(s.m_autoStartService, 1);
   EXPECT_EQ(s.m_logSwitch, 0);
-  EXPECT_EQ(brisklog::LogSwitch(), 0);
+  EXPECT_EQ(LogSwitch(), 0);
   EXPECT_EQ(s.m_usbHeartbeat, 600);
   EXPECT_EQ(s.m_cat1Heartbeat, 600);
   EXPECT_FALSE(Exists(m_folder));
@@ -125,10 +127,10 @@ TEST_F(SettingsTest, EveryWriterStoresItsKeysAndLoadingReadsThemAll) {
   EXPECT_EQ(s.m_netModeChoice, 2);
   EXPECT_EQ(s.m_autoStartService, 0);
   EXPECT_EQ(s.m_logSwitch, 1);
-  EXPECT_EQ(brisklog::LogSwitch(), 1);
+  EXPECT_EQ(LogSwitch(), 1);
   EXPECT_EQ(s.m_usbHeartbeat, 120);
   EXPECT_EQ(s.m_cat1Heartbeat, 300);
-  brisklog::SetLogSwitch(0);
+  SetLogSwitch(0);
 }
 
 TEST_F(SettingsTest, HandWrittenValuesAreLoadedUnchangedByTheIntegerRule) {
@@ -311,9 +313,9 @@ TEST_F(SettingsTest, TogglesFollowTheFileNotARememberedState) {
   EXPECT_EQ(ToggleAutoStartService(m_path, s), 1);
   EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=1\n");
 
-  brisklog::SetLogSwitch(0);
+  SetLogSwitch(0);
   EXPECT_EQ(ToggleLogSwitch(m_path, s), 1);
-  EXPECT_EQ(brisklog::LogSwitch(), 1);
+  EXPECT_EQ(LogSwitch(), 1);
   EXPECT_EQ(ToggleLogSwitch(m_path, s), 0);
   EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=1\n\n[Set]\nLog=0\n");
 }
@@ -371,3 +373,5 @@ TEST(AutostartEntry, ExecQuotesAndEscapesTheProgramPath) {
   EXPECT_TRUE(platform::AutostartEntryText("").empty());
   EXPECT_EQ(platform::ProgramPath().front(), '/');
 }
+
+}  // namespace brisk::app

@@ -14,7 +14,8 @@
 #include <string>
 #include <thread>
 
-using namespace brisk::sim;
+namespace brisk {
+using namespace sim;
 
 namespace {
 
@@ -338,3 +339,5 @@ TEST(MXUPDExports, ExportsExactlyTheEighteenFunctions) {
 }
 
 }  // namespace
+
+}  // namespace brisk

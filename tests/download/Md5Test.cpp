@@ -6,11 +6,13 @@
 #include <string>
 
 #include "download/Md5.h"
-#include "tests/download/TestFolders.h"
+#include "tests/support/TestSupport.h"
 
-using testing_folders::Pattern;
-using testing_folders::ScopedFolders;
-using testing_folders::WriteFile;
+namespace brisk::download {
+
+using test::Pattern;
+using test::ScopedFolders;
+using test::WriteFile;
 
 namespace {
 
@@ -135,3 +137,5 @@ TEST_F(FileMd5, AMissingFileOrAFolderGivesTheEmptyTextAndLeavesTheSizeAlone) {
   EXPECT_EQ(GetFileMd5(folder, size), "");
   EXPECT_EQ(size, 1234);
 }
+
+}  // namespace brisk::download

@@ -13,16 +13,19 @@
 #include "log/Log.h"
 #include "platform/Paths.h"
 #include "sim/http/HttpServer.h"
-#include "tests/download/DownloadTestSupport.h"
-#include "tests/download/TestFolders.h"
+#include "tests/support/DownloadSupport.h"
+#include "tests/support/TestSupport.h"
 
-using download_test::Md5Text;
-using testing_folders::Exists;
-using testing_folders::List;
-using testing_folders::Pattern;
-using testing_folders::ReadFile;
-using testing_folders::ScopedFolders;
-using testing_folders::WriteFile;
+namespace brisk::download {
+
+using test::Exists;
+using test::List;
+using test::LogCapture;
+using test::Md5Text;
+using test::Pattern;
+using test::ReadFile;
+using test::ScopedFolders;
+using test::WriteFile;
 
 namespace {
 
@@ -33,15 +36,15 @@ struct Status {
   int32_t progress = -1;
 };
 
-using download_test::CallbackLog;
+using test::CallbackLog;
 
 class Downloader : public ::testing::Test {
  protected:
   void SetUp() override {
-    download_test::ClearProxyEnvironment();
-    brisklog::SetLogSwitch(1);
+    test::ClearProxyEnvironment();
+    SetLogSwitch(1);
   }
-  void TearDown() override { brisklog::SetLogSwitch(0); }
+  void TearDown() override { SetLogSwitch(0); }
 
   // Polls until the state is no longer 1; the final status (reported once).
   Status WaitEnd(UpgradeDownloader& d) {
@@ -59,10 +62,11 @@ class Downloader : public ::testing::Test {
     d.GetDownloadStatus(s.state, s.progress);
     return s;
   }
-  std::string Log() { return ReadFile(platform::TempFolder() + "/brisk7.log"); }
+  std::string Log() { return m_log.Text(); }
   std::string TempPath(const std::string& name) { return platform::TempFolder() + "/" + name; }
 
   ScopedFolders m_folders;
+  LogCapture m_log;
 };
 
 }  // namespace
@@ -439,3 +443,5 @@ TEST_F(Downloader, DestroyingTheDownloaderStopsARunningWorker) {
   }
   EXPECT_NE(Log().find("download stopped: "), std::string::npos);
 }
+
+}  // namespace brisk::download

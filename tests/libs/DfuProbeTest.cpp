@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace brisk {
+
 TEST(DfuProbe, PrintsTheDescriptorsAndMemoryMapOfTheDeviceItFinds) {
   brisk::sim::DfuUsbDevice device;
   FILE* pipe = popen(BRISK_DFU_PROBE " 2>&1", "r");
@@ -21,3 +23,5 @@ TEST(DfuProbe, PrintsTheDescriptorsAndMemoryMapOfTheDeviceItFinds) {
   EXPECT_NE(out.find("\"@Option Bytes  /0x1FFFF800/01*016 e\""), std::string::npos) << out;
   EXPECT_NE(out.find("state 2, status 0"), std::string::npos) << out;
 }
+
+}  // namespace brisk

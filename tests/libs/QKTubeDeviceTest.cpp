@@ -11,7 +11,8 @@
 #include <string>
 #include <thread>
 
-using namespace brisk::sim;
+namespace brisk {
+using namespace sim;
 
 namespace {
 
@@ -304,3 +305,5 @@ TEST(QKTubeDeviceNested, NamesADeviceBehindAHubByItsFullPortPath) {
 }
 
 }  // namespace
+
+}  // namespace brisk

@@ -5,7 +5,9 @@
 
 #include "tests/link/LinkFixture.h"
 
-using testing_support::WaitUntil;
+namespace brisk::link {
+
+using test::Eventually;
 
 namespace {
 
@@ -185,7 +187,7 @@ TEST_F(CommandsTest, NoAnswerTimesOutAndALateAnswerDoesNotSpoilTheNext) {
   EXPECT_EQ(service.NotifyDisconnect(), -3);
   EXPECT_TRUE(LogHas("read input report timeout"));
   // The late answer arrives and signals; the next command resets before it sends.
-  ASSERT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 5000));
+  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 5000));
   Script(15, {0x04, 0x00});
   EXPECT_EQ(service.AskDfuMode(), 4);
 }
@@ -218,7 +220,7 @@ TEST_F(CommandsTest, CommandGivesUpAfterFiveSecondsOfConnecting) {
 
 TEST_F(CommandsTest, SwitchingToCat1DropsTheRelayCounters) {
   ASSERT_TRUE(reader->SendFrame(0x30, {1, 2, 3}));
-  ASSERT_TRUE(WaitUntil([&] { return service.ComBytesRead() > 0; }));
+  ASSERT_TRUE(Eventually([&] { return service.ComBytesRead() > 0; }));
   EXPECT_EQ(service.SetNetMode(2), 0);
   EXPECT_EQ(reader->ReaderState().netMode, 2);
   // Counted again from zero: only the mode command and its answer.
@@ -227,3 +229,5 @@ TEST_F(CommandsTest, SwitchingToCat1DropsTheRelayCounters) {
 }
 
 }  // namespace
+
+}  // namespace brisk::link

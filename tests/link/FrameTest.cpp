@@ -2,6 +2,8 @@
 
 #include "link/Frame.h"
 
+namespace brisk::link {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -48,3 +50,5 @@ TEST(FrameCodec, LittleEndianHelpers) {
 }
 
 }  // namespace
+
+}  // namespace brisk::link

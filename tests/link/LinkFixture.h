@@ -11,27 +11,30 @@
 #include "tests/link/ServiceAccess.h"
 #include "tests/support/TestSupport.h"
 
+namespace brisk::link {
+
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    brisklog::SetLogSwitch(1);
+    SetLogSwitch(1);
     reader = sim::ReaderSim::Create();
     ASSERT_NE(reader, nullptr);
   }
   void TearDown() override {
     service.Stop(0);
-    brisklog::SetLogSwitch(0);
+    SetLogSwitch(0);
   }
   void StartService() { ASSERT_EQ(service.StartDevice(reader->SlavePath()), 1); }
-  std::string Log() const { return testing_support::ReadFile(tmp.LogPath()); }
-  bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  bool WaitLog(const std::string& text, int ms = 5000) const {
-    return testing_support::WaitUntil([&] { return LogHas(text); }, ms);
-  }
+  std::string Log() const { return log.Text(); }
+  bool LogHas(const std::string& text) const { return log.Has(text); }
+  bool WaitLog(const std::string& text, int ms = 5000) const { return log.WaitFor(text, ms); }
 
-  testing_support::ScopedTmpdir tmp;
+  test::ScopedTmpdir tmp;
+  test::LogCapture log;
   std::unique_ptr<sim::ReaderSim> reader;
   Brisk7Service service{nullptr, nullptr};
 };
 
 using Bytes = std::vector<uint8_t>;
+
+}  // namespace brisk::link

@@ -10,7 +10,9 @@
 #include "platform/SerialPort.h"
 #include "tests/link/LinkFixture.h"
 
-using testing_support::WaitUntil;
+namespace brisk::link {
+
+using test::Eventually;
 
 namespace {
 
@@ -36,9 +38,9 @@ class RelayTest : public LinkFixture {
   // Bytes of a refused frame may still trickle in and be thrown away with whatever follows
   // them; a reader recovers by sending again, so the test does too.
   bool RecoversWithACleanFrame() {
-    return WaitUntil([&] {
+    return Eventually([&] {
       reader->SendRaw(kDisconnectAnswer);
-      return WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 200);
+      return Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 200);
     });
   }
 };
@@ -47,7 +49,7 @@ TEST_F(RelayTest, AnswerIsHandedOverWithoutHeadLengthAndChecksum) {
   StartService();
   EXPECT_STREQ(service.ComStatusText(), "已打开");
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  ASSERT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
   EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), (Bytes{0x05, 0x00, 0x00}));
   EXPECT_EQ(service.ComBytesRead(), 8u);
   EXPECT_TRUE(WaitLog("read com:55 aa 04 00 05 00 00 fe "));
@@ -82,7 +84,7 @@ TEST_F(RelayTest, ZeroLengthIsConsumedSilently) {
   Bytes burst = {0x55, 0xAA, 0x00, 0x00};
   burst.insert(burst.end(), kDisconnectAnswer.begin(), kDisconnectAnswer.end());
   ASSERT_TRUE(reader->SendRaw(burst));
-  ASSERT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
   EXPECT_EQ(service.ComBytesRead(), 12u);
   EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), (Bytes{0x05, 0x00, 0x00}));
   EXPECT_FALSE(LogHas("read com:55 aa 00 00"));
@@ -104,7 +106,7 @@ TEST_F(RelayTest, LargestFrameIsRead) {
   Bytes payload(2093, 0x5A);  // with type and check byte: length field 2096
   payload.push_back(2);
   ASSERT_TRUE(reader->SendFrame(0x30, payload));
-  ASSERT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
   const Bytes staged = Brisk7ServiceTestAccess::Staged(service);
   ASSERT_EQ(staged.size(), 2095u);
   EXPECT_EQ(staged[0], 0x30);
@@ -118,19 +120,19 @@ TEST_F(RelayTest, ReaderSilentInsideAFrameEndsOnlyThatFrame) {
   ASSERT_TRUE(WaitLog("read body failed", 15000));
   EXPECT_TRUE(service.IsRelayRunning());
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  EXPECT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  EXPECT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
 }
 
 TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
-  testing_support::TempDir devices;
+  test::TempDir devices;
   platform::SetSerialDeviceFolder(devices.path());
   ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.path() + "/ttyACM3").c_str()), 0);
   ASSERT_EQ(service.Start(4, {}), 1);
   platform::SetSerialDeviceFolder("/dev");
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  ASSERT_TRUE(WaitUntil([&] { return service.ComBytesRead() == 8; }));
+  ASSERT_TRUE(Eventually([&] { return service.ComBytesRead() == 8; }));
   reader->Unplug();
-  ASSERT_TRUE(WaitUntil([&] { return !service.IsRelayRunning(); }));
+  ASSERT_TRUE(Eventually([&] { return !service.IsRelayRunning(); }));
   EXPECT_TRUE(LogHas("read head failed"));
   EXPECT_EQ(service.ComPort(), 4);
   EXPECT_EQ(service.ComBytesRead(), 8u);
@@ -143,7 +145,7 @@ TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
 }
 
 TEST_F(RelayTest, CandidateListSkipsTheAutomaticEntryAndABusyPort) {
-  testing_support::TempDir devices;
+  test::TempDir devices;
   auto busyReader = sim::ReaderSim::Create();
   ASSERT_EQ(symlink(busyReader->SlavePath().c_str(), (devices.path() + "/ttyACM6").c_str()), 0);
   ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.path() + "/ttyACM2").c_str()), 0);
@@ -216,7 +218,7 @@ TEST_F(RelayTest, StartWhileRunningNeverMakesASecondRelayThread) {
   EXPECT_EQ(RelayThreads(), 1);
   // The new thread still reads frames.
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  EXPECT_TRUE(WaitUntil([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  EXPECT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
   service.Stop(0);
   EXPECT_EQ(RelayThreads(), 0);
 }
@@ -228,7 +230,7 @@ TEST_F(RelayTest, StopUnderLoadNeverHangsAndLeavesNoThread) {
     Bytes answer = sim::EncodeFrame(0x21, Bytes(200, 0x33));
     while (flood) reader->SendRaw(answer);
   });
-  ASSERT_TRUE(WaitUntil([&] { return service.ComBytesRead() > 10000; }));
+  ASSERT_TRUE(Eventually([&] { return service.ComBytesRead() > 10000; }));
   service.Stop(0);
   flood = false;
   sender.join();
@@ -252,10 +254,12 @@ TEST_F(RelayTest, WritesCountWholeFrames) {
 TEST_F(RelayTest, WriteAfterUnplugFailsAndEndsTheRelay) {
   StartService();
   reader->Unplug();
-  ASSERT_TRUE(WaitUntil([&] { return !service.IsRelayRunning(); }));
+  ASSERT_TRUE(Eventually([&] { return !service.IsRelayRunning(); }));
   const uint8_t data[] = {0x05, 0x00, 0x00};
   EXPECT_EQ(service.WriteCom(data, sizeof data), -1);
   EXPECT_TRUE(LogHas("com write failed"));
 }
 
 }  // namespace
+
+}  // namespace brisk::link

@@ -6,6 +6,8 @@
 
 #include "link/Brisk7Service.h"
 
+namespace brisk::link {
+
 class Brisk7ServiceTestAccess {
  public:
   static std::vector<uint8_t> Staged(Brisk7Service& s) {
@@ -19,3 +21,5 @@ class Brisk7ServiceTestAccess {
     s.m_connecting = value;
   }
 };
+
+}  // namespace brisk::link

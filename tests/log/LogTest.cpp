@@ -11,15 +11,17 @@
 #include "platform/Paths.h"
 #include "tests/support/TestSupport.h"
 
-using testing_support::ReadFile;
-using testing_support::ScopedTmpdir;
+namespace brisk {
+
+using test::ReadFile;
+using test::ScopedTmpdir;
 
 namespace {
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override { brisklog::SetLogSwitch(1); }
-  void TearDown() override { brisklog::SetLogSwitch(0); }
+  void SetUp() override { SetLogSwitch(1); }
+  void TearDown() override { SetLogSwitch(0); }
   std::string Log() const { return ReadFile(tmp.LogPath()); }
   // The message part of each line, without the time stamp.
   std::vector<std::string> Messages() const {
@@ -34,7 +36,7 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, SwitchOffTouchesNothing) {
-  brisklog::SetLogSwitch(0);
+  SetLogSwitch(0);
   WriteLog("hello %d", 1);
   WriteLogHex("x: ", "\x01\x02", 2);
   struct stat st {};
@@ -51,6 +53,17 @@ TEST_F(LogTest, LineFormatHasUnpaddedTimeAndMessage) {
       << log;
   // No zero padding: a field never starts with 0 unless it is 0 itself.
   EXPECT_FALSE(std::regex_search(log, std::regex(R"([-: ]0\d)"))) << log;
+}
+
+TEST_F(LogTest, AnAttachedSinkSeesEachLineAsTheFileHoldsIt) {
+  {
+    test::LogCapture capture;
+    WriteLog("first %d", 1);
+    WriteLogHex("hex: ", "\x01\xff", 2);
+    EXPECT_EQ(capture.Text(), Log());
+  }
+  WriteLog("after the sink is gone");  // must not reach a destroyed sink
+  EXPECT_NE(Log().find("after the sink is gone"), std::string::npos);
 }
 
 TEST_F(LogTest, FolderIsPrivate) {
@@ -160,3 +173,5 @@ TEST_F(LogTest, LooseModeOnOwnFolderIsTightened) {
 }
 
 }  // namespace
+
+}  // namespace brisk

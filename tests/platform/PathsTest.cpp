@@ -5,6 +5,8 @@
 #include "platform/Paths.h"
 #include "tests/support/TestSupport.h"
 
+namespace brisk::platform {
+
 namespace {
 
 // Sets an environment variable for one test and puts the old value back.
@@ -49,13 +51,13 @@ TEST(Paths, ConfigFolderFollowsXdgAndIgnoresARelativeValue) {
 }
 
 TEST(Paths, TempFolderHonoursTmpdirWithTrailingSlashes) {
-  testing_support::TempDir dir;
+  test::TempDir dir;
   ScopedEnv tmp("TMPDIR", (dir.path() + "//").c_str());
   EXPECT_EQ(platform::TempFolder(), dir.path() + "/BriskNetService-" + std::to_string(getuid()));
 }
 
 TEST(Paths, MakeFoldersCreatesParentsAndFailsOnAFile) {
-  testing_support::TempDir dir;
+  test::TempDir dir;
   EXPECT_TRUE(platform::MakeFolders(dir.path() + "/a/b/c", 0700));
   const std::string file = dir.path() + "/file";
   FILE* f = std::fopen(file.c_str(), "w");
@@ -65,3 +67,5 @@ TEST(Paths, MakeFoldersCreatesParentsAndFailsOnAFile) {
 }
 
 }  // namespace
+
+}  // namespace brisk::platform

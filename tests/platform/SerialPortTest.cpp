@@ -8,6 +8,8 @@
 #include "platform/SerialPort.h"
 #include "tests/support/TestSupport.h"
 
+namespace brisk::platform {
+
 namespace {
 
 // A bare pty pair; the test plays the far end on the master.
@@ -78,8 +80,7 @@ TEST(SerialPort, BytesPassBothWaysUnchanged) {
   EXPECT_EQ(0, memcmp(out, seen, sizeof out));
 
   ASSERT_EQ(write(pty.master, out, sizeof out), static_cast<ssize_t>(sizeof out));
-  EXPECT_TRUE(testing_support::WaitUntil(
-      [&] { return port->QueueSize() == static_cast<int>(sizeof out); }));
+  EXPECT_TRUE(test::Eventually([&] { return port->QueueSize() == static_cast<int>(sizeof out); }));
   uint8_t back[sizeof out] = {};
   ASSERT_EQ(port->Read(back, sizeof back), static_cast<int>(sizeof back));
   EXPECT_EQ(0, memcmp(out, back, sizeof out));
@@ -103,7 +104,7 @@ TEST(SerialPort, PurgeDropsWaitingInput) {
   auto port = platform::SerialPort::Open(pty.slave, 115200);
   ASSERT_NE(port, nullptr);
   ASSERT_EQ(write(pty.master, "garbage", 7), 7);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return port->QueueSize() == 7; }));
+  ASSERT_TRUE(test::Eventually([&] { return port->QueueSize() == 7; }));
   port->PurgeInput();
   EXPECT_EQ(port->QueueSize(), 0);
 }
@@ -119,3 +120,5 @@ TEST(SerialPort, VanishedDeviceReadsAsFailure) {
 }
 
 }  // namespace
+
+}  // namespace brisk::platform

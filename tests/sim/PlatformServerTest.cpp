@@ -9,6 +9,8 @@
 
 #include "sim/platform/PlatformServer.h"
 
+namespace brisk::sim {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -116,3 +118,5 @@ TEST(PlatformServer, StopsByItselfAfterItsLifetime) {
 }
 
 }  // namespace
+
+}  // namespace brisk::sim

@@ -8,6 +8,8 @@
 #include "sim/reader/ReaderSim.h"
 #include "tests/support/TestSupport.h"
 
+namespace brisk::sim {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -73,7 +75,7 @@ TEST_F(ReaderSimTest, ParsesMergedAndSplitFramesAndCountsGarbage) {
   stream.insert(stream.end(), bad.begin(), bad.end());
   // Byte by byte: the reader must parse a stream, not one frame per read.
   for (uint8_t b : stream) ASSERT_TRUE(side->Write({b}));
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return reader->GarbageBytes() == 2 + bad.size(); }));
+  ASSERT_TRUE(test::Eventually([&] { return reader->GarbageBytes() == 2 + bad.size(); }));
   const auto frames = reader->Received();
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[1].type, 0x22);
@@ -101,7 +103,7 @@ TEST_F(ReaderSimTest, BuiltInReaderAnswersCommandsWithTheirOwnType) {
 
 TEST_F(ReaderSimTest, DataAndNoticesAreNeverAnswered) {
   for (uint8_t t : {4, 10, 11, 13, 14}) side->Write(sim::EncodeFrame(t, {0, 0}));
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return reader->Received().size() == 5; }));
+  ASSERT_TRUE(test::Eventually([&] { return reader->Received().size() == 5; }));
   EXPECT_TRUE(side->Read(1, 200).empty());
 }
 
@@ -152,3 +154,5 @@ TEST_F(ReaderSimTest, SendGivesUpWhenNobodyReads) {
 }
 
 }  // namespace
+
+}  // namespace brisk::sim

@@ -1,78 +1,100 @@
 #pragma once
-// Small helpers shared by the tests: private temporary folders, log reading, waiting.
-#include <unistd.h>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
+// What the tests share: private folders, environment changes that undo themselves, waiting for a
+// condition, files, and the log watched in memory.
+#include <cstddef>
 #include <functional>
-#include <sstream>
+#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
+#include <utility>
+#include <vector>
 
-namespace testing_support {
+namespace brisk::test {
 
-// A fresh folder under the system temporary folder, removed at the end of the test.
+// A fresh folder under $BRISK_TEST_SCRATCH (or /tmp), removed with everything in it at the end.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/brisk-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_path = made ? made : "";
-  }
-  ~TempDir() {
-    if (!m_path.empty()) {
-      const std::string cmd = "rm -rf '" + m_path + "'";
-      [[maybe_unused]] int rc = std::system(cmd.c_str());
-    }
-  }
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return m_path; }
 
  private:
   std::string m_path;
 };
 
+// Sets and unsets environment variables and puts back what was there when it ends.
+class EnvGuard {
+ public:
+  EnvGuard() = default;
+  ~EnvGuard();
+  EnvGuard(const EnvGuard&) = delete;
+  EnvGuard& operator=(const EnvGuard&) = delete;
+  void Set(const std::string& name, const std::string& value);
+  void Unset(const std::string& name);
+
+ private:
+  void Remember(const std::string& name);
+  std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
 // Points TMPDIR (and so the log and the packages) at a private folder for one test.
 class ScopedTmpdir {
  public:
-  ScopedTmpdir() {
-    const char* old = std::getenv("TMPDIR");
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    setenv("TMPDIR", m_dir.path().c_str(), 1);
-  }
-  ~ScopedTmpdir() {
-    if (m_had)
-      setenv("TMPDIR", m_old.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  }
+  ScopedTmpdir();
   const std::string& path() const { return m_dir.path(); }
-  std::string LogFolder() const {
-    return m_dir.path() + "/BriskNetService-" + std::to_string(getuid());
-  }
+  std::string LogFolder() const;
   std::string LogPath() const { return LogFolder() + "/brisk7.log"; }
 
  private:
   TempDir m_dir;
-  bool m_had = false;
-  std::string m_old;
+  EnvGuard m_env;
 };
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+// Per-test TMPDIR and XDG_CONFIG_HOME, removed afterwards.
+class ScopedFolders {
+ public:
+  ScopedFolders();
+  const std::string& Root() const { return m_dir.path(); }
+  const std::string& Tmp() const { return m_tmp; }
+  const std::string& Config() const { return m_config; }
+
+ private:
+  TempDir m_dir;
+  EnvGuard m_env;
+  std::string m_tmp, m_config;
+};
 
 // Polls pred until it holds or timeoutMs passes; the bound is generous, never a measurement.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
+bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000);
 
-}  // namespace testing_support
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& bytes);
+bool Exists(const std::string& path);
+// Names in a folder, without "." and "..".
+std::vector<std::string> List(const std::string& folder);
+// Deterministic bytes of the given size.
+std::string Pattern(size_t size, unsigned seed = 1);
+
+// Every log line written while it lives, in order, kept in memory. One at a time.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<std::string> Lines() const;
+  std::string Text() const;  // the lines joined by '\n'
+  bool Has(const std::string& text) const;
+  bool WaitFor(const std::string& text, int timeoutMs = 5000) const;
+  size_t Count(const std::string& text) const;
+
+ private:
+  static void Append(void* context, const char* line);
+  mutable std::mutex m_mutex;
+  std::vector<std::string> m_lines;
+};
+
+}  // namespace brisk::test

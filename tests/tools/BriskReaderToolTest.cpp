@@ -11,6 +11,8 @@
 #include "sim/reader/ReaderSim.h"
 #include "tests/support/TestSupport.h"
 
+namespace brisk {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -67,7 +69,7 @@ class Tool {
     return -1;
   }
   bool WaitOutput(const std::string& text, int timeoutMs = 10000) {
-    return testing_support::WaitUntil(
+    return test::Eventually(
         [&] {
           Drain(5);
           return m_stdout.find(text) != std::string::npos;
@@ -115,7 +117,7 @@ class ToolTest : public ::testing::Test {
     a.payload = std::move(payload);
     reader->SetAnswer(code, a);
   }
-  testing_support::ScopedTmpdir tmp;
+  test::ScopedTmpdir tmp;
   std::unique_ptr<sim::ReaderSim> reader;
   std::string lastErr;
 };
@@ -225,7 +227,7 @@ TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
   EXPECT_NE(tool.Out().find("\"serverBytesSent\":4,\"serverBytesReceived\":4}"), std::string::npos)
       << tool.Out();
   // A clean stop tells the reader.
-  EXPECT_TRUE(testing_support::WaitUntil([&] { return reader->ReceivedCount(5) == 1; }));
+  EXPECT_TRUE(test::Eventually([&] { return reader->ReceivedCount(5) == 1; }));
 }
 
 TEST_F(ToolTest, RelayEndsWhenTheReaderVanishes) {
@@ -239,3 +241,5 @@ TEST_F(ToolTest, RelayEndsWhenTheReaderVanishes) {
 }
 
 }  // namespace
+
+}  // namespace brisk

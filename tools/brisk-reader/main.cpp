@@ -12,6 +12,9 @@
 #include "log/Log.h"
 #include "platform/Clock.h"
 
+using namespace brisk;
+using namespace brisk::link;
+
 namespace {
 
 constexpr int kExitOk = 0;
@@ -408,7 +411,7 @@ int main(int argc, char** argv) {
   if (!ParseCommand(o.args, command)) return kExitUsage;
   const bool relay = command.kind == Command::Relay;
 
-  if (o.log) brisklog::SetLogSwitch(1);
+  if (o.log) SetLogSwitch(1);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGPIPE, SIG_IGN);

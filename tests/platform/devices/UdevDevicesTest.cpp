@@ -5,7 +5,9 @@
 
 #include "platform/devices/HotplugMonitor.h"
 #include "platform/devices/UdevDevices.h"
-#include "tests/devices/ReaderTestbed.h"
+#include "tests/platform/devices/ReaderTestbed.h"
+
+namespace brisk::platform::devices {
 
 using platform::devices::EnumerateTtyDevices;
 using platform::devices::HotplugEvent;
@@ -37,7 +39,7 @@ std::optional<HotplugEvent> WaitFor(HotplugMonitor& monitor, HotplugEvent::Kind 
 }  // namespace
 
 TEST(TtyEnumeration, GivesEveryTtyWithItsUsbParentsIdentity) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "0425", "8159", 3);
   tb.AddUsbSerial("1-2", "0400", "c35a", 0);
   tb.AddPlainTty("ttyS0");
@@ -65,7 +67,7 @@ TEST(TtyEnumeration, GivesEveryTtyWithItsUsbParentsIdentity) {
 }
 
 TEST(TtyEnumeration, MalformedUsbIdentifiersAreRefusedNotGuessed) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   tb.AddUsbSerial("1-1", "zz25", "8159", 0);
   tb.AddUsbSerial("1-2", "04250", "8159", 1);  // five digits
   tb.AddUsbSerial("1-3", "", "", 2);
@@ -93,7 +95,7 @@ TEST(UsbIdText, AcceptsOnlyOneToFourHexDigits) {
 }
 
 TEST(Hotplug, ReportsArrivalAndRemovalOfAReader) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   auto monitor = HotplugMonitor::Create();
   ASSERT_NE(monitor, nullptr);
   EXPECT_GE(monitor->Fd(), 0);
@@ -117,7 +119,7 @@ TEST(Hotplug, ReportsArrivalAndRemovalOfAReader) {
 }
 
 TEST(Hotplug, ReportsHidrawAndUsbDevicesAndIgnoresOtherSubsystems) {
-  testbed::ReaderTestbed tb;
+  test::ReaderTestbed tb;
   auto monitor = HotplugMonitor::Create();
   ASSERT_NE(monitor, nullptr);
 
@@ -138,3 +140,5 @@ TEST(Hotplug, ReportsHidrawAndUsbDevicesAndIgnoresOtherSubsystems) {
   }));
   for (const HotplugEvent& e : seen) EXPECT_NE(e.subsystem, "input");
 }
+
+}  // namespace brisk::platform::devices

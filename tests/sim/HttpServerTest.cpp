@@ -7,6 +7,8 @@
 
 #include "sim/http/HttpServer.h"
 
+namespace brisk::sim {
+
 namespace {
 
 struct Fetched {
@@ -128,3 +130,5 @@ TEST(TestServerLifetime, StoppingEndsAHeldConnectionAndTheServerStopsByItself) {
   }
   EXPECT_TRUE(refused);
 }
+
+}  // namespace brisk::sim

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace brisk::platform::devices {
+
 namespace {
 
 const std::string kRules = std::string(BRISK_SOURCE_DIR) + "/data/udev/70-brisknetservice.rules";
@@ -196,3 +198,5 @@ TEST(UdevRules, InstallScriptCopiesTheFileIntoTheGivenFolder) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
+
+}  // namespace brisk::platform::devices

@@ -10,15 +10,15 @@
 
 #include "download/Md5.h"
 
-namespace download_test {
+namespace brisk::test {
 
 inline std::string Md5Text(const std::string& data, bool upper = true) {
-  Md5Context context;
-  Md5Init(&context);
-  Md5Update(&context, data.data(), static_cast<uint32_t>(data.size()));
-  Md5Final(&context);
+  download::Md5Context context;
+  download::Md5Init(&context);
+  download::Md5Update(&context, data.data(), static_cast<uint32_t>(data.size()));
+  download::Md5Final(&context);
   char text[33];
-  HexEncode(text, context.digest, 16);
+  download::HexEncode(text, context.digest, 16);
   std::string out(text, 32);
   if (upper)
     for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -58,4 +58,4 @@ struct CallbackLog {
   }
 };
 
-}  // namespace download_test
+}  // namespace brisk::test

@@ -13,19 +13,21 @@
 #include "sim/http/HttpServer.h"
 #include "sim/reader/ReaderSim.h"
 #include "sim/reader/ReaderUpgrade.h"
-#include "tests/download/DownloadTestSupport.h"
-#include "tests/download/TestFolders.h"
+#include "tests/support/DownloadSupport.h"
+#include "tests/support/TestSupport.h"
 
-using testing_folders::Exists;
-using testing_folders::Pattern;
-using testing_folders::ReadFile;
-using testing_folders::ScopedFolders;
+namespace brisk::link {
+
+using test::Exists;
+using test::Pattern;
+using test::ReadFile;
+using test::ScopedFolders;
 
 namespace {
 
 constexpr int kLimitMs = 60000;
 
-using download_test::CallbackLog;
+using test::CallbackLog;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -33,8 +35,8 @@ std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; 
 class FirmwareTransfer : public ::testing::Test {
  protected:
   void SetUp() override {
-    download_test::ClearProxyEnvironment();
-    brisklog::SetLogSwitch(1);
+    test::ClearProxyEnvironment();
+    SetLogSwitch(1);
     m_server = sim::HttpServer::Start(true);
     ASSERT_TRUE(m_server);
     m_reader = sim::ReaderSim::Create();
@@ -46,7 +48,7 @@ class FirmwareTransfer : public ::testing::Test {
   void TearDown() override {
     if (m_service) m_service->Stop(0);
     m_service.reset();
-    brisklog::SetLogSwitch(0);
+    SetLogSwitch(0);
   }
 
   // Serves package at path and runs a request through to its end.
@@ -148,7 +150,7 @@ TEST_F(FirmwareTransfer, TheDfuFlagIsABlankAndOneAfterTheUrl) {
   EXPECT_EQ(Download("/flag.dfu", withFlag, true).state, 0);
   EXPECT_TRUE(m_calls.WaitForCalls(1));
   ASSERT_EQ(m_calls.Count(), 1u);
-  const std::string name = "flag_" + download_test::Md5Text(withFlag) + ".dfu";
+  const std::string name = "flag_" + test::Md5Text(withFlag) + ".dfu";
   EXPECT_EQ(m_calls.paths[0], platform::TempFolder() + "/" + name);
   EXPECT_TRUE(ReadFile(m_folders.Config() + "/BriskNetService/DFU/" + name) == withFlag);
 
@@ -260,3 +262,5 @@ TEST_F(FirmwareTransfer, ChunkRequestsOfTheWrongShapeOrRangeAreRefused) {
   ASSERT_TRUE(last && last->ok);
   EXPECT_EQ(last->data, std::vector<uint8_t>{static_cast<uint8_t>(package.back())});
 }
+
+}  // namespace brisk::link

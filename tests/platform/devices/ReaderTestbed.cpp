@@ -1,4 +1,4 @@
-#include "tests/devices/ReaderTestbed.h"
+#include "tests/platform/devices/ReaderTestbed.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
-namespace testbed {
+using namespace brisk;
+
+namespace brisk::test {
 
 namespace {
 
@@ -165,4 +167,4 @@ void ReaderTestbed::Remove(const std::string& sysPath) {
   umockdev_testbed_remove_device(m_tb, sysPath.c_str());
 }
 
-}  // namespace testbed
+}  // namespace brisk::test

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-using namespace brisk::sim;
-using namespace brisk::sim::dfu;
+namespace brisk::sim {
+using namespace dfu;
 
 namespace {
 
@@ -332,3 +332,5 @@ TEST(DfuDeviceModel, LeavesDfuModeAfterManifestationOrDetach) {
 }
 
 }  // namespace
+
+}  // namespace brisk::sim

@@ -5,8 +5,8 @@
 // Create it before anything in the process touches libudev or umockdev.
 //
 // Typical use (CMake: brisk_test(... LIBS brisk_reader_testbed brisk_reader_sim ... UMOCKDEV)):
-//   testbed::ReaderTestbed tb;
-//   tb.AddUsbSerial("1-1", testbed::kReaderVendorA, testbed::kReaderProductA, 2);  // COM3
+//   test::ReaderTestbed tb;
+//   tb.AddUsbSerial("1-1", test::kReaderVendorA, test::kReaderProductA, 2);  // COM3
 //   auto reader = sim::ReaderSim::Attach(tb.MasterFd(2));  // plays the reader
 //   ... DiscoverPorts lists "COM3"; Brisk7Service::Start(0, list) opens it ...
 //   reader->Unplug();   // the open port fails from now on
@@ -17,7 +17,7 @@
 
 struct _UMockdevTestbed;
 
-namespace testbed {
+namespace brisk::test {
 
 // The two reader identities and one that mixes them (no reader).
 inline constexpr const char* kReaderVendorA = "0425";
@@ -59,4 +59,4 @@ class ReaderTestbed {
   _UMockdevTestbed* m_tb;
 };
 
-}  // namespace testbed
+}  // namespace brisk::test

@@ -1,0 +1,159 @@
+#include "tests/support/TestSupport.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "log/Log.h"
+
+namespace brisk::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("BRISK_TEST_SCRATCH");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/brisk-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  m_path = pattern;
+}
+
+TempDir::~TempDir() {
+  // A test may have taken the write bit away; removal must still succeed.
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(m_path, ignored);
+}
+
+EnvGuard::~EnvGuard() {
+  for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+    if (it->second)
+      setenv(it->first.c_str(), it->second->c_str(), 1);
+    else
+      unsetenv(it->first.c_str());
+  }
+}
+
+void EnvGuard::Remember(const std::string& name) {
+  const char* old = std::getenv(name.c_str());
+  m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+}
+
+void EnvGuard::Set(const std::string& name, const std::string& value) {
+  Remember(name);
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void EnvGuard::Unset(const std::string& name) {
+  Remember(name);
+  unsetenv(name.c_str());
+}
+
+ScopedTmpdir::ScopedTmpdir() { m_env.Set("TMPDIR", m_dir.path()); }
+
+std::string ScopedTmpdir::LogFolder() const {
+  return m_dir.path() + "/BriskNetService-" + std::to_string(getuid());
+}
+
+ScopedFolders::ScopedFolders() : m_tmp(m_dir.path() + "/tmp"), m_config(m_dir.path() + "/config") {
+  mkdir(m_tmp.c_str(), 0700);
+  mkdir(m_config.c_str(), 0700);
+  m_env.Set("TMPDIR", m_tmp);
+  m_env.Set("XDG_CONFIG_HOME", m_config);
+}
+
+bool Eventually(const std::function<bool()>& pred, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> List(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1664525u + 1013904223u;
+    bytes[i] = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+LogCapture::LogCapture() { SetLogSink(&LogCapture::Append, this); }
+LogCapture::~LogCapture() { SetLogSink(nullptr, nullptr); }
+
+void LogCapture::Append(void* context, const char* line) {
+  auto* self = static_cast<LogCapture*>(context);
+  std::lock_guard<std::mutex> guard(self->m_mutex);
+  self->m_lines.emplace_back(line);
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_lines;
+}
+
+std::string LogCapture::Text() const {
+  std::string text;
+  for (const std::string& line : Lines()) text += line + "\n";
+  return text;
+}
+
+bool LogCapture::Has(const std::string& text) const { return Count(text) > 0; }
+
+size_t LogCapture::Count(const std::string& text) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  size_t n = 0;
+  for (const std::string& line : m_lines)
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+bool LogCapture::WaitFor(const std::string& text, int timeoutMs) const {
+  return Eventually([&] { return Has(text); }, timeoutMs);
+}
+
+}  // namespace brisk::test
