@@ -3,14 +3,33 @@
 # BRISK_EXCLUDE: folders (relative to the source root) left out of the build, for work in progress.
 set(BRISK_EXCLUDE "" CACHE STRING "Folders to leave out of the build")
 
-# Adds each listed sub-folder that has a CMakeLists.txt and is not excluded.
+# Adds each listed sub-folder. A named folder that is missing is an error unless excluded.
 function(brisk_add_folders)
   foreach(dir ${ARGN})
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt AND NOT rel IN_LIST BRISK_EXCLUDE)
-      add_subdirectory(${dir})
+    if(rel IN_LIST BRISK_EXCLUDE)
+      continue()
     endif()
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      message(FATAL_ERROR "${rel} is named in the build but has no CMakeLists.txt "
+                          "(add it to BRISK_EXCLUDE to leave it out)")
+    endif()
+    add_subdirectory(${dir})
   endforeach()
+endfunction()
+
+# A target sees a header as "<folder>/<name>.h" only for the folders it declares: its own and
+# those of the libraries it links. Each folder is offered through a link in a staging folder of
+# the target's own, so the repository root is never on anybody's include path.
+function(brisk_offer_folder target scope)
+  file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  set(stage ${PROJECT_BINARY_DIR}/include/${target})
+  get_filename_component(parent ${stage}/${rel} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  if(NOT EXISTS ${stage}/${rel})
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${stage}/${rel} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${stage})
 endfunction()
 
 function(brisk_warnings target)
@@ -30,7 +49,7 @@ function(brisk_library name)
   else()
     add_library(${name} STATIC ${ARG_SOURCES})
   endif()
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  brisk_offer_folder(${name} PUBLIC)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   brisk_warnings(${name})
 endfunction()
@@ -41,7 +60,7 @@ function(brisk_test name)
   cmake_parse_arguments(ARG "UMOCKDEV" "" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  brisk_offer_folder(${name} PRIVATE)
   brisk_warnings(${name})
   set(env "BRISK_TEST_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENV})
   if(ARG_UMOCKDEV)

@@ -19,6 +19,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
+echo "== format"
+scripts/check-format.sh
+
 run_suite default "" ""
 if [ $quick -eq 0 ]; then
   run_suite asan address ""
