@@ -125,8 +125,8 @@ TEST_F(RelayTest, ReaderSilentInsideAFrameEndsOnlyThatFrame) {
 
 TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
   test::TempDir devices;
-  platform::SetSerialDeviceFolder(devices.path());
-  ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.path() + "/ttyACM3").c_str()), 0);
+  platform::SetSerialDeviceFolder(devices.Path());
+  ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.Path() + "/ttyACM3").c_str()), 0);
   ASSERT_EQ(service.Start(4, {}), 1);
   platform::SetSerialDeviceFolder("/dev");
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
@@ -147,12 +147,12 @@ TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
 TEST_F(RelayTest, CandidateListSkipsTheAutomaticEntryAndABusyPort) {
   test::TempDir devices;
   auto busyReader = sim::ReaderSim::Create();
-  ASSERT_EQ(symlink(busyReader->SlavePath().c_str(), (devices.path() + "/ttyACM6").c_str()), 0);
-  ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.path() + "/ttyACM2").c_str()), 0);
+  ASSERT_EQ(symlink(busyReader->SlavePath().c_str(), (devices.Path() + "/ttyACM6").c_str()), 0);
+  ASSERT_EQ(symlink(reader->SlavePath().c_str(), (devices.Path() + "/ttyACM2").c_str()), 0);
   auto holder = platform::SerialPort::Open(busyReader->SlavePath(), 115200);
   ASSERT_NE(holder, nullptr);
 
-  platform::SetSerialDeviceFolder(devices.path());
+  platform::SetSerialDeviceFolder(devices.Path());
   const int started = service.Start(0, {"自动", "COM7", "COM3"});
   platform::SetSerialDeviceFolder("/dev");
   ASSERT_EQ(started, 1);

@@ -153,7 +153,7 @@ TEST_F(LogTest, FolderPlantedByAnotherUserIsRefused) {
 }
 
 TEST_F(LogTest, SymbolicLinkAsFolderIsRefused) {
-  const std::string elsewhere = tmp.path() + "/elsewhere";
+  const std::string elsewhere = tmp.Path() + "/elsewhere";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
   ASSERT_EQ(symlink(elsewhere.c_str(), tmp.LogFolder().c_str()), 0);
   EXPECT_EQ(platform::TempFolder(), "");

@@ -40,7 +40,7 @@ class ServiceSide {
     }
     return out;
   }
-  int fd() const { return m_fd; }
+  int Fd() const { return m_fd; }
 
  private:
   int m_fd;
@@ -52,7 +52,7 @@ class ReaderSimTest : public ::testing::Test {
     reader = sim::ReaderSim::Create();
     ASSERT_NE(reader, nullptr);
     side = std::make_unique<ServiceSide>(reader->SlavePath());
-    ASSERT_GE(side->fd(), 0);
+    ASSERT_GE(side->Fd(), 0);
   }
   std::unique_ptr<sim::ReaderSim> reader;
   std::unique_ptr<ServiceSide> side;
@@ -140,10 +140,10 @@ TEST_F(ReaderSimTest, HookAnswersInsteadOfTheBuiltInReader) {
 TEST_F(ReaderSimTest, UnplugMakesTheServiceSideFail) {
   reader->Unplug();
   uint8_t b;
-  pollfd p{side->fd(), POLLIN, 0};
+  pollfd p{side->Fd(), POLLIN, 0};
   ASSERT_GT(poll(&p, 1, 2000), 0);
   EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
-  EXPECT_LE(read(side->fd(), &b, 1), 0);
+  EXPECT_LE(read(side->Fd(), &b, 1), 0);
   EXPECT_FALSE(reader->SendFrame(1, {0, 0}));
 }
 

@@ -60,13 +60,13 @@ void EnvGuard::Unset(const std::string& name) {
   unsetenv(name.c_str());
 }
 
-ScopedTmpdir::ScopedTmpdir() { m_env.Set("TMPDIR", m_dir.path()); }
+ScopedTmpdir::ScopedTmpdir() { m_env.Set("TMPDIR", m_dir.Path()); }
 
 std::string ScopedTmpdir::LogFolder() const {
-  return m_dir.path() + "/BriskNetService-" + std::to_string(getuid());
+  return m_dir.Path() + "/BriskNetService-" + std::to_string(getuid());
 }
 
-ScopedFolders::ScopedFolders() : m_tmp(m_dir.path() + "/tmp"), m_config(m_dir.path() + "/config") {
+ScopedFolders::ScopedFolders() : m_tmp(m_dir.Path() + "/tmp"), m_config(m_dir.Path() + "/config") {
   mkdir(m_tmp.c_str(), 0700);
   mkdir(m_config.c_str(), 0700);
   m_env.Set("TMPDIR", m_tmp);

@@ -18,7 +18,7 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return m_path; }
+  const std::string& Path() const { return m_path; }
 
  private:
   std::string m_path;
@@ -43,7 +43,7 @@ class EnvGuard {
 class ScopedTmpdir {
  public:
   ScopedTmpdir();
-  const std::string& path() const { return m_dir.path(); }
+  const std::string& Path() const { return m_dir.Path(); }
   std::string LogFolder() const;
   std::string LogPath() const { return LogFolder() + "/brisk7.log"; }
 
@@ -56,7 +56,7 @@ class ScopedTmpdir {
 class ScopedFolders {
  public:
   ScopedFolders();
-  const std::string& Root() const { return m_dir.path(); }
+  const std::string& Root() const { return m_dir.Path(); }
   const std::string& Tmp() const { return m_tmp; }
   const std::string& Config() const { return m_config; }
 

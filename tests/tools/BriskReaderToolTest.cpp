@@ -201,7 +201,7 @@ TEST_F(ToolTest, BadUsageIsRefusedWithTheUsage) {
 }
 
 TEST_F(ToolTest, DeviceThatCannotBeOpenedIsNotSent) {
-  Tool tool({"--device", tmp.path() + "/no-such-tty", "cat1"});
+  Tool tool({"--device", tmp.Path() + "/no-such-tty", "cat1"});
   EXPECT_EQ(tool.Wait(), 2);
   EXPECT_NE(tool.Err().find("cannot open"), std::string::npos);
 }
