@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "tests/support/TestSupport.h"
 
 namespace brisk::platform::devices {
 
@@ -181,22 +182,17 @@ TEST(UdevRules, BothReaderPortsGetSeatAccessAndModemManagerIgnore) {
 }
 
 TEST(UdevRules, InstallScriptCopiesTheFileIntoTheGivenFolder) {
-  char dir[] = "/tmp/brisk-udev-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string target = std::string(dir) + "/rules.d";
+  test::TempDir dir;
+  const std::string target = dir.Path() + "/rules.d";
   const std::string cmd = "UDEV_RULES_DIR='" + target + "' sh '" + std::string(BRISK_SOURCE_DIR) +
                           "/scripts/install-udev-rules.sh' >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  std::ifstream a(kRules), b(target + "/70-brisknetservice.rules");
-  std::stringstream sa, sb;
-  sa << a.rdbuf();
-  sb << b.rdbuf();
-  EXPECT_FALSE(sa.str().empty());
-  EXPECT_EQ(sa.str(), sb.str());
+  const std::string installed = test::ReadFile(target + "/70-brisknetservice.rules");
+  EXPECT_FALSE(installed.empty());
+  EXPECT_EQ(test::ReadFile(kRules), installed);
   struct stat st {};
   ASSERT_EQ(stat((target + "/70-brisknetservice.rules").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 }  // namespace brisk::platform::devices
