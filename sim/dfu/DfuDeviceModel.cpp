@@ -1,6 +1,7 @@
 #include "sim/dfu/DfuDeviceModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace brisk::sim {
@@ -21,6 +22,49 @@ uint32_t Le32(std::span<const uint8_t> p) {
 bool IsOutRequest(uint8_t r) { return r == DETACH || r == DNLOAD || r == CLRSTATUS || r == ABORT; }
 
 }  // namespace
+
+namespace {
+constexpr std::pair<DfuPhase, const char*> kPhaseNames[] = {{DfuPhase::SetAddress, "set-address"},
+                                                            {DfuPhase::Erase, "erase"},
+                                                            {DfuPhase::MassErase, "mass-erase"},
+                                                            {DfuPhase::Unprotect, "unprotect"},
+                                                            {DfuPhase::Write, "write"},
+                                                            {DfuPhase::Read, "read"},
+                                                            {DfuPhase::Manifest, "manifest"}};
+}  // namespace
+
+bool ParseDfuPhase(std::string_view text, DfuPhase& phase) {
+  for (const auto& [p, name] : kPhaseNames)
+    if (text == name) {
+      phase = p;
+      return true;
+    }
+  return false;
+}
+
+const char* DfuPhaseName(DfuPhase phase) {
+  for (const auto& [p, name] : kPhaseNames)
+    if (p == phase) return name;
+  return "?";
+}
+
+uint8_t DefaultFaultStatus(DfuPhase phase) {
+  switch (phase) {
+    case DfuPhase::SetAddress:
+      return errADDRESS;
+    case DfuPhase::Erase:
+    case DfuPhase::MassErase:
+    case DfuPhase::Unprotect:
+      return errERASE;
+    case DfuPhase::Write:
+      return errWRITE;
+    case DfuPhase::Read:
+      return errTARGET;
+    case DfuPhase::Manifest:
+      return errFIRMWARE;
+  }
+  return errUNKNOWN;
+}
 
 uint32_t DfuMemory::Size() const {
   uint32_t total = 0;
@@ -96,6 +140,14 @@ DfuDeviceModel::DfuDeviceModel(DfuDeviceConfig config) : m_config(std::move(conf
       }
     }
   LoadProtection();
+  if (m_config.flipBitAddress)
+    m_bitFlips.emplace_back(*m_config.flipBitAddress, m_config.flipBitNumber);
+  if (m_config.unplugAtBlock) m_unplugFaults.push_back({DNLOAD, *m_config.unplugAtBlock, 0});
+  if (m_config.faultPhase)
+    m_statusFaults.push_back(
+        {*m_config.faultPhase,
+         m_config.faultStatus ? m_config.faultStatus : DefaultFaultStatus(*m_config.faultPhase),
+         0});
 }
 
 void DfuDeviceModel::LoadProtection() {
@@ -281,6 +333,18 @@ ControlResult DfuDeviceModel::StatusAnswer(uint32_t pollMs) {
   return r;
 }
 
+uint32_t DfuDeviceModel::Scaled(uint32_t ms) const {
+  const double scaled = std::round(double(ms) * std::max(0.0, m_config.busyScale));
+  return scaled >= double(0xFFFFFF) ? 0xFFFFFFu : uint32_t(scaled);
+}
+
+ControlResult DfuDeviceModel::BusyAnswer(uint32_t pollMs) {
+  m_busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMs);
+  m_busyState = m_state;
+  m_announcedMs += pollMs;
+  return StatusAnswer(pollMs);
+}
+
 bool DfuDeviceModel::Faulted(DfuPhase phase, uint8_t& status) {
   for (auto it = m_statusFaults.begin(); it != m_statusFaults.end(); ++it) {
     if (it->phase != phase) continue;
@@ -322,12 +386,21 @@ ControlResult DfuDeviceModel::Class(const SetupPacket& setup, std::span<const ui
 
   switch (req) {
     case GETSTATUS: {
+      // A host that asks again before the announced time-out is told to wait again.
+      const auto now = std::chrono::steady_clock::now();
+      if (now < m_busyUntil) {
+        ++m_earlyStatus;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_busyUntil - now).count();
+        ControlResult r = StatusAnswer(uint32_t(left));
+        r.data[4] = m_busyState;
+        return r;
+      }
       uint32_t poll = 0;
       if (m_state == dfuDNLOAD_SYNC && m_pending) {
         m_pendingStatus = Execute(*m_pending, poll);
         m_pending.reset();
         m_state = dfuDNBUSY;
-        return StatusAnswer(poll);
+        return BusyAnswer(Scaled(poll));
       }
       if (m_state == dfuDNLOAD_SYNC || m_state == dfuDNBUSY) {
         // The host waited the poll time-out: the block is done.
@@ -348,7 +421,7 @@ ControlResult DfuDeviceModel::Class(const SetupPacket& setup, std::span<const ui
           return StatusAnswer(0);
         }
         m_state = dfuMANIFEST;
-        ControlResult r = StatusAnswer(m_config.manifestPollMs);
+        ControlResult r = BusyAnswer(Scaled(m_config.manifestPollMs));
         if (m_config.attributes & 0x04) {
           m_state = dfuIDLE;
         } else {
@@ -462,14 +535,14 @@ uint8_t DfuDeviceModel::Execute(const Pending& p, uint32_t& pollMs) {
       return OK;
     }
     if (cmd == Erase) {
-      pollMs = m_config.erasePollMs;
+      pollMs = m_config.massErasePollMs;
       if (ProtectedLocked()) return errTARGET;
       if (Faulted(DfuPhase::MassErase, status)) return status;
       EraseFlash(false);
       return OK;
     }
     // ReadUnprotect: the chip erases its flash and drops every protection.
-    pollMs = m_config.erasePollMs;
+    pollMs = m_config.massErasePollMs;
     if (Faulted(DfuPhase::Unprotect, status)) return status;
     EraseFlash(true);
     m_config.readProtected = false;
@@ -652,6 +725,16 @@ void DfuDeviceModel::WriteMemory(uint32_t address, std::span<const uint8_t> byte
 bool DfuDeviceModel::ReadProtected() const {
   std::lock_guard lock(m_lock);
   return ProtectedLocked();
+}
+
+uint32_t DfuDeviceModel::EarlyStatusRequests() const {
+  std::lock_guard lock(m_lock);
+  return m_earlyStatus;
+}
+
+uint64_t DfuDeviceModel::AnnouncedBusyMs() const {
+  std::lock_guard lock(m_lock);
+  return m_announcedMs;
 }
 
 uint32_t DfuDeviceModel::WriteProtection() const {

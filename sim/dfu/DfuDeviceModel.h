@@ -4,12 +4,14 @@
 // Thread-safe: every public member takes the model's lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brisk::sim {
@@ -70,6 +72,13 @@ enum Flags : uint8_t { Readable = 1, Erasable = 2, Writable = 4 };
 constexpr uint32_t kOptionBytesAddress = 0x1FFFF800;
 }  // namespace dfu
 
+enum class DfuPhase { SetAddress, Erase, MassErase, Unprotect, Write, Read, Manifest };
+// "set-address", "erase", "mass-erase", "unprotect", "write", "read", "manifest".
+bool ParseDfuPhase(std::string_view text, DfuPhase& phase);
+const char* DfuPhaseName(DfuPhase phase);
+// The status a phase fails with when none is given.
+uint8_t DefaultFaultStatus(DfuPhase phase);
+
 // COUNT sectors of SIZE bytes each, with the same flags.
 struct DfuSectorRun {
   uint32_t count = 0;
@@ -113,9 +122,14 @@ struct DfuDeviceConfig {
   // can download (1), can upload (2), manifestation tolerant (4), will detach (8)
   uint8_t attributes = 0x0B;
   uint16_t detachTimeOut = 255;
-  uint32_t erasePollMs = 2;
-  uint32_t writePollMs = 1;
-  uint32_t manifestPollMs = 1;
+  // Busy times announced as bwPollTimeout, modeled on a 2 KiB-page microcontroller flash:
+  // page erase 20 ms, mass erase 40 ms, programming a 2 KiB block (1024 half-words at about
+  // 52 us) 54 ms whatever its length, manifestation 10 ms. busyScale multiplies each (0: none).
+  uint32_t erasePollMs = 20;
+  uint32_t massErasePollMs = 40;
+  uint32_t writePollMs = 54;
+  uint32_t manifestPollMs = 10;
+  double busyScale = 1.0;
   std::vector<DfuMemory> memories;       // empty: internal flash and option bytes
   std::vector<DfuInterface> interfaces;  // empty: interface 0 with one alternate per memory
   // Identity after leaving DFU mode.
@@ -123,6 +137,13 @@ struct DfuDeviceConfig {
   uint16_t normalProductId = 0x5740;
   bool readProtected = false;
   uint32_t writeProtection = 0xFFFFFFFF;  // WRP word; a 0 bit protects its sector group
+
+  // Faults as plain settings (the same as the Inject/UnplugAt/FlipBitOnWrite calls).
+  std::optional<uint32_t> flipBitAddress;  // every byte written there gets flipBitNumber flipped
+  uint8_t flipBitNumber = 0;
+  std::optional<uint16_t> unplugAtBlock;  // the first DNLOAD of this block number unplugs
+  std::optional<DfuPhase> faultPhase;     // the first run of this phase fails
+  uint8_t faultStatus = 0;                // with this bStatus; 0: the phase's own error
 
   static DfuMemory InternalFlash();  // 0x08000000, 128 sectors of 2 KiB, readable/erasable/writable
   static DfuMemory OptionBytes();    // 0x1FFFF800, 16 bytes, readable/writable
@@ -146,8 +167,6 @@ struct ControlResult {
   bool gone = false;          // the device is not there (any more): no answer at all
   std::vector<uint8_t> data;  // device-to-host data stage
 };
-
-enum class DfuPhase { SetAddress, Erase, MassErase, Unprotect, Write, Read, Manifest };
 
 class DfuDeviceModel {
  public:
@@ -184,6 +203,10 @@ class DfuDeviceModel {
   void WriteMemory(uint32_t address, std::span<const uint8_t> bytes);
   bool ReadProtected() const;
   uint32_t WriteProtection() const;
+  // GETSTATUS requests that came before the announced poll time-out had passed (each was
+  // answered busy again), and the sum of the poll time-outs announced for work done.
+  uint32_t EarlyStatusRequests() const;
+  uint64_t AnnouncedBusyMs() const;
 
   // Fault injection.
   // The (skip + 1)-th time the phase runs it fails with status (the device enters dfuERROR).
@@ -225,6 +248,8 @@ class DfuDeviceModel {
   ControlResult Class(const SetupPacket& setup, std::span<const uint8_t> out);
   ControlResult Stall(uint8_t status = dfu::errSTALLEDPKT);
   ControlResult StatusAnswer(uint32_t pollMs);
+  ControlResult BusyAnswer(uint32_t pollMs);  // announces pollMs of work in the current state
+  uint32_t Scaled(uint32_t ms) const;
   uint8_t Execute(const Pending& pending, uint32_t& pollMs);  // returns bStatus
   bool Faulted(DfuPhase phase, uint8_t& status);
   MemoryHit Find(uint32_t address) const;
@@ -254,6 +279,10 @@ class DfuDeviceModel {
   uint8_t m_configuration = 1;
   std::optional<std::pair<uint8_t, uint8_t>> m_selected;
   std::vector<LoggedRequest> m_log;
+  std::chrono::steady_clock::time_point m_busyUntil{};
+  uint8_t m_busyState = dfu::dfuIDLE;
+  uint32_t m_earlyStatus = 0;
+  uint64_t m_announcedMs = 0;
 
   std::vector<StatusFault> m_statusFaults;
   std::vector<UnplugFault> m_unplugFaults;

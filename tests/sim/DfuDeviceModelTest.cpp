@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace brisk::sim {
@@ -20,13 +22,17 @@ class Host {
   ControlResult In(uint8_t request, uint16_t value, uint16_t length) {
     return model.HandleControl({0xA1, request, value, 0, length});
   }
-  // GETSTATUS answer: {bStatus, bState, poll}.
+  // GETSTATUS answer: {bStatus, bState, poll}, asked once the last announced poll time-out
+  // has passed, as a host must.
   std::tuple<uint8_t, uint8_t, uint32_t> Status() {
+    std::this_thread::sleep_until(next);
     ControlResult r = In(GETSTATUS, 0, 6);
     EXPECT_FALSE(r.stall);
     EXPECT_EQ(r.data.size(), 6u);
     if (r.data.size() != 6) return {0xFF, 0xFF, 0};
-    return {r.data[0], r.data[4], uint32_t(r.data[1] | r.data[2] << 8 | r.data[3] << 16)};
+    const uint32_t poll = uint32_t(r.data[1] | r.data[2] << 8 | r.data[3] << 16);
+    next = std::chrono::steady_clock::now() + std::chrono::milliseconds(poll);
+    return {r.data[0], r.data[4], poll};
   }
   // One block 0 command or data block, then the two status reads; returns the final bStatus.
   uint8_t Download(uint16_t block, std::vector<uint8_t> data) {
@@ -53,6 +59,7 @@ class Host {
   }
 
   DfuDeviceModel& model;
+  std::chrono::steady_clock::time_point next{};
 };
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
