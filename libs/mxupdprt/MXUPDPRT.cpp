@@ -204,6 +204,7 @@ class Runner {
           st.bState != MXUPD_STATE_DFU_MANIFEST_SYNC && st.bState != MXUPD_STATE_DFU_MANIFEST)
         return MXUPDPRT_ERR_STATE;
       const auto next = Clock::now() + std::chrono::milliseconds(Poll(st));
+      m_notBefore = next;
       if (next > giveUp) return MXUPDPRT_ERR_TIMEOUT;
       if (!WaitUntil(next)) return MXUPDPRT_ERR_STOPPED;
     }
@@ -222,6 +223,8 @@ class Runner {
 
   // Brings the device to dfuIDLE (bounded). strict: report failure; otherwise best effort.
   uint32_t Settle(bool strict) {
+    // A wait cut short by a stop is made up first: the device asked for that time.
+    std::this_thread::sleep_until(std::min(m_notBefore, Clock::now() + std::chrono::seconds(5)));
     for (int i = 0; i < kSettleTries; ++i) {
       DfuStatusRecord st{};
       const uint32_t rc = MXUPD_Getstatus(&m_handle, &st);
@@ -235,11 +238,9 @@ class Runner {
         case MXUPD_STATE_DFU_DNBUSY:
         case MXUPD_STATE_DFU_DNLOAD_SYNC:
         case MXUPD_STATE_DFU_MANIFEST_SYNC:
-          // Let the device finish what it does before it is interrupted.
-          if (!WaitUntil(Clock::now() +
-                         std::chrono::milliseconds(std::min<uint32_t>(Poll(st), 5000))) &&
-              strict)
-            return MXUPDPRT_ERR_STOPPED;
+          // Let the device finish what it does before it is interrupted, stopped or not.
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(std::min<uint32_t>(Poll(st), 5000)));
           break;
         default:
           MXUPD_Abort(&m_handle);
@@ -371,6 +372,7 @@ class Runner {
   const OperationRecord m_record;
   MXUPD_HANDLE m_handle = nullptr;
   uint32_t m_transferSize = 0;
+  Clock::time_point m_notBefore{};  // no GETSTATUS before this time
 };
 
 void Work(MxupdprtOperation* op) {
