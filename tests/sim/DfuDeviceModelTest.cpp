@@ -338,6 +338,56 @@ TEST(DfuDeviceModel, LeavesDfuModeAfterManifestationOrDetach) {
   }
 }
 
+TEST(DfuDeviceModel, HoldsTheHostToTheAnnouncedBusyTime) {
+  DfuDeviceModel model;
+  Host host(model);
+  ASSERT_FALSE(host.Out(DNLOAD, 0, {Erase, 0x00, 0x00, 0x00, 0x08}).stall);
+  auto [s1, busy, poll] = host.Status();
+  EXPECT_EQ(busy, dfuDNBUSY);
+  EXPECT_EQ(poll, 20u) << "a 2 KiB page erase";
+  // Asked again at once: still busy, with what is left of the time-out, and counted.
+  ControlResult early = host.In(GETSTATUS, 0, 6);
+  ASSERT_EQ(early.data.size(), 6u);
+  EXPECT_EQ(early.data[4], dfuDNBUSY);
+  EXPECT_LE(uint32_t(early.data[1] | early.data[2] << 8), 20u);
+  EXPECT_EQ(model.EarlyStatusRequests(), 1u);
+  auto [s2, idle, p2] = host.Status();  // waits the time-out first
+  EXPECT_EQ(idle, dfuDNLOAD_IDLE);
+  EXPECT_EQ(model.EarlyStatusRequests(), 1u);
+  ASSERT_EQ(host.SetPointer(0x08000000), OK);
+  EXPECT_EQ(host.Download(2, Pattern(2048, 1)), OK);
+  EXPECT_EQ(model.AnnouncedBusyMs(), 20u + 54u);
+
+  DfuDeviceConfig config;
+  config.busyScale = 0.5;
+  DfuDeviceModel half(config);
+  Host other(half);
+  ASSERT_FALSE(other.Out(DNLOAD, 0, {Erase, 0x00, 0x00, 0x00, 0x08}).stall);
+  EXPECT_EQ(std::get<2>(other.Status()), 10u);
+}
+
+TEST(DfuDeviceModel, TakesItsFaultsFromTheConfiguration) {
+  DfuPhase phase{};
+  ASSERT_TRUE(ParseDfuPhase("write", phase));
+  EXPECT_FALSE(ParseDfuPhase("wrte", phase));
+  DfuDeviceConfig config;
+  config.busyScale = 0;
+  config.faultPhase = phase;
+  config.flipBitAddress = 0x08000001;
+  config.flipBitNumber = 0;
+  config.unplugAtBlock = 4;
+  DfuDeviceModel model(config);
+  Host host(model);
+  ASSERT_EQ(host.SetPointer(0x08000000), OK);
+  EXPECT_EQ(host.Download(2, {1, 2}), errWRITE);
+  host.Recover();
+  ASSERT_EQ(host.SetPointer(0x08000000), OK);
+  EXPECT_EQ(host.Download(2, {1, 2}), OK);
+  EXPECT_EQ(model.ReadMemory(0x08000000, 2), (std::vector<uint8_t>{1, 3}));
+  EXPECT_EQ(host.Download(3, {1}), OK);
+  EXPECT_TRUE(host.Out(DNLOAD, 4, {1}).gone);
+}
+
 }  // namespace
 
 }  // namespace brisk::sim
