@@ -297,7 +297,7 @@ class Runner {
     for (uint32_t i = 0; rc == MXUPDFILES_OK && i < count; ++i) {
       ImageElement e{};
       rc = MXUPDFILES_GetImageElement(sectors, i, &e);
-      addresses.push_back(e.address);
+      addresses.push_back(uint32_t(e.address));
     }
     MXUPDFILES_DestroyImage(&sectors);
     if (rc != MXUPDFILES_OK) return MXUPDPRT_ERR_IMAGE;

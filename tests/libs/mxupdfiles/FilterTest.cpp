@@ -52,7 +52,7 @@ class Filter : public ::testing::Test {
     for (uint32_t i = 0; i < n; ++i) {
       ImageElement e{};
       EXPECT_EQ(MXUPDFILES_GetImageElement(image, i, &e), MXUPDFILES_OK);
-      out.emplace_back(e.address, e.size);
+      out.emplace_back(uint32_t(e.address), uint32_t(e.size));
     }
     return out;
   }

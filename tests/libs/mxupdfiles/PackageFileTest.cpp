@@ -122,13 +122,13 @@ TEST_F(PackageFile, WritesAndReadsBackEveryImageAndElement) {
   std::vector<uint8_t> data(17);
   ImageElement e{0, uint32_t(data.size()), data.data()};
   ASSERT_EQ(MXUPDFILES_GetImageElement(image, 1, &e), MXUPDFILES_OK);
-  EXPECT_EQ(e.address, 0x08001000u);
+  EXPECT_EQ(uint32_t(e.address), 0x08001000u);
   EXPECT_EQ(data, Pattern(17, 2));
   // A buffer smaller than the element gets what fits and never more.
   std::vector<uint8_t> small(11, 0xEE);
   e = {0, 10, small.data()};
   EXPECT_EQ(MXUPDFILES_GetImageElement(image, 0, &e), MXUPDFILES_ERR_BUFFER);
-  EXPECT_EQ(e.size, 3000u);
+  EXPECT_EQ(uint32_t(e.size), 3000u);
   EXPECT_EQ(std::vector<uint8_t>(small.begin(), small.begin() + 10),
             std::vector<uint8_t>(Pattern(10, 1)));
   EXPECT_EQ(small[10], 0xEE);

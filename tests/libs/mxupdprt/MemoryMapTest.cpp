@@ -14,27 +14,27 @@ TEST(MemoryMap, ParsesNamesWithBlanksRunsAndSegments) {
   ParsedTarget t;
   ASSERT_TRUE(ParseMemoryMap("@Internal Flash  /0x08000000/128*002Kg", 0, t, 8192));
   EXPECT_STREQ(t.target.name, "Internal Flash  ");
-  ASSERT_EQ(t.target.sectorCount, 128u);
-  EXPECT_EQ(t.sectors[127].startAddress, 0x08000000u + 127 * 2048);
-  EXPECT_EQ(t.sectors[127].size, 2048u);
-  EXPECT_EQ(t.sectors[127].flags, 7);
+  ASSERT_EQ(uint32_t(t.target.sectorCount), 128u);
+  EXPECT_EQ(uint32_t(t.sectors[127].startAddress), 0x08000000u + 127 * 2048);
+  EXPECT_EQ(uint32_t(t.sectors[127].size), 2048u);
+  EXPECT_EQ(uint32_t(t.sectors[127].flags), 7);
 
   ASSERT_TRUE(ParseMemoryMap("@Option Bytes  /0x1FFFF800/01*016 e", 1, t, 8192));
-  EXPECT_EQ(t.target.alternate, 1);
+  EXPECT_EQ(uint32_t(t.target.alternate), 1);
   EXPECT_STREQ(t.target.name, "Option Bytes  ");
   ASSERT_EQ(t.sectors.size(), 1u);
-  EXPECT_EQ(t.sectors[0].size, 16u);
-  EXPECT_EQ(t.sectors[0].flags, 5);
+  EXPECT_EQ(uint32_t(t.sectors[0].size), 16u);
+  EXPECT_EQ(uint32_t(t.sectors[0].flags), 5);
 
   ASSERT_TRUE(ParseMemoryMap("@Mixed/0x08000000/04*016Kg,01*064Ka,02*001Mb/0x20000000/1*100 d", 2,
                              t, 8192));
   ASSERT_EQ(t.sectors.size(), 8u);
-  EXPECT_EQ(t.sectors[4].startAddress, 0x08010000u);
-  EXPECT_EQ(t.sectors[4].flags, 1);
-  EXPECT_EQ(t.sectors[6].size, 1024u * 1024);
-  EXPECT_EQ(t.sectors[6].flags, 2);
-  EXPECT_EQ(t.sectors[7].startAddress, 0x20000000u);
-  EXPECT_EQ(t.sectors[7].flags, 4);
+  EXPECT_EQ(uint32_t(t.sectors[4].startAddress), 0x08010000u);
+  EXPECT_EQ(uint32_t(t.sectors[4].flags), 1);
+  EXPECT_EQ(uint32_t(t.sectors[6].size), 1024u * 1024);
+  EXPECT_EQ(uint32_t(t.sectors[6].flags), 2);
+  EXPECT_EQ(uint32_t(t.sectors[7].startAddress), 0x20000000u);
+  EXPECT_EQ(uint32_t(t.sectors[7].flags), 4);
 
   // A name longer than the record is cut, keeping the terminator.
   const std::string longName(400, 'N');

@@ -80,8 +80,8 @@ class Operation : public ::testing::Test {
     do {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       EXPECT_EQ(MXUPDPRT_GetOperationStatus(op, &record), MXUPDPRT_OK);
-      EXPECT_GE(record.percent, lastPercent);
-      EXPECT_LE(record.percent, 100);
+      EXPECT_GE(uint32_t(record.percent), lastPercent);
+      EXPECT_LE(uint32_t(record.percent), 100);
       lastPercent = record.percent;
     } while (record.errorCode == MXUPDPRT_OK && record.percent < 100 &&
              std::chrono::steady_clock::now() < limit);
@@ -101,16 +101,16 @@ class Operation : public ::testing::Test {
 TEST_F(Operation, ReadsTheMemoryMapOfEveryAlternateSetting) {
   Plug();
   ASSERT_EQ(targets, 2u);
-  EXPECT_EQ(map[0].alternate, 0);
+  EXPECT_EQ(uint32_t(map[0].alternate), 0);
   EXPECT_STREQ(map[0].name, "Internal Flash  ");
-  ASSERT_EQ(map[0].sectorCount, 128u);
-  EXPECT_EQ(map[0].sectors[1].startAddress, kFlash + 2048);
-  EXPECT_EQ(map[0].sectors[1].size, 2048u);
-  EXPECT_EQ(map[0].sectors[1].flags, SECTOR_READABLE | SECTOR_ERASABLE | SECTOR_WRITABLE);
-  EXPECT_EQ(map[1].alternate, 1);
+  ASSERT_EQ(uint32_t(map[0].sectorCount), 128u);
+  EXPECT_EQ(uint32_t(map[0].sectors[1].startAddress), kFlash + 2048);
+  EXPECT_EQ(uint32_t(map[0].sectors[1].size), 2048u);
+  EXPECT_EQ(uint32_t(map[0].sectors[1].flags), SECTOR_READABLE | SECTOR_ERASABLE | SECTOR_WRITABLE);
+  EXPECT_EQ(uint32_t(map[1].alternate), 1);
   EXPECT_STREQ(map[1].name, "Option Bytes  ");
-  ASSERT_EQ(map[1].sectorCount, 1u);
-  EXPECT_EQ(map[1].sectors[0].flags, SECTOR_READABLE | SECTOR_WRITABLE);
+  ASSERT_EQ(uint32_t(map[1].sectorCount), 1u);
+  EXPECT_EQ(uint32_t(map[1].sectors[0].flags), SECTOR_READABLE | SECTOR_WRITABLE);
 
   TargetMap* foreign = map + 1;
   EXPECT_EQ(MXUPDPRT_DestroyMapping(&foreign), MXUPDPRT_ERR_HANDLE);
@@ -142,18 +142,18 @@ TEST_F(Operation, ErasesWritesReadsBackAndLeaves128KiB) {
 
   MXUPDPRT_OPERATION op = Launch(OPERATION_ERASE, erase);
   OperationRecord record = Finish(op);
-  ASSERT_EQ(record.errorCode, MXUPDPRT_OK);
-  EXPECT_EQ(record.percent, 100);
+  ASSERT_EQ(uint32_t(record.errorCode), MXUPDPRT_OK);
+  EXPECT_EQ(uint32_t(record.percent), 100);
   // The polled record carries the launch fields, ready to be launched again.
-  EXPECT_EQ(record.operation, OPERATION_ERASE);
-  EXPECT_EQ(record.image, erase);
+  EXPECT_EQ(uint32_t(record.operation), OPERATION_ERASE);
+  EXPECT_EQ(MXUPDFILES_IMAGE(record.image), erase);
   EXPECT_EQ(std::string(record.devicePath), device->DevicePath());
   EXPECT_EQ(Model().ReadMemory(kFlash, 128 * 1024), std::vector<uint8_t>(128 * 1024, 0xFF));
 
   record.operation = OPERATION_DNLOAD;
   record.image = write;
   ASSERT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_OK);
-  ASSERT_EQ(Finish(op).errorCode, MXUPDPRT_OK);
+  ASSERT_EQ(uint32_t(Finish(op).errorCode), MXUPDPRT_OK);
   EXPECT_EQ(Model().ReadMemory(kFlash, 128 * 1024), data);
 
   MXUPDFILES_IMAGE read = Copy(package, OPERATION_UPLOAD);
@@ -223,8 +223,8 @@ TEST_F(Operation, StopEndsTheOperationAtTheNextBlockAndLeavesTheDeviceIdle) {
     ASSERT_EQ(MXUPDPRT_GetOperationStatus(op, &record), MXUPDPRT_OK);
   }
   ASSERT_EQ(MXUPDPRT_StopOperation(op, &record), MXUPDPRT_OK);
-  EXPECT_EQ(record.errorCode, MXUPDPRT_ERR_STOPPED);
-  EXPECT_LT(record.percent, 100);
+  EXPECT_EQ(uint32_t(record.errorCode), MXUPDPRT_ERR_STOPPED);
+  EXPECT_LT(uint32_t(record.percent), 100);
   EXPECT_EQ(Model().State(), 2) << "dfuIDLE";
   EXPECT_TRUE(Model().Connected());
   EXPECT_EQ(MXUPDPRT_GetOperationStatus(op, &record), MXUPDPRT_ERR_HANDLE);
