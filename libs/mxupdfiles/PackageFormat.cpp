@@ -138,9 +138,8 @@ uint32_t BuildPackage(const Package& package, std::vector<uint8_t>& out) {
   }
   if (total > MXUPDFILES_MAX_FILE_SIZE) return MXUPDFILES_ERR_TOO_LARGE;
 
-  std::vector<uint8_t> v;
+  std::vector<uint8_t> v(kMagic, kMagic + sizeof kMagic);
   v.reserve(size_t(total));
-  v.insert(v.end(), kMagic, kMagic + sizeof kMagic);
   Put16(v, kFormatVersion);
   v.push_back(uint8_t(package.images.size()));
   v.push_back(0);
