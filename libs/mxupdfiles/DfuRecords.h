@@ -52,6 +52,17 @@ typedef struct DfuGuid {
   uint8_t data4[8];
 } DfuGuid;
 
+/* Initialisers of the two DFU interface-class identifiers a launch record carries:
+ * {3FE809AB-FB91-4CB5-A643-69670D52366E} and {CB979912-5029-420A-AEB1-34FC0A7D5726}. */
+#define DFU_INTERFACE_CLASS_1                                                         \
+  {                                                                                   \
+    0x3FE809ABu, 0xFB91u, 0x4CB5u, { 0xA6, 0x43, 0x69, 0x67, 0x0D, 0x52, 0x36, 0x6E } \
+  }
+#define DFU_INTERFACE_CLASS_2                                                         \
+  {                                                                                   \
+    0xCB979912u, 0x5029u, 0x420Au, { 0xAE, 0xB1, 0x34, 0xFC, 0x0A, 0x7D, 0x57, 0x26 } \
+  }
+
 /* One sector of a target. */
 typedef struct SectorMap {
   uint32_t startAddress;

@@ -65,6 +65,8 @@ class Operation : public ::testing::Test {
 
   MXUPDPRT_OPERATION Launch(int32_t operation, MXUPDFILES_IMAGE image) {
     OperationRecord record{};
+    record.interfaceClass1 = DfuGuid DFU_INTERFACE_CLASS_1;
+    record.interfaceClass2 = DfuGuid DFU_INTERFACE_CLASS_2;
     record.operation = operation;
     record.image = image;
     std::snprintf(record.devicePath, sizeof record.devicePath, "%s", device->DevicePath().c_str());
