@@ -40,6 +40,7 @@ constexpr int kSettleTries = 8;
 // A device that keeps answering busy is given up after this many answers or this much time.
 constexpr int kMaxBusyAnswers = 2000;
 constexpr auto kMaxBusyTime = std::chrono::seconds(30);
+constexpr auto kMaxSettleWait = std::chrono::seconds(5);
 // Block numbers are 16 bits and data blocks start at 2.
 constexpr uint32_t kMaxBlocksPerPointer = 0xFFFF - 2 + 1;
 
@@ -223,8 +224,11 @@ class Runner {
 
   // Brings the device to dfuIDLE (bounded). strict: report failure; otherwise best effort.
   uint32_t Settle(bool strict) {
-    // A wait cut short by a stop is made up first: the device asked for that time.
-    std::this_thread::sleep_until(std::min(m_notBefore, Clock::now() + std::chrono::seconds(5)));
+    // Waits here are never cut short (the device asked for them), but all of them together
+    // stay within a bound, so that a stop returns in time.
+    const auto limit = Clock::now() + kMaxSettleWait;
+    // A wait cut short by a stop is made up first.
+    std::this_thread::sleep_until(std::min(m_notBefore, limit));
     for (int i = 0; i < kSettleTries; ++i) {
       DfuStatusRecord st{};
       const uint32_t rc = MXUPD_Getstatus(&m_handle, &st);
@@ -239,8 +243,9 @@ class Runner {
         case MXUPD_STATE_DFU_DNLOAD_SYNC:
         case MXUPD_STATE_DFU_MANIFEST_SYNC:
           // Let the device finish what it does before it is interrupted, stopped or not.
-          std::this_thread::sleep_for(
-              std::chrono::milliseconds(std::min<uint32_t>(Poll(st), 5000)));
+          if (Clock::now() + std::chrono::milliseconds(Poll(st)) > limit)
+            return MXUPDPRT_ERR_TIMEOUT;
+          std::this_thread::sleep_for(std::chrono::milliseconds(Poll(st)));
           break;
         default:
           MXUPD_Abort(&m_handle);
