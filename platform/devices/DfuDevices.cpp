@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "platform/devices/UdevEnumerate.h"
 
 namespace brisk::platform::devices {
 
@@ -89,26 +90,8 @@ std::vector<DfuInterface> EnumerateDfuInterfaces(int interfaceClass) {
   if (interfaceClass != 1 && interfaceClass != 2) return result;
   const uint8_t protocol = interfaceClass == 1 ? 0x02 : 0x00;
   const char* classId = interfaceClass == 1 ? kDfuClass1Id : kDfuClass2Id;
-  udev* u = udev_new();
-  if (!u) {
-    WriteLog("udev_new failed, no DFU devices listed");
-    return result;
-  }
-  udev_enumerate* e = udev_enumerate_new(u);
-  if (!e || udev_enumerate_add_match_subsystem(e, "usb") < 0 ||
-      udev_enumerate_add_match_property(e, "DEVTYPE", "usb_device") < 0 ||
-      udev_enumerate_scan_devices(e) < 0) {
-    WriteLog("udev enumeration of USB devices failed");
-    if (e) udev_enumerate_unref(e);
-    udev_unref(u);
-    return result;
-  }
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-    const char* sysPath = udev_list_entry_get_name(entry);
-    if (!sysPath) continue;
-    udev_device* dev = udev_device_new_from_syspath(u, sysPath);
-    if (!dev) continue;  // gone since the scan
+  ForEachUdevDevice("usb", "usb_device", "USB devices", [&](udev_device* dev) {
+    const char* sysPath = udev_device_get_syspath(dev);
     std::string port;
     std::vector<uint8_t> descriptors;
     uint16_t vid = 0, pid = 0;
@@ -137,10 +120,7 @@ std::vector<DfuInterface> EnumerateDfuInterfaces(int interfaceClass) {
         result.push_back(std::move(itf));
       }
     }
-    udev_device_unref(dev);
-  }
-  udev_enumerate_unref(e);
-  udev_unref(u);
+  });
   return result;
 }
 

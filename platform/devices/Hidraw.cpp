@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "log/Log.h"
+#include "platform/devices/UdevEnumerate.h"
 
 namespace brisk::platform::devices {
 
@@ -41,40 +42,19 @@ unsigned IdOf(udev_device* usb, const char* attribute, const char* property) {
 
 std::vector<HidrawNode> EnumerateHidraw() {
   std::vector<HidrawNode> result;
-  udev* u = udev_new();
-  if (!u) {
-    WriteLog("udev_new failed, no HID devices listed");
-    return result;
-  }
-  udev_enumerate* e = udev_enumerate_new(u);
-  if (!e || udev_enumerate_add_match_subsystem(e, "hidraw") < 0 ||
-      udev_enumerate_scan_devices(e) < 0) {
-    WriteLog("udev enumeration of hidraw devices failed");
-    if (e) udev_enumerate_unref(e);
-    udev_unref(u);
-    return result;
-  }
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-    const char* path = udev_list_entry_get_name(entry);
-    udev_device* d = path ? udev_device_new_from_syspath(u, path) : nullptr;
-    if (!d) continue;
+  ForEachUdevDevice("hidraw", nullptr, "HID devices", [&](udev_device* d) {
     const char* node = udev_device_get_devnode(d);
     const char* name = udev_device_get_sysname(d);
-    if (node && name) {
-      udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
-      char text[64];
-      std::snprintf(text, sizeof text, "hid#vid_%04x&pid_%04x#",
-                    IdOf(usb, "idVendor", "ID_VENDOR_ID"), IdOf(usb, "idProduct", "ID_MODEL_ID"));
-      std::string pathText = text;
-      for (const char* p = name; *p; ++p)
-        pathText += (*p >= 'A' && *p <= 'Z') ? char(*p - 'A' + 'a') : *p;
-      result.push_back({pathText, node});
-    }
-    udev_device_unref(d);
-  }
-  udev_enumerate_unref(e);
-  udev_unref(u);
+    if (!node || !name) return;
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
+    char text[64];
+    std::snprintf(text, sizeof text, "hid#vid_%04x&pid_%04x#",
+                  IdOf(usb, "idVendor", "ID_VENDOR_ID"), IdOf(usb, "idProduct", "ID_MODEL_ID"));
+    std::string pathText = text;
+    for (const char* p = name; *p; ++p)
+      pathText += (*p >= 'A' && *p <= 'Z') ? char(*p - 'A' + 'a') : *p;
+    result.push_back({pathText, node});
+  });
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "log/Log.h"
+#include "platform/devices/UdevEnumerate.h"
 
 namespace brisk::platform::devices {
 
@@ -65,36 +66,15 @@ std::string HardwareIdText(uint16_t vendorId, uint16_t productId) {
 
 std::vector<TtyDevice> EnumerateTtyDevices() {
   std::vector<TtyDevice> result;
-  udev* u = udev_new();
-  if (!u) {
-    WriteLog("udev_new failed, no serial ports listed");
-    return result;
-  }
-  udev_enumerate* e = udev_enumerate_new(u);
-  if (!e || udev_enumerate_add_match_subsystem(e, "tty") < 0 ||
-      udev_enumerate_scan_devices(e) < 0) {
-    WriteLog("udev enumeration of tty devices failed");
-    if (e) udev_enumerate_unref(e);
-    udev_unref(u);
-    return result;
-  }
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-    const char* path = udev_list_entry_get_name(entry);
-    if (!path) continue;
-    udev_device* d = udev_device_new_from_syspath(u, path);
-    if (!d) continue;  // gone since the scan
+  ForEachUdevDevice("tty", nullptr, "serial ports", [&](udev_device* d) {
     TtyDevice dev;
-    dev.sysPath = path;
+    dev.sysPath = udev_device_get_syspath(d);
     if (const char* name = udev_device_get_sysname(d)) dev.sysName = name;
     if (const char* node = udev_device_get_devnode(d)) dev.devNode = node;
     dev.hasUsbIdentity = ReadUsbIdentity(d, &dev);
     if (dev.hasUsbIdentity) dev.hardwareId = HardwareIdText(dev.vendorId, dev.productId);
     result.push_back(std::move(dev));
-    udev_device_unref(d);
-  }
-  udev_enumerate_unref(e);
-  udev_unref(u);
+  });
   return result;
 }
 
