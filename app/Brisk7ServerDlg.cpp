@@ -32,6 +32,9 @@
 #include "log/Log.h"
 #include "platform/Autostart.h"
 
+// The icons live in this static library: their resources are registered by hand.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace brisk::app {
 namespace {
 
@@ -52,6 +55,8 @@ class BusyCursor {
 };
 
 QIcon LoadIcon(const QString& name) {
+  static const bool registered = (InitIconResources(), true);
+  (void)registered;
   QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(name));
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64}) {
@@ -507,7 +512,7 @@ void CBrisk7ServerDlg::StartService() {
   }
   {
     BusyCursor busy;
-    if (m_service->Start(m_settings.m_portNumber, m_portList) != 0) {
+    if (!m_service->Start(m_settings.m_portNumber, m_portList)) {
       m_linkUp = 0;
     } else {
       auto* radioCat1 = Control(1006);
@@ -659,7 +664,7 @@ int CBrisk7ServerDlg::OnServiceControl(int operation, int argument) {
       int started = 0;
       {
         BusyCursor busy;
-        started = m_service->Start(m_settings.m_portNumber, m_portList) == 0;
+        started = m_service->Start(m_settings.m_portNumber, m_portList) != 0 ? 1 : 0;
         if (started) {
           LoadPlatformInfo();
           SetTimer(TIMER_STATUS, 1000);
