@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -96,6 +97,14 @@ TEST_F(WindowTest, AutoStartOffLeavesTheServiceOffAndTheWindowCollapsed) {
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前服务未启动"));
   EXPECT_FALSE(m_window->TimerActive(app::TIMER_PORT_WATCH));
   EXPECT_EQ(m_reader->Received().size(), 0u);
+  // Offscreen there is no tray: the window shows and offers the tray's four commands.
+  EXPECT_TRUE(m_window->isVisible());
+  const QList<QAction*> commands = m_window->CommandMenu()->actions();
+  ASSERT_EQ(commands.size(), 4);
+  EXPECT_EQ(commands[0]->text(), QStringLiteral("设置"));
+  EXPECT_EQ(commands[3]->text(), QStringLiteral("退出"));
+  EXPECT_TRUE(commands[1]->isEnabled());
+  EXPECT_FALSE(commands[2]->isEnabled());
   EXPECT_FALSE(m_window->IsExpanded());
   // Collapsed: the window ends where the right half begins.
   EXPECT_EQ(m_window->width(), m_window->findChild<QWidget*>("rightHalf")->x());
