@@ -29,6 +29,7 @@
 #include "app/LogindSleep.h"
 #include "app/Prompt.h"
 #include "app/core/PortDiscovery.h"
+#include "link/NetworkQuality.h"
 #include "log/Log.h"
 #include "platform/Autostart.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Compat.h"
 #include "app/core/Settings.h"
+#include "link/Brisk7Service.h"
 #include "platform/devices/HotplugMonitor.h"
 
 class QAction;
@@ -120,7 +120,7 @@ class CBrisk7ServerDlg : public QDialog {
   int TimerInterval(int id) const;
 
   // ---- state ----
-  Brisk7Service& Service() { return *m_service; }
+  link::Brisk7Service& Service() { return *m_service; }
   const BriskSettings& Settings() const { return m_settings; }
   const std::vector<std::string>& PortList() const { return m_portList; }
   bool ServiceEnabled() const { return m_serviceEnabled != 0; }
@@ -163,7 +163,7 @@ class CBrisk7ServerDlg : public QDialog {
   std::vector<std::string> m_portList;
   BriskSettings m_settings;  // m_portNumber, m_savedNetMode, m_autoStartService, heartbeats
   int m_serviceEnabled = 0;
-  std::unique_ptr<Brisk7Service> m_service;
+  std::unique_ptr<link::Brisk7Service> m_service;
   std::string m_settingPath;
   int m_expanded = 0;
   int m_linkUp = 0;

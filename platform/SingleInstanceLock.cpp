@@ -9,12 +9,6 @@
 
 #include "platform/Paths.h"
 
-// Until the older platform names move into brisk::platform.
-namespace platform {}
-namespace brisk::platform {
-using namespace ::platform;
-}  // namespace brisk::platform
-
 namespace brisk::platform {
 
 SingleInstanceLock::Result SingleInstanceLock::Acquire(const std::string& path,

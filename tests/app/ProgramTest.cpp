@@ -22,7 +22,8 @@
 #include "platform/SingleInstanceLock.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/TestCompat.h"
+#include "tests/platform/devices/ReaderTestbed.h"
+#include "tests/support/TestSupport.h"
 
 extern char** environ;
 
@@ -46,9 +47,9 @@ using app::CBrisk7ServerApp;
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XDG_CONFIG_HOME", m_config.path().c_str(), 1);
-    std::system(("mkdir -p '" + m_config.path() + "/BriskNetService'").c_str());
-    std::ofstream(m_config.path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
+    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
+    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    std::ofstream(m_config.Path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
   }
   void TearDown() override {
     m_app.reset();
@@ -184,7 +185,7 @@ TEST_F(ProgramTest, VersionAndHelpAndNothingElse) {
 
 TEST(SingleInstanceLockTest, ASecondHolderIsRefusedUntilTheFirstEnds) {
   TempDir dir;
-  const std::string path = dir.path() + "/BriskNetService.lock";
+  const std::string path = dir.Path() + "/BriskNetService.lock";
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();

@@ -23,7 +23,8 @@
 #include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/TestCompat.h"
+#include "tests/platform/devices/ReaderTestbed.h"
+#include "tests/support/TestSupport.h"
 
 namespace brisk::test {
 namespace {
@@ -33,7 +34,7 @@ using app::CBrisk7ServerDlg;
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XDG_CONFIG_HOME", m_config.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
     Settings("[Set]\nLog=1\n");
   }
   void TearDown() override {
@@ -42,10 +43,10 @@ class WindowTest : public ::testing::Test {
   }
 
   void Settings(const std::string& text) {
-    std::system(("mkdir -p '" + m_config.path() + "/BriskNetService'").c_str());
+    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
     std::ofstream(SettingFile()) << text;
   }
-  std::string SettingFile() const { return m_config.path() + "/BriskNetService/setting.ini"; }
+  std::string SettingFile() const { return m_config.Path() + "/BriskNetService/setting.ini"; }
 
   // A reader at COM<acm + 1>. umockdev cannot add a removed device's name again: a replug
   // comes back under another name.
