@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QGlyphRun>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTextLayout>
 #include <QToolButton>
 #include <cstdlib>
 #include <fstream>
@@ -373,6 +376,31 @@ TEST_F(WindowTest, OnlyTheBottomLeftCornerDoubleClickExpandsAndCollapseHalves) {
   Click(1016);
   EXPECT_FALSE(m_window->IsExpanded());
   EXPECT_EQ(m_window->width(), half);
+}
+
+// Needs a CJK font (fonts-wqy-microhei): without one every Chinese glyph is the empty box.
+TEST_F(WindowTest, NoChineseTextRendersAsMissingGlyphs) {
+  Open();
+  std::vector<std::pair<QString, QFont>> texts = {{m_window->windowTitle(), m_window->font()}};
+  for (QLabel* w : m_window->findChildren<QLabel*>()) texts.emplace_back(w->text(), w->font());
+  for (QAbstractButton* w : m_window->findChildren<QAbstractButton*>())
+    texts.emplace_back(w->text(), w->font());
+  for (QGroupBox* w : m_window->findChildren<QGroupBox*>())
+    texts.emplace_back(w->title(), w->font());
+  for (QAction* a : m_window->CommandMenu()->actions())
+    texts.emplace_back(a->text(), m_window->CommandMenu()->font());
+  int checked = 0;
+  for (const auto& [text, font] : texts) {
+    if (text.toLatin1() == text.toUtf8()) continue;  // nothing beyond ASCII
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    for (const QGlyphRun& run : layout.glyphRuns())
+      for (quint32 glyph : run.glyphIndexes()) EXPECT_NE(glyph, 0u) << text.toStdString();
+    ++checked;
+  }
+  EXPECT_GT(checked, 40);
 }
 
 TEST(AboutBox, ShowsTheBuildVersion) {
