@@ -446,6 +446,7 @@ void CBrisk7ServerDlg::AddTrayIcon() {
                 OnShowWindow();
             });
     m_trayIcon->show();
+    WriteLog("tray icon added");
     return;
   }
   // At login the panel may come after us; a platform without windows never gets one.

@@ -8,6 +8,8 @@
 int main(int argc, char** argv) {
   int exitCode = 0;
   if (brisk::app::HandleCommandLine(argc, argv, &exitCode)) return exitCode;
+  // Plain widgets: no OpenGL libraries loaded for nothing (a tray program stays small).
+  if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("BriskNetService"));
   QApplication::setApplicationVersion(QString::fromLatin1(brisk::app::ProductVersion()));
