@@ -1,39 +1,79 @@
 #!/usr/bin/env bash
-# Runs the service against the reader simulator and a local platform server: the reader asks
-# for a platform connection, sends a few blocks, and the platform's answers come back to it.
-# DEMO_SECONDS sets how long it runs (default 8).
+# Runs the tray program BriskNetService against a simulated card reader on an emulated USB bus
+# and a local platform server. The reader links, asks for a platform connection and sends a few
+# blocks; the platform's answers come back to it through the program.
+# On a desktop the window opens. Without a display it runs under Xvfb, prints the program's
+# D-Bus properties once a second and saves a screenshot. DEMO_SECONDS sets how long (default 8).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh default "" brisk-reader brisk-reader-sim brisk-platform-sim >/dev/null
-bin=build/default
-work=$(mktemp -d)
+scripts/build.sh default "" BriskNetService brisk-ctl brisk-testbed-run brisk-platform-sim \
+  >/dev/null
+bin=$PWD/build/default
+seconds=${DEMO_SECONDS:-8}
+
+if [ "${1:-}" != "--inside" ]; then
+  # A private session bus, settings folder and log folder: the person's own stay untouched.
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  export DEMO_WORK=$work
+  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    exec_prefix=()
+    export DEMO_HEADLESS=0
+  else
+    echo "[demo]     no display: running under Xvfb"
+    exec_prefix=(xvfb-run -a -s "-screen 0 1280x800x24")
+    export DEMO_HEADLESS=1
+  fi
+  "${exec_prefix[@]}" dbus-run-session -- "$0" --inside
+  exit $?
+fi
+
+work=$DEMO_WORK
+export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
+mkdir -p "$XDG_CONFIG_HOME/BriskNetService" "$TMPDIR"
+printf '[Set]\nLog=1\n' > "$XDG_CONFIG_HOME/BriskNetService/setting.ini"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
 }
 trap cleanup EXIT
-seconds=${DEMO_SECONDS:-8}
 
-"$bin/sim/platform/brisk-platform-sim" --reply "platform says hello" --seconds $((seconds + 5)) \
+"$bin/sim/platform/brisk-platform-sim" --reply "platform says hello" --seconds $((seconds + 30)) \
   > "$work/platform.out" &
 pids+=($!)
 for _ in $(seq 50); do grep -q listening "$work/platform.out" 2>/dev/null && break; sleep 0.1; done
 port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/platform.out")
 sed 's/^/[platform] /' "$work/platform.out"
 
-"$bin/sim/reader/brisk-reader-sim" --link "$work/reader" --connect --send "card 0001 read" \
-  --count 3 --interval 700 --seconds $((seconds + 5)) > >(sed -u 's/^/[reader]   /') &
-pids+=($!)
-for _ in $(seq 50); do [ -e "$work/reader" ] && break; sleep 0.1; done
-
-"$bin/tools/brisk-reader/brisk-reader" --device "$work/reader" --log relay \
-  --platform "127.0.0.1:$port" > >(sed -u 's/^/[service]  /') &
+"$bin/tests/app/brisk-testbed-run" --platform-port "$port" --send "card 0001 read" \
+  --interval 1500 -- "$bin/app/BriskNetService" &
 service=$!
-sleep "$seconds"
-kill -INT "$service"
-wait "$service" || true
+pids+=($service)
+for _ in $(seq 100); do
+  "$bin/tools/brisk-ctl/brisk-ctl" show >/dev/null 2>&1 && break
+  sleep 0.1
+done
+echo "[demo]     BriskNetService runs; its window is shown (brisk-ctl show)"
+
+headless=${DEMO_HEADLESS:-0}
+for _ in $(seq "$seconds"); do
+  sleep 1
+  if [ "$headless" = 1 ]; then
+    echo "[demo]     properties: $(gdbus call --session -d net.brisk.NetService \
+      -o /net/brisk/NetService -m org.freedesktop.DBus.Properties.GetAll \
+      net.brisk.NetService1 2>/dev/null | tr -d '\n')"
+  fi
+done
+echo "[demo]     connection status (brisk-ctl status):"
+"$bin/tools/brisk-ctl/brisk-ctl" status | sed 's/^/[demo]       /' || true
+if [ "$headless" = 1 ]; then
+  shot=$(mktemp --tmpdir=/tmp brisk-demo-XXXXXX.png)
+  import -window root "$shot" 2>/dev/null && echo "[demo]     screenshot: $shot"
+fi
+kill -TERM "$service"
+wait "$service" && echo "[demo]     BriskNetService ended with status 0 (SIGTERM: disconnect notice sent)"
 tail -n +2 "$work/platform.out" | sed 's/^/[platform] /'
-log="${TMPDIR:-/tmp}/BriskNetService-$(id -u)/brisk7.log"
-echo "service log: $log"
+log="$TMPDIR/BriskNetService-$(id -u)/brisk7.log"
+echo "[demo]     service log: $(wc -l < "$log") lines, e.g.:"
+grep -E "try to open|connect server|StopService" "$log" | head -5 | sed 's/^/[log]      /'

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/PortDiscovery.h"
+#include "app/core/PortDiscovery.h"
 #include "platform/Paths.h"
 
 namespace brisk::app {

@@ -1,4 +1,4 @@
-#include "app/PortDiscovery.h"
+#include "app/core/PortDiscovery.h"
 
 #include <cctype>
 #include <climits>

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "app/core/Settings.h"
 
 namespace brisk::platform::devices {
 struct TtyDevice;

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/Settings.h"
+#include "app/core/Settings.h"
 #include "log/Log.h"
 #include "platform/Autostart.h"
 #include "platform/IniFile.h"

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <cstdlib>
 
-#include "app/PortDiscovery.h"
+#include "app/core/PortDiscovery.h"
 #include "link/Brisk7Service.h"
 #include "platform/Clock.h"
 #include "sim/reader/ReaderSim.h"

@@ -1,0 +1,34 @@
+#include "app/AboutDialog.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/ControlIds.h"
+
+namespace brisk::app {
+
+const char* ProductVersion() { return BRISK_PRODUCT_VERSION; }
+
+CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("关于"));
+  auto* layout = new QVBoxLayout(this);
+  auto centred = [this, layout](const QString& text, const char* name) {
+    auto* label = new QLabel(text, this);
+    label->setAlignment(Qt::AlignCenter);
+    if (name) label->setObjectName(name);
+    layout->addWidget(label);
+    return label;
+  };
+  centred(QStringLiteral("BriskNetService 读卡服务"), "productNameText");
+  centred(QString::fromLatin1(ProductVersion()), ControlObjectName(kAboutControls, 1036));
+  centred(QStringLiteral("Copyright (C) 2026 Brisk"), "copyrightText");
+  auto* ok = new QPushButton(QStringLiteral("确定"), this);
+  ok->setObjectName(ControlObjectName(kAboutControls, 1));
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  layout->addWidget(ok, 0, Qt::AlignCenter);
+  setMinimumWidth(320);
+}
+
+}  // namespace brisk::app

@@ -1,0 +1,145 @@
+#include "app/Brisk7ServerApp.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "app/AboutDialog.h"
+#include "app/Brisk7ServerDlg.h"
+#include "app/DBusControl.h"
+#include "app/Prompt.h"
+#include "log/Log.h"
+
+namespace brisk::app {
+namespace {
+
+constexpr const char* kAlreadyRunning = "程序已启动，请在托盘处打开";
+constexpr int kShowCallTimeoutMs = 3000;
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+bool HandleCommandLine(int argc, char** argv, int* exitCode) {
+  *exitCode = 0;
+  if (argc <= 1) return false;
+  const char* arg = argv[1];
+  if (argc == 2 && std::strcmp(arg, "--version") == 0) {
+    std::printf("BriskNetService %s\n", ProductVersion());
+    return true;
+  }
+  if (argc == 2 && std::strcmp(arg, "--help") == 0) {
+    std::printf(
+        "Usage: BriskNetService [--version | --help]\n"
+        "\n"
+        "The tray service of the USB identity-card reader: it links the reader's serial port\n"
+        "to its platform server, and its window (from the tray icon) switches the service,\n"
+        "the port and the network mode and reads and changes the reader's settings.\n"
+        "One copy runs per session; starting it again shows the running copy's window.\n"
+        "Other programs control it over D-Bus: %s at %s (see brisk-ctl).\n",
+        kBusName, kObjectPath);
+    return true;
+  }
+  std::fprintf(stderr, "BriskNetService: unknown option %s (try --help)\n", arg);
+  *exitCode = 2;
+  return true;
+}
+
+CBrisk7ServerApp::CBrisk7ServerApp(Prompt& prompt, Options options)
+    : m_prompt(prompt), m_options(options) {}
+
+CBrisk7ServerApp::~CBrisk7ServerApp() {
+  if (m_control) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
+  m_window.reset();
+  if (g_signalPipe[0] >= 0) {
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+  }
+}
+
+bool CBrisk7ServerApp::TakeSessionName() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    const auto reply =
+        bus.interface()->registerService(kBusName, QDBusConnectionInterface::DontQueueService,
+                                         QDBusConnectionInterface::DontAllowReplacement);
+    if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered)
+      return true;
+    // Another copy holds the name: show its window.
+    QDBusMessage show =
+        QDBusMessage::createMethodCall(kBusName, kObjectPath, kInterfaceName, "Show");
+    const QDBusMessage answer = bus.call(show, QDBus::Block, kShowCallTimeoutMs);
+    if (answer.type() != QDBusMessage::ReplyMessage) {
+      WriteLog("the running copy did not answer Show: %s",
+               answer.errorMessage().toUtf8().constData());
+      m_prompt.Message(nullptr, QString::fromUtf8(kAlreadyRunning));
+    }
+    return false;
+  }
+  WriteLog("no session bus (%s): one copy kept by a lock file",
+           bus.lastError().message().toUtf8().constData());
+  const auto result =
+      platform::SingleInstanceLock::Acquire(platform::SingleInstanceLockPath(), &m_lock);
+  if (result == platform::SingleInstanceLock::Result::HeldByOther) {
+    m_prompt.Message(nullptr, QString::fromUtf8(kAlreadyRunning));
+    return false;
+  }
+  // A lock that cannot be taken at all does not keep the program from running.
+  if (result == platform::SingleInstanceLock::Result::Failed)
+    WriteLog("single-instance lock file not usable: running anyway");
+  return true;
+}
+
+bool CBrisk7ServerApp::InitInstance() {
+  if (!TakeSessionName()) return false;
+  CBrisk7ServerDlg::Options windowOptions;
+  windowOptions.trayWaitMs = m_options.trayWaitMs;
+  windowOptions.watchDevices = m_options.watchDevices;
+  windowOptions.watchSleep = m_options.watchSleep;
+  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, windowOptions);
+  connect(m_window.get(), &CBrisk7ServerDlg::quitRequested, qApp, &QCoreApplication::exit,
+          Qt::QueuedConnection);
+  if (QDBusConnection::sessionBus().isConnected()) {
+    m_control = new DBusControl(*m_window);
+    m_control->Register();
+  }
+  CatchTerminationSignals();
+  m_window->OnInitDialog();
+  return true;
+}
+
+void CBrisk7ServerApp::CatchTerminationSignals() {
+  if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    WriteLog("termination signals not caught: %s", std::strerror(errno));
+    return;
+  }
+  m_signalNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+  connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
+    char bytes[16];
+    while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    m_signalNotifier->setEnabled(false);
+    m_window->OnTerminate();
+  });
+  struct sigaction action = {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace brisk::app

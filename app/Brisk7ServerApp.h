@@ -1,0 +1,50 @@
+#pragma once
+// The application object: the command line, one copy per session, the main window, and the
+// exit on SIGTERM/SIGINT.
+#include <QObject>
+#include <memory>
+
+#include "platform/SingleInstanceLock.h"
+
+class QSocketNotifier;
+
+namespace brisk::app {
+
+class CBrisk7ServerDlg;
+class DBusControl;
+class Prompt;
+
+// --version and --help, before any window system is touched. True when the program is to
+// end now with *exitCode; false when it is to run.
+bool HandleCommandLine(int argc, char** argv, int* exitCode);
+
+class CBrisk7ServerApp : public QObject {
+  Q_OBJECT
+ public:
+  struct Options {
+    int trayWaitMs = 10000;
+    bool watchDevices = true;
+    bool watchSleep = true;
+  };
+  CBrisk7ServerApp(Prompt& prompt, Options options);
+  ~CBrisk7ServerApp() override;
+
+  // False when this copy is to end at once: another copy runs (it has been shown, or the
+  // person told so). True with the window created and initialised.
+  bool InitInstance();
+
+  CBrisk7ServerDlg* Window() { return m_window.get(); }
+
+ private:
+  bool TakeSessionName();
+  void CatchTerminationSignals();
+
+  Prompt& m_prompt;
+  Options m_options;
+  std::unique_ptr<platform::SingleInstanceLock> m_lock;
+  std::unique_ptr<CBrisk7ServerDlg> m_window;
+  DBusControl* m_control = nullptr;
+  QSocketNotifier* m_signalNotifier = nullptr;
+};
+
+}  // namespace brisk::app

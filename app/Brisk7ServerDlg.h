@@ -1,0 +1,197 @@
+#pragma once
+// The main window "读卡器设置": owner of the reader link service, its tray icon, the four
+// checks that keep the link going, and the reader configuration panel.
+#include <QDialog>
+#include <QIcon>
+#include <QPointer>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/Settings.h"
+#include "link/Brisk7Service.h"
+#include "platform/devices/HotplugMonitor.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSocketNotifier;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace brisk::app {
+
+class Prompt;
+class LogindSleepWatcher;
+
+// Window timers, ids fixed.
+inline constexpr int TIMER_STATUS = 1;
+inline constexpr int TIMER_NET_CHECK = 2;
+inline constexpr int TIMER_PORT_WATCH = 3;
+
+// Tray commands.
+inline constexpr int ID_TRAY_START = 2026;
+inline constexpr int ID_TRAY_STOP = 2027;
+inline constexpr int ID_TRAY_SETTINGS = 2028;
+inline constexpr int ID_TRAY_EXIT = 2029;
+
+class CBrisk7ServerDlg : public QDialog {
+  Q_OBJECT
+ public:
+  struct Options {
+    // How long to wait for a tray to appear before taking the no-tray path.
+    int trayWaitMs = 10000;
+    // Watch device changes and suspend/resume (off for tests that drive them directly).
+    bool watchDevices = true;
+    bool watchSleep = true;
+  };
+  // prompt: where message boxes go; not owned, must outlive the window.
+  CBrisk7ServerDlg(Prompt& prompt, Options options);
+  ~CBrisk7ServerDlg() override;
+
+  // Start-up: settings into controls, tray icon, ports, the first start.
+  void OnInitDialog();
+
+  // ---- service control ----
+  void StartService();
+  void StopService(int notify);
+  void OnSwitchOn();    // 2026, 1041
+  void OnSwitchOff();   // 2027, 1042
+  void OnChangePort();  // 1003
+  void UpdateControlStates();
+  void RefreshStatus();
+  void CheckNetLink();  // timer 2
+  void PortWatchdog();  // timer 3
+  void CheckSelectedPort();
+  int OnServiceControl(int operation, int argument);
+  void OnShowWindow();   // 2028, D-Bus Show
+  void OnExitCommand();  // 2029
+  void OnTerminate();    // SIGTERM/SIGINT: the exit path without the question
+  void OnDeviceChange(const char* eventName);
+  void OnSuspend();
+  void OnResume();
+
+  // ---- tray ----
+  void AddTrayIcon();
+  void SetTrayMode(int mode);
+  int TrayMode() const { return m_trayMode; }
+  QString TrayToolTip() const { return m_trayTip; }
+  bool HasTrayIcon() const { return m_trayIcon != nullptr; }
+  // Enabled states of the four commands, as the menu shows them now.
+  QMenu* CommandMenu();
+
+  // ---- the two halves ----
+  void ExpandPanel();
+  void CollapsePanel();
+  bool IsExpanded() const { return m_expanded != 0; }
+
+  // ---- configuration panel ----
+  void OnToggleAutoRun();           // 1032
+  void OnToggleAutoStartService();  // 1033
+  void OnToggleLog();               // 1040
+  void OnSwitchNetMode();           // 1012
+  void OnNetworkTest();             // 1038
+  void OnAbout();                   // 1037
+  void OnQueryAuth();               // 1026
+  int LoadPlatformInfo();
+  void OnQueryPlatform();              // 1027
+  void OnChangePlatform();             // 1028
+  void OnQueryConnectStatus();         // 1034
+  void OnQueryHeartbeat();             // 1050
+  void OnChangeHeartbeat();            // 1051
+  void OnSpin(int editId, int delta);  // 1049, 1053: delta < 0 is the up arrow
+
+  // Fields <-> controls. Save direction: false when a heartbeat edit is outside 60..600
+  // (the range message has been shown); the fields before it have been read.
+  bool UpdateData(bool save);
+
+  // ---- timers ----
+  void SetTimer(int id, int periodMs);
+  void KillTimer(int id);
+  bool TimerActive(int id) const;
+  int TimerInterval(int id) const;
+
+  // ---- state ----
+  link::Brisk7Service& Service() { return *m_service; }
+  const BriskSettings& Settings() const { return m_settings; }
+  const std::vector<std::string>& PortList() const { return m_portList; }
+  bool ServiceEnabled() const { return m_serviceEnabled != 0; }
+  bool LinkUp() const { return m_linkUp != 0; }
+  int NetModeChoice() const { return m_netModeChoice; }
+  QString PortLine() const;
+  QWidget* Control(int id) const;
+  LogindSleepWatcher* SleepWatcher() { return m_sleep.get(); }
+
+ signals:
+  // The exit path ended: the application is to quit with this code.
+  void quitRequested(int code);
+  // Something a D-Bus property shows may have changed.
+  void stateChanged();
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void BuildLeftHalf(QWidget* half);
+  void BuildRightHalf(QWidget* half);
+  void BuildCommands();
+  void WatchDevices();
+  void WaitForTray(int remainingMs);
+  void ShowWithoutTray();
+  void OnTimer(int id);
+  void OnDestroy();
+  void SetPortLine(const QString& text);
+  void Message(const QString& text);
+  template <typename T>
+  T* Named(int id, T* widget);
+
+  Prompt& m_prompt;
+  Options m_options;
+
+  // Fields of the design.
+  QIcon m_hIcon;
+  QSystemTrayIcon* m_trayIcon = nullptr;
+  std::vector<std::string> m_portList;
+  BriskSettings m_settings;  // m_portNumber, m_savedNetMode, m_autoStartService, heartbeats
+  int m_serviceEnabled = 0;
+  std::unique_ptr<link::Brisk7Service> m_service;
+  std::string m_settingPath;
+  int m_expanded = 0;
+  int m_linkUp = 0;
+  int& m_netModeChoice = m_settings.m_netModeChoice;
+  int m_platformConnectMode = 0;
+  int m_dataCache = 0;
+  int& m_usbHeartbeat = m_settings.m_usbHeartbeat;
+  int& m_cat1Heartbeat = m_settings.m_cat1Heartbeat;
+
+  // The tray record: shown mode and tip, also where no tray exists.
+  int m_trayMode = 0;
+  QString m_trayTip;
+  QMenu* m_commandMenu = nullptr;
+  bool m_noTray = false;
+
+  std::map<int, QTimer*> m_timers;
+  std::map<int, QWidget*> m_controls;
+  QComboBox* m_portCombo = nullptr;
+  QButtonGroup* m_netModeGroup = nullptr;
+  QButtonGroup* m_connectModeGroup = nullptr;
+  QButtonGroup* m_cacheGroup = nullptr;
+  QLineEdit* m_usbEdit = nullptr;
+  QLineEdit* m_cat1Edit = nullptr;
+  int m_fullWidth = 0;
+
+  std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;
+  QSocketNotifier* m_hotplugNotifier = nullptr;
+  std::unique_ptr<LogindSleepWatcher> m_sleep;
+};
+
+}  // namespace brisk::app

@@ -1,0 +1,57 @@
+#pragma once
+// The object behind /net/brisk/NetService: the generated adaptor reads its properties and
+// calls its slots; it forwards to the window and announces property changes.
+#include <QObject>
+#include <QVariantMap>
+
+namespace brisk::app {
+
+class CBrisk7ServerDlg;
+
+inline constexpr const char* kBusName = "net.brisk.NetService";
+inline constexpr const char* kObjectPath = "/net/brisk/NetService";
+inline constexpr const char* kInterfaceName = "net.brisk.NetService1";
+
+class DBusControl : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(bool ServiceEnabled READ ServiceEnabled)
+  Q_PROPERTY(bool LinkUp READ LinkUp)
+  Q_PROPERTY(QString PortLine READ PortLine)
+  Q_PROPERTY(bool ComOpen READ ComOpen)
+  Q_PROPERTY(bool ServerConnected READ ServerConnected)
+  Q_PROPERTY(uint ComBytesRead READ ComBytesRead)
+  Q_PROPERTY(uint ComBytesWritten READ ComBytesWritten)
+  Q_PROPERTY(uint ServerBytesReceived READ ServerBytesReceived)
+  Q_PROPERTY(uint ServerBytesSent READ ServerBytesSent)
+  Q_PROPERTY(int NetMode READ NetMode)
+ public:
+  explicit DBusControl(CBrisk7ServerDlg& window);
+  // Registers the object on the session bus; false when that failed (logged).
+  bool Register();
+
+  bool ServiceEnabled() const;
+  bool LinkUp() const;
+  QString PortLine() const;
+  bool ComOpen() const;
+  bool ServerConnected() const;
+  uint ComBytesRead() const;
+  uint ComBytesWritten() const;
+  uint ServerBytesReceived() const;
+  uint ServerBytesSent() const;
+  int NetMode() const;
+
+ public slots:
+  int ServiceControl(int operation, int argument);
+  void Show();
+  // Sends PropertiesChanged with the values that differ from the last announcement.
+  void Publish();
+
+ private:
+  QVariantMap Snapshot() const;
+
+  CBrisk7ServerDlg& m_window;
+  QVariantMap m_published;
+  bool m_registered = false;
+};
+
+}  // namespace brisk::app

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Writes PNGs of the tray program under Xvfb with a tray host (trayer) and a simulated reader:
+# the collapsed window, the expanded window and the tray menu. OUT sets the folder
+# (default build/screenshots). Prints the paths.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${OUT:-$PWD/build/screenshots}
+if [ "${1:-}" != "--inside" ]; then
+  scripts/build.sh default "" BriskNetService brisk-ctl brisk-testbed-run >/dev/null
+  mkdir -p "$out"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  OUT=$out SHOT_WORK=$work xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" --inside
+  exit $?
+fi
+
+bin=$PWD/build/default
+export XDG_CONFIG_HOME=$SHOT_WORK/config TMPDIR=$SHOT_WORK/tmp
+mkdir -p "$XDG_CONFIG_HOME" "$TMPDIR"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+  --transparent false --expand false >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do xdotool search --name '^panel$' >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$bin/tests/app/brisk-testbed-run" -- "$bin/app/BriskNetService" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do "$bin/tools/brisk-ctl/brisk-ctl" status >/dev/null 2>&1 && break; sleep 0.1; done
+sleep 1.5  # the reader links and the status line fills
+
+"$bin/tools/brisk-ctl/brisk-ctl" show
+window=""
+for _ in $(seq 50); do
+  window=$(xdotool search --onlyvisible --name '读卡器设置' 2>/dev/null | head -1) && [ -n "$window" ] && break
+  sleep 0.1
+done
+[ -n "$window" ] || { echo "screenshots: the window did not show" >&2; exit 1; }
+xdotool windowmove "$window" 40 60
+sleep 0.5
+import -window "$window" "$OUT/window-collapsed.png"
+echo "$OUT/window-collapsed.png"
+
+# The configuration panel opens only by a double-click in the bottom-left corner.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --window "$window" 4 $((HEIGHT - 4)) click --repeat 2 --delay 80 1
+sleep 0.7
+import -window "$window" "$OUT/window-expanded.png"
+echo "$OUT/window-expanded.png"
+
+# The tray icon sits in trayer's panel: right-click it for the menu.
+panel=$(xdotool search --name '^panel$' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$panel")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
+sleep 0.7
+import -window root "$OUT/tray-menu.png"
+echo "$OUT/tray-menu.png"
+xdotool key Escape

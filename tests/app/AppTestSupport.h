@@ -1,0 +1,63 @@
+#pragma once
+// Shared by the window tests: a prompt that records, private D-Bus daemons, child programs
+// and event-loop waits.
+#include <sys/types.h>
+
+#include <QString>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/Prompt.h"
+
+namespace brisk::test {
+using app::Prompt;
+
+// Answers every message box and question without showing anything.
+class RecordingPrompt : public Prompt {
+ public:
+  void Message(QWidget*, const QString& text) override { messages.push_back(text); }
+  bool AskYesNo(QWidget*, const QString& title, const QString& text) override {
+    questions.push_back(title + QStringLiteral("|") + text);
+    return answerYes;
+  }
+  std::vector<QString> messages;
+  std::vector<QString> questions;
+  bool answerYes = true;
+};
+
+// Runs the Qt event loop until pred holds or a generous limit passes.
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000);
+
+// The environment of this process without the preloads, for helper programs that are not
+// under test (a dbus-daemon, python).
+std::vector<std::string> CleanEnvironment(const std::map<std::string, std::string>& extra = {});
+
+// Starts argv with env; -1 when it could not be started. stdoutFd: where its output goes
+// (-1: inherited).
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            int stdoutFd = -1);
+// Waits for pid while the event loop runs; the raw wait status, or -1 on time-out (the child
+// is then killed).
+int WaitChild(pid_t pid, int timeoutMs = 30000);
+
+// A dbus-daemon of its own ("session" or "system" type) in a private folder.
+class PrivateBus {
+ public:
+  explicit PrivateBus(const std::string& type);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+  const std::string& Address() const { return m_address; }
+
+ private:
+  std::string m_folder;
+  std::string m_address;
+  pid_t m_pid = -1;
+};
+
+// The built program, from the build folder the tests run in.
+std::string ProgramPath(const std::string& relative);
+
+}  // namespace brisk::test

@@ -1,0 +1,282 @@
+// The program as a whole: D-Bus control, one copy per session, termination signals, the
+// command line, and suspend/resume through a logind stand-in on a private system bus.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QTest>
+#include <QVariantMap>
+#include <fstream>
+
+#include "app/Brisk7ServerApp.h"
+#include "app/Brisk7ServerDlg.h"
+#include "app/DBusControl.h"
+#include "app/LogindSleep.h"
+#include "platform/SingleInstanceLock.h"
+#include "sim/reader/ReaderSim.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/platform/devices/ReaderTestbed.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace brisk::test {
+
+// Collects PropertiesChanged as a client sees it.
+class PropertiesRecorder : public QObject {
+  Q_OBJECT
+ public:
+  QVariantMap changed;
+ public slots:
+  void OnChanged(const QString&, const QVariantMap& values, const QStringList&) {
+    for (auto it = values.cbegin(); it != values.cend(); ++it) changed.insert(it.key(), it.value());
+  }
+};
+
+namespace {
+
+using app::CBrisk7ServerApp;
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
+    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    std::ofstream(m_config.Path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
+  }
+  void TearDown() override {
+    m_app.reset();
+    m_reader.reset();
+  }
+
+  void PlugReader(const std::function<void(sim::ReaderSim::State&)>& edit = {}) {
+    m_tb.AddUsbSerial("1-1", "0425", "8159", 0);
+    m_reader = sim::ReaderSim::Attach(m_tb.MasterFd(0));
+    if (edit) m_reader->EditReaderState(edit);
+  }
+
+  bool StartInProcess(bool watchSleep = false) {
+    CBrisk7ServerApp::Options options;
+    options.trayWaitMs = 0;
+    options.watchDevices = false;
+    options.watchSleep = watchSleep;
+    m_app = std::make_unique<CBrisk7ServerApp>(m_prompt, options);
+    return m_app->InitInstance();
+  }
+
+  // A second connection to the session bus, as another program has it.
+  static QDBusConnection Client() {
+    return QDBusConnection::connectToBus(QString::fromLocal8Bit(getenv("DBUS_SESSION_BUS_ADDRESS")),
+                                         QStringLiteral("client"));
+  }
+  static int ServiceControl(QDBusConnection& bus, int operation, int argument) {
+    QDBusMessage call = QDBusMessage::createMethodCall(app::kBusName, app::kObjectPath,
+                                                       app::kInterfaceName, "ServiceControl");
+    call << operation << argument;
+    QDBusPendingReply<int> reply = bus.asyncCall(call, 30000);
+    WaitFor([&] { return reply.isFinished(); }, 35000);
+    return reply.isValid() ? reply.value() : -1000;
+  }
+
+  // The program under test in a child process.
+  pid_t SpawnProgram(const std::vector<std::string>& args = {}, int stdoutFd = -1) {
+    std::vector<std::string> argv = {ProgramPath("app/BriskNetService")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    return Spawn(argv, env, stdoutFd);
+  }
+
+  ReaderTestbed m_tb;
+  TempDir m_config;
+  ScopedTmpdir m_tmp;
+  RecordingPrompt m_prompt;
+  std::unique_ptr<sim::ReaderSim> m_reader;
+  std::unique_ptr<CBrisk7ServerApp> m_app;
+};
+
+TEST_F(ProgramTest, ServiceControlOverTheBusAndPropertiesChanged) {
+  PlugReader([](sim::ReaderSim::State& s) { s.connectStatus = 0xF0; });
+  ASSERT_TRUE(StartInProcess());
+  ASSERT_TRUE(m_app->Window()->LinkUp());
+  QDBusConnection client = Client();
+  PropertiesRecorder recorder;
+  ASSERT_TRUE(client.connect(app::kBusName, app::kObjectPath,
+                             QStringLiteral("org.freedesktop.DBus.Properties"),
+                             QStringLiteral("PropertiesChanged"), &recorder,
+                             SLOT(OnChanged(QString, QVariantMap, QStringList))));
+  const size_t modesSent = m_reader->ReceivedCount(2);
+  EXPECT_EQ(ServiceControl(client, 2, 3), -1);
+  EXPECT_EQ(m_reader->ReceivedCount(2), modesSent);
+  EXPECT_EQ(ServiceControl(client, 3, 0), -16);  // 0xF0 as a signed byte
+  EXPECT_EQ(ServiceControl(client, 2, 1), 1);
+  EXPECT_EQ(ServiceControl(client, 1, 0), 1);
+  EXPECT_TRUE(WaitFor([&] {
+    return recorder.changed.contains("ServiceEnabled") &&
+           !recorder.changed.value("ServiceEnabled").toBool() &&
+           recorder.changed.value("NetMode").toInt() == 1;
+  }));
+  EXPECT_EQ(recorder.changed.value("PortLine").toString(), QStringLiteral("当前服务未启动"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+TEST_F(ProgramTest, ASecondCopyShowsTheFirstsWindowAndEnds) {
+  ASSERT_TRUE(StartInProcess());
+  m_app->Window()->hide();
+  const pid_t second = SpawnProgram();
+  ASSERT_GT(second, 0);
+  const int status = WaitChild(second);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(m_app->Window()->isVisible());
+  EXPECT_TRUE(m_prompt.messages.empty());
+}
+
+TEST_F(ProgramTest, AFirstCopyThatCannotBeReachedGetsTheMessage) {
+  // The name is held, but nothing answers at the object path.
+  QDBusConnection holder = Client();
+  ASSERT_EQ(holder.interface()->registerService(app::kBusName).value(),
+            QDBusConnectionInterface::ServiceRegistered);
+  EXPECT_FALSE(StartInProcess());
+  ASSERT_EQ(m_prompt.messages.size(), 1u);
+  EXPECT_EQ(m_prompt.messages[0], QStringLiteral("程序已启动，请在托盘处打开"));
+  EXPECT_EQ(m_app->Window(), nullptr);
+  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
+  PlugReader();
+  const pid_t program = SpawnProgram();
+  ASSERT_GT(program, 0);
+  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  const int status = WaitChild(program);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+}
+
+TEST_F(ProgramTest, VersionAndHelpAndNothingElse) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t version = SpawnProgram({"--version"}, out[1]);
+  close(out[1]);
+  std::string text;
+  char c;
+  while (read(out[0], &c, 1) == 1) text += c;
+  close(out[0]);
+  int status = WaitChild(version);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(text, "BriskNetService 1.0.1.2\n");
+  const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  status = WaitChild(SpawnProgram({"--help"}, devnull));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  status = WaitChild(SpawnProgram({"--verbose"}, devnull));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+  close(devnull);
+}
+
+TEST(SingleInstanceLockTest, ASecondHolderIsRefusedUntilTheFirstEnds) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/BriskNetService.lock";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::unique_ptr<platform::SingleInstanceLock> lock;
+    platform::SingleInstanceLock::Acquire(path, &lock);
+    [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
+    sleep(30);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  std::unique_ptr<platform::SingleInstanceLock> lock;
+  EXPECT_EQ(platform::SingleInstanceLock::Acquire(path, &lock),
+            platform::SingleInstanceLock::Result::HeldByOther);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(platform::SingleInstanceLock::Acquire(path, &lock),
+            platform::SingleInstanceLock::Result::Acquired);
+}
+
+// logind played by python3-dbusmock's template on a system bus of our own.
+class SleepTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    m_systemBus = std::make_unique<PrivateBus>("system");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus->Address().c_str(), 1);
+    m_logind = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"},
+                     CleanEnvironment(), open("/dev/null", O_WRONLY | O_CLOEXEC));
+    QDBusConnection probe = QDBusConnection::connectToBus(
+        QString::fromStdString(m_systemBus->Address()), QStringLiteral("probe"));
+    const bool up = WaitFor([&] {
+      return probe.interface()
+          ->isServiceRegistered(QStringLiteral("org.freedesktop.login1"))
+          .value();
+    });
+    QDBusConnection::disconnectFromBus(QStringLiteral("probe"));
+    if (!up) GTEST_SKIP() << "python3-dbusmock's logind template did not start";
+  }
+  void TearDown() override {
+    ProgramTest::TearDown();
+    if (m_logind > 0) {
+      kill(m_logind, SIGTERM);
+      waitpid(m_logind, nullptr, 0);
+    }
+  }
+  bool EmitPrepareForSleep(bool start) {
+    const int status =
+        WaitChild(Spawn({"gdbus", "call", "--system", "-d", "org.freedesktop.login1", "-o",
+                         "/org/freedesktop/login1", "-m", "org.freedesktop.DBus.Mock.EmitSignal",
+                         "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                         start ? "[<true>]" : "[<false>]"},
+                        CleanEnvironment(), open("/dev/null", O_WRONLY | O_CLOEXEC)));
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  std::unique_ptr<PrivateBus> m_systemBus;
+  pid_t m_logind = -1;
+};
+
+TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
+  PlugReader();
+  ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
+  app::CBrisk7ServerDlg* window = m_app->Window();
+  ASSERT_TRUE(window->LinkUp());
+  ASSERT_TRUE(window->SleepWatcher()->Available());
+  const int heldFd = window->SleepWatcher()->LockFd();
+  ASSERT_TRUE(app::IsOpenDescriptor(heldFd));
+
+  ASSERT_TRUE(EmitPrepareForSleep(true));
+  ASSERT_TRUE(WaitFor([&] { return !window->LinkUp(); }));
+  EXPECT_TRUE(m_reader->WaitFrame(5, 5000));
+  EXPECT_FALSE(window->TimerActive(app::TIMER_PORT_WATCH));
+  EXPECT_EQ(window->SleepWatcher()->LockFd(), -1);
+  EXPECT_FALSE(app::IsOpenDescriptor(heldFd));
+  EXPECT_TRUE(window->ServiceEnabled());
+
+  // Announced twice by some logind builds: nothing more happens.
+  ASSERT_TRUE(EmitPrepareForSleep(true));
+  QTest::qWait(300);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+
+  ASSERT_TRUE(EmitPrepareForSleep(false));
+  ASSERT_TRUE(WaitFor([&] { return window->TimerActive(app::TIMER_PORT_WATCH); }));
+  EXPECT_EQ(window->TimerInterval(app::TIMER_PORT_WATCH), 20000);
+  EXPECT_TRUE(app::IsOpenDescriptor(window->SleepWatcher()->LockFd()));
+  EXPECT_TRUE(WaitFor([&] { return window->LinkUp(); }, 40000));
+}
+
+}  // namespace
+}  // namespace brisk::test
+
+#include "ProgramTest.moc"

@@ -1,0 +1,98 @@
+// brisk-ctl: controls the running BriskNetService over the session bus.
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QVariantMap>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace brisk::tools {
+namespace {
+
+constexpr const char* kBusName = "net.brisk.NetService";
+constexpr const char* kObjectPath = "/net/brisk/NetService";
+constexpr const char* kInterfaceName = "net.brisk.NetService1";
+constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: brisk-ctl start | stop | mode 1|2 | status | show\n"
+               "  start     switch the reader link on (prints 1 when it started, else 0)\n"
+               "  stop      switch it off (prints 1)\n"
+               "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused\n"
+               "  status    the reader's connection status byte (-1: no answer), then the\n"
+               "            service's properties\n"
+               "  show      show the settings window\n");
+  return 64;
+}
+
+bool Call(QDBusConnection& bus, const char* interface, const char* method, const QVariantList& args,
+          QDBusMessage* reply) {
+  QDBusMessage call = QDBusMessage::createMethodCall(kBusName, kObjectPath, interface, method);
+  call.setArguments(args);
+  *reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+  if (reply->type() != QDBusMessage::ReplyMessage) {
+    std::fprintf(stderr, "brisk-ctl: %s: %s\n", method, reply->errorMessage().toUtf8().constData());
+    return false;
+  }
+  return true;
+}
+
+int ServiceControl(QDBusConnection& bus, int operation, int argument) {
+  QDBusMessage reply;
+  if (!Call(bus, kInterfaceName, "ServiceControl", {operation, argument}, &reply)) return 1;
+  std::printf("%d\n", reply.arguments().value(0).toInt());
+  return 0;
+}
+
+int PrintProperties(QDBusConnection& bus) {
+  QDBusMessage reply;
+  if (!Call(bus, "org.freedesktop.DBus.Properties", "GetAll", {QString::fromLatin1(kInterfaceName)},
+            &reply))
+    return 1;
+  const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+  for (auto it = values.cbegin(); it != values.cend(); ++it)
+    std::printf("%s=%s\n", it.key().toUtf8().constData(),
+                it.value().toString().toUtf8().constData());
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string command = argv[1];
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const bool known = command == "start" || command == "stop" || command == "status" ||
+                     command == "show" || command == "mode";
+  if (!known || (command == "mode") != (argc == 3) || argc > 3) return Usage();
+  int mode = 0;
+  if (command == "mode") {
+    if (std::strcmp(argv[2], "1") != 0 && std::strcmp(argv[2], "2") != 0) return Usage();
+    mode = argv[2][0] - '0';
+  }
+  if (!bus.isConnected()) {
+    std::fprintf(stderr, "brisk-ctl: no session bus: %s\n",
+                 bus.lastError().message().toUtf8().constData());
+    return 1;
+  }
+  if (command == "start") return ServiceControl(bus, 0, 0);
+  if (command == "stop") return ServiceControl(bus, 1, 0);
+  if (command == "mode") return ServiceControl(bus, 2, mode);
+  if (command == "status") {
+    const int rc = ServiceControl(bus, 3, 0);
+    return rc != 0 ? rc : PrintProperties(bus);
+  }
+  QDBusMessage reply;
+  return Call(bus, kInterfaceName, "Show", {}, &reply) ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace brisk::tools
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  return brisk::tools::Run(argc, argv);
+}
