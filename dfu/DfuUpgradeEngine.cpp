@@ -350,6 +350,8 @@ bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status) {
 
 void DfuUpgradeEngine::DecodeProtection(MXUPD_HANDLE* handle) {
   DfuStatusRecord status{};
+  MXUPD_HANDLE none = nullptr;
+  if (!handle) handle = &none;  // every request fails: nothing read, every flag cleared
   bool settled = true;
   // Read-protection probe: a protected device refuses to read back its flash.
   if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK) {
@@ -416,13 +418,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   m_DevicePath = m_DevicePaths.front();
 
   MXUPD_HANDLE handle = nullptr;
-  uint32_t rc = QK_ERR_NOT_FOUND;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    rc = MXUPD_Open(m_DevicePath.c_str(), &handle);
-    if (rc != QK_ERR_NOT_FOUND) break;
-  }
-  if (rc != MXUPD_OK) return 0;
+  if (!OpenWithRetry(handle)) return 0;
 
   int result = 0;
   uint32_t number = 0, alternates = 0;
@@ -442,23 +438,45 @@ int DfuUpgradeEngine::OpenDfuDevice() {
       m_DeviceVid = Hex4(m_DeviceDescriptor.idVendor);
       m_DevicePid = Hex4(m_DeviceDescriptor.idProduct);
     }
-    if (MXUPDPRT_CreateMappingFromDevice(m_DevicePath.c_str(), &m_Mapping, &m_NbTargets) !=
-        MXUPDPRT_OK) {
-      WriteLog("Unable to find or decode device mapping... Bad Firmware");
-      m_Mapping = nullptr;
-      m_NbTargets = 0;
+    result = 1;
+  }
+  // The map is read over a handle of the library's own; ours is closed meanwhile so that the
+  // device is never driven through two handles at once.
+  if (handle) MXUPD_Close(&handle);
+  handle = nullptr;
+  if (!result) return 0;
+  if (MXUPDPRT_CreateMappingFromDevice(m_DevicePath.c_str(), &m_Mapping, &m_NbTargets) !=
+      MXUPDPRT_OK) {
+    WriteLog("Unable to find or decode device mapping... Bad Firmware");
+    m_Mapping = nullptr;
+    m_NbTargets = 0;
+    return 0;
+  }
+  for (uint32_t t = 0; t < m_NbTargets && !m_HasOptionBytes; ++t)
+    m_HasOptionBytes =
+        std::strncmp(m_Mapping[t].name, "Option Bytes  ", DFU_TARGET_NAME_SIZE) == 0;
+  if (m_HasOptionBytes) {
+    if (OpenWithRetry(handle)) {
+      DecodeProtection(&handle);
+      // A status read may have closed the device already (manifestation).
+      if (handle) MXUPD_Close(&handle);
     } else {
-      result = 1;
-      for (uint32_t t = 0; t < m_NbTargets && !m_HasOptionBytes; ++t)
-        m_HasOptionBytes = std::strncmp(m_Mapping[t].name, "Option Bytes  ",
-                                        DFU_TARGET_NAME_SIZE) == 0;
-      if (m_HasOptionBytes) DecodeProtection(&handle);
-      BuildTargets();
+      DecodeProtection(nullptr);
     }
   }
-  // A status read may have closed the device already (manifestation): nothing left to close.
-  if (handle) MXUPD_Close(&handle);
-  return result;
+  BuildTargets();
+  return 1;
+}
+
+bool DfuUpgradeEngine::OpenWithRetry(MXUPD_HANDLE& handle) {
+  uint32_t rc = QK_ERR_NOT_FOUND;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    rc = MXUPD_Open(m_DevicePath.c_str(), &handle);
+    if (rc != QK_ERR_NOT_FOUND) break;
+  }
+  if (rc != MXUPD_OK) handle = nullptr;
+  return rc == MXUPD_OK;
 }
 
 // ---- Operations ----------------------------------------------------------------------------

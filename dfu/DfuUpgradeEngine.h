@@ -134,6 +134,7 @@ class DfuUpgradeEngine {
   void SetStatus(const std::string& text);
   void Stop();
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
+  bool OpenWithRetry(MXUPD_HANDLE& handle);
   bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status);
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();

@@ -480,6 +480,11 @@ void UsbReaderBus::SaveMemory() {
 
 void UsbReaderBus::AddDfu() {
   SaveMemory();
+  if (m_dfu) {
+    std::lock_guard lock(m_lock);
+    m_earlyStatus += m_dfu->Model().EarlyStatusRequests();
+    m_announcedMs += m_dfu->Model().AnnouncedBusyMs();
+  }
   m_dfu.reset();
   m_dfu = std::make_unique<DfuUsbDevice>(m_options.dfu, kReaderPort);
   DfuDeviceModel& model = m_dfu->Model();
@@ -492,10 +497,6 @@ void UsbReaderBus::AddDfu() {
       model.WriteMemory(flash.start, std::span<const uint8_t>(m_memory.data(), n));
     }
   }
-  if (m_options.fault) model.InjectStatusError(m_options.fault->first, m_options.fault->second);
-  if (m_options.flipAddress) model.FlipBitOnWrite(*m_options.flipAddress, 0);
-  if (m_options.unplugAtBlock >= 0)
-    model.UnplugAt(dfu::DNLOAD, uint16_t(m_options.unplugAtBlock));
   m_unplugReported = false;
   m_dfu->SetReturnHandler([this](const std::string&) {
     std::lock_guard lock(m_lock);
@@ -503,6 +504,16 @@ void UsbReaderBus::AddDfu() {
     m_wake.notify_all();
   });
   Announce("mode dfu");
+}
+
+uint32_t UsbReaderBus::EarlyStatusRequests() {
+  std::lock_guard lock(m_lock);
+  return m_earlyStatus + (m_dfu ? m_dfu->Model().EarlyStatusRequests() : 0);
+}
+
+uint64_t UsbReaderBus::AnnouncedBusyMs() {
+  std::lock_guard lock(m_lock);
+  return m_announcedMs + (m_dfu ? m_dfu->Model().AnnouncedBusyMs() : 0);
 }
 
 std::vector<uint8_t> UsbReaderBus::Memory() {

@@ -37,11 +37,8 @@ struct UsbdevfsHandler;
 
 struct UsbReaderOptions {
   bool startInDfu = false;
-  DfuDeviceConfig dfu;             // the boot loader
+  DfuDeviceConfig dfu;             // the boot loader, its busy times and faults
   std::vector<uint8_t> memory;     // preloads target 0 from its start; empty: erased
-  std::optional<std::pair<DfuPhase, uint8_t>> fault;  // the phase fails with this status
-  std::optional<uint32_t> flipAddress;                // bit 0 of this byte flips on write
-  int unplugAtBlock = -1;                             // DNLOAD block that unplugs, -1 none
   bool hid = true;                                    // the HID interface is present
   bool vendor = true;                                 // the vendor-specific interface too
   uint8_t replyLength = 4;  // byte 2 of the acknowledgement on the vendor path
@@ -66,8 +63,12 @@ class UsbReaderBus {
 
   // Target 0 of the boot loader's memory as it stands.
   std::vector<uint8_t> Memory();
-  // "normal", "dfu" or "unplugged".
+  // The last change: "mode normal", "mode dfu" or "unplugged".
   std::string Mode();
+  // Over every DFU session so far: GETSTATUS requests that came before the announced poll
+  // time-out had passed, and the sum of the poll time-outs announced.
+  uint32_t EarlyStatusRequests();
+  uint64_t AnnouncedBusyMs();
 
   // Called by the emulated interfaces when the reader has acknowledged the enter-DFU frame.
   void RequestDfu();
@@ -94,6 +95,8 @@ class UsbReaderBus {
   std::unique_ptr<DfuUsbDevice> m_dfu;
   bool m_unplugReported = false;
   bool m_quiet = false;
+  uint32_t m_earlyStatus = 0;  // of the sessions before the current one
+  uint64_t m_announcedMs = 0;
   unsigned m_nextDevnum = 100;
 
   std::mutex m_lock;  // guards the queue and m_memory

@@ -55,31 +55,6 @@ bool ParseNumber(const char* text, int base, unsigned long long max, unsigned lo
   return true;
 }
 
-bool ParsePhase(const std::string& name, DfuPhase& phase, uint8_t& status) {
-  namespace d = brisk::sim::dfu;
-  struct Entry {
-    const char* name;
-    DfuPhase phase;
-    uint8_t status;
-  };
-  static const Entry kPhases[] = {
-      {"set-address", DfuPhase::SetAddress, d::errADDRESS},
-      {"erase", DfuPhase::Erase, d::errERASE},
-      {"mass-erase", DfuPhase::MassErase, d::errERASE},
-      {"unprotect", DfuPhase::Unprotect, d::errVENDOR},
-      {"write", DfuPhase::Write, d::errWRITE},
-      {"read", DfuPhase::Read, d::errVERIFY},
-      {"manifest", DfuPhase::Manifest, d::errFIRMWARE},
-  };
-  for (const Entry& e : kPhases)
-    if (name == e.name) {
-      phase = e.phase;
-      status = e.status;
-      return true;
-    }
-  return false;
-}
-
 // The umockdev preload for COMMAND, behind a sanitizer runtime this program runs with (it
 // must come first in the list).
 std::string PreloadList() {
@@ -111,7 +86,6 @@ int main(int argc, char** argv) {
   bool quiet = false, connect = false;
   int interval = 500, count = 5;
   double busyScale = 1.0;
-  bool busyScaleSet = false;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string a = argv[i];
@@ -146,16 +120,15 @@ int main(int argc, char** argv) {
       options.dfu.writeProtection = uint32_t(n);
     } else if (a == "--fault") {
       DfuPhase phase;
-      uint8_t status;
-      if (!ParsePhase(value(), phase, status)) {
+      if (!brisk::sim::ParseDfuPhase(value(), phase)) {
         Usage();
         return kSetupFailed;
       }
-      options.fault = std::make_pair(phase, status);
+      options.dfu.faultPhase = phase;
     } else if (a == "--flip-bit" && ParseNumber(value(), 16, 0xFFFFFFFF, n)) {
-      options.flipAddress = uint32_t(n);
+      options.dfu.flipBitAddress = uint32_t(n);
     } else if (a == "--unplug-at-block" && ParseNumber(value(), 10, 0xFFFF, n)) {
-      options.unplugAtBlock = int(n);
+      options.dfu.unplugAtBlock = uint16_t(n);
     } else if (a == "--busy-scale") {
       char* end = nullptr;
       const char* text = value();
@@ -164,7 +137,7 @@ int main(int argc, char** argv) {
         Usage();
         return kSetupFailed;
       }
-      busyScaleSet = true;
+      options.dfu.busyScale = busyScale;
     } else if (a == "--no-hid") {
       options.hid = false;
     } else if (a == "--no-vendor") {
@@ -197,8 +170,6 @@ int main(int argc, char** argv) {
     Usage();
     return kSetupFailed;
   }
-  (void)busyScaleSet;
-  (void)busyScale;
 
   if (!memoryFile.empty()) {
     std::ifstream in(memoryFile, std::ios::binary);
@@ -268,6 +239,10 @@ int main(int argc, char** argv) {
     }
   }
   if (!link.empty()) unlink(link.c_str());
+  // For tests and the benchmark: how well the host kept to the announced busy times.
+  std::fprintf(stderr, "brisk-usb-sim: early status requests %u, announced busy %llu ms\n",
+               unsigned(bus->EarlyStatusRequests()),
+               static_cast<unsigned long long>(bus->AnnouncedBusyMs()));
   bus.reset();
   return rc;
 }
