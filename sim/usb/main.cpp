@@ -81,6 +81,16 @@ std::string PreloadList() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The emulation's events are built from the emulated sysfs, so this program runs under the
+  // preload too: start again with it when it is not there yet.
+  if (!std::getenv("BRISK_USB_SIM_PRELOADED")) {
+    setenv("BRISK_USB_SIM_PRELOADED", "1", 1);
+    setenv("LD_PRELOAD", PreloadList().c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("brisk-usb-sim: cannot restart under the umockdev preload");
+    return kSetupFailed;
+  }
+  unsetenv("BRISK_USB_SIM_PRELOADED");
   brisk::sim::UsbReaderOptions options;
   std::string memoryFile, dumpFile, sendText, link;
   bool quiet = false, connect = false;
