@@ -339,11 +339,26 @@ int DfuUpgradeEngine::FindDfuDevices() {
   return found ? 1 : 0;
 }
 
-bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status) {
+bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus) {
   for (int round = 0; round < kSettleRounds; ++round) {
-    if (MXUPD_Getstatus(handle, &status) != MXUPD_OK) return false;
-    if (status.bState == MXUPD_STATE_DFU_IDLE) return true;
-    if (MXUPD_Clrstatus(handle) != MXUPD_OK) return false;
+    if (!haveStatus && MXUPD_Getstatus(handle, &status) != MXUPD_OK) return false;
+    haveStatus = false;
+    const uint8_t state = status.bState;
+    if (state == MXUPD_STATE_DFU_IDLE) return true;
+    uint32_t rc = MXUPD_OK;
+    if (state == MXUPD_STATE_DFU_DNLOAD_SYNC || state == MXUPD_STATE_DFU_DNBUSY ||
+        state == MXUPD_STATE_DFU_MANIFEST_SYNC) {
+      // Still working on the command: ask again once the announced time has passed.
+      const uint32_t pollMs = uint32_t(status.bwPollTimeout[0]) |
+                              uint32_t(status.bwPollTimeout[1]) << 8 |
+                              uint32_t(status.bwPollTimeout[2]) << 16;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(pollMs, 1000)));
+    } else if (state == MXUPD_STATE_DFU_DNLOAD_IDLE || state == MXUPD_STATE_DFU_UPLOAD_IDLE) {
+      rc = MXUPD_Abort(handle);  // a finished command or read: back to idle
+    } else {
+      rc = MXUPD_Clrstatus(handle);
+    }
+    if (rc != MXUPD_OK) return false;
   }
   return false;
 }
@@ -362,12 +377,11 @@ void DfuUpgradeEngine::DecodeProtection(MXUPD_HANDLE* handle) {
     if (settled) {
       uint8_t probe[16] = {};
       MXUPD_Upload(handle, probe, sizeof probe, 2);
-      if (MXUPD_Getstatus(handle, &status) == MXUPD_OK &&
-          status.bState == MXUPD_STATE_DFU_ERROR)
-        m_ReadProtected = true;
-      if (status.bState != MXUPD_STATE_DFU_IDLE) {
-        if (MXUPD_Clrstatus(handle) != MXUPD_OK) settled = false;
-        settled = settled && Settle(handle, status);
+      if (MXUPD_Getstatus(handle, &status) != MXUPD_OK) {
+        settled = false;
+      } else {
+        m_ReadProtected = status.bState == MXUPD_STATE_DFU_ERROR;
+        settled = Settle(handle, status, true);
       }
     }
   }

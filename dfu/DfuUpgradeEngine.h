@@ -64,8 +64,9 @@ enum class DfuOutcome {
 extern const DfuGuid kDfuInterfaceClass1;
 extern const DfuGuid kDfuInterfaceClass2;
 
-// Bound on the clear-status rounds while reading the protection settings.
-inline constexpr int kSettleRounds = 8;
+// Bound on the status rounds while reading the protection settings (each busy round waits the
+// announced poll time-out, at most 1 s).
+inline constexpr int kSettleRounds = 16;
 // A device that udev already lists may not yet be known to libusb: the open is retried this
 // many times, 100 ms apart, while the device is reported as not there.
 inline constexpr int kOpenAttempts = 20;
@@ -135,7 +136,8 @@ class DfuUpgradeEngine {
   void Stop();
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
   bool OpenWithRetry(MXUPD_HANDLE& handle);
-  bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status);
+  // Brings the device back to dfuIDLE, from status when haveStatus; bounded.
+  bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus = false);
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();
   bool Compare(MXUPDFILES_IMAGE readImage);
