@@ -429,20 +429,32 @@ void UsbReaderBus::AddNormal() {
     m_normalSysfs = usb;
     const int master = umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
+    std::lock_guard readerLock(m_readerLock);
     m_reader = bridge::ReaderSim::Attach(master);
+    // Serial command 15 asks for DFU mode too: answered 0 by the reader model, then it leaves.
+    m_reader->SetFrameHook([this](bridge::ReaderSim&, const bridge::Frame& frame) {
+      if (m_options.onFrame) m_options.onFrame(frame);
+      if (frame.type == 15) RequestDfu();
+      return false;
+    });
+    if (m_options.onReader) m_options.onReader(*m_reader);
   }
-  // Serial command 15 asks for DFU mode too: answered 0 by the reader model, then it leaves.
-  m_reader->SetFrameHook([this](bridge::ReaderSim&, const bridge::Frame& frame) {
-    if (frame.type == 15) RequestDfu();
-    return false;
-  });
-  if (m_options.onReader) m_options.onReader(*m_reader);
   Announce("mode normal");
+}
+
+bool UsbReaderBus::WithReader(const std::function<void(bridge::ReaderSim&)>& action) {
+  std::lock_guard lock(m_readerLock);
+  if (!m_reader) return false;
+  action(*m_reader);
+  return true;
 }
 
 void UsbReaderBus::RemoveNormal() {
   if (m_normalSysfs.empty()) return;
-  m_reader.reset();
+  {
+    std::lock_guard lock(m_readerLock);
+    m_reader.reset();
+  }
   std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
   UMockdevTestbed* tb = DfuUsbDevice::Testbed();
   const std::string port = kReaderPort;

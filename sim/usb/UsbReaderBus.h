@@ -44,8 +44,10 @@ struct UsbReaderOptions {
   uint8_t replyLength = 4;  // byte 2 of the acknowledgement on the vendor path
   // Called with "mode normal", "mode dfu" or "unplugged" at each change.
   std::function<void(const std::string&)> onChange;
-  // Called with each new reader model (normal mode), to script or observe it.
+  // Called with each new reader model (normal mode), to script it.
   std::function<void(bridge::ReaderSim&)> onReader;
+  // Called on the reader model's thread for each frame it receives.
+  std::function<void(const bridge::Frame&)> onFrame;
 };
 
 inline constexpr const char* kReaderPort = "1-1";
@@ -69,6 +71,9 @@ class UsbReaderBus {
   // time-out had passed, and the sum of the poll time-outs announced.
   uint32_t EarlyStatusRequests();
   uint64_t AnnouncedBusyMs();
+
+  // Runs action on the reader model while the reader is in normal mode; false when it is not.
+  bool WithReader(const std::function<void(bridge::ReaderSim&)>& action);
 
   // Called by the emulated interfaces when the reader has acknowledged the enter-DFU frame.
   void RequestDfu();
@@ -99,7 +104,8 @@ class UsbReaderBus {
   uint64_t m_announcedMs = 0;
   unsigned m_nextDevnum = 100;
 
-  std::mutex m_lock;  // guards the queue and m_memory
+  std::mutex m_readerLock;  // guards m_reader
+  std::mutex m_lock;        // guards the queue and m_memory
   std::condition_variable m_wake;
   std::deque<Event> m_events;
   std::thread m_thread;

@@ -194,19 +194,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   };
   std::atomic<bool> stop{false};
-  std::vector<std::thread> talkers;
-  options.onReader = [&](brisk::sim::bridge::ReaderSim& reader) {
-    reader.SetFrameHook([quiet](brisk::sim::bridge::ReaderSim&, const brisk::sim::bridge::Frame& f) {
-      if (!quiet) {
-        std::fprintf(stderr, "reader <- type %u, %zu bytes\n", unsigned(f.type), f.payload.size());
-      }
-      return false;
-    });
-    (void)connect;
-    (void)interval;
-    (void)count;
+  std::atomic<bool> talked{false};
+  options.onFrame = [quiet, &talked](const brisk::sim::bridge::Frame& f) {
+    talked = true;
+    if (!quiet)
+      std::fprintf(stderr, "reader <- type %u, %zu bytes\n", unsigned(f.type), f.payload.size());
   };
-
   std::unique_ptr<brisk::sim::UsbReaderBus> bus;
   try {
     bus = std::make_unique<brisk::sim::UsbReaderBus>(options);
@@ -220,7 +213,33 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "brisk-usb-sim: cannot make the link %s\n", link.c_str());
   }
 
-  const std::string preload = PreloadList();
+  // --connect and --send, as brisk-reader-sim does them, on the reader while it is there.
+  std::thread talker;
+  if (connect) {
+    talker = std::thread([&] {
+      auto pause = [&](int ms) {
+        for (int t = 0; t < ms && !stop; t += 10)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      };
+      while (!stop && !talked) pause(50);
+      pause(300);
+      if (stop || !bus->WithReader([](auto& r) { r.SendFrame(10, {0, 0}); })) return;
+      std::fprintf(stderr, "reader -> connect request\n");
+      for (int n = 0; !sendText.empty() && n < count && !stop; ++n) {
+        pause(interval);
+        bus->WithReader([&](auto& r) {
+          r.SendFrame(4, std::vector<uint8_t>(sendText.begin(), sendText.end()));
+        });
+      }
+    });
+  }
+  // The child's environment is made before the fork: only exec may run in the child.
+  const std::string preload = "LD_PRELOAD=" + PreloadList();
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
+  env.push_back(const_cast<char*>(preload.c_str()));
+  env.push_back(nullptr);
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) {
@@ -228,8 +247,7 @@ int main(int argc, char** argv) {
     return kSetupFailed;
   }
   if (child == 0) {
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    execvp(argv[i], argv + i);
+    execvpe(argv[i], argv + i, env.data());
     std::fprintf(stderr, "brisk-usb-sim: cannot run %s: %s\n", argv[i], std::strerror(errno));
     _exit(127);
   }
@@ -237,7 +255,7 @@ int main(int argc, char** argv) {
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   stop = true;
-  for (auto& t : talkers) t.join();
+  if (talker.joinable()) talker.join();
   int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (!dumpFile.empty()) {
     const std::vector<uint8_t> memory = bus->Memory();

@@ -235,6 +235,17 @@ TEST_F(BriskDfuTool, AReplyThatAnnouncesMoreThanFitsIsNoAcknowledgement) {
   EXPECT_EQ(r.out.find("mode dfu"), std::string::npos);
 }
 
+TEST_F(BriskDfuTool, SerialCommand15AlsoSendsTheEmulatedReaderIntoDfuMode) {
+  const Result r = Sim({"--quiet"}, {"/bin/sh", "-c",
+                                     std::string(BRISK_READER) +
+                                         " --port 1 enter-dfu && sleep 1 && " + BRISK_DFU +
+                                         " list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("enter DFU mode: ok\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("brisk-usb-sim: mode dfu\n"), std::string::npos);
+  EXPECT_NE(r.out.find("USB#VID_0483&PID_A19B#1-1#"), std::string::npos);
+}
+
 TEST_F(BriskDfuTool, ListShowsTheDeviceItsDfuVersionAndTargets) {
   const Result r = Sim({"--mode", "dfu"}, {BRISK_DFU, "list"});
   ASSERT_EQ(r.code, 0) << r.err;
