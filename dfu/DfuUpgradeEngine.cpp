@@ -269,7 +269,7 @@ int DfuUpgradeEngine::AutoSelectDfuFile() {
       const std::string name = e->d_name;
       if (name == "." || name == ".." || !EndsWithDfu(name)) continue;
       const std::string path = folder + "/" + name;
-      struct stat st{};
+      struct stat st {};
       if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
       candidates.push_back({path, name, st.st_mtime});
     }
@@ -280,10 +280,10 @@ int DfuUpgradeEngine::AutoSelectDfuFile() {
     return a.time != b.time ? a.time > b.time : a.name < b.name;
   });
   for (const Candidate& c : candidates) {
-    struct tm t{};
+    struct tm t {};
     localtime_r(&c.time, &t);
-    WriteLog("Check File: %s time: %04d-%02d-%02d %02d:%02d:%02d", c.path.c_str(),
-             t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    WriteLog("Check File: %s time: %04d-%02d-%02d %02d:%02d:%02d", c.path.c_str(), t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     if (LoadDfuFile(c.path) && MatchDeviceAndFile()) {
       m_DfuFilePath = c.path;
       return 1;
@@ -331,8 +331,7 @@ int DfuUpgradeEngine::FindDfuDevices() {
       std::string path = itf.path;
       for (char& c : path) c = char(std::toupper(uint8_t(c)));
       m_DevicePaths.push_back(path);
-      m_DeviceNames.push_back(itf.description.empty() ? "(Unnamed DFU device)"
-                                                      : itf.description);
+      m_DeviceNames.push_back(itf.description.empty() ? "(Unnamed DFU device)" : itf.description);
       found = true;
     }
   }
@@ -439,8 +438,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   std::memset(&m_DfuDescriptor, 0, sizeof m_DfuDescriptor);
   if (MXUPD_GetDeviceDescriptor(&handle, &m_DeviceDescriptor) != MXUPD_OK) {
     WriteLog("Unable to get descriptors... Bad Firmware");
-  } else if (MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &m_DfuDescriptor) !=
-             MXUPD_OK) {
+  } else if (MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &m_DfuDescriptor) != MXUPD_OK) {
     WriteLog("Unable to get DFU descriptor... Bad Firmware");
   } else if (const uint16_t version = m_DfuDescriptor.bcdDFUVersion;
              version < 0x011A || version > 0x011F) {
@@ -467,8 +465,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
     return 0;
   }
   for (uint32_t t = 0; t < m_NbTargets && !m_HasOptionBytes; ++t)
-    m_HasOptionBytes =
-        std::strncmp(m_Mapping[t].name, "Option Bytes  ", DFU_TARGET_NAME_SIZE) == 0;
+    m_HasOptionBytes = std::strncmp(m_Mapping[t].name, "Option Bytes  ", DFU_TARGET_NAME_SIZE) == 0;
   if (m_HasOptionBytes) {
     if (OpenWithRetry(handle)) {
       DecodeProtection(&handle);
@@ -661,10 +658,10 @@ bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
     for (uint32_t j = 0; j < size; ++j) {
       if (sourceData[j] != readData[j]) {
         WriteLog("Verify successful, but data not matching...");
-        m_view.ShowMessage(Format(
-            "Matching not good. First Difference at address 0x%08X:\nFile  byte  is  "
-            "0x%02X.\nRead byte is 0x%02X.",
-            unsigned(s.address + j), sourceData[j], readData[j]));
+        m_view.ShowMessage(
+            Format("Matching not good. First Difference at address 0x%08X:\nFile  byte  is  "
+                   "0x%02X.\nRead byte is 0x%02X.",
+                   unsigned(s.address + j), sourceData[j], readData[j]));
         return false;
       }
     }

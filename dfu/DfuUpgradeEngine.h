@@ -16,10 +16,10 @@ namespace brisk::dfu {
 class DfuView {
  public:
   virtual ~DfuView() = default;
-  virtual void SetStatus(const std::string& text) = 0;       // the status line
-  virtual void SetProgress(int percent) = 0;                 // the progress bar, 0 to 100
-  virtual void SetProgressText(const std::string& text) = 0; // the progress bar's text
-  virtual void SetSizeText(const std::string& text) = 0;     // the byte count
+  virtual void SetStatus(const std::string& text) = 0;        // the status line
+  virtual void SetProgress(int percent) = 0;                  // the progress bar, 0 to 100
+  virtual void SetProgressText(const std::string& text) = 0;  // the progress bar's text
+  virtual void SetSizeText(const std::string& text) = 0;      // the byte count
   // A modal message with an OK button; returns when it was dismissed.
   virtual void ShowMessage(const std::string& text) = 0;
 };

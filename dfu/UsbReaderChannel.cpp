@@ -12,10 +12,10 @@ namespace brisk::dfu {
 namespace {
 
 // Vendor requests standing for the driver's four control codes.
-constexpr uint8_t kRequestHead = 0x20;   // host to device, the first 7 bytes
-constexpr uint8_t kRequestRest = 0x24;   // host to device, the rest
-constexpr uint8_t kReplyHead = 0x28;     // device to host, the first 7 bytes
-constexpr uint8_t kReplyRest = 0x2C;     // device to host, the rest
+constexpr uint8_t kRequestHead = 0x20;  // host to device, the first 7 bytes
+constexpr uint8_t kRequestRest = 0x24;  // host to device, the rest
+constexpr uint8_t kReplyHead = 0x28;    // device to host, the first 7 bytes
+constexpr uint8_t kReplyRest = 0x2C;    // device to host, the rest
 constexpr int kFrameHead = 7;
 
 void Pause(int ms) {

@@ -33,8 +33,10 @@ bool ParseHexId(const char* text, uint16_t& out) {
   int digits = 0;
   for (; *text && *text != '\n'; ++text) {
     const char c = *text;
-    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    int d = c >= '0' && c <= '9'   ? c - '0'
+            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                   : -1;
     if (d < 0 || ++digits > 4) return false;
     v = v * 16 + unsigned(d);
   }

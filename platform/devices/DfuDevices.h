@@ -15,9 +15,9 @@ inline constexpr const char* kDfuClass2Id = "{CB979912-5029-420A-AEB1-34FC0A7D57
 inline constexpr size_t kDfuDescriptionBuffer = 253;  // with its terminator
 
 struct DfuInterface {
-  std::string path;          // upper-case hexadecimal digits, ends in the class identifier
-  std::string description;   // the product string, at most 252 bytes; empty when unreadable
-  std::string sysPath;       // the USB device in sysfs
+  std::string path;         // upper-case hexadecimal digits, ends in the class identifier
+  std::string description;  // the product string, at most 252 bytes; empty when unreadable
+  std::string sysPath;      // the USB device in sysfs
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   uint8_t interfaceNumber = 0;

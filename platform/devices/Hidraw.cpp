@@ -27,8 +27,10 @@ unsigned IdOf(udev_device* usb, const char* attribute, const char* property) {
   int digits = 0;
   for (; *text && *text != '\n'; ++text) {
     const char c = *text;
-    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    int d = c >= '0' && c <= '9'   ? c - '0'
+            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                   : -1;
     if (d < 0 || ++digits > 4) return 0;
     v = v * 16 + unsigned(d);
   }

@@ -59,7 +59,8 @@ bool UsbVendorDevice::OpenFirst(const std::vector<std::pair<uint16_t, uint16_t>>
     libusb_device_descriptor dd{};
     if (libusb_get_device_descriptor(list[i], &dd) != 0) continue;
     bool known = false;
-    for (const auto& [vid, pid] : identities) known = known || (dd.idVendor == vid && dd.idProduct == pid);
+    for (const auto& [vid, pid] : identities)
+      known = known || (dd.idVendor == vid && dd.idProduct == pid);
     if (known && VendorInterface(list[i], m_interface)) found = list[i];
   }
   if (found) {
@@ -82,17 +83,15 @@ bool UsbVendorDevice::OpenFirst(const std::vector<std::pair<uint16_t, uint16_t>>
 
 bool UsbVendorDevice::ControlOut(uint8_t request, const uint8_t* data, uint16_t length) {
   if (!m_handle || (length && !data)) return false;
-  const int rc = libusb_control_transfer(
-      m_handle, kVendorOut,
-      request, 0, m_interface, const_cast<uint8_t*>(data), length, kTransferTimeoutMs);
+  const int rc = libusb_control_transfer(m_handle, kVendorOut, request, 0, m_interface,
+                                         const_cast<uint8_t*>(data), length, kTransferTimeoutMs);
   return rc == int(length);
 }
 
 bool UsbVendorDevice::ControlIn(uint8_t request, uint8_t* data, uint16_t length) {
   if (!m_handle || !data || length == 0) return false;
-  const int rc = libusb_control_transfer(
-      m_handle, kVendorIn,
-      request, 0, m_interface, data, length, kTransferTimeoutMs);
+  const int rc = libusb_control_transfer(m_handle, kVendorIn, request, 0, m_interface, data, length,
+                                         kTransferTimeoutMs);
   return rc == int(length);
 }
 

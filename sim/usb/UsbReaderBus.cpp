@@ -33,9 +33,24 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 // The reader in normal mode: CDC (0), HID (1) and vendor-specific (2) interfaces.
 std::vector<uint8_t> ReaderDescriptors(bool hid, bool vendor) {
-  std::vector<uint8_t> d = {18,   1,    0x00, 0x02, 0, 0, 0, 64, uint8_t(kReaderVendorId),
-                            uint8_t(kReaderVendorId >> 8), uint8_t(kReaderProductId),
-                            uint8_t(kReaderProductId >> 8), 0x00, 0x01, 0, 0, 0, 1};
+  std::vector<uint8_t> d = {18,
+                            1,
+                            0x00,
+                            0x02,
+                            0,
+                            0,
+                            0,
+                            64,
+                            uint8_t(kReaderVendorId),
+                            uint8_t(kReaderVendorId >> 8),
+                            uint8_t(kReaderProductId),
+                            uint8_t(kReaderProductId >> 8),
+                            0x00,
+                            0x01,
+                            0,
+                            0,
+                            0,
+                            1};
   std::vector<std::vector<uint8_t>> interfaces = {{9, 4, 0, 0, 0, 0x02, 0x02, 0x01, 0}};
   if (hid) interfaces.push_back({9, 4, 1, 0, 0, 0x03, 0x00, 0x00, 0});
   if (vendor) interfaces.push_back({9, 4, 2, 0, 0, 0xFF, 0x00, 0x00, 0});
@@ -259,8 +274,8 @@ gboolean HandleUsbdevfs(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
       }
-      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-          data, offsetof(usbdevfs_urb, buffer), size_t(urb->buffer_length), &error);
+      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
+                                                              size_t(urb->buffer_length), &error);
       g_clear_error(&error);
       if (!buffer) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -386,8 +401,7 @@ void UsbReaderBus::AddNormal() {
     m_usbHandler = std::make_unique<UsbdevfsHandler>();
     m_usbHandler->node = m_usbNode;
     m_usbHandler->responder = m_responder.get();
-    m_usbHandler->base =
-        Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
+    m_usbHandler->base = Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
     if (m_options.hid) {
       m_hidHandler = std::make_unique<HidrawHandler>();
       m_hidHandler->node = "/dev/hidraw0";
@@ -396,9 +410,10 @@ void UsbReaderBus::AddNormal() {
           Attach(tb, m_hidHandler->node, G_CALLBACK(HandleHidraw), m_hidHandler.get());
     }
     char ids[256];
-    std::snprintf(ids, sizeof ids,
-                  "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nA: idVendor=%04x\nA: idProduct=%04x\n",
-                  kReaderVendorId, kReaderProductId, kReaderVendorId, kReaderProductId);
+    std::snprintf(
+        ids, sizeof ids,
+        "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nA: idVendor=%04x\nA: idProduct=%04x\n",
+        kReaderVendorId, kReaderProductId, kReaderVendorId, kReaderProductId);
     std::string r;
     r += "P: " + usb.substr(4) + "\nN: " + node + "=" + Hex(descriptors) + "\n";
     r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + std::string(node) + "\n";

@@ -37,11 +37,11 @@ struct UsbdevfsHandler;
 
 struct UsbReaderOptions {
   bool startInDfu = false;
-  DfuDeviceConfig dfu;             // the boot loader, its busy times and faults
-  std::vector<uint8_t> memory;     // preloads target 0 from its start; empty: erased
-  bool hid = true;                                    // the HID interface is present
-  bool vendor = true;                                 // the vendor-specific interface too
-  uint8_t replyLength = 4;  // byte 2 of the acknowledgement on the vendor path
+  DfuDeviceConfig dfu;          // the boot loader, its busy times and faults
+  std::vector<uint8_t> memory;  // preloads target 0 from its start; empty: erased
+  bool hid = true;              // the HID interface is present
+  bool vendor = true;           // the vendor-specific interface too
+  uint8_t replyLength = 4;      // byte 2 of the acknowledgement on the vendor path
   // Called with "mode normal", "mode dfu" or "unplugged" at each change.
   std::function<void(const std::string&)> onChange;
   // Called with each new reader model (normal mode), to script it.

@@ -99,6 +99,33 @@ TEST_F(DfuEngine, FindsTheDeviceOpensItAndDescribesItsTargets) {
   EXPECT_EQ(SectorLines(0).at(0), "Sector 000\t0x08000000\t0x080007FF\t2 Kb\tRWE");
 }
 
+TEST_F(DfuEngine, ADeviceOfTheOlderClassGetsNoIdentityAndFitsNoPackage) {
+  sim::DfuUsbDevice device;
+  std::string path = device.DevicePath();
+  path.replace(path.size() - 38, 38, platform::devices::kDfuClass2Id);
+  m_engine.m_DevicePaths = {path};
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_TRUE(m_engine.m_DeviceVid.empty());
+  ASSERT_EQ(m_engine.LoadDfuFile(Package(1024)), 1);
+  EXPECT_EQ(m_engine.m_FileVid, "0483");
+  EXPECT_EQ(m_engine.MatchDeviceAndFile(), 0);
+}
+
+TEST(DfuInterfaces, OnlyDfuInterfacesOfTheAskedProtocolAreListedOnce) {
+  const std::vector<uint8_t> blob = {18,   1,    0,    2, 0, 0,    0,    64,   0x83,
+                                     0x04, 0x9B, 0xA1, 0, 1, 0,    0,    0,    1,   // device
+                                     9,    2,    45,   0, 3, 1,    0,    0x80, 50,  // configuration
+                                     9,    4,    0,    0, 0, 0xFE, 0x01, 0x02, 4,  // DFU 1.1, alt 0
+                                     9,    4,    0,    1, 0, 0xFE, 0x01, 0x02, 5,  // same, alt 1
+                                     9,    4,    1,    0, 0, 0xFE, 0x01, 0x00, 0,  // older form
+                                     9,    4,    2,    0, 0, 0xFF, 0x01, 0x02, 0,  // vendor
+                                     5,    4};  // cut short: ignored
+  EXPECT_EQ(platform::devices::DfuInterfaceNumbers(blob, 0x02), std::vector<uint8_t>{0});
+  EXPECT_EQ(platform::devices::DfuInterfaceNumbers(blob, 0x00), std::vector<uint8_t>{1});
+  EXPECT_EQ(platform::devices::CutUtf8("ab\xE4\xB8\xAD", 4), "ab");
+  EXPECT_EQ(platform::devices::CutUtf8(std::string(300, 'x'), 252).size(), 252u);
+}
+
 TEST_F(DfuEngine, WriteProtectionClearsEraseAndWriteOfItsSectorGroup) {
   sim::DfuDeviceConfig config;
   config.writeProtection = 0xFFFFFFFE;

@@ -29,7 +29,7 @@ struct Result {
 
 // Runs argv with output in files; a run longer than the bound is killed (code -1).
 Result RunProgram(const std::string& dir, std::vector<std::string> args,
-           const std::vector<std::string>& env = {}) {
+                  const std::vector<std::string>& env = {}) {
   const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
   const pid_t pid = fork();
   if (pid == 0) {
@@ -71,8 +71,8 @@ Bytes RandomBytes(size_t n, unsigned seed) {
 }
 
 void WriteFile(const std::string& path, const Bytes& data) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                              std::streamsize(data.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
 Bytes ReadBytes(const std::string& path) {
@@ -86,8 +86,8 @@ class BriskDfuTool : public ::testing::Test {
   std::string Package(const Bytes& data, const std::string& name = "pkg.dfu",
                       const std::string& pid = "A19B") {
     WriteFile(Dir() + "/" + name + ".bin", data);
-    const Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", name, "--vid", "0483", "--pid", pid,
-                                 "0:Internal Flash=0x08000000:" + name + ".bin"});
+    const Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", name, "--vid", "0483", "--pid",
+                                        pid, "0:Internal Flash=0x08000000:" + name + ".bin"});
     EXPECT_EQ(r.code, 0) << r.err;
     return Dir() + "/" + name;
   }
@@ -138,8 +138,9 @@ TEST_F(BriskDfuTool, FlashEnterAsksTheReaderOverUsbFirst) {
 TEST_F(BriskDfuTool, AFlippedBitIsReportedAtItsAddressAndTheReaderStaysInDfuMode) {
   const Bytes data = RandomBytes(8 * 1024, 3);
   const std::string pkg = Package(data);
-  const Result r = Sim({"--mode", "dfu", "--flip-bit", "0x08000410"},
-                       {"/bin/sh", "-c", std::string(BRISK_DFU) + " flash " + pkg + "; e=$?; sleep 1; exit $e"});
+  const Result r =
+      Sim({"--mode", "dfu", "--flip-bit", "0x08000410"},
+          {"/bin/sh", "-c", std::string(BRISK_DFU) + " flash " + pkg + "; e=$?; sleep 1; exit $e"});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   char expected[160];
   std::snprintf(expected, sizeof expected,
@@ -153,8 +154,8 @@ TEST_F(BriskDfuTool, AFlippedBitIsReportedAtItsAddressAndTheReaderStaysInDfuMode
 
 TEST_F(BriskDfuTool, AnUnplugDuringTheWriteEndsTheFlashWithoutHanging) {
   const std::string pkg = Package(RandomBytes(64 * 1024, 4));
-  const Result r = Sim({"--mode", "dfu", "--unplug-at-block", "10"},
-                       {BRISK_DFU, "flash", "--wait", "2", pkg});
+  const Result r =
+      Sim({"--mode", "dfu", "--unplug-at-block", "10"}, {BRISK_DFU, "flash", "--wait", "2", pkg});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("brisk-usb-sim: unplugged\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("升级成功"), std::string::npos);
@@ -229,17 +230,18 @@ TEST_F(BriskDfuTool, EnterWorksOverEitherInterfaceAndFallsBackWhenTheHidNodeIsHe
 }
 
 TEST_F(BriskDfuTool, AReplyThatAnnouncesMoreThanFitsIsNoAcknowledgement) {
-  const Result r = Sim({"--no-hid", "--reply-length", "62"},
-                       {"/bin/sh", "-c", std::string(BRISK_DFU) + " enter; e=$?; sleep 1; exit $e"});
+  const Result r =
+      Sim({"--no-hid", "--reply-length", "62"},
+          {"/bin/sh", "-c", std::string(BRISK_DFU) + " enter; e=$?; sleep 1; exit $e"});
   EXPECT_EQ(r.code, 1) << r.err;
   EXPECT_EQ(r.out.find("mode dfu"), std::string::npos);
 }
 
 TEST_F(BriskDfuTool, SerialCommand15AlsoSendsTheEmulatedReaderIntoDfuMode) {
-  const Result r = Sim({"--quiet"}, {"/bin/sh", "-c",
-                                     std::string(BRISK_READER) +
-                                         " --port 1 enter-dfu && sleep 1 && " + BRISK_DFU +
-                                         " list"});
+  const Result r =
+      Sim({"--quiet"},
+          {"/bin/sh", "-c",
+           std::string(BRISK_READER) + " --port 1 enter-dfu && sleep 1 && " + BRISK_DFU + " list"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("enter DFU mode: ok\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("brisk-usb-sim: mode dfu\n"), std::string::npos);
@@ -263,9 +265,9 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
   WriteFile(Dir() + "/a.bin", Bytes{1, 2, 3, 4});
   // 3 bytes at 0x08001000 behind an extended linear address record.
   std::ofstream(Dir() + "/b.hex") << ":020000040800F2\n:03100000AABBCCBC\n:00000001FF\n";
-  Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "p.dfu", "--vid", "0425", "--pid", "8159",
-                         "--version", "0102", "0:Flash=0x08000000:a.bin", "0=b.hex",
-                         "1:Option Bytes=0x1FFFF800:a.bin"});
+  Result r = RunProgram(
+      Dir(), {BRISK_DFU, "pack", "-o", "p.dfu", "--vid", "0425", "--pid", "8159", "--version",
+              "0102", "0:Flash=0x08000000:a.bin", "0=b.hex", "1:Option Bytes=0x1FFFF800:a.bin"});
   ASSERT_EQ(r.code, 0) << r.err;
   r = RunProgram(Dir(), {BRISK_DFU, "info", "p.dfu", "--json"});
   ASSERT_EQ(r.code, 0) << r.err;

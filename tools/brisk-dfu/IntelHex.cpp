@@ -108,8 +108,7 @@ bool ReadIntelHex(const std::string& path, std::vector<HexBlock>& blocks, std::s
   }
   blocks.clear();
   for (const auto& [address, value] : bytes) {
-    if (blocks.empty() ||
-        uint64_t(blocks.back().address) + blocks.back().data.size() != address)
+    if (blocks.empty() || uint64_t(blocks.back().address) + blocks.back().data.size() != address)
       blocks.push_back({address, {}});
     blocks.back().data.push_back(value);
   }

@@ -163,15 +163,14 @@ int Info(const std::string& path, bool json) {
   const uint32_t rc =
       MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
   if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s: %s\n", Printable(path).c_str(),
-                 MXUPDFILES_StatusText(rc));
+    std::fprintf(stderr, "brisk-dfu: %s: %s\n", Printable(path).c_str(), MXUPDFILES_StatusText(rc));
     return 1;
   }
   std::string out;
   if (json)
-    out = "{\"vendor\":" + Json(Hex("%04X", vendor)) + ",\"product\":" +
-          Json(Hex("%04X", product)) + ",\"version\":" + Json(Hex("%04X", version)) +
-          ",\"images\":[";
+    out = "{\"vendor\":" + Json(Hex("%04X", vendor)) +
+          ",\"product\":" + Json(Hex("%04X", product)) +
+          ",\"version\":" + Json(Hex("%04X", version)) + ",\"images\":[";
   else
     out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
           Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
@@ -259,7 +258,8 @@ bool AddImageArgument(const std::string& arg, std::vector<PackImage>& images, st
   } else {
     const size_t colon = rest.find(':');
     uint32_t address = 0;
-    if (colon == std::string::npos || !ParseHex(rest.substr(0, colon).c_str(), 0xFFFFFFFF, address)) {
+    if (colon == std::string::npos ||
+        !ParseHex(rest.substr(0, colon).c_str(), 0xFFFFFFFF, address)) {
       err = "\"" + rest + "\": expected ADDRESS:FILE.bin or FILE.hex";
       return false;
     }
@@ -414,6 +414,7 @@ class ConsoleView : public dfu::DfuView {
     }
     std::fflush(stdout);
   }
+
  private:
   void EndBar() {
     if (m_barOpen) std::printf("\n");
