@@ -17,16 +17,9 @@
 #include "dfu/UsbReaderChannel.h"
 #include "libs/qktube/QKTubeDevice.h"
 #include "log/Log.h"
+#include "platform/Paths.h"
 #include "platform/devices/DfuDevices.h"
 
-// The older platform helpers are moving into brisk::platform; reach them from either place.
-namespace platform {}
-namespace brisk::dfu::os {
-using namespace ::platform;
-using namespace ::brisk::platform;
-}  // namespace brisk::dfu::os
-
-#include "platform/Paths.h"
 
 namespace brisk::dfu {
 
@@ -263,7 +256,7 @@ int DfuUpgradeEngine::AutoSelectDfuFile() {
     time_t time;
   };
   std::vector<Candidate> candidates;
-  const std::string folder = os::DfuCacheFolder();
+  const std::string folder = platform::DfuCacheFolder();
   if (DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str())) {
     while (dirent* e = readdir(dir)) {
       const std::string name = e->d_name;

@@ -445,9 +445,9 @@ void UsbReaderBus::AddNormal() {
     const int master = umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
     std::lock_guard readerLock(m_readerLock);
-    m_reader = bridge::ReaderSim::Attach(master);
+    m_reader = ReaderSim::Attach(master);
     // Serial command 15 asks for DFU mode too: answered 0 by the reader model, then it leaves.
-    m_reader->SetFrameHook([this](bridge::ReaderSim&, const bridge::Frame& frame) {
+    m_reader->SetFrameHook([this](ReaderSim&, const Frame& frame) {
       if (m_options.onFrame) m_options.onFrame(frame);
       if (frame.type == 15) RequestDfu();
       return false;
@@ -457,7 +457,7 @@ void UsbReaderBus::AddNormal() {
   Announce("mode normal");
 }
 
-bool UsbReaderBus::WithReader(const std::function<void(bridge::ReaderSim&)>& action) {
+bool UsbReaderBus::WithReader(const std::function<void(ReaderSim&)>& action) {
   std::lock_guard lock(m_readerLock);
   if (!m_reader) return false;
   action(*m_reader);

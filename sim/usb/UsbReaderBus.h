@@ -21,13 +21,6 @@
 #include "sim/dfu/DfuDeviceModel.h"
 #include "sim/reader/ReaderSim.h"
 
-// The reader model is moving into brisk::sim; reach it from either place.
-namespace sim {}
-namespace brisk::sim::bridge {
-using namespace ::sim;
-using namespace ::brisk::sim;
-}  // namespace brisk::sim::bridge
-
 namespace brisk::sim {
 
 class DfuUsbDevice;
@@ -45,9 +38,9 @@ struct UsbReaderOptions {
   // Called with "mode normal", "mode dfu" or "unplugged" at each change.
   std::function<void(const std::string&)> onChange;
   // Called with each new reader model (normal mode), to script it.
-  std::function<void(bridge::ReaderSim&)> onReader;
+  std::function<void(ReaderSim&)> onReader;
   // Called on the reader model's thread for each frame it receives.
-  std::function<void(const bridge::Frame&)> onFrame;
+  std::function<void(const Frame&)> onFrame;
 };
 
 inline constexpr const char* kReaderPort = "1-1";
@@ -73,7 +66,7 @@ class UsbReaderBus {
   uint64_t AnnouncedBusyMs();
 
   // Runs action on the reader model while the reader is in normal mode; false when it is not.
-  bool WithReader(const std::function<void(bridge::ReaderSim&)>& action);
+  bool WithReader(const std::function<void(ReaderSim&)>& action);
 
   // Called by the emulated interfaces when the reader has acknowledged the enter-DFU frame.
   void RequestDfu();
@@ -92,7 +85,7 @@ class UsbReaderBus {
   std::string m_mode;
 
   std::unique_ptr<EnterDfuResponder> m_responder;
-  std::unique_ptr<bridge::ReaderSim> m_reader;
+  std::unique_ptr<ReaderSim> m_reader;
   std::unique_ptr<UsbdevfsHandler> m_usbHandler;
   std::unique_ptr<HidrawHandler> m_hidHandler;
   std::string m_normalSysfs;

@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
   };
   std::atomic<bool> stop{false};
   std::atomic<bool> talked{false};
-  options.onFrame = [quiet, &talked](const brisk::sim::bridge::Frame& f) {
+  options.onFrame = [quiet, &talked](const brisk::sim::Frame& f) {
     talked = true;
     if (!quiet)
       std::fprintf(stderr, "reader <- type %u, %zu bytes\n", unsigned(f.type), f.payload.size());

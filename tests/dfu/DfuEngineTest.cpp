@@ -31,7 +31,7 @@ class DfuEngine : public ::testing::Test {
  protected:
   // A package for the model's identity, one image of size bytes for target 0.
   std::string Package(uint32_t size) {
-    const std::string path = m_dir.path() + "/pkg.dfu";
+    const std::string path = m_dir.Path() + "/pkg.dfu";
     std::vector<uint8_t> data(size);
     for (uint32_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + 1);
     MXUPDFILES_IMAGE image = nullptr;
@@ -60,7 +60,7 @@ class DfuEngine : public ::testing::Test {
     return lines;
   }
 
-  testing_support::TempDir m_dir;
+  brisk::test::TempDir m_dir;
   RecordingView m_view;
   dfu::TimerLoop m_timers;
   dfu::DfuUpgradeEngine m_engine{m_view, m_timers};
@@ -207,7 +207,7 @@ TEST_F(DfuEngine, TheSequenceSearchesWithoutReadingAFileWhenNoPackageIsGiven) {
 }
 
 TEST_F(DfuEngine, ABadPackageStopsTheSequenceBeforeAnySearch) {
-  m_engine.StartUpgrade(m_dir.path() + "/missing.dfu");
+  m_engine.StartUpgrade(m_dir.Path() + "/missing.dfu");
   m_engine.SetHasDFUDevice(1);
   m_engine.OnInitDialog();
   RunToEnd();

@@ -58,8 +58,8 @@ Result RunProgram(const std::string& dir, std::vector<std::string> args,
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (status != -1 && WIFEXITED(status)) r.code = WEXITSTATUS(status);
-  r.out = testing_support::ReadFile(outPath);
-  r.err = testing_support::ReadFile(errPath);
+  r.out = brisk::test::ReadFile(outPath);
+  r.err = brisk::test::ReadFile(errPath);
   return r;
 }
 
@@ -76,7 +76,7 @@ void WriteFile(const std::string& path, const Bytes& data) {
 }
 
 Bytes ReadBytes(const std::string& path) {
-  const std::string s = testing_support::ReadFile(path);
+  const std::string s = brisk::test::ReadFile(path);
   return Bytes(s.begin(), s.end());
 }
 
@@ -99,9 +99,9 @@ class BriskDfuTool : public ::testing::Test {
     args.insert(args.end(), command.begin(), command.end());
     return RunProgram(Dir(), args, env);
   }
-  const std::string& Dir() const { return m_dir.path(); }
+  const std::string& Dir() const { return m_dir.Path(); }
 
-  testing_support::TempDir m_dir;
+  brisk::test::TempDir m_dir;
 };
 
 TEST_F(BriskDfuTool, FlashesVerifiesAndLeavesAReaderInDfuMode) {
@@ -278,7 +278,7 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
             "{\"alternate\":1,\"name\":\"Option Bytes\",\"elements\":[{\"address\":"
             "\"0x1FFFF800\",\"size\":4}]}]}\n");
   // A damaged package is refused with the reason; a bad HEX checksum too.
-  std::string bytes = testing_support::ReadFile(Dir() + "/p.dfu");
+  std::string bytes = brisk::test::ReadFile(Dir() + "/p.dfu");
   bytes[20] ^= 1;
   std::ofstream(Dir() + "/bad.dfu", std::ios::binary) << bytes;
   r = RunProgram(Dir(), {BRISK_DFU, "info", "bad.dfu"});
