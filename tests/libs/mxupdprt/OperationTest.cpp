@@ -232,6 +232,26 @@ TEST_F(Operation, StopEndsTheOperationAtTheNextBlockAndLeavesTheDeviceIdle) {
   EXPECT_EQ(Model().EarlyStatusRequests(), 0u);
 }
 
+TEST_F(Operation, DetachNeedsNoImageAndALaunchChecksItsRecord) {
+  DfuDeviceConfig config;
+  config.busyScale = 0;
+  Plug(config);
+  OperationRecord record{};
+  std::snprintf(record.devicePath, sizeof record.devicePath, "%s", device->DevicePath().c_str());
+  MXUPDPRT_OPERATION op = nullptr;
+  record.operation = 5;
+  EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_OPERATION);
+  record.operation = OPERATION_DNLOAD;
+  EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_IMAGE) << "no image";
+  record.devicePath[0] = '\0';
+  EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_ARGUMENT);
+  EXPECT_EQ(op, nullptr);
+
+  EXPECT_EQ(Run(OPERATION_DETACH, nullptr), MXUPDPRT_OK);
+  EXPECT_TRUE(Model().LeftDfuMode());
+  EXPECT_EQ(Model().ClassRequests().back().setup.bRequest, 0) << "DETACH";
+}
+
 std::set<std::string> Exports(const char* file) {
   const std::string command = std::string("nm -D --defined-only ") + file;
   FILE* pipe = popen(command.c_str(), "r");
