@@ -20,7 +20,6 @@
 #include "platform/Paths.h"
 #include "platform/devices/DfuDevices.h"
 
-
 namespace brisk::dfu {
 
 const DfuGuid kDfuInterfaceClass1 = {
