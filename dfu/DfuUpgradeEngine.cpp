@@ -1,0 +1,711 @@
+#include "dfu/DfuUpgradeEngine.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "dfu/UsbReaderChannel.h"
+#include "libs/qktube/QKTubeDevice.h"
+#include "log/Log.h"
+#include "platform/Paths.h"
+#include "platform/devices/DfuDevices.h"
+
+namespace brisk::dfu {
+
+const DfuGuid kDfuInterfaceClass1 = {
+    0x3FE809AB, 0xFB91, 0x4CB5, {0xA6, 0x43, 0x69, 0x67, 0x0D, 0x52, 0x36, 0x6E}};
+const DfuGuid kDfuInterfaceClass2 = {
+    0xCB979912, 0x5029, 0x420A, {0xAE, 0xB1, 0x34, 0xFC, 0x0A, 0x7D, 0x57, 0x26}};
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+std::string Hex4(uint16_t value) { return Format("%04X", unsigned(value)); }
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(uint8_t(a[i])) != std::toupper(uint8_t(b[i]))) return false;
+  return true;
+}
+
+bool EndsWithDfu(const std::string& name) {
+  return name.size() > 4 && EqualsIgnoreCase(name.substr(name.size() - 4), ".dfu");
+}
+
+}  // namespace
+
+std::string SizeText(uint32_t size) {
+  if (size < 1024) return Format("%i b", int(size));
+  if (size < 1048576) return Format("%i Kb", int(size / 1024));
+  return Format("%i Mb", int(size / 1048576));
+}
+
+DevTarget MakeDevTarget(const TargetMap& target) {
+  DevTarget t;
+  t.alternate = Format("%02i", int(target.alternate));
+  char name[DFU_TARGET_NAME_SIZE + 1] = {};
+  std::memcpy(name, target.name, DFU_TARGET_NAME_SIZE);
+  t.name = name;
+  const uint32_t count = target.sectorCount;
+  t.sectorCount = Format("%i sectors...", int(count));
+  const SectorMap* sectors = target.sectors;
+  for (uint32_t s = 0; s < count && sectors; ++s) {
+    const SectorMap sector = sectors[s];
+    const uint32_t start = sector.startAddress, size = sector.size;
+    if (s) t.sectors += "\n";
+    t.sectors += Format("Sector %03i\t0x%08X\t0x%08X\t%s\t", int(s), start, start + size - 1,
+                        SizeText(size).c_str());
+    if (sector.flags & SECTOR_READABLE) t.sectors += "R";
+    if (sector.flags & SECTOR_WRITABLE) t.sectors += "W";
+    if (sector.flags & SECTOR_ERASABLE) t.sectors += "E";
+  }
+  return t;
+}
+
+DfuUpgradeEngine::DfuUpgradeEngine(DfuView& view, TimerScheduler& timers)
+    : m_view(view), m_timers(timers) {}
+
+DfuUpgradeEngine::~DfuUpgradeEngine() { Close(); }
+
+void DfuUpgradeEngine::SetStatus(const std::string& text) {
+  m_statusText = text;
+  m_view.SetStatus(text);
+}
+
+void DfuUpgradeEngine::Stop() { m_outcome = DfuOutcome::Stopped; }
+
+void DfuUpgradeEngine::StartUpgrade(const std::string& path) {
+  WriteLog("StartUpgrade path: %s", path.c_str());
+  m_DfuFilePath = path;
+}
+
+void DfuUpgradeEngine::OnInitDialog() {
+  SetStatus("开始升级读卡器，请等待升级完成");
+  m_timers.StartTimer(TIMER_CHECK_FILE, kStepPeriodMs);
+}
+
+void DfuUpgradeEngine::OnTimer(int id) {
+  m_timers.StopTimer(id);
+  switch (id) {
+    case TIMER_CHECK_FILE:
+      if (m_DfuFilePath.empty()) {
+        if (m_HasDFUDevice) {
+          SetStatus("正在查找DFU设备");
+          m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
+        } else {
+          m_timers.StartTimer(TIMER_ENTER_DFU, kStepPeriodMs);
+        }
+      } else if (!LoadDfuFile(m_DfuFilePath)) {
+        SetStatus("升级文件校验失败");
+        Stop();
+      } else {
+        SetStatus("升级文件校验成功，正在查找DFU设备");
+        WriteLog("Check DFU file success, m_HasDFUDevice = %d", m_HasDFUDevice);
+        m_timers.StartTimer(m_HasDFUDevice ? TIMER_FIND_DEVICE : TIMER_ENTER_DFU, kStepPeriodMs);
+      }
+      break;
+    case TIMER_ENTER_DFU: {
+      auto channel = std::make_unique<UsbReaderChannel>();
+      const int entered = channel->EnterDfuMode();
+      channel.reset();
+      if (entered) {
+        WriteLog("Enter DFU Mode success");
+        m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
+      } else {
+        Stop();
+      }
+      break;
+    }
+    case TIMER_FIND_DEVICE:
+      if (!FindDfuDevices()) {
+        m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
+      } else {
+        WriteLog("Find DFU Device success");
+        SetStatus("找到DFU设备，正在打开");
+        m_timers.StartTimer(TIMER_OPEN_DEVICE, kStepPeriodMs);
+      }
+      break;
+    case TIMER_OPEN_DEVICE:
+      if (!OpenDfuDevice()) {
+        SetStatus("DFU设备打开失败");
+        WriteLog("Select Device failed");
+        Stop();
+        break;
+      }
+      WriteLog("Select DFU Device success");
+      if (m_DfuFilePath.empty()) {
+        SetStatus("正在查找匹配的升级包");
+        if (AutoSelectDfuFile()) {
+          SetStatus("找到匹配的升级包,开始升级");
+          m_timers.StartTimer(TIMER_LAUNCH, kStepPeriodMs);
+        } else {
+          SetStatus("未找到匹配的升级包");
+          WriteLog("Auto select DFU file failed");
+          Stop();
+        }
+      } else if (MatchDeviceAndFile()) {
+        SetStatus("DFU设备打开成功，开始升级");
+        m_timers.StartTimer(TIMER_LAUNCH, kStepPeriodMs);
+      } else {
+        SetStatus("升级文件与当前设备不匹配，无法升级");
+        Stop();
+      }
+      break;
+    case TIMER_LAUNCH:
+      if (!LaunchUpgrade()) {
+        SetStatus("启动升级失败");
+        Stop();
+      } else {
+        SetStatus("正在升级，请保持读卡器连接");
+        WriteLog("Launch Upgrade success");
+        m_timers.StartTimer(TIMER_POLL, kPollPeriodMs);
+      }
+      break;
+    case TIMER_POLL:
+      PollOperation();
+      m_timers.StartTimer(TIMER_POLL, kPollPeriodMs);
+      break;
+    case TIMER_FINISH:
+      FinishUpgrade();
+      break;
+    default:
+      break;
+  }
+}
+
+void DfuUpgradeEngine::Close() {
+  for (int id = TIMER_CHECK_FILE; id <= TIMER_FINISH; ++id) m_timers.StopTimer(id);
+  if (m_OperationHandle) {
+    OperationRecord record{};
+    MXUPDPRT_StopOperation(m_OperationHandle, &record);
+    m_OperationHandle = nullptr;
+    MXUPDFILES_IMAGE image = record.image;
+    // The write runs on m_VerifyImage itself: release it once.
+    if (image && image != m_VerifyImage) MXUPDFILES_DestroyImage(&image);
+  }
+  if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+  if (m_Mapping) MXUPDPRT_DestroyMapping(&m_Mapping);
+  m_Mapping = nullptr;
+  m_NbTargets = 0;
+}
+
+// ---- Package files -------------------------------------------------------------------------
+
+int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
+  MXUPDFILES_FILE file = nullptr;
+  uint16_t vendor = 0, product = 0, version = 0;
+  uint8_t count = 0;
+  if (MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count) !=
+      MXUPDFILES_OK) {
+    WriteLog("This file doesn't have a correct format...");
+    return 0;
+  }
+  m_FileVid = Hex4(vendor);
+  m_FilePid = Hex4(product);
+  bool error = false;
+  for (uint32_t i = 0; i < count && !error; ++i) {
+    MXUPDFILES_IMAGE image = nullptr;
+    if (MXUPDFILES_ReadImageFromDFUFile(file, i, &image) != MXUPDFILES_OK) {
+      WriteLog("Bad file format...");
+      error = true;
+      break;
+    }
+    uint8_t alternate = 0;
+    if (MXUPDFILES_GetImageAlternate(image, &alternate) != MXUPDFILES_OK) {
+      WriteLog("Unable to get data from image...");
+      error = true;
+    }
+    MXUPDFILES_DestroyImage(&image);
+  }
+  MXUPDFILES_CloseDFUFile(file);
+  if (error) return 0;
+  WriteLog("File correctly loaded.");
+  return 1;
+}
+
+int DfuUpgradeEngine::MatchDeviceAndFile() {
+  if (m_DevicePid.empty() || m_DeviceVid.empty()) return 0;
+  return m_DevicePid == m_FilePid && m_DeviceVid == m_FileVid ? 1 : 0;
+}
+
+int DfuUpgradeEngine::AutoSelectDfuFile() {
+  struct Candidate {
+    std::string path;
+    std::string name;
+    time_t time;
+  };
+  std::vector<Candidate> candidates;
+  const std::string folder = platform::DfuCacheFolder();
+  if (DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == ".." || !EndsWithDfu(name)) continue;
+      const std::string path = folder + "/" + name;
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      candidates.push_back({path, name, st.st_mtime});
+    }
+    closedir(dir);
+  }
+  // Newest first; equal times by name, so that the choice is repeatable.
+  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+    return a.time != b.time ? a.time > b.time : a.name < b.name;
+  });
+  for (const Candidate& c : candidates) {
+    struct tm t {};
+    localtime_r(&c.time, &t);
+    WriteLog("Check File: %s time: %04d-%02d-%02d %02d:%02d:%02d", c.path.c_str(), t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    if (LoadDfuFile(c.path) && MatchDeviceAndFile()) {
+      m_DfuFilePath = c.path;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+MXUPDFILES_IMAGE DfuUpgradeEngine::FindTargetImage(const std::string& path, uint32_t* code) {
+  MXUPDFILES_FILE file = nullptr;
+  uint8_t count = 0;
+  const uint32_t rc =
+      MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, nullptr, nullptr, nullptr, &count);
+  if (code) *code = rc;
+  if (rc != MXUPDFILES_OK) return nullptr;
+  MXUPDFILES_IMAGE found = nullptr;
+  for (uint32_t i = 0; i < count && !found; ++i) {
+    MXUPDFILES_IMAGE image = nullptr;
+    if (MXUPDFILES_ReadImageFromDFUFile(file, i, &image) != MXUPDFILES_OK) continue;
+    uint8_t alternate = 0;
+    if (MXUPDFILES_GetImageAlternate(image, &alternate) == MXUPDFILES_OK &&
+        int(alternate) == m_CurrentTarget)
+      found = image;
+    else
+      MXUPDFILES_DestroyImage(&image);
+  }
+  MXUPDFILES_CloseDFUFile(file);
+  return found;
+}
+
+// ---- Devices -------------------------------------------------------------------------------
+
+std::string DfuUpgradeEngine::GuidToText(const DfuGuid& id) {
+  return Format("{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(id.data1),
+                unsigned(id.data2), unsigned(id.data3), id.data4[0], id.data4[1], id.data4[2],
+                id.data4[3], id.data4[4], id.data4[5], id.data4[6], id.data4[7]);
+}
+
+int DfuUpgradeEngine::FindDfuDevices() {
+  m_DevicePaths.clear();
+  m_DeviceNames.clear();
+  bool found = false;
+  for (int cls = 1; cls <= 2; ++cls) {
+    for (const auto& itf : platform::devices::EnumerateDfuInterfaces(cls)) {
+      std::string path = itf.path;
+      for (char& c : path) c = char(std::toupper(uint8_t(c)));
+      m_DevicePaths.push_back(path);
+      m_DeviceNames.push_back(itf.description.empty() ? "(Unnamed DFU device)" : itf.description);
+      found = true;
+    }
+  }
+  return found ? 1 : 0;
+}
+
+bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus) {
+  for (int round = 0; round < kSettleRounds; ++round) {
+    if (!haveStatus && MXUPD_Getstatus(handle, &status) != MXUPD_OK) return false;
+    haveStatus = false;
+    const uint8_t state = status.bState;
+    if (state == MXUPD_STATE_DFU_IDLE) return true;
+    uint32_t rc = MXUPD_OK;
+    if (state == MXUPD_STATE_DFU_DNLOAD_SYNC || state == MXUPD_STATE_DFU_DNBUSY ||
+        state == MXUPD_STATE_DFU_MANIFEST_SYNC) {
+      // Still working on the command: ask again once the announced time has passed.
+      const uint32_t pollMs = uint32_t(status.bwPollTimeout[0]) |
+                              uint32_t(status.bwPollTimeout[1]) << 8 |
+                              uint32_t(status.bwPollTimeout[2]) << 16;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(pollMs, 1000)));
+    } else if (state == MXUPD_STATE_DFU_DNLOAD_IDLE || state == MXUPD_STATE_DFU_UPLOAD_IDLE) {
+      rc = MXUPD_Abort(handle);  // a finished command or read: back to idle
+    } else {
+      rc = MXUPD_Clrstatus(handle);
+    }
+    if (rc != MXUPD_OK) return false;
+  }
+  return false;
+}
+
+void DfuUpgradeEngine::DecodeProtection(MXUPD_HANDLE* handle) {
+  DfuStatusRecord status{};
+  MXUPD_HANDLE none = nullptr;
+  if (!handle) handle = &none;  // every request fails: nothing read, every flag cleared
+  bool settled = true;
+  // Read-protection probe: a protected device refuses to read back its flash.
+  if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK) {
+    settled = Settle(handle, status);
+    uint8_t command[5] = {0x21, 0x00, 0x00, 0x00, 0x08};
+    if (settled) MXUPD_Dnload(handle, command, sizeof command, 0);
+    settled = settled && Settle(handle, status);
+    if (settled) {
+      uint8_t probe[16] = {};
+      MXUPD_Upload(handle, probe, sizeof probe, 2);
+      if (MXUPD_Getstatus(handle, &status) != MXUPD_OK) {
+        settled = false;
+      } else {
+        m_ReadProtected = status.bState == MXUPD_STATE_DFU_ERROR;
+        settled = Settle(handle, status, true);
+      }
+    }
+  }
+  // Option bytes, unless protected or the device would not settle.
+  if (!m_ReadProtected && settled) {
+    uint8_t buffer[64] = {};
+    if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK && Settle(handle, status)) {
+      uint8_t command[5] = {0x21, 0x00, 0xF8, 0xFF, 0x1F};
+      MXUPD_Dnload(handle, command, sizeof command, 0);
+      if (Settle(handle, status) && MXUPD_Upload(handle, buffer, 16, 2) == MXUPD_OK) {
+        m_Rdp = buffer[0];
+        m_Wrp = uint32_t(buffer[8]) | uint32_t(buffer[10]) << 8 | uint32_t(buffer[12]) << 16 |
+                uint32_t(buffer[14]) << 24;
+      }
+    }
+  } else if (!settled) {
+    WriteLog("device did not return to dfuIDLE within %d rounds, option bytes not read",
+             kSettleRounds);
+  }
+  for (uint32_t t = 0; t < m_NbTargets; ++t) {
+    const TargetMap target = m_Mapping[t];
+    for (uint32_t s = 0; s < target.sectorCount; ++s) {
+      uint8_t flags = target.sectors[s].flags;
+      flags = m_Rdp == 0xA5 ? uint8_t(flags | SECTOR_READABLE) : uint8_t(flags & ~SECTOR_READABLE);
+      const bool open = (m_Wrp >> (s < 128 ? s / 4 : 31)) & 1;
+      flags = open ? uint8_t(flags | SECTOR_ERASABLE | SECTOR_WRITABLE)
+                   : uint8_t(flags & ~(SECTOR_ERASABLE | SECTOR_WRITABLE));
+      target.sectors[s].flags = flags;
+    }
+  }
+}
+
+void DfuUpgradeEngine::BuildTargets() {
+  m_Targets.clear();
+  for (uint32_t t = 0; t < m_NbTargets; ++t) m_Targets.push_back(MakeDevTarget(m_Mapping[t]));
+}
+
+int DfuUpgradeEngine::OpenDfuDevice() {
+  m_HasOptionBytes = false;
+  m_ReadProtected = false;
+  m_Rdp = 0;
+  m_Wrp = 0;
+  if (m_Mapping) MXUPDPRT_DestroyMapping(&m_Mapping);
+  m_Mapping = nullptr;
+  m_NbTargets = 0;
+  m_Targets.clear();
+  if (m_DevicePaths.empty()) return 0;
+  m_DevicePath = m_DevicePaths.front();
+
+  MXUPD_HANDLE handle = nullptr;
+  if (!OpenWithRetry(handle)) return 0;
+
+  int result = 0;
+  uint32_t number = 0, alternates = 0;
+  std::memset(&m_DfuDescriptor, 0, sizeof m_DfuDescriptor);
+  if (MXUPD_GetDeviceDescriptor(&handle, &m_DeviceDescriptor) != MXUPD_OK) {
+    WriteLog("Unable to get descriptors... Bad Firmware");
+  } else if (MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &m_DfuDescriptor) != MXUPD_OK) {
+    WriteLog("Unable to get DFU descriptor... Bad Firmware");
+  } else if (const uint16_t version = m_DfuDescriptor.bcdDFUVersion;
+             version < 0x011A || version > 0x011F) {
+    WriteLog("Bad DFU protocol version. Should be 1.1A");
+  } else {
+    const std::string cls = GuidToText(kDfuInterfaceClass1);
+    if (m_DevicePath.size() >= cls.size() &&
+        EqualsIgnoreCase(m_DevicePath.substr(m_DevicePath.size() - cls.size()), cls)) {
+      m_DeviceVid = Hex4(m_DeviceDescriptor.idVendor);
+      m_DevicePid = Hex4(m_DeviceDescriptor.idProduct);
+    }
+    result = 1;
+  }
+  // The map is read over a handle of the library's own; ours is closed meanwhile so that the
+  // device is never driven through two handles at once.
+  if (handle) MXUPD_Close(&handle);
+  handle = nullptr;
+  if (!result) return 0;
+  if (MXUPDPRT_CreateMappingFromDevice(m_DevicePath.c_str(), &m_Mapping, &m_NbTargets) !=
+      MXUPDPRT_OK) {
+    WriteLog("Unable to find or decode device mapping... Bad Firmware");
+    m_Mapping = nullptr;
+    m_NbTargets = 0;
+    return 0;
+  }
+  for (uint32_t t = 0; t < m_NbTargets && !m_HasOptionBytes; ++t)
+    m_HasOptionBytes = std::strncmp(m_Mapping[t].name, "Option Bytes  ", DFU_TARGET_NAME_SIZE) == 0;
+  if (m_HasOptionBytes) {
+    if (OpenWithRetry(handle)) {
+      DecodeProtection(&handle);
+      // A status read may have closed the device already (manifestation).
+      if (handle) MXUPD_Close(&handle);
+    } else {
+      DecodeProtection(nullptr);
+    }
+  }
+  BuildTargets();
+  return 1;
+}
+
+bool DfuUpgradeEngine::OpenWithRetry(MXUPD_HANDLE& handle) {
+  uint32_t rc = QK_ERR_NOT_FOUND;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    rc = MXUPD_Open(m_DevicePath.c_str(), &handle);
+    if (rc != QK_ERR_NOT_FOUND) break;
+  }
+  if (rc != MXUPD_OK) handle = nullptr;
+  return rc == MXUPD_OK;
+}
+
+// ---- Operations ----------------------------------------------------------------------------
+
+OperationRecord DfuUpgradeEngine::MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const {
+  OperationRecord record{};
+  record.interfaceClass1 = kDfuInterfaceClass1;
+  record.interfaceClass2 = kDfuInterfaceClass2;
+  record.operation = operation;
+  record.optionFlag = m_OptionFlag;
+  record.image = image;
+  std::snprintf(record.devicePath, sizeof record.devicePath, "%s", m_DevicePath.c_str());
+  return record;
+}
+
+int DfuUpgradeEngine::LaunchUpgrade() {
+  uint32_t code = MXUPDFILES_OK;
+  MXUPDFILES_IMAGE image = FindTargetImage(m_DfuFilePath, &code);
+  if (!image) {
+    if (code != MXUPDFILES_OK) WriteLog("error: %d", int(code));
+    WriteLog("Unable to find data for that device/target from the file ...");
+    return 0;
+  }
+  // Without a target there is nothing to write to.
+  if (!m_Mapping || m_NbTargets <= uint32_t(m_CurrentTarget)) {
+    MXUPDFILES_DestroyImage(&image);
+    return 0;
+  }
+  OperationRecord record = MakeRecord(OPERATION_ERASE, image);
+  if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+  MXUPDFILES_DuplicateImage(image, &m_VerifyImage);
+  const TargetMap* target = &m_Mapping[m_CurrentTarget];
+  MXUPDFILES_FilterImageForOperation(m_VerifyImage, target, OPERATION_DNLOAD, m_OptionFlag);
+  MXUPDFILES_FilterImageForOperation(image, target, OPERATION_ERASE, m_OptionFlag);
+  const uint32_t size = MXUPDFILES_GetImageSize(m_VerifyImage);
+  m_SizeText = Format("0 KB(0 Bytes) of %i KB(%i Bytes)", int(size / 1024), int(size));
+  m_view.SetSizeText(m_SizeText);
+  if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+    m_OperationHandle = nullptr;
+    MXUPDFILES_DestroyImage(&image);
+    return 0;
+  }
+  m_view.SetProgress(0);
+  m_view.SetProgressText("");
+  return 1;
+}
+
+void DfuUpgradeEngine::PollOperation() {
+  if (!m_OperationHandle) return;
+  OperationRecord record{};
+  MXUPDPRT_GetOperationStatus(m_OperationHandle, &record);
+  const uint32_t error = record.errorCode;
+  const int32_t operation = record.operation;
+  if (error != MXUPDPRT_OK) {
+    MXUPDPRT_StopOperation(m_OperationHandle, &record);
+    MXUPDFILES_IMAGE image = record.image;
+    if (operation == OPERATION_DNLOAD) m_VerifyImage = nullptr;
+    if (operation == OPERATION_UPLOAD && m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+    if (image) MXUPDFILES_DestroyImage(&image);
+    m_OperationHandle = nullptr;
+    WriteLog("operation %d failed: 0x%08X", int(operation), unsigned(error));
+    Stop();
+    if (error == MXUPDPRT_ERR_UNSUPPORTED)
+      m_view.ShowMessage("This feature is not supported by this firmware.");
+    return;
+  }
+
+  const int percent = record.percent;
+  std::string phase;
+  switch (operation) {
+    case OPERATION_DETACH:
+      phase = Format("Detaching %i%%...", percent);
+      break;
+    case OPERATION_LEAVE:
+      phase = Format("Leaving DFU mode %i%%...", percent);
+      break;
+    case OPERATION_UPLOAD:
+      phase = Format("Target %02i: Uploading %i%%...", m_CurrentTarget, percent);
+      break;
+    case OPERATION_DNLOAD:
+      phase = Format("Target %02i: Upgrading - Download Phase (%i%%)...", m_CurrentTarget, percent);
+      break;
+    default:
+      phase = Format("Target %02i: Upgrading - Erase Phase (%i%%)...", m_CurrentTarget, percent);
+      break;
+  }
+  m_view.SetProgressText(phase);
+  m_view.SetProgress(percent);
+  if (operation == OPERATION_UPLOAD || operation == OPERATION_DNLOAD) {
+    const uint32_t size = MXUPDFILES_GetImageSize(record.image);
+    // Integer arithmetic in the order the display has always used; 64 bits so that large
+    // images cannot overflow.
+    m_SizeText = Format("%i KB(%i Bytes) of %i KB(%i Bytes)",
+                        int(uint64_t(size / 1024) * uint64_t(percent) / 100),
+                        int(uint64_t(size) * uint64_t(percent) / 100), int(size / 1024), int(size));
+    m_view.SetSizeText(m_SizeText);
+  }
+  if (percent != 100) return;
+
+  if (operation == OPERATION_ERASE) {
+    MXUPDPRT_StopOperation(m_OperationHandle, &record);
+    MXUPDFILES_IMAGE image = record.image;
+    if (image) MXUPDFILES_DestroyImage(&image);
+    record.operation = OPERATION_DNLOAD;
+    record.image = m_VerifyImage;
+    m_OperationHandle = nullptr;
+    if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+      m_OperationHandle = nullptr;
+      if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+      Stop();
+    }
+    return;
+  }
+
+  MXUPDPRT_StopOperation(m_OperationHandle, &record);
+  m_view.SetProgress(100);
+  m_OperationHandle = nullptr;
+  MXUPDFILES_IMAGE image = record.image;
+  if (operation == OPERATION_UPLOAD && m_VerifyImage) {
+    const bool equal = Compare(image);
+    MXUPDFILES_DestroyImage(&m_VerifyImage);
+    if (equal) {
+      SetStatus("校验成功");
+      WriteLog("Verify successful !");
+      m_timers.StartTimer(TIMER_FINISH, kStepPeriodMs);
+    } else {
+      Stop();
+    }
+  } else if (operation == OPERATION_DNLOAD) {
+    WriteLog("Upgrade successful !");
+    SetStatus("升级成功");
+    m_VerifyImage = nullptr;  // it is the record's image, released below
+    StartVerify();
+  } else if (operation == OPERATION_LEAVE) {
+    m_outcome = DfuOutcome::Finished;
+  }
+  if (image) MXUPDFILES_DestroyImage(&image);
+}
+
+bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
+  uint32_t count = 0;
+  if (MXUPDFILES_GetImageNbElement(readImage, &count) != MXUPDFILES_OK) {
+    WriteLog("Unable to get elements from read image...");
+    return false;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    ImageElement r{}, s{};
+    if (MXUPDFILES_GetImageElement(readImage, i, &r) != MXUPDFILES_OK) {
+      WriteLog("Unable to get data from read image...");
+      return false;
+    }
+    const uint32_t size = r.size;
+    std::vector<uint8_t> readData(size), sourceData(size);
+    r.data = readData.data();
+    r.size = size;
+    if (MXUPDFILES_GetImageElement(readImage, i, &r) != MXUPDFILES_OK) {
+      WriteLog("Unable to get data from read image...");
+      return false;
+    }
+    // The source buffer is sized by the read element: a larger source element is refused by
+    // the library, a smaller one is an image of another shape.
+    s.data = sourceData.data();
+    s.size = size;
+    if (MXUPDFILES_GetImageElement(m_VerifyImage, i, &s) != MXUPDFILES_OK || s.size != size) {
+      WriteLog("Unable to get data from source image...");
+      return false;
+    }
+    for (uint32_t j = 0; j < size; ++j) {
+      if (sourceData[j] != readData[j]) {
+        WriteLog("Verify successful, but data not matching...");
+        m_view.ShowMessage(
+            Format("Matching not good. First Difference at address 0x%08X:\nFile  byte  is  "
+                   "0x%02X.\nRead byte is 0x%02X.",
+                   unsigned(s.address + j), sourceData[j], readData[j]));
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void DfuUpgradeEngine::StartVerify() {
+  SetStatus("正在校验升级，请稍后");
+  MXUPDFILES_IMAGE image = FindTargetImage(m_DfuFilePath);
+  if (!image) {
+    WriteLog("Unable to find data for that target in the dfu file...");
+    Stop();
+    return;
+  }
+  OperationRecord record = MakeRecord(OPERATION_UPLOAD, image);
+  if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+  if (m_Mapping && m_NbTargets > uint32_t(m_CurrentTarget))
+    MXUPDFILES_FilterImageForOperation(image, &m_Mapping[m_CurrentTarget], OPERATION_UPLOAD,
+                                       m_OptionFlag);
+  MXUPDFILES_DuplicateImage(image, &m_VerifyImage);
+  if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+    m_OperationHandle = nullptr;
+    MXUPDFILES_DestroyImage(&image);
+    if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+    Stop();
+    return;
+  }
+  m_view.SetProgress(0);
+  m_view.SetProgressText("");
+}
+
+void DfuUpgradeEngine::FinishUpgrade() {
+  MXUPDFILES_IMAGE image = nullptr;
+  bool launched = false;
+  if (m_Mapping && m_NbTargets > 0 &&
+      MXUPDFILES_CreateImageFromMapping(&image, &m_Mapping[0]) == MXUPDFILES_OK) {
+    MXUPDFILES_SetImageName(image, m_Targets.empty() ? "" : m_Targets[0].name.c_str());
+    MXUPDFILES_FilterImageForOperation(image, &m_Mapping[0], OPERATION_LEAVE, m_OptionFlag);
+    OperationRecord record = MakeRecord(OPERATION_LEAVE, image);
+    launched = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) == MXUPDPRT_OK;
+  }
+  if (!launched) {
+    m_OperationHandle = nullptr;
+    if (image) MXUPDFILES_DestroyImage(&image);
+    SetStatus("升级完成，但重启读卡器失败");
+    Stop();
+    return;
+  }
+  m_view.SetProgress(0);
+  m_view.SetProgressText("");
+  SetStatus("升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器");
+}
+
+}  // namespace brisk::dfu

@@ -1,0 +1,585 @@
+#include "sim/usb/UsbReaderBus.h"
+
+#include <umockdev.h>
+
+#include <linux/hidraw.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "sim/dfu/DfuUsbTestbed.h"
+
+namespace brisk::sim {
+
+namespace {
+
+constexpr const char* kBusSysfs = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string s;
+  char b[3];
+  for (uint8_t v : bytes) {
+    std::snprintf(b, sizeof b, "%02X", v);
+    s += b;
+  }
+  return s;
+}
+
+// The reader in normal mode: CDC (0), HID (1) and vendor-specific (2) interfaces.
+std::vector<uint8_t> ReaderDescriptors(bool hid, bool vendor) {
+  std::vector<uint8_t> d = {18,
+                            1,
+                            0x00,
+                            0x02,
+                            0,
+                            0,
+                            0,
+                            64,
+                            uint8_t(kReaderVendorId),
+                            uint8_t(kReaderVendorId >> 8),
+                            uint8_t(kReaderProductId),
+                            uint8_t(kReaderProductId >> 8),
+                            0x00,
+                            0x01,
+                            0,
+                            0,
+                            0,
+                            1};
+  std::vector<std::vector<uint8_t>> interfaces = {{9, 4, 0, 0, 0, 0x02, 0x02, 0x01, 0}};
+  if (hid) interfaces.push_back({9, 4, 1, 0, 0, 0x03, 0x00, 0x00, 0});
+  if (vendor) interfaces.push_back({9, 4, 2, 0, 0, 0xFF, 0x00, 0x00, 0});
+  const uint16_t total = uint16_t(9 + 9 * interfaces.size());
+  std::vector<uint8_t> cfg = {
+      9, 2, uint8_t(total), uint8_t(total >> 8), uint8_t(interfaces.size()), 1, 0, 0x80, 50};
+  for (auto& i : interfaces) cfg.insert(cfg.end(), i.begin(), i.end());
+  d.insert(d.end(), cfg.begin(), cfg.end());
+  return d;
+}
+
+void AddRecord(UMockdevTestbed* tb, const std::string& record) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
+    std::string msg = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev record refused: " + msg);
+  }
+}
+
+uint8_t Xor(const uint8_t* bytes, size_t n) {
+  uint8_t x = 0;
+  for (size_t i = 0; i < n; ++i) x ^= bytes[i];
+  return x;
+}
+
+}  // namespace
+
+// The reader's side of the enter-DFU exchange, shared by its HID and vendor interfaces.
+class EnterDfuResponder {
+ public:
+  EnterDfuResponder(UsbReaderBus& bus, uint8_t replyLength)
+      : m_bus(bus), m_replyLength(replyLength) {}
+
+  // A whole request frame arrived.
+  void Request(const std::vector<uint8_t>& frame) {
+    std::lock_guard lock(m_lock);
+    if (frame.size() < 7 || frame[0] != 0x55 || frame[1] != 0xAA || frame[2] != 4 ||
+        frame[3] != 0x31 || Xor(frame.data(), 6) != frame[6])
+      return;
+    // The acknowledgement: command 0x31, result 0xFF, then a check byte.
+    m_reply.assign(size_t(3) + m_replyLength, 0);
+    m_reply[0] = 0x55;
+    m_reply[1] = 0xAA;
+    m_reply[2] = m_replyLength;
+    m_reply[3] = 0x31;
+    m_reply[4] = 0xFF;
+    m_reply.back() = Xor(m_reply.data(), m_reply.size() - 1);
+  }
+
+  // Copies up to n reply bytes from offset; once the reply went out whole, the reader leaves.
+  size_t Reply(size_t offset, uint8_t* out, size_t n, bool last) {
+    std::lock_guard lock(m_lock);
+    if (m_reply.empty() || offset >= m_reply.size()) return 0;
+    const size_t count = std::min(n, m_reply.size() - offset);
+    std::memcpy(out, m_reply.data() + offset, count);
+    if (last) {
+      m_reply.clear();
+      m_bus.RequestDfu();
+    }
+    return count;
+  }
+
+ private:
+  UsbReaderBus& m_bus;
+  uint8_t m_replyLength;
+  std::mutex m_lock;
+  std::vector<uint8_t> m_reply;
+};
+
+// hidraw ioctls; reads and writes of the node go to its pty and are not used.
+struct HidrawHandler {
+  UMockdevIoctlBase* base = nullptr;
+  std::string node;
+  EnterDfuResponder* responder = nullptr;
+};
+
+// usbdevfs for the reader's device node: vendor control requests to interface 2.
+struct UsbdevfsHandler {
+  UMockdevIoctlBase* base = nullptr;
+  std::string node;
+  EnterDfuResponder* responder = nullptr;
+  std::mutex lock;
+  std::deque<UMockdevIoctlData*> done;
+  std::vector<uint8_t> request;  // the frame's head and rest as they come
+  ~UsbdevfsHandler() {
+    for (auto* d : done) g_object_unref(d);
+  }
+};
+
+namespace {
+
+UMockdevIoctlData* ResolveArg(UMockdevIoctlClient* client, size_t size) {
+  GError* error = nullptr;
+  UMockdevIoctlData* out =
+      umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &error);
+  g_clear_error(&error);
+  return out;
+}
+
+gboolean HandleHidraw(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto* h = static_cast<HidrawHandler*>(user);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  const size_t size = _IOC_SIZE(request);
+  if (_IOC_TYPE(request) != 'H') {
+    umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    return TRUE;
+  }
+  switch (_IOC_NR(request)) {
+    case _IOC_NR(HIDIOCGRAWINFO): {
+      UMockdevIoctlData* d = ResolveArg(client, sizeof(hidraw_devinfo));
+      if (!d) break;
+      auto* info = reinterpret_cast<hidraw_devinfo*>(d->data);
+      info->bustype = 3;  // BUS_USB
+      info->vendor = int16_t(kReaderVendorId);
+      info->product = int16_t(kReaderProductId);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case _IOC_NR(HIDIOCGRDESCSIZE): {
+      UMockdevIoctlData* d = ResolveArg(client, sizeof(int));
+      if (!d) break;
+      *reinterpret_cast<int*>(d->data) = 0;
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case 0x0B: {  // HIDIOCSOUTPUT(len): byte 0 the report identifier, the frame behind it
+      UMockdevIoctlData* d = size ? ResolveArg(client, size) : nullptr;
+      if (!d) break;
+      h->responder->Request(std::vector<uint8_t>(d->data + 1, d->data + size));
+      umockdev_ioctl_client_complete(client, long(size), 0);
+      return TRUE;
+    }
+    case 0x0A: {  // HIDIOCGINPUT(len)
+      UMockdevIoctlData* d = size ? ResolveArg(client, size) : nullptr;
+      if (!d) break;
+      std::memset(d->data, 0, size);
+      h->responder->Reply(0, d->data + 1, size - 1, true);
+      umockdev_ioctl_client_complete(client, long(size), 0);
+      return TRUE;
+    }
+    default:
+      umockdev_ioctl_client_complete(client, -1, EINVAL);
+      return TRUE;
+  }
+  umockdev_ioctl_client_complete(client, -1, EFAULT);
+  return TRUE;
+}
+
+// One control transfer to the reader in normal mode. Returns false for a stall.
+bool VendorControl(UsbdevfsHandler& h, const uint8_t* setup, uint8_t* data, size_t& length) {
+  const uint8_t type = setup[0], request = setup[1];
+  const uint16_t index = uint16_t(setup[4] | setup[5] << 8);
+  const size_t wLength = size_t(setup[6] | setup[7] << 8);
+  if ((type & 0x7F) != 0x41 || index != 2) return (type & 0x60) == 0;  // standard: accepted
+  if (!(type & 0x80)) {
+    if (request == 0x20 && wLength == 7) {
+      h.request.assign(data, data + 7);
+    } else if (request == 0x24 && h.request.size() >= 7) {
+      h.request.insert(h.request.end(), data, data + wLength);
+      h.responder->Request(h.request);
+      h.request.clear();
+    } else {
+      return false;
+    }
+    length = wLength;
+    return true;
+  }
+  if (request == 0x28) {
+    std::memset(data, 0, wLength);
+    uint8_t head[7] = {};
+    h.responder->Reply(0, head, 7, false);
+    const bool complete = head[0] == 0x55 && head[2] < 5;
+    std::memcpy(data, head, std::min<size_t>(7, wLength));
+    if (complete) h.responder->Reply(0, head, 7, true);
+    length = wLength;
+    return true;
+  }
+  if (request == 0x2C) {
+    std::memset(data, 0, wLength);
+    length = h.responder->Reply(7, data, wLength, true);
+    return true;
+  }
+  return false;
+}
+
+gboolean HandleUsbdevfs(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto* h = static_cast<UsbdevfsHandler*>(user);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  GError* error = nullptr;
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
+      g_clear_error(&error);
+      if (d) *reinterpret_cast<uint32_t*>(d->data) = 0;
+      umockdev_ioctl_client_complete(client, d ? 0 : -1, d ? 0 : EFAULT);
+      return TRUE;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_RESET:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      umockdev_ioctl_client_complete(client, -1, ENODATA);
+      return TRUE;
+    case USBDEVFS_DISCARDURB:
+      umockdev_ioctl_client_complete(client, -1, EINVAL);
+      return TRUE;
+    case USBDEVFS_SUBMITURB: {
+      UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+      g_clear_error(&error);
+      auto* urb = data ? reinterpret_cast<usbdevfs_urb*>(data->data) : nullptr;
+      if (!urb || urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+      }
+      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
+                                                              size_t(urb->buffer_length), &error);
+      g_clear_error(&error);
+      if (!buffer) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+      }
+      uint8_t* b = buffer->data;
+      const size_t wLength = size_t(b[6] | b[7] << 8);
+      if (wLength > size_t(urb->buffer_length) - 8) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+      }
+      size_t length = 0;
+      const bool ok = VendorControl(*h, b, b + 8, length);
+      urb->status = ok ? 0 : -EPIPE;
+      urb->actual_length = ok ? int(length) : 0;
+      {
+        std::lock_guard lock(h->lock);
+        h->done.push_back(static_cast<UMockdevIoctlData*>(g_object_ref(data)));
+      }
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: {
+      UMockdevIoctlData* urb = nullptr;
+      {
+        std::lock_guard lock(h->lock);
+        if (!h->done.empty()) {
+          urb = h->done.front();
+          h->done.pop_front();
+        }
+      }
+      if (!urb) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        return TRUE;
+      }
+      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+      g_clear_error(&error);
+      const bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb);
+      g_object_unref(urb);
+      umockdev_ioctl_client_complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
+      return TRUE;
+    }
+    default:
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+      return TRUE;
+  }
+}
+
+UMockdevIoctlBase* Attach(UMockdevTestbed* tb, const std::string& node, GCallback handler,
+                          void* user) {
+  UMockdevIoctlBase* base = umockdev_ioctl_base_new();
+  g_signal_connect(base, "handle-ioctl", handler, user);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(tb, node.c_str(), base, &error)) {
+    std::string msg = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    g_object_unref(base);
+    throw std::runtime_error("cannot emulate " + node + ": " + msg);
+  }
+  return base;
+}
+
+}  // namespace
+
+UsbReaderBus::UsbReaderBus(UsbReaderOptions options)
+    : m_options(std::move(options)), m_memory(m_options.memory) {
+  m_responder = std::make_unique<EnterDfuResponder>(*this, m_options.replyLength);
+  {
+    std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
+    DfuUsbDevice::Testbed();  // the bus and its root hub
+  }
+  if (m_options.startInDfu)
+    AddDfu();
+  else
+    AddNormal();
+  m_thread = std::thread([this] { Run(); });
+}
+
+UsbReaderBus::~UsbReaderBus() {
+  {
+    std::lock_guard lock(m_lock);
+    m_events.push_back(Event::Stop);
+    m_wake.notify_all();
+  }
+  m_thread.join();
+  // Nobody listens for events any more: the devices just go.
+  m_quiet = true;
+  RemoveNormal();
+  m_dfu.reset();
+}
+
+void UsbReaderBus::Announce(const std::string& text) {
+  {
+    std::lock_guard lock(m_lock);
+    m_mode = text;
+  }
+  if (m_options.onChange) m_options.onChange(text);
+}
+
+std::string UsbReaderBus::Mode() {
+  std::lock_guard lock(m_lock);
+  return m_mode;
+}
+
+void UsbReaderBus::RequestDfu() {
+  std::lock_guard lock(m_lock);
+  m_events.push_back(Event::EnterDfu);
+  m_wake.notify_all();
+}
+
+void UsbReaderBus::AddNormal() {
+  UMockdevTestbed* tb = DfuUsbDevice::Testbed();
+  const unsigned devnum = m_nextDevnum++;
+  char node[32];
+  std::snprintf(node, sizeof node, "bus/usb/001/%03u", devnum);
+  const std::string usb = std::string(kBusSysfs) + "/" + kReaderPort;
+  const std::string port = kReaderPort;
+  const std::vector<uint8_t> descriptors = ReaderDescriptors(m_options.hid, m_options.vendor);
+  {
+    std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
+    m_usbNode = std::string("/dev/") + node;
+    m_usbHandler = std::make_unique<UsbdevfsHandler>();
+    m_usbHandler->node = m_usbNode;
+    m_usbHandler->responder = m_responder.get();
+    m_usbHandler->base = Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
+    if (m_options.hid) {
+      m_hidHandler = std::make_unique<HidrawHandler>();
+      m_hidHandler->node = "/dev/hidraw0";
+      m_hidHandler->responder = m_responder.get();
+      m_hidHandler->base =
+          Attach(tb, m_hidHandler->node, G_CALLBACK(HandleHidraw), m_hidHandler.get());
+    }
+    char ids[256];
+    std::snprintf(
+        ids, sizeof ids,
+        "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nA: idVendor=%04x\nA: idProduct=%04x\n",
+        kReaderVendorId, kReaderProductId, kReaderVendorId, kReaderProductId);
+    std::string r;
+    r += "P: " + usb.substr(4) + "\nN: " + node + "=" + Hex(descriptors) + "\n";
+    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + std::string(node) + "\n";
+    r += "E: BUSNUM=001\nE: DEVNUM=" + std::string(node + 12) + "\n" + ids;
+    r += "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n";
+    r += "A: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: devpath=1\n";
+    r += "A: product=Brisk Reader\nH: descriptors=" + Hex(descriptors) + "\n\n";
+    // The serial interface and its port.
+    const std::string itf0 = usb.substr(4) + "/" + port + ":1.0";
+    r += "P: " + itf0 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+    r += "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n";
+    r += "P: " + itf0 + "/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
+    r += ids;
+    r += "\n";
+    if (m_options.hid) {
+      const std::string itf1 = usb.substr(4) + "/" + port + ":1.1";
+      r += "P: " + itf1 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+      r += "A: bInterfaceClass=03\nA: bInterfaceNumber=01\n\n";
+      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/hidraw0\nN: hidraw0\n";
+      r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\n\n";
+    }
+    if (m_options.vendor) {
+      const std::string itf2 = usb.substr(4) + "/" + port + ":1.2";
+      r += "P: " + itf2 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+      r += "A: bInterfaceClass=ff\nA: bInterfaceNumber=02\n\n";
+    }
+    AddRecord(tb, r);
+    m_normalSysfs = usb;
+    const int master = umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
+    if (master < 0) throw std::runtime_error("no emulated serial port");
+    std::lock_guard readerLock(m_readerLock);
+    m_reader = ReaderSim::Attach(master);
+    // Serial command 15 asks for DFU mode too: answered 0 by the reader model, then it leaves.
+    m_reader->SetFrameHook([this](ReaderSim&, const Frame& frame) {
+      if (m_options.onFrame) m_options.onFrame(frame);
+      if (frame.type == 15) RequestDfu();
+      return false;
+    });
+    if (m_options.onReader) m_options.onReader(*m_reader);
+  }
+  Announce("mode normal");
+}
+
+bool UsbReaderBus::WithReader(const std::function<void(ReaderSim&)>& action) {
+  std::lock_guard lock(m_readerLock);
+  if (!m_reader) return false;
+  action(*m_reader);
+  return true;
+}
+
+void UsbReaderBus::RemoveNormal() {
+  if (m_normalSysfs.empty()) return;
+  {
+    std::lock_guard lock(m_readerLock);
+    m_reader.reset();
+  }
+  std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
+  UMockdevTestbed* tb = DfuUsbDevice::Testbed();
+  const std::string port = kReaderPort;
+  std::vector<std::string> gone = {m_normalSysfs + "/" + port + ":1.0/tty/ttyACM0",
+                                   m_normalSysfs + "/" + port + ":1.0"};
+  if (m_options.hid) {
+    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/hidraw0");
+    gone.push_back(m_normalSysfs + "/" + port + ":1.1");
+  }
+  if (m_options.vendor) gone.push_back(m_normalSysfs + "/" + port + ":1.2");
+  gone.push_back(m_normalSysfs);
+  if (!m_quiet)
+    for (const auto& d : gone) umockdev_testbed_uevent(tb, d.c_str(), "remove");
+  umockdev_testbed_remove_device(tb, m_normalSysfs.c_str());
+  umockdev_testbed_detach_ioctl(tb, m_usbNode.c_str(), nullptr);
+  g_object_unref(m_usbHandler->base);
+  m_usbHandler.reset();
+  if (m_hidHandler) {
+    umockdev_testbed_detach_ioctl(tb, m_hidHandler->node.c_str(), nullptr);
+    g_object_unref(m_hidHandler->base);
+    m_hidHandler.reset();
+  }
+  m_normalSysfs.clear();
+}
+
+void UsbReaderBus::SaveMemory() {
+  if (!m_dfu) return;
+  const DfuDeviceConfig& config = m_dfu->Model().Config();
+  const DfuMemory& flash =
+      config.memories.empty() ? DfuDeviceConfig::InternalFlash() : config.memories.front();
+  std::vector<uint8_t> memory = m_dfu->Model().ReadMemory(flash.start, flash.Size());
+  std::lock_guard lock(m_lock);
+  m_memory = std::move(memory);
+}
+
+void UsbReaderBus::AddDfu() {
+  SaveMemory();
+  if (m_dfu) {
+    std::lock_guard lock(m_lock);
+    m_earlyStatus += m_dfu->Model().EarlyStatusRequests();
+    m_announcedMs += m_dfu->Model().AnnouncedBusyMs();
+  }
+  m_dfu.reset();
+  m_dfu = std::make_unique<DfuUsbDevice>(m_options.dfu, kReaderPort);
+  DfuDeviceModel& model = m_dfu->Model();
+  {
+    std::lock_guard lock(m_lock);
+    if (!m_memory.empty()) {
+      const DfuMemory flash = model.Config().memories.empty() ? DfuDeviceConfig::InternalFlash()
+                                                              : model.Config().memories.front();
+      const size_t n = std::min<size_t>(m_memory.size(), flash.Size());
+      model.WriteMemory(flash.start, std::span<const uint8_t>(m_memory.data(), n));
+    }
+  }
+  m_unplugReported = false;
+  m_dfu->SetReturnHandler([this](const std::string&) {
+    std::lock_guard lock(m_lock);
+    m_events.push_back(Event::LeftDfu);
+    m_wake.notify_all();
+  });
+  Announce("mode dfu");
+}
+
+uint32_t UsbReaderBus::EarlyStatusRequests() {
+  std::lock_guard lock(m_lock);
+  return m_earlyStatus + (m_dfu ? m_dfu->Model().EarlyStatusRequests() : 0);
+}
+
+uint64_t UsbReaderBus::AnnouncedBusyMs() {
+  std::lock_guard lock(m_lock);
+  return m_announcedMs + (m_dfu ? m_dfu->Model().AnnouncedBusyMs() : 0);
+}
+
+std::vector<uint8_t> UsbReaderBus::Memory() {
+  SaveMemory();
+  std::lock_guard lock(m_lock);
+  return m_memory;
+}
+
+void UsbReaderBus::Run() {
+  std::unique_lock lock(m_lock);
+  while (true) {
+    m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return !m_events.empty(); });
+    if (m_events.empty()) {
+      // An unplugged boot loader does not come back.
+      if (m_dfu && !m_unplugReported && !m_dfu->Model().Connected() &&
+          !m_dfu->Model().LeftDfuMode()) {
+        m_unplugReported = true;
+        lock.unlock();
+        Announce("unplugged");
+        lock.lock();
+      }
+      continue;
+    }
+    const Event event = m_events.front();
+    m_events.pop_front();
+    if (event == Event::Stop) return;
+    lock.unlock();
+    if (event == Event::EnterDfu && !m_normalSysfs.empty()) {
+      // Give the host a moment to close the interface it asked through, as a reader that
+      // restarts does, then leave the bus and come back as the boot loader.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      RemoveNormal();
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      AddDfu();
+    } else if (event == Event::LeftDfu && m_normalSysfs.empty()) {
+      AddNormal();
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace brisk::sim

@@ -1,0 +1,107 @@
+// The whole reader on an emulated USB bus (umockdev), for tests, integrators and the demo.
+// Normal mode: the reader's USB device with its serial port (ttyACM0, played by the reader
+// model), its HID interface (a hidraw node) and its vendor-specific interface; both USB
+// interfaces answer the enter-DFU frame, and so does the serial command 15. After it has
+// acknowledged, the reader leaves the bus and comes back in DFU mode (the boot-loader model);
+// leaving DFU mode brings it back in normal mode. For test programs only: links libumockdev.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/dfu/DfuDeviceModel.h"
+#include "sim/reader/ReaderSim.h"
+
+namespace brisk::sim {
+
+class DfuUsbDevice;
+struct HidrawHandler;
+class EnterDfuResponder;
+struct UsbdevfsHandler;
+
+struct UsbReaderOptions {
+  bool startInDfu = false;
+  DfuDeviceConfig dfu;          // the boot loader, its busy times and faults
+  std::vector<uint8_t> memory;  // preloads target 0 from its start; empty: erased
+  bool hid = true;              // the HID interface is present
+  bool vendor = true;           // the vendor-specific interface too
+  uint8_t replyLength = 4;      // byte 2 of the acknowledgement on the vendor path
+  // Called with "mode normal", "mode dfu" or "unplugged" at each change.
+  std::function<void(const std::string&)> onChange;
+  // Called with each new reader model (normal mode), to script it.
+  std::function<void(ReaderSim&)> onReader;
+  // Called on the reader model's thread for each frame it receives.
+  std::function<void(const Frame&)> onFrame;
+};
+
+inline constexpr const char* kReaderPort = "1-1";
+inline constexpr uint16_t kReaderVendorId = 0x0425;
+inline constexpr uint16_t kReaderProductId = 0x8159;
+
+class UsbReaderBus {
+ public:
+  // Sets up the emulation (throws std::runtime_error when it cannot) and shows the reader in
+  // its first mode.
+  explicit UsbReaderBus(UsbReaderOptions options);
+  ~UsbReaderBus();
+  UsbReaderBus(const UsbReaderBus&) = delete;
+  UsbReaderBus& operator=(const UsbReaderBus&) = delete;
+
+  // Target 0 of the boot loader's memory as it stands.
+  std::vector<uint8_t> Memory();
+  // The last change: "mode normal", "mode dfu" or "unplugged".
+  std::string Mode();
+  // Over every DFU session so far: GETSTATUS requests that came before the announced poll
+  // time-out had passed, and the sum of the poll time-outs announced.
+  uint32_t EarlyStatusRequests();
+  uint64_t AnnouncedBusyMs();
+
+  // Runs action on the reader model while the reader is in normal mode; false when it is not.
+  bool WithReader(const std::function<void(ReaderSim&)>& action);
+
+  // Called by the emulated interfaces when the reader has acknowledged the enter-DFU frame.
+  void RequestDfu();
+
+ private:
+  enum class Event { EnterDfu, LeftDfu, Stop };
+  void Run();
+  void AddNormal();
+  void RemoveNormal();
+  void AddDfu();
+  void SaveMemory();
+  void Announce(const std::string& text);
+
+  UsbReaderOptions m_options;
+  std::vector<uint8_t> m_memory;  // target 0, carried from one DFU session to the next
+  std::string m_mode;
+
+  std::unique_ptr<EnterDfuResponder> m_responder;
+  std::unique_ptr<ReaderSim> m_reader;
+  std::unique_ptr<UsbdevfsHandler> m_usbHandler;
+  std::unique_ptr<HidrawHandler> m_hidHandler;
+  std::string m_normalSysfs;
+  std::string m_usbNode;
+  std::unique_ptr<DfuUsbDevice> m_dfu;
+  bool m_unplugReported = false;
+  bool m_quiet = false;
+  uint32_t m_earlyStatus = 0;  // of the sessions before the current one
+  uint64_t m_announcedMs = 0;
+  unsigned m_nextDevnum = 100;
+
+  std::mutex m_readerLock;  // guards m_reader
+  std::mutex m_lock;        // guards the queue and m_memory
+  std::condition_variable m_wake;
+  std::deque<Event> m_events;
+  std::thread m_thread;
+};
+
+}  // namespace brisk::sim

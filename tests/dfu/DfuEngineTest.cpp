@@ -1,0 +1,219 @@
+// The upgrade engine in-process, against the boot-loader model on the emulated USB bus.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "dfu/DfuUpgradeEngine.h"
+#include "dfu/TimerLoop.h"
+#include "platform/devices/DfuDevices.h"
+#include "sim/dfu/DfuUsbTestbed.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace brisk;
+
+class RecordingView : public dfu::DfuView {
+ public:
+  void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void SetProgress(int) override {}
+  void SetProgressText(const std::string&) override {}
+  void SetSizeText(const std::string& text) override { sizeText = text; }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+
+  std::vector<std::string> statuses, messages;
+  std::string sizeText;
+};
+
+class DfuEngine : public ::testing::Test {
+ protected:
+  // A package for the model's identity, one image of size bytes for target 0.
+  std::string Package(uint32_t size) {
+    const std::string path = m_dir.Path() + "/pkg.dfu";
+    std::vector<uint8_t> data(size);
+    for (uint32_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + 1);
+    MXUPDFILES_IMAGE image = nullptr;
+    EXPECT_EQ(MXUPDFILES_CreateImage(&image, 0, "Internal Flash"), MXUPDFILES_OK);
+    ImageElement element{0x08000000, size, data.data()};
+    EXPECT_EQ(MXUPDFILES_AppendImageElement(image, &element), MXUPDFILES_OK);
+    EXPECT_EQ(MXUPDFILES_WriteDFUFile(path.c_str(), 0x0483, 0xA19B, 0x0100, &image, 1),
+              MXUPDFILES_OK);
+    MXUPDFILES_DestroyImage(&image);
+    return path;
+  }
+  // Runs the pending timers until the sequence ends (a generous bound, not a measurement).
+  void RunToEnd() {
+    const auto end = dfu::TimerLoop::Clock::now() + std::chrono::seconds(60);
+    while (m_engine.Outcome() == dfu::DfuOutcome::Running &&
+           m_timers.RunOne([this](int id) { m_engine.OnTimer(id); }, end)) {
+    }
+  }
+  std::vector<std::string> SectorLines(size_t target) {
+    std::vector<std::string> lines;
+    const std::string& s = m_engine.m_Targets.at(target).sectors;
+    size_t start = 0;
+    for (size_t end; (end = s.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(s.substr(start, end - start));
+    lines.push_back(s.substr(start));
+    return lines;
+  }
+
+  brisk::test::TempDir m_dir;
+  RecordingView m_view;
+  dfu::TimerLoop m_timers;
+  dfu::DfuUpgradeEngine m_engine{m_view, m_timers};
+};
+
+TEST(DfuTexts, GuidAndSizeTextsHaveTheirFixedForms) {
+  EXPECT_EQ(dfu::DfuUpgradeEngine::GuidToText(dfu::kDfuInterfaceClass1),
+            platform::devices::kDfuClass1Id);
+  EXPECT_EQ(dfu::DfuUpgradeEngine::GuidToText(dfu::kDfuInterfaceClass2),
+            platform::devices::kDfuClass2Id);
+  EXPECT_EQ(dfu::SizeText(1023), "1023 b");
+  EXPECT_EQ(dfu::SizeText(1024), "1 Kb");
+  EXPECT_EQ(dfu::SizeText(131072), "128 Kb");
+  EXPECT_EQ(dfu::SizeText(2 * 1048576), "2 Mb");
+}
+
+TEST_F(DfuEngine, FindsTheDeviceOpensItAndDescribesItsTargets) {
+  sim::DfuUsbDevice device;
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.m_DevicePaths.size(), 1u);
+  EXPECT_EQ(m_engine.m_DevicePaths[0], device.DevicePath());
+  EXPECT_EQ(m_engine.m_DeviceNames[0], "(Unnamed DFU device)");
+  // The path found opens through the request library.
+  MXUPD_HANDLE handle = nullptr;
+  ASSERT_EQ(MXUPD_Open(m_engine.m_DevicePaths[0].c_str(), &handle), MXUPD_OK);
+  MXUPD_Close(&handle);
+
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_EQ(m_engine.m_DeviceVid, "0483");
+  EXPECT_EQ(m_engine.m_DevicePid, "A19B");
+  EXPECT_TRUE(m_engine.m_HasOptionBytes);
+  EXPECT_EQ(m_engine.m_Rdp, 0xA5);
+  ASSERT_EQ(m_engine.m_Targets.size(), 2u);
+  EXPECT_EQ(m_engine.m_Targets[0].alternate, "00");
+  EXPECT_EQ(m_engine.m_Targets[0].sectorCount, "128 sectors...");
+  EXPECT_EQ(SectorLines(0).at(0), "Sector 000\t0x08000000\t0x080007FF\t2 Kb\tRWE");
+}
+
+TEST_F(DfuEngine, ADeviceOfTheOlderClassGetsNoIdentityAndFitsNoPackage) {
+  sim::DfuUsbDevice device;
+  std::string path = device.DevicePath();
+  path.replace(path.size() - 38, 38, platform::devices::kDfuClass2Id);
+  m_engine.m_DevicePaths = {path};
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_TRUE(m_engine.m_DeviceVid.empty());
+  ASSERT_EQ(m_engine.LoadDfuFile(Package(1024)), 1);
+  EXPECT_EQ(m_engine.m_FileVid, "0483");
+  EXPECT_EQ(m_engine.MatchDeviceAndFile(), 0);
+}
+
+TEST(DfuInterfaces, OnlyDfuInterfacesOfTheAskedProtocolAreListedOnce) {
+  const std::vector<uint8_t> blob = {18,   1,    0,    2, 0, 0,    0,    64,   0x83,
+                                     0x04, 0x9B, 0xA1, 0, 1, 0,    0,    0,    1,   // device
+                                     9,    2,    45,   0, 3, 1,    0,    0x80, 50,  // configuration
+                                     9,    4,    0,    0, 0, 0xFE, 0x01, 0x02, 4,  // DFU 1.1, alt 0
+                                     9,    4,    0,    1, 0, 0xFE, 0x01, 0x02, 5,  // same, alt 1
+                                     9,    4,    1,    0, 0, 0xFE, 0x01, 0x00, 0,  // older form
+                                     9,    4,    2,    0, 0, 0xFF, 0x01, 0x02, 0,  // vendor
+                                     5,    4};  // cut short: ignored
+  EXPECT_EQ(platform::devices::DfuInterfaceNumbers(blob, 0x02), std::vector<uint8_t>{0});
+  EXPECT_EQ(platform::devices::DfuInterfaceNumbers(blob, 0x00), std::vector<uint8_t>{1});
+  EXPECT_EQ(platform::devices::CutUtf8("ab\xE4\xB8\xAD", 4), "ab");
+  EXPECT_EQ(platform::devices::CutUtf8(std::string(300, 'x'), 252).size(), 252u);
+}
+
+TEST_F(DfuEngine, WriteProtectionClearsEraseAndWriteOfItsSectorGroup) {
+  sim::DfuDeviceConfig config;
+  config.writeProtection = 0xFFFFFFFE;
+  sim::DfuUsbDevice device(config);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_EQ(m_engine.m_Wrp, 0xFFFFFFFEu);
+  const auto lines = SectorLines(0);
+  for (int s = 0; s < 4; ++s) EXPECT_EQ(lines[s].substr(lines[s].rfind('\t') + 1), "R") << s;
+  EXPECT_EQ(lines[4].substr(lines[4].rfind('\t') + 1), "RWE");
+  EXPECT_EQ(lines[127].substr(lines[127].rfind('\t') + 1), "RWE");  // bit 31
+}
+
+TEST_F(DfuEngine, AReadProtectedDeviceHasNoSectorToReadEraseOrWrite) {
+  sim::DfuDeviceConfig config;
+  config.readProtected = true;
+  sim::DfuUsbDevice device(config);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_TRUE(m_engine.m_ReadProtected);
+  EXPECT_EQ(m_engine.m_Rdp, 0);
+  EXPECT_EQ(m_engine.m_Wrp, 0u);
+  for (size_t t = 0; t < m_engine.m_Targets.size(); ++t)
+    for (const auto& line : SectorLines(t)) EXPECT_EQ(line.back(), '\t') << line;
+  // Nothing may be erased: the erase fails and the device keeps its memory.
+  const std::vector<uint8_t> before(2048, 0x5C);
+  device.Model().WriteMemory(0x08000000, before);
+  m_engine.m_DfuFilePath = Package(2048);
+  if (m_engine.LaunchUpgrade()) {
+    m_timers.StartTimer(dfu::TIMER_POLL, 0);
+    RunToEnd();
+  }
+  EXPECT_NE(m_engine.Outcome(), dfu::DfuOutcome::Finished);
+  EXPECT_EQ(device.Model().ReadMemory(0x08000000, 2048), before);
+}
+
+TEST_F(DfuEngine, AnUnsupportedReadBackShowsItsMessage) {
+  sim::DfuUsbDevice device;
+  m_engine.m_DfuFilePath = Package(4096);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  device.Model().RefuseRequest(sim::dfu::UPLOAD);
+  ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
+  EXPECT_EQ(m_view.sizeText, "0 KB(0 Bytes) of 4 KB(4096 Bytes)");
+  m_timers.StartTimer(dfu::TIMER_POLL, 0);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(m_view.messages,
+            std::vector<std::string>{"This feature is not supported by this firmware."});
+  EXPECT_EQ(m_engine.m_OperationHandle, nullptr);
+  EXPECT_EQ(m_engine.m_VerifyImage, nullptr);
+}
+
+TEST_F(DfuEngine, AnotherDeviceErrorShowsNoMessage) {
+  sim::DfuDeviceConfig config;
+  config.faultPhase = sim::DfuPhase::Erase;
+  sim::DfuUsbDevice device(config);
+  m_engine.m_DfuFilePath = Package(4096);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
+  m_timers.StartTimer(dfu::TIMER_POLL, 0);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_TRUE(m_view.messages.empty());
+}
+
+TEST_F(DfuEngine, TheSequenceSearchesWithoutReadingAFileWhenNoPackageIsGiven) {
+  m_engine.SetHasDFUDevice(1);
+  m_engine.OnInitDialog();
+  // No device yet: the search repeats.
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(m_timers.RunOne([this](int id) { m_engine.OnTimer(id); },
+                                dfu::TimerLoop::Clock::now() + std::chrono::seconds(5)));
+  EXPECT_EQ(m_view.statuses,
+            (std::vector<std::string>{"开始升级读卡器，请等待升级完成", "正在查找DFU设备"}));
+  EXPECT_TRUE(m_timers.Pending(dfu::TIMER_FIND_DEVICE));
+  EXPECT_TRUE(m_engine.m_FileVid.empty());
+}
+
+TEST_F(DfuEngine, ABadPackageStopsTheSequenceBeforeAnySearch) {
+  m_engine.StartUpgrade(m_dir.Path() + "/missing.dfu");
+  m_engine.SetHasDFUDevice(1);
+  m_engine.OnInitDialog();
+  RunToEnd();
+  EXPECT_EQ(m_engine.StatusText(), "升级文件校验失败");
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_TRUE(m_timers.Empty());
+}
+
+}  // namespace

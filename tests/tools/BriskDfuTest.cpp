@@ -1,0 +1,296 @@
+// brisk-dfu run as its own program, against the whole reader on the emulated USB bus
+// (brisk-usb-sim): the real libudev, hidraw and libusb paths.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs argv with output in files; a run longer than the bound is killed (code -1).
+Result RunProgram(const std::string& dir, std::vector<std::string> args,
+                  const std::vector<std::string>& env = {}) {
+  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  Result r;
+  int status = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (status != -1 && WIFEXITED(status)) r.code = WEXITSTATUS(status);
+  r.out = brisk::test::ReadFile(outPath);
+  r.err = brisk::test::ReadFile(errPath);
+  return r;
+}
+
+Bytes RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& v : b) v = uint8_t(rng());
+  return b;
+}
+
+void WriteFile(const std::string& path, const Bytes& data) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+Bytes ReadBytes(const std::string& path) {
+  const std::string s = brisk::test::ReadFile(path);
+  return Bytes(s.begin(), s.end());
+}
+
+class BriskDfuTool : public ::testing::Test {
+ protected:
+  // A package for the boot loader's identity (0483:A19B) with one image for target 0.
+  std::string Package(const Bytes& data, const std::string& name = "pkg.dfu",
+                      const std::string& pid = "A19B") {
+    WriteFile(Dir() + "/" + name + ".bin", data);
+    const Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", name, "--vid", "0483", "--pid",
+                                        pid, "0:Internal Flash=0x08000000:" + name + ".bin"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return Dir() + "/" + name;
+  }
+  Result Sim(std::vector<std::string> simArgs, const std::vector<std::string>& command,
+             const std::vector<std::string>& env = {}) {
+    std::vector<std::string> args = {BRISK_USB_SIM};
+    args.insert(args.end(), simArgs.begin(), simArgs.end());
+    args.push_back("--");
+    args.insert(args.end(), command.begin(), command.end());
+    return RunProgram(Dir(), args, env);
+  }
+  const std::string& Dir() const { return m_dir.Path(); }
+
+  brisk::test::TempDir m_dir;
+};
+
+TEST_F(BriskDfuTool, FlashesVerifiesAndLeavesAReaderInDfuMode) {
+  const Bytes data = RandomBytes(128 * 1024, 1);
+  const std::string pkg = Package(data);
+  const Result r = Sim({"--mode", "dfu", "--dump", "out.bin"}, {BRISK_DFU, "flash", pkg});
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("brisk-usb-sim: mode dfu\n"), 0u) << r.out;
+  EXPECT_NE(r.out.find("校验成功\n"), std::string::npos);
+  EXPECT_NE(r.out.find("升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器\n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Leaving DFU mode 100%..."), std::string::npos);
+  EXPECT_NE(r.err.find("early status requests 0,"), std::string::npos) << r.err;
+  const Bytes memory = ReadBytes(Dir() + "/out.bin");
+  ASSERT_GE(memory.size(), data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), memory.begin()));
+}
+
+TEST_F(BriskDfuTool, FlashEnterAsksTheReaderOverUsbFirst) {
+  const Bytes data = RandomBytes(16 * 1024, 2);
+  const std::string pkg = Package(data);
+  const Result r = Sim({"--dump", "out.bin"}, {BRISK_DFU, "flash", "--enter", "--json", pkg});
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  const size_t normal = r.out.find("brisk-usb-sim: mode normal\n");
+  const size_t dfu = r.out.find("brisk-usb-sim: mode dfu\n");
+  EXPECT_EQ(normal, 0u);
+  EXPECT_NE(dfu, std::string::npos);
+  EXPECT_NE(r.out.find("{\"event\":\"result\",\"exit\":0,"), std::string::npos) << r.out;
+  const Bytes memory = ReadBytes(Dir() + "/out.bin");
+  ASSERT_GE(memory.size(), data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), memory.begin()));
+}
+
+TEST_F(BriskDfuTool, AFlippedBitIsReportedAtItsAddressAndTheReaderStaysInDfuMode) {
+  const Bytes data = RandomBytes(8 * 1024, 3);
+  const std::string pkg = Package(data);
+  const Result r =
+      Sim({"--mode", "dfu", "--flip-bit", "0x08000410"},
+          {"/bin/sh", "-c", std::string(BRISK_DFU) + " flash " + pkg + "; e=$?; sleep 1; exit $e"});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "Matching not good. First Difference at address 0x08000410:\nFile  byte  is  "
+                "0x%02X.\nRead byte is 0x%02X.",
+                data[0x410], data[0x410] ^ 1);
+  EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Leaving"), std::string::npos);
+  EXPECT_EQ(r.out.find("mode normal"), std::string::npos);
+}
+
+TEST_F(BriskDfuTool, AnUnplugDuringTheWriteEndsTheFlashWithoutHanging) {
+  const std::string pkg = Package(RandomBytes(64 * 1024, 4));
+  const Result r =
+      Sim({"--mode", "dfu", "--unplug-at-block", "10"}, {BRISK_DFU, "flash", "--wait", "2", pkg});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("brisk-usb-sim: unplugged\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("升级成功"), std::string::npos);
+}
+
+TEST_F(BriskDfuTool, APackageForAnotherProductIsRefusedBeforeAnythingIsErased) {
+  const Bytes before = RandomBytes(4096, 5);
+  WriteFile(Dir() + "/before.bin", before);
+  const std::string pkg = Package(RandomBytes(4096, 6), "other.dfu", "1234");
+  const Result r = Sim({"--mode", "dfu", "--memory", "before.bin", "--dump", "out.bin"},
+                       {BRISK_DFU, "flash", pkg});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("升级文件与当前设备不匹配，无法升级"), std::string::npos) << r.err;
+  const Bytes memory = ReadBytes(Dir() + "/out.bin");
+  ASSERT_GE(memory.size(), before.size());
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), memory.begin()));
+}
+
+TEST_F(BriskDfuTool, WithoutAPackageTheNewestCachedOneThatFitsIsFlashed) {
+  const std::string cache = Dir() + "/config/BriskNetService/DFU";
+  ASSERT_EQ(std::system(("mkdir -p '" + cache + "/dir.dfu'").c_str()), 0);
+  const Bytes fits = RandomBytes(4096, 7), older = RandomBytes(4096, 8);
+  struct Cached {
+    std::string name;
+    std::string pid;
+    const Bytes* data;
+    time_t age;
+  };
+  const Bytes other = RandomBytes(4096, 9);
+  const Cached files[] = {{"a-newest-other.dfu", "1234", &other, 100},
+                          {"b-second.dfu", "A19B", &fits, 200},
+                          {"c-oldest.dfu", "A19B", &older, 300}};
+  const time_t now = time(nullptr);
+  for (const Cached& c : files) {
+    const std::string made = Package(*c.data, c.name, c.pid);
+    ASSERT_EQ(rename(made.c_str(), (cache + "/" + c.name).c_str()), 0);
+    timespec times[2] = {{now - c.age, 0}, {now - c.age, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (cache + "/" + c.name).c_str(), times, 0), 0);
+  }
+  WriteFile(cache + "/broken.dfu", Bytes(64, 0x42));  // the newest, but not a package
+  const Result r = Sim({"--mode", "dfu", "--dump", "out.bin"}, {BRISK_DFU, "flash"},
+                       {"XDG_CONFIG_HOME=" + Dir() + "/config"});
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("找到匹配的升级包,开始升级\n"), std::string::npos);
+  const Bytes memory = ReadBytes(Dir() + "/out.bin");
+  ASSERT_GE(memory.size(), fits.size());
+  EXPECT_TRUE(std::equal(fits.begin(), fits.end(), memory.begin()));
+}
+
+TEST_F(BriskDfuTool, NoDeviceWithinTheWaitExitsTwo) {
+  const std::string pkg = Package(RandomBytes(1024, 10));
+  const Result r = Sim({"--no-hid", "--no-vendor"}, {BRISK_DFU, "flash", "--wait", "1", pkg});
+  EXPECT_EQ(r.code, 2) << r.out << r.err;
+}
+
+TEST_F(BriskDfuTool, EnterWorksOverEitherInterfaceAndFallsBackWhenTheHidNodeIsHeld) {
+  const std::string enter = BRISK_DFU + std::string(" enter");
+  // Each path alone.
+  for (const char* only : {"--no-vendor", "--no-hid"}) {
+    const Result r = Sim({only}, {"/bin/sh", "-c", enter + " && sleep 1"});
+    EXPECT_EQ(r.code, 0) << only << r.err;
+    EXPECT_NE(r.out.find("brisk-usb-sim: mode dfu\n"), std::string::npos) << only << r.out;
+  }
+  // Another program holds the HID node: without the vendor interface nothing is left ...
+  const std::string held = "flock /dev/hidraw0 " + enter;
+  Result r = Sim({"--no-vendor"}, {"/bin/sh", "-c", held});
+  EXPECT_EQ(r.code, 1) << r.err;
+  // ... with it, the channel falls back to it.
+  r = Sim({}, {"/bin/sh", "-c", held + " && sleep 1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("brisk-usb-sim: mode dfu\n"), std::string::npos) << r.out;
+}
+
+TEST_F(BriskDfuTool, AVendorReplyIsReadInFullOrRefusedWhenItAnnouncesMoreThanFits) {
+  const std::string enter = std::string(BRISK_DFU) + " enter; e=$?; sleep 1; exit $e";
+  // Two bytes behind the head are read as the rest of the reply.
+  Result r = Sim({"--no-hid", "--reply-length", "6"}, {"/bin/sh", "-c", enter});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("mode dfu"), std::string::npos);
+  r = Sim({"--no-hid", "--reply-length", "62"}, {"/bin/sh", "-c", enter});
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(r.out.find("mode dfu"), std::string::npos);
+}
+
+TEST_F(BriskDfuTool, SerialCommand15AlsoSendsTheEmulatedReaderIntoDfuMode) {
+  const Result r =
+      Sim({"--quiet"},
+          {"/bin/sh", "-c",
+           std::string(BRISK_READER) + " --port 1 enter-dfu && sleep 1 && " + BRISK_DFU + " list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("enter DFU mode: ok\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("brisk-usb-sim: mode dfu\n"), std::string::npos);
+  EXPECT_NE(r.out.find("USB#VID_0483&PID_A19B#1-1#"), std::string::npos);
+}
+
+TEST_F(BriskDfuTool, ListShowsTheDeviceItsDfuVersionAndTargets) {
+  const Result r = Sim({"--mode", "dfu"}, {BRISK_DFU, "list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("USB#VID_0483&PID_A19B#1-1#{3FE809AB-FB91-4CB5-A643-69670D52366E}\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("VID 0483 PID A19B, DFU version 011A, transfer size 2048"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("target 00 \"Internal Flash  \": 128 sectors..."), std::string::npos);
+  EXPECT_NE(r.out.find("Sector 000\t0x08000000\t0x080007FF\t2 Kb\tRWE\n"), std::string::npos);
+  EXPECT_NE(r.out.find("target 01 \"Option Bytes  \": 1 sectors..."), std::string::npos);
+}
+
+TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
+  WriteFile(Dir() + "/a.bin", Bytes{1, 2, 3, 4});
+  // 3 bytes at 0x08001000 behind an extended linear address record.
+  std::ofstream(Dir() + "/b.hex") << ":020000040800F2\n:03100000AABBCCBC\n:00000001FF\n";
+  Result r = RunProgram(
+      Dir(), {BRISK_DFU, "pack", "-o", "p.dfu", "--vid", "0425", "--pid", "8159", "--version",
+              "0102", "0:Flash=0x08000000:a.bin", "0=b.hex", "1:Option Bytes=0x1FFFF800:a.bin"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = RunProgram(Dir(), {BRISK_DFU, "info", "p.dfu", "--json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"vendor\":\"0425\",\"product\":\"8159\",\"version\":\"0102\",\"images\":["
+            "{\"alternate\":0,\"name\":\"Flash\",\"elements\":[{\"address\":\"0x08000000\","
+            "\"size\":4},{\"address\":\"0x08001000\",\"size\":3}]},"
+            "{\"alternate\":1,\"name\":\"Option Bytes\",\"elements\":[{\"address\":"
+            "\"0x1FFFF800\",\"size\":4}]}]}\n");
+  // A damaged package is refused with the reason; a bad HEX checksum too.
+  std::string bytes = brisk::test::ReadFile(Dir() + "/p.dfu");
+  bytes[20] ^= 1;
+  std::ofstream(Dir() + "/bad.dfu", std::ios::binary) << bytes;
+  r = RunProgram(Dir(), {BRISK_DFU, "info", "bad.dfu"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("bad.dfu: "), std::string::npos) << r.err;
+  std::ofstream(Dir() + "/c.hex") << ":03100000AABBCCBD\n:00000001FF\n";
+  r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "q.dfu", "--vid", "1", "--pid", "2", "0=c.hex"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+}
+
+}  // namespace

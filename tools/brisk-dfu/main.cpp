@@ -1,0 +1,550 @@
+// brisk-dfu: lists DFU devices, reads and builds packages, flashes the reader and asks it to
+// enter DFU mode, through the same engine as the upgrade dialog.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dfu/DfuUpgradeEngine.h"
+#include "dfu/TimerLoop.h"
+#include "dfu/UsbReaderChannel.h"
+#include "libs/mxupdfiles/MXUPDFILES.h"
+#include "libs/mxupdprt/MXUPDPRT.h"
+#include "platform/devices/DfuDevices.h"
+#include "tools/brisk-dfu/IntelHex.h"
+
+namespace {
+
+using namespace brisk;
+
+constexpr int kUsage = 64;
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: brisk-dfu list [--json]\n"
+               "       brisk-dfu info PACKAGE [--json]\n"
+               "       brisk-dfu pack -o OUT --vid HEX --pid HEX [--version HEX] IMAGE...\n"
+               "              IMAGE: ALT[:NAME]=ADDRESS:FILE.bin or ALT[:NAME]=FILE.hex\n"
+               "       brisk-dfu flash [PACKAGE] [--enter] [--wait SECONDS] [--json]\n"
+               "       brisk-dfu enter\n");
+}
+
+// Text from outside (USB strings, file names) with control characters made visible.
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex(const char* format, unsigned value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, format, value);
+  return buf;
+}
+
+bool ParseHex(const char* text, uint32_t max, uint32_t& out) {
+  if (!text || !*text) return false;
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+  if (!*text || std::strlen(text) > 8) return false;
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text, &end, 16);
+  if (*end || v > max) return false;
+  out = uint32_t(v);
+  return true;
+}
+
+// ---- list ----------------------------------------------------------------------------------
+
+int List(bool json) {
+  std::string out = json ? "[" : "";
+  int n = 0;
+  for (int cls = 1; cls <= 2; ++cls)
+    for (const auto& itf : platform::devices::EnumerateDfuInterfaces(cls)) {
+      std::string version, transfer;
+      MXUPD_HANDLE handle = nullptr;
+      if (MXUPD_Open(itf.path.c_str(), &handle) == MXUPD_OK) {
+        uint32_t number = 0, alternates = 0;
+        DfuFunctionalDescriptor fd{};
+        if (MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &fd) == MXUPD_OK) {
+          version = Hex("%04X", fd.bcdDFUVersion);
+          transfer = std::to_string(unsigned(fd.wTransferSize));
+        }
+        MXUPD_Close(&handle);
+      }
+      std::vector<dfu::DevTarget> targets;
+      TargetMap* map = nullptr;
+      uint32_t count = 0;
+      if (MXUPDPRT_CreateMappingFromDevice(itf.path.c_str(), &map, &count) == MXUPDPRT_OK) {
+        for (uint32_t t = 0; t < count; ++t) targets.push_back(dfu::MakeDevTarget(map[t]));
+        MXUPDPRT_DestroyMapping(&map);
+      }
+      const std::string name = itf.description.empty() ? "(Unnamed DFU device)" : itf.description;
+      if (json) {
+        out += std::string(n ? "," : "") + "{\"path\":" + Json(itf.path) +
+               ",\"description\":" + Json(name) + ",\"class\":" + std::to_string(cls) +
+               ",\"vendor\":" + Json(Hex("%04X", itf.vendorId)) +
+               ",\"product\":" + Json(Hex("%04X", itf.productId)) +
+               ",\"dfuVersion\":" + Json(version) +
+               ",\"transferSize\":" + (transfer.empty() ? "null" : transfer) + ",\"targets\":[";
+        for (size_t t = 0; t < targets.size(); ++t)
+          out += std::string(t ? "," : "") + "{\"alternate\":" + Json(targets[t].alternate) +
+                 ",\"name\":" + Json(targets[t].name) +
+                 ",\"sectorCount\":" + Json(targets[t].sectorCount) +
+                 ",\"sectors\":" + Json(targets[t].sectors) + "}";
+        out += "]}";
+      } else {
+        std::printf("%s\n  %s\n  VID %04X PID %04X, DFU version %s, transfer size %s\n",
+                    Printable(itf.path).c_str(), Printable(name).c_str(), itf.vendorId,
+                    itf.productId, version.empty() ? "?" : version.c_str(),
+                    transfer.empty() ? "?" : transfer.c_str());
+        for (const auto& t : targets) {
+          std::printf("  target %s \"%s\": %s\n", t.alternate.c_str(), Printable(t.name).c_str(),
+                      t.sectorCount.c_str());
+          std::string lines = t.sectors;
+          size_t start = 0;
+          while (start <= lines.size()) {
+            const size_t end = lines.find('\n', start);
+            std::printf("    %s\n", lines.substr(start, end - start).c_str());
+            if (end == std::string::npos) break;
+            start = end + 1;
+          }
+        }
+      }
+      ++n;
+    }
+  if (json)
+    std::printf("%s]\n", out.c_str());
+  else if (n == 0)
+    std::printf("no DFU device found\n");
+  return 0;
+}
+
+// ---- info ----------------------------------------------------------------------------------
+
+int Info(const std::string& path, bool json) {
+  MXUPDFILES_FILE file = nullptr;
+  uint16_t vendor = 0, product = 0, version = 0;
+  uint8_t count = 0;
+  const uint32_t rc =
+      MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
+  if (rc != MXUPDFILES_OK) {
+    std::fprintf(stderr, "brisk-dfu: %s: %s\n", Printable(path).c_str(), MXUPDFILES_StatusText(rc));
+    return 1;
+  }
+  std::string out;
+  if (json)
+    out = "{\"vendor\":" + Json(Hex("%04X", vendor)) +
+          ",\"product\":" + Json(Hex("%04X", product)) +
+          ",\"version\":" + Json(Hex("%04X", version)) + ",\"images\":[";
+  else
+    out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
+          Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
+  for (uint32_t i = 0; i < count; ++i) {
+    MXUPDFILES_IMAGE image = nullptr;
+    uint32_t r = MXUPDFILES_ReadImageFromDFUFile(file, i, &image);
+    uint8_t alternate = 0;
+    uint32_t elements = 0;
+    char name[MXUPDFILES_MAX_NAME + 1] = {};
+    if (r == MXUPDFILES_OK) r = MXUPDFILES_GetImageAlternate(image, &alternate);
+    if (r == MXUPDFILES_OK) r = MXUPDFILES_GetImageName(image, name, sizeof name);
+    if (r == MXUPDFILES_OK) r = MXUPDFILES_GetImageNbElement(image, &elements);
+    if (r != MXUPDFILES_OK) {
+      if (image) MXUPDFILES_DestroyImage(&image);
+      MXUPDFILES_CloseDFUFile(file);
+      std::fprintf(stderr, "brisk-dfu: %s: image %u: %s\n", Printable(path).c_str(), i,
+                   MXUPDFILES_StatusText(r));
+      return 1;
+    }
+    if (json)
+      out += std::string(i ? "," : "") + "{\"alternate\":" + std::to_string(alternate) +
+             ",\"name\":" + Json(name) + ",\"elements\":[";
+    else
+      out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) +
+             ", name \"" + Printable(name) + "\", " + std::to_string(elements) + " element(s)\n";
+    for (uint32_t e = 0; e < elements; ++e) {
+      ImageElement el{};
+      MXUPDFILES_GetImageElement(image, e, &el);
+      const uint32_t address = el.address, size = el.size;
+      if (json)
+        out += std::string(e ? "," : "") + "{\"address\":" + Json(Hex("0x%08X", address)) +
+               ",\"size\":" + std::to_string(size) + "}";
+      else
+        out += "  " + Hex("0x%08X", address) + "  " + std::to_string(size) + " bytes\n";
+    }
+    if (json) out += "]}";
+    MXUPDFILES_DestroyImage(&image);
+  }
+  MXUPDFILES_CloseDFUFile(file);
+  if (json) out += "]}\n";
+  std::fputs(out.c_str(), stdout);
+  return 0;
+}
+
+// ---- pack ----------------------------------------------------------------------------------
+
+struct PackImage {
+  uint8_t alternate = 0;
+  std::string name;
+  std::vector<tools::HexBlock> blocks;
+};
+
+bool ReadBinary(const std::string& path, std::vector<uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad() && out.size() <= MXUPDFILES_MAX_FILE_SIZE;
+}
+
+// ALT[:NAME]=ADDRESS:FILE.bin or ALT[:NAME]=FILE.hex, added to the image of that alternate.
+bool AddImageArgument(const std::string& arg, std::vector<PackImage>& images, std::string& err) {
+  const size_t eq = arg.find('=');
+  if (eq == std::string::npos) {
+    err = "\"" + arg + "\": expected ALT[:NAME]=...";
+    return false;
+  }
+  std::string head = arg.substr(0, eq), rest = arg.substr(eq + 1), name;
+  if (const size_t colon = head.find(':'); colon != std::string::npos) {
+    name = head.substr(colon + 1);
+    head = head.substr(0, colon);
+  }
+  char* end = nullptr;
+  const unsigned long alt = std::strtoul(head.c_str(), &end, 10);
+  if (head.empty() || *end || alt > 255) {
+    err = "\"" + head + "\": the alternate setting is a number from 0 to 255";
+    return false;
+  }
+  std::vector<tools::HexBlock> blocks;
+  const bool hex = rest.size() > 4 && rest.compare(rest.size() - 4, 4, ".hex") == 0;
+  if (hex) {
+    if (!tools::ReadIntelHex(rest, blocks, err)) {
+      err = rest + ": " + err;
+      return false;
+    }
+  } else {
+    const size_t colon = rest.find(':');
+    uint32_t address = 0;
+    if (colon == std::string::npos ||
+        !ParseHex(rest.substr(0, colon).c_str(), 0xFFFFFFFF, address)) {
+      err = "\"" + rest + "\": expected ADDRESS:FILE.bin or FILE.hex";
+      return false;
+    }
+    tools::HexBlock block;
+    block.address = address;
+    const std::string file = rest.substr(colon + 1);
+    if (!ReadBinary(file, block.data)) {
+      err = "cannot read " + file;
+      return false;
+    }
+    if (uint64_t(address) + block.data.size() > 0x100000000ull) {
+      err = file + " reaches past 4 GiB";
+      return false;
+    }
+    blocks.push_back(std::move(block));
+  }
+  PackImage* image = nullptr;
+  for (auto& i : images)
+    if (i.alternate == alt) image = &i;
+  if (!image) {
+    images.push_back({uint8_t(alt), name, {}});
+    image = &images.back();
+  }
+  if (!name.empty()) image->name = name;
+  for (auto& b : blocks) image->blocks.push_back(std::move(b));
+  return true;
+}
+
+int Pack(int argc, char** argv) {
+  std::string out;
+  uint32_t vid = 0, pid = 0, version = 0xFFFF;
+  bool haveVid = false, havePid = false;
+  std::vector<PackImage> images;
+  std::string err;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "-o" && value) {
+      out = value;
+      ++i;
+    } else if (a == "--vid" && value && ParseHex(value, 0xFFFF, vid)) {
+      haveVid = true;
+      ++i;
+    } else if (a == "--pid" && value && ParseHex(value, 0xFFFF, pid)) {
+      havePid = true;
+      ++i;
+    } else if (a == "--version" && value && ParseHex(value, 0xFFFF, version)) {
+      ++i;
+    } else if (!a.empty() && a[0] != '-') {
+      if (!AddImageArgument(a, images, err)) {
+        std::fprintf(stderr, "brisk-dfu: %s\n", Printable(err).c_str());
+        return 1;
+      }
+    } else {
+      Usage();
+      return kUsage;
+    }
+  }
+  if (out.empty() || !haveVid || !havePid || images.empty() || images.size() > 255) {
+    Usage();
+    return kUsage;
+  }
+  std::vector<MXUPDFILES_IMAGE> handles;
+  uint32_t rc = MXUPDFILES_OK;
+  for (auto& img : images) {
+    std::sort(img.blocks.begin(), img.blocks.end(),
+              [](const auto& a, const auto& b) { return a.address < b.address; });
+    MXUPDFILES_IMAGE h = nullptr;
+    rc = MXUPDFILES_CreateImage(&h, img.alternate, img.name.c_str());
+    if (rc != MXUPDFILES_OK) break;
+    handles.push_back(h);
+    for (auto& b : img.blocks) {
+      ImageElement el{};
+      el.address = b.address;
+      el.size = uint32_t(b.data.size());
+      el.data = b.data.data();
+      rc = MXUPDFILES_AppendImageElement(h, &el);
+      if (rc != MXUPDFILES_OK) {
+        err = "alternate " + std::to_string(img.alternate) + ", block at " +
+              Hex("0x%08X", b.address) + ": " + MXUPDFILES_StatusText(rc);
+        break;
+      }
+    }
+    if (rc != MXUPDFILES_OK) break;
+  }
+  if (rc == MXUPDFILES_OK)
+    rc = MXUPDFILES_WriteDFUFile(out.c_str(), uint16_t(vid), uint16_t(pid), uint16_t(version),
+                                 handles.data(), uint32_t(handles.size()));
+  for (auto& h : handles) MXUPDFILES_DestroyImage(&h);
+  if (rc != MXUPDFILES_OK) {
+    std::fprintf(stderr, "brisk-dfu: %s\n",
+                 Printable(err.empty() ? out + ": " + MXUPDFILES_StatusText(rc) : err).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// ---- flash ---------------------------------------------------------------------------------
+
+class ConsoleView : public dfu::DfuView {
+ public:
+  explicit ConsoleView(bool json) : m_json(json), m_tty(isatty(STDOUT_FILENO)) {}
+
+  void SetStatus(const std::string& text) override {
+    if (text == m_status) return;
+    m_status = text;
+    Flush();
+    EndBar();
+    if (m_json)
+      std::printf("{\"event\":\"status\",\"text\":%s}\n", Json(text).c_str());
+    else
+      std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void SetProgress(int percent) override { m_percent = percent; }
+  void SetProgressText(const std::string& text) override { m_phase = text; }
+  void SetSizeText(const std::string& text) override { m_size = text; }
+  void ShowMessage(const std::string& text) override {
+    Flush();
+    EndBar();
+    if (m_json)
+      std::printf("{\"event\":\"message\",\"text\":%s}\n", Json(text).c_str());
+    else
+      std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void Result(int code, const std::string& why) {
+    Flush();
+    EndBar();
+    if (m_json)
+      std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s}\n", code, Json(why).c_str());
+    std::fflush(stdout);
+  }
+
+  // Shows the progress once a step has set all of it.
+  void Flush() {
+    if (m_phase.empty()) return;
+    const std::string line = m_phase + "  " + m_size;
+    if (line == m_last && m_percent == m_lastPercent) return;
+    m_last = line;
+    m_lastPercent = m_percent;
+    if (m_json) {
+      std::printf("{\"event\":\"progress\",\"percent\":%d,\"phase\":%s,\"bytes\":%s}\n", m_percent,
+                  Json(m_phase).c_str(), Json(m_size).c_str());
+    } else if (m_tty) {
+      const int filled = m_percent * 30 / 100;
+      std::printf("\r[%s%s] %s\033[K", std::string(size_t(filled), '#').c_str(),
+                  std::string(size_t(30 - filled), ' ').c_str(), line.c_str());
+      m_barOpen = true;
+    } else {
+      std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+  }
+
+ private:
+  void EndBar() {
+    if (m_barOpen) std::printf("\n");
+    m_barOpen = false;
+  }
+
+  bool m_json, m_tty;
+  bool m_barOpen = false;
+  std::string m_status, m_phase, m_size, m_last;
+  int m_percent = 0, m_lastPercent = -1;
+};
+
+// Notes when the search for a device began, so that the command can give up on it.
+class FlashTimers : public dfu::TimerLoop {
+ public:
+  void StartTimer(int id, int periodMs) override {
+    if (id == dfu::TIMER_FIND_DEVICE && !m_searching) {
+      m_searching = true;
+      m_searchStart = Clock::now();
+    }
+    if (id == dfu::TIMER_OPEN_DEVICE) m_found = true;
+    dfu::TimerLoop::StartTimer(id, periodMs);
+  }
+  bool SearchExpired(std::chrono::seconds wait) const {
+    return m_searching && !m_found && Clock::now() - m_searchStart >= wait;
+  }
+
+ private:
+  bool m_searching = false, m_found = false;
+  Clock::time_point m_searchStart;
+};
+
+int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
+  ConsoleView view(json);
+  FlashTimers timers;
+  int lastStep = 0;
+  int code = 1;
+  std::string why;
+  {
+    dfu::DfuUpgradeEngine engine(view, timers);
+    engine.StartUpgrade(package);
+    engine.SetHasDFUDevice(enter ? 0 : 1);
+    engine.OnInitDialog();
+    while (true) {
+      if (engine.Outcome() == dfu::DfuOutcome::Finished) {
+        code = 0;
+        break;
+      }
+      if (engine.Outcome() == dfu::DfuOutcome::Stopped) {
+        why = lastStep == dfu::TIMER_ENTER_DFU ? "the reader did not acknowledge the enter-DFU "
+                                                 "request"
+                                               : engine.StatusText();
+        break;
+      }
+      if (timers.SearchExpired(std::chrono::seconds(waitSeconds))) {
+        why = "no DFU device within " + std::to_string(waitSeconds) + " s";
+        code = 2;
+        break;
+      }
+      const auto next = dfu::TimerLoop::Clock::now() + std::chrono::seconds(1);
+      if (!timers.RunOne(
+              [&](int id) {
+                lastStep = id;
+                engine.OnTimer(id);
+                view.Flush();
+              },
+              next)) {
+        if (timers.Empty()) {
+          why = engine.StatusText();
+          break;
+        }
+      }
+    }
+    engine.Close();
+  }
+  view.Result(code, code ? why : "");
+  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", why.c_str());
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    Usage();
+    return kUsage;
+  }
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help") {
+    Usage();
+    return 0;
+  }
+  if (command == "pack") return Pack(argc, argv);
+  bool json = false, enter = false;
+  int wait = 30;
+  std::vector<std::string> positional;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--enter" && command == "flash") {
+      enter = true;
+    } else if (a == "--wait" && command == "flash" && i + 1 < argc) {
+      char* end = nullptr;
+      const long v = std::strtol(argv[++i], &end, 10);
+      if (*end || v < 0 || v > 86400) {
+        Usage();
+        return kUsage;
+      }
+      wait = int(v);
+    } else if (!a.empty() && a[0] != '-') {
+      positional.push_back(a);
+    } else {
+      Usage();
+      return kUsage;
+    }
+  }
+  if (command == "list" && positional.empty()) return List(json);
+  if (command == "info" && positional.size() == 1) return Info(positional[0], json);
+  if (command == "flash" && positional.size() <= 1)
+    return Flash(positional.empty() ? "" : positional[0], enter, wait, json);
+  if (command == "enter" && positional.empty() && !json) {
+    dfu::UsbReaderChannel channel;
+    if (channel.EnterDfuMode()) {
+      std::printf("the reader acknowledged; it restarts in DFU mode\n");
+      return 0;
+    }
+    std::fprintf(stderr, "brisk-dfu: the reader did not acknowledge the enter-DFU request\n");
+    return 1;
+  }
+  Usage();
+  return kUsage;
+}
