@@ -79,6 +79,17 @@ uint8_t Xor(const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
+uint32_t FirmwareCrc32(const std::vector<uint8_t>& memory) {
+  size_t n = memory.size();
+  while (n > 0 && memory[n - 1] == 0xFF) --n;
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= memory[i];
+    for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
 // The reader's side of the enter-DFU exchange, shared by its HID and vendor interfaces.
 class EnterDfuResponder {
  public:
@@ -362,6 +373,7 @@ UsbReaderBus::~UsbReaderBus() {
     m_wake.notify_all();
   }
   m_thread.join();
+  if (m_upgradeThread.joinable()) m_upgradeThread.join();
   // Nobody listens for events any more: the devices just go.
   m_quiet = true;
   RemoveNormal();
@@ -450,11 +462,57 @@ void UsbReaderBus::AddNormal() {
     m_reader->SetFrameHook([this](ReaderSim&, const Frame& frame) {
       if (m_options.onFrame) m_options.onFrame(frame);
       if (frame.type == 15) RequestDfu();
+      // The network mode is the last step of the service's start: it has linked.
+      if (frame.type == 2 && !m_options.upgradeUrl.empty() && !m_upgradeAsked) {
+        m_upgradeAsked = true;
+        m_upgradeThread = std::thread([this] { RequestUpgrade(); });
+      }
       return false;
     });
     if (m_options.onReader) m_options.onReader(*m_reader);
   }
+  {
+    std::lock_guard lock(m_lock);
+    m_firmware = FirmwareCrc32(m_memory);
+    ++m_normalStarts;
+  }
   Announce("mode normal");
+}
+
+uint32_t UsbReaderBus::FirmwareIdentity() {
+  std::lock_guard lock(m_lock);
+  return m_firmware;
+}
+
+int UsbReaderBus::NormalStarts() {
+  std::lock_guard lock(m_lock);
+  return m_normalStarts;
+}
+
+bool UsbReaderBus::Replug() {
+  std::lock_guard lock(m_lock);
+  if (m_mode != "unplugged") return false;
+  m_events.push_back(Event::Replug);
+  m_wake.notify_all();
+  return true;
+}
+
+void UsbReaderBus::RequestUpgrade() {
+  // The frame that told us the service has linked is answered first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::optional<UpgradeState> state;
+  const bool present = WithReader([&](ReaderSim& reader) {
+    state = ReaderUpgrade(reader, 3000)
+                .Request("firmware", m_options.upgradeDigest, m_options.upgradeUrl, true);
+  });
+  int end = -1;
+  while (present && state && state->report && state->state == 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_options.upgradePollMs));
+    state.reset();
+    if (!WithReader([&](ReaderSim& reader) { state = ReaderUpgrade(reader, 3000).Poll(); })) break;
+  }
+  if (state && state->report) end = state->state;
+  if (m_options.onUpgradeAnswer) m_options.onUpgradeAnswer(end);
 }
 
 bool UsbReaderBus::WithReader(const std::function<void(ReaderSim&)>& action) {
@@ -577,6 +635,9 @@ void UsbReaderBus::Run() {
       AddDfu();
     } else if (event == Event::LeftDfu && m_normalSysfs.empty()) {
       AddNormal();
+    } else if (event == Event::Replug && m_normalSysfs.empty()) {
+      m_options.dfu.unplugAtBlock.reset();  // plugged in again, it stays
+      AddDfu();
     }
     lock.lock();
   }
