@@ -2,9 +2,12 @@
 
 #include <umockdev.h>
 
+#include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -75,6 +78,32 @@ uint8_t Xor(const uint8_t* bytes, size_t n) {
   uint8_t x = 0;
   for (size_t i = 0; i < n; ++i) x ^= bytes[i];
   return x;
+}
+
+}  // namespace
+
+namespace {
+
+// A pty whose slave is reached through link; its master, or -1.
+int OpenPty(const std::string& link) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return -1;
+  if (grantpt(master) != 0 || unlockpt(master) != 0) {
+    close(master);
+    return -1;
+  }
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0 || symlink(name, link.c_str()) != 0) {
+    close(master);
+    return -1;
+  }
+  // Raw, as a serial port the service configures itself.
+  termios t{};
+  if (tcgetattr(master, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+  }
+  return master;
 }
 
 }  // namespace
@@ -378,6 +407,7 @@ UsbReaderBus::~UsbReaderBus() {
   m_quiet = true;
   RemoveNormal();
   m_dfu.reset();
+  if (m_ownPty >= 0) close(m_ownPty);
 }
 
 void UsbReaderBus::Announce(const std::string& text) {
@@ -407,6 +437,9 @@ void UsbReaderBus::AddNormal() {
   const std::string usb = std::string(kBusSysfs) + "/" + kReaderPort;
   const std::string port = kReaderPort;
   const std::vector<uint8_t> descriptors = ReaderDescriptors(m_options.hid, m_options.vendor);
+  // A hidraw node's name is not given out twice either.
+  const std::string hidName = "hidraw" + std::to_string(m_hidNumber++);
+  m_hidName = hidName;
   {
     std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
     m_usbNode = std::string("/dev/") + node;
@@ -416,7 +449,7 @@ void UsbReaderBus::AddNormal() {
     m_usbHandler->base = Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
     if (m_options.hid) {
       m_hidHandler = std::make_unique<HidrawHandler>();
-      m_hidHandler->node = "/dev/hidraw0";
+      m_hidHandler->node = "/dev/" + hidName;
       m_hidHandler->responder = m_responder.get();
       m_hidHandler->base =
           Attach(tb, m_hidHandler->node, G_CALLBACK(HandleHidraw), m_hidHandler.get());
@@ -437,15 +470,18 @@ void UsbReaderBus::AddNormal() {
     const std::string itf0 = usb.substr(4) + "/" + port + ":1.0";
     r += "P: " + itf0 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
     r += "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n";
-    r += "P: " + itf0 + "/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
+    // umockdev never forgets a serial node it made: on a return the port is a pty of ours
+    // behind the same name, so that the reader is COM1 again.
+    r += "P: " + itf0 + "/tty/ttyACM0\n" + (m_ownPty < 0 ? "N: ttyACM0\n" : "") +
+         "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
     r += ids;
     r += "\n";
     if (m_options.hid) {
       const std::string itf1 = usb.substr(4) + "/" + port + ":1.1";
       r += "P: " + itf1 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
       r += "A: bInterfaceClass=03\nA: bInterfaceNumber=01\n\n";
-      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/hidraw0\nN: hidraw0\n";
-      r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\n\n";
+      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/" + hidName + "\nN: " + hidName + "\n";
+      r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidName + "\n\n";
     }
     if (m_options.vendor) {
       const std::string itf2 = usb.substr(4) + "/" + port + ":1.2";
@@ -454,7 +490,7 @@ void UsbReaderBus::AddNormal() {
     }
     AddRecord(tb, r);
     m_normalSysfs = usb;
-    const int master = umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
+    const int master = m_ownPty >= 0 ? m_ownPty : umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
     std::lock_guard readerLock(m_readerLock);
     m_reader = ReaderSim::Attach(master);
@@ -471,6 +507,7 @@ void UsbReaderBus::AddNormal() {
     });
     if (m_options.onReader) m_options.onReader(*m_reader);
   }
+  SaveMemory();  // what the boot loader left behind
   {
     std::lock_guard lock(m_lock);
     m_firmware = FirmwareCrc32(m_memory);
@@ -506,12 +543,15 @@ void UsbReaderBus::RequestUpgrade() {
                 .Request("firmware", m_options.upgradeDigest, m_options.upgradeUrl, true);
   });
   int end = -1;
-  while (present && state && state->report && state->state == 1) {
+  if (present && state && state->report) end = state->state;
+  while (end == 1) {
     std::this_thread::sleep_for(std::chrono::milliseconds(m_options.upgradePollMs));
-    state.reset();
-    if (!WithReader([&](ReaderSim& reader) { state = ReaderUpgrade(reader, 3000).Poll(); })) break;
+    std::optional<UpgradeState> next;
+    if (!WithReader([&](ReaderSim& reader) { next = ReaderUpgrade(reader, 3000).Poll(); }) || !next)
+      break;                   // gone to DFU mode
+    if (!next->report) break;  // nothing more to report
+    end = next->state;
   }
-  if (state && state->report) end = state->state;
   if (m_options.onUpgradeAnswer) m_options.onUpgradeAnswer(end);
 }
 
@@ -534,14 +574,22 @@ void UsbReaderBus::RemoveNormal() {
   std::vector<std::string> gone = {m_normalSysfs + "/" + port + ":1.0/tty/ttyACM0",
                                    m_normalSysfs + "/" + port + ":1.0"};
   if (m_options.hid) {
-    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/hidraw0");
+    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/" + m_hidName);
     gone.push_back(m_normalSysfs + "/" + port + ":1.1");
   }
   if (m_options.vendor) gone.push_back(m_normalSysfs + "/" + port + ":1.2");
   gone.push_back(m_normalSysfs);
   if (!m_quiet)
     for (const auto& d : gone) umockdev_testbed_uevent(tb, d.c_str(), "remove");
-  umockdev_testbed_remove_device(tb, m_normalSysfs.c_str());
+  // Children one by one, deepest first: removing the parent alone leaves their bus and class
+  // links behind, and the reader's next return could not add them again.
+  for (const auto& d : gone) umockdev_testbed_remove_device(tb, d.c_str());
+  // Nor does it take the device nodes away: the same names come back with the reader.
+  const std::string root = umockdev_testbed_get_root_dir(tb);
+  unlink((root + "/dev/ttyACM0").c_str());
+  if (m_ownPty >= 0) close(m_ownPty);
+  m_ownPty = OpenPty(root + "/dev/ttyACM0");
+  if (m_ownPty < 0) throw std::runtime_error("no pty for the returning reader");
   umockdev_testbed_detach_ioctl(tb, m_usbNode.c_str(), nullptr);
   g_object_unref(m_usbHandler->base);
   m_usbHandler.reset();

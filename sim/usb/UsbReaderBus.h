@@ -47,7 +47,8 @@ struct UsbReaderOptions {
   std::string upgradeUrl;
   Digest16 upgradeDigest{};
   int upgradePollMs = 500;
-  // Called with the end state of that download (0 ready, 2 failed, 3 bad digest; -1 no answer).
+  // Called with the last state the reader saw of that download when it stopped polling: 0
+  // ready, 2 failed, 3 bad digest, 1 still running when it left for DFU mode; -1 no answer.
   std::function<void(int)> onUpgradeAnswer;
 };
 
@@ -118,6 +119,9 @@ class UsbReaderBus {
   uint64_t m_announcedMs = 0;
   unsigned m_nextDevnum = 100;
   uint32_t m_firmware = 0;
+  int m_ownPty = -1;  // master of the serial port after the first return
+  int m_hidNumber = 0;
+  std::string m_hidName;
   int m_normalStarts = 0;
   bool m_upgradeAsked = false;  // reader thread
   std::thread m_upgradeThread;
