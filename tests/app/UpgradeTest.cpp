@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -62,9 +63,39 @@ class UpgradeTest : public ::testing::Test {
   }
 
   void Plug(sim::UsbReaderOptions options) {
-    options.memory = Bytes(Pattern(96 * 1024, 3));  // the old firmware
+    options.memory = Old();  // the old firmware
     m_oldFirmware = sim::FirmwareCrc32(options.memory);
     m_bus = std::make_unique<sim::UsbReaderBus>(std::move(options));
+  }
+
+  // The package at url on an HTTPS server, and a reader that asks for it once linked.
+  void RequestedBy(sim::UsbReaderOptions& options, const std::string& package) {
+    m_server = sim::HttpServer::Start(true);
+    ASSERT_TRUE(m_server);
+    m_server->Serve("/fw/reader.dfu", package);
+    options.upgradeUrl = m_server->BaseUrl() + "/fw/reader.dfu";
+    options.upgradeDigest = sim::ReaderUpgrade::Md5(package);
+  }
+  // A matching package in the DFU cache, as an earlier download left it.
+  void Cached() {
+    std::filesystem::create_directories(platform::DfuCacheFolder());
+    Package(platform::DfuCacheFolder() + "/reader_0123.dfu");
+  }
+  // A new start of the program: the window goes and comes again.
+  void Restart(const std::function<bool(DFUpgradeDialog&)>& until) {
+    m_watch.reset();
+    m_window.reset();
+    m_statuses.clear();
+    m_sizes.clear();
+    Open(until);
+  }
+  bool DialogEnded(int count) {
+    return WaitFor([&] { return m_dialogs == count && !m_dialog; }, 120000);
+  }
+  std::vector<uint8_t> Old() { return Bytes(Pattern(96 * 1024, 3)); }
+  bool StillOld() {
+    const std::vector<uint8_t> memory = m_bus->Memory(), old = Old();
+    return memory.size() >= old.size() && std::equal(old.begin(), old.end(), memory.begin());
   }
 
   // The window; every upgrade dialog it runs is followed, and closed once until() holds.
@@ -110,6 +141,7 @@ class UpgradeTest : public ::testing::Test {
   RecordingPrompt m_prompt;
   std::vector<uint8_t> m_image;
   uint32_t m_oldFirmware = 0;
+  std::unique_ptr<sim::HttpServer> m_server;
   std::unique_ptr<sim::UsbReaderBus> m_bus;
   std::unique_ptr<CBrisk7ServerDlg> m_window;
   std::unique_ptr<QTimer> m_watch;
@@ -195,6 +227,122 @@ TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) 
   }
   // The watchdog saw the port go while the dialog ran.
   EXPECT_TRUE(m_log.Has("could not find select com port"));
+}
+
+TEST_F(UpgradeTest, AReaderWaitingInDfuModeAtStartIsOfferedTheCachedPackageAndFlashed) {
+  Cached();
+  sim::UsbReaderOptions options;
+  options.startInDfu = true;
+  Plug(std::move(options));
+  Open([this](DFUpgradeDialog& d) { return Relinked(d, 1); });
+  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_TRUE(m_window->TimerActive(app::TIMER_DFU_CHECK));
+  EXPECT_EQ(m_window->TimerInterval(app::TIMER_DFU_CHECK), 2000);
+  ASSERT_TRUE(DialogEnded(1)) << (m_statuses.empty() ? "" : m_statuses.back().toStdString());
+  EXPECT_EQ(m_prompt.questions,
+            std::vector<QString>{QStringLiteral("提示|检查到有设备需要升级，是否升级?")});
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_DFU_CHECK));
+  ASSERT_GE(m_statuses.size(), 5u);
+  const std::vector<QString> first(m_statuses.begin(), m_statuses.begin() + 5);
+  EXPECT_EQ(first,
+            (std::vector<QString>{
+                QStringLiteral("开始升级读卡器，请等待升级完成"), QStringLiteral("正在查找DFU设备"),
+                QStringLiteral("找到DFU设备，正在打开"), QStringLiteral("正在查找匹配的升级包"),
+                QStringLiteral("找到匹配的升级包,开始升级")}));
+  EXPECT_EQ(m_statuses.back(), kFinalText);
+  // The empty path: the dialog chose the package itself.
+  bool emptyPath = false;
+  for (std::string line : m_log.Lines()) {
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::string tail = "StartUpgrade path: ";
+    emptyPath |= line.size() >= tail.size() &&
+                 line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+  }
+  EXPECT_TRUE(emptyPath);
+  ExpectFlashed();
+}
+
+TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone) {
+  Cached();
+  m_prompt.answerYes = false;
+  sim::UsbReaderOptions options;
+  options.startInDfu = true;
+  Plug(std::move(options));
+  Open([](DFUpgradeDialog&) { return true; });
+  ASSERT_TRUE(WaitFor([&] { return m_prompt.questions.size() == 1; }));
+  WaitFor([] { return false; }, 1500);  // time for anything that should not happen
+  EXPECT_TRUE(m_window->isVisible());
+  EXPECT_EQ(m_dialogs, 0);
+  EXPECT_EQ(m_bus->Mode(), "mode dfu");
+  EXPECT_TRUE(StillOld());
+  EXPECT_FALSE(m_log.Has("StartUpgrade"));
+}
+
+TEST_F(UpgradeTest, APackageForAnotherProductIsRefusedAndNothingIsErased) {
+  TempDir staging;
+  sim::UsbReaderOptions options;
+  RequestedBy(options, Package(staging.Path() + "/other.dfu", 0x0483, 0xDF11));
+  Plug(std::move(options));
+  const QString refused = QStringLiteral("升级文件与当前设备不匹配，无法升级");
+  Open([&](DFUpgradeDialog& d) { return d.StatusText() == refused; });
+  ASSERT_TRUE(DialogEnded(1));
+  EXPECT_EQ(m_statuses.back(), refused);
+  EXPECT_FALSE(m_log.Has("Launch Upgrade success"));
+  EXPECT_EQ(m_bus->Mode(), "mode dfu");
+  EXPECT_TRUE(StillOld());
+}
+
+TEST_F(UpgradeTest, ADownloadThatEndsWhileTheServiceIsOffOpensNoDialog) {
+  TempDir staging;
+  const std::string package = Package(staging.Path() + "/reader.dfu");
+  sim::UsbReaderOptions options;
+  RequestedBy(options, package);
+  m_server->ServeHeld("/fw/reader.dfu", package, 1000);
+  Plug(std::move(options));
+  Open([](DFUpgradeDialog&) { return true; });
+  ASSERT_TRUE(WaitFor([&] { return m_server->RequestCount("/fw/reader.dfu") == 1; }));
+  m_window->OnSwitchOff();
+  m_server->Release();
+  ASSERT_TRUE(WaitFor([&] { return !m_prompt.messages.empty(); }));
+  EXPECT_EQ(m_prompt.messages,
+            std::vector<QString>{QStringLiteral("Notify Device Enter DFU Mode failed")});
+  EXPECT_EQ(m_dialogs, 0);
+  EXPECT_EQ(m_bus->Mode(), "mode normal");
+}
+
+TEST_F(UpgradeTest, AnUpgradeCutByAnUnplugIsOfferedAgainAtTheNextStartAndCompleted) {
+  TempDir staging;
+  sim::UsbReaderOptions options;
+  RequestedBy(options, Package(staging.Path() + "/reader.dfu"));
+  options.dfu.unplugAtBlock = 30;
+  Plug(std::move(options));
+  Open([this](DFUpgradeDialog&) { return m_bus->Mode() == "unplugged"; });
+  ASSERT_TRUE(DialogEnded(1));
+  EXPECT_NE(m_statuses.back(), kFinalText);
+  EXPECT_FALSE(m_log.Has("Upgrade successful !"));
+  ASSERT_TRUE(m_bus->Replug());
+  ASSERT_TRUE(WaitFor([&] { return m_bus->Mode() == "mode dfu"; }));
+  Restart([this](DFUpgradeDialog& d) { return Relinked(d, 2); });
+  ASSERT_TRUE(DialogEnded(2)) << (m_statuses.empty() ? "" : m_statuses.back().toStdString());
+  EXPECT_EQ(m_prompt.questions.size(), 1u);
+  EXPECT_EQ(m_statuses.back(), kFinalText);
+  ExpectFlashed();
+}
+
+TEST_F(UpgradeTest, ClosingTheDialogDuringTheWriteStopsItAndLeavesTheReaderInDfuMode) {
+  TempDir staging;
+  sim::UsbReaderOptions options;
+  RequestedBy(options, Package(staging.Path() + "/reader.dfu"));
+  Plug(std::move(options));
+  Open([](DFUpgradeDialog& d) {
+    return d.ProgressText().contains(QStringLiteral("Download Phase")) && d.Progress() > 0 &&
+           d.Progress() < 100;
+  });
+  ASSERT_TRUE(DialogEnded(1));
+  EXPECT_FALSE(m_log.Has("Upgrade successful !"));
+  WaitFor([] { return false; }, 1000);  // a stopped operation stays stopped
+  EXPECT_EQ(m_bus->Mode(), "mode dfu");
+  EXPECT_FALSE(m_log.Has("Upgrade successful !"));
 }
 
 }  // namespace
