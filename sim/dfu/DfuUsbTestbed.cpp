@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace brisk::sim {
 
@@ -138,15 +139,37 @@ std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
 
 }  // namespace
 
-// URBs submitted and not yet reaped, in the order they completed.
+// URBs submitted and not yet reaped, in the order they completed. Each belongs to the
+// descriptor that submitted it: another descriptor on the same device must never reap it.
 struct DfuUsbDevice::Urbs {
   std::mutex lock;
-  std::deque<UMockdevIoctlData*> done;
+  std::deque<std::pair<UMockdevIoctlClient*, UMockdevIoctlData*>> done;
   DfuDeviceModel* model = nullptr;
   DfuUsbDevice* owner = nullptr;
 
+  UMockdevIoctlData* TakeFor(UMockdevIoctlClient* client) {
+    std::lock_guard guard(lock);
+    for (auto it = done.begin(); it != done.end(); ++it) {
+      if (it->first != client) continue;
+      UMockdevIoctlData* urb = it->second;
+      done.erase(it);
+      return urb;
+    }
+    return nullptr;
+  }
+  void DropFor(UMockdevIoctlClient* client) {
+    std::lock_guard guard(lock);
+    for (auto it = done.begin(); it != done.end();) {
+      if (it->first == client) {
+        g_object_unref(it->second);
+        it = done.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
   ~Urbs() {
-    for (auto* d : done) g_object_unref(d);
+    for (auto& d : done) g_object_unref(d.second);
   }
 };
 
@@ -168,8 +191,10 @@ void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData
   static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(+1);
 }
 
-void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData) {
-  static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(-1);
+void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
+  auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
+  urbs->DropFor(client);
+  urbs->owner->ClientCountChanged(-1);
 }
 
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
@@ -264,21 +289,14 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
       }
       {
         std::lock_guard lock(urbs->lock);
-        urbs->done.push_back(static_cast<UMockdevIoctlData*>(g_object_ref(data)));
+        urbs->done.emplace_back(client, static_cast<UMockdevIoctlData*>(g_object_ref(data)));
       }
       Complete(client, 0, 0);
       return TRUE;
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      UMockdevIoctlData* urb = nullptr;
-      {
-        std::lock_guard lock(urbs->lock);
-        if (!urbs->done.empty()) {
-          urb = urbs->done.front();
-          urbs->done.pop_front();
-        }
-      }
+      UMockdevIoctlData* urb = urbs->TakeFor(client);
       if (!urb) {
         Complete(client, -1, model.Connected() ? EAGAIN : ENODEV);
         return TRUE;

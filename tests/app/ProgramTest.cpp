@@ -127,6 +127,36 @@ TEST_F(ProgramTest, ServiceControlOverTheBusAndPropertiesChanged) {
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
+TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroWhenTheCallWorked) {
+  PlugReader();
+  ASSERT_TRUE(StartInProcess());
+  const auto ctl = [this](std::vector<std::string> args, std::string* out) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return -1;
+    args.insert(args.begin(), ProgramPath("tools/brisk-ctl/brisk-ctl"));
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    const pid_t pid = Spawn(args, env, pipeFds[1]);
+    close(pipeFds[1]);
+    const int status = WaitChild(pid);
+    out->clear();
+    char c;
+    while (read(pipeFds[0], &c, 1) == 1) *out += c;
+    close(pipeFds[0]);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string out;
+  EXPECT_EQ(ctl({"mode", "2"}, &out), 0);
+  EXPECT_EQ(out, "1\n");
+  EXPECT_EQ(m_app->Window()->TrayMode(), 2);
+  EXPECT_EQ(ctl({"status"}, &out), 0);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "1");
+  EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
+  EXPECT_EQ(ctl({"mode", "3"}, &out), 64);
+  m_app.reset();
+  EXPECT_EQ(ctl({"show"}, &out), 1);
+}
+
 TEST_F(ProgramTest, ASecondCopyShowsTheFirstsWindowAndEnds) {
   ASSERT_TRUE(StartInProcess());
   m_app->Window()->hide();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -176,6 +177,25 @@ TEST_F(QKTubeDeviceTest, RefusesMalformedRequestsWithoutSendingThem) {
   EXPECT_EQ(QKDevice_ControlPipeRequest(handle, nullptr, &byte), QK_ERR_ARGUMENT);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_TRUE(Model().ClassRequests().empty());
+}
+
+TEST_F(QKTubeDeviceTest, TwoHandlesOnOneDeviceEachReapTheirOwnTransfers) {
+  QKDeviceHandle second = nullptr;
+  ASSERT_EQ(OpenWhenPresent(device->DevicePath(), second), QK_OK);
+  std::atomic<int> failures{0};
+  auto ask = [&](QKDeviceHandle h) {
+    for (int i = 0; i < 300; ++i) {
+      uint8_t state = 0xFF;
+      ClassRequest getState = Make(5, true, 0, 0, 1);
+      if (QKDevice_ControlPipeRequest(h, &getState, &state) != QK_OK || state != dfu::dfuIDLE)
+        ++failures;
+    }
+  };
+  std::thread other(ask, second);
+  ask(handle);
+  other.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(QKDevice_Close(second), QK_OK);
 }
 
 TEST_F(QKTubeDeviceTest, StalledAndShortTransfersAreFailures) {
