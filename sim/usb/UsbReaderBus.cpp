@@ -472,7 +472,13 @@ void UsbReaderBus::AddNormal() {
     r += "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n";
     // umockdev never forgets a serial node it made: on a return the port is a pty of ours
     // behind the same name, so that the reader is COM1 again.
-    r += "P: " + itf0 + "/tty/ttyACM0\n" + (m_ownPty < 0 ? "N: ttyACM0\n" : "") +
+    if (m_returning) {
+      const std::string link = std::string(umockdev_testbed_get_root_dir(tb)) + "/dev/ttyACM0";
+      unlink(link.c_str());
+      m_ownPty = OpenPty(link);
+      if (m_ownPty < 0) throw std::runtime_error("no pty for the returning reader");
+    }
+    r += "P: " + itf0 + "/tty/ttyACM0\n" + (m_returning ? "" : "N: ttyACM0\n") +
          "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
     r += ids;
     r += "\n";
@@ -490,7 +496,7 @@ void UsbReaderBus::AddNormal() {
     }
     AddRecord(tb, r);
     m_normalSysfs = usb;
-    const int master = m_ownPty >= 0 ? m_ownPty : umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
+    const int master = m_returning ? m_ownPty : umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
     std::lock_guard readerLock(m_readerLock);
     m_reader = ReaderSim::Attach(master);
@@ -587,9 +593,9 @@ void UsbReaderBus::RemoveNormal() {
   // Nor does it take the device nodes away: the same names come back with the reader.
   const std::string root = umockdev_testbed_get_root_dir(tb);
   unlink((root + "/dev/ttyACM0").c_str());
-  if (m_ownPty >= 0) close(m_ownPty);
-  m_ownPty = OpenPty(root + "/dev/ttyACM0");
-  if (m_ownPty < 0) throw std::runtime_error("no pty for the returning reader");
+  if (m_ownPty >= 0) close(m_ownPty);  // the service sees its port hang up
+  m_ownPty = -1;
+  m_returning = true;
   umockdev_testbed_detach_ioctl(tb, m_usbNode.c_str(), nullptr);
   g_object_unref(m_usbHandler->base);
   m_usbHandler.reset();

@@ -120,6 +120,7 @@ class UsbReaderBus {
   unsigned m_nextDevnum = 100;
   uint32_t m_firmware = 0;
   int m_ownPty = -1;  // master of the serial port after the first return
+  bool m_returning = false;
   int m_hidNumber = 0;
   std::string m_hidName;
   int m_normalStarts = 0;
