@@ -780,6 +780,11 @@ void PostUpgradeFileReady(void* window, const char* path) {
 
 int CBrisk7ServerDlg::OnUpgradeFileDownloadFinished(const std::string& path) {
   WriteLog("OnUpgradeFileDownloadFinished %s", path.c_str());
+  // One upgrade at a time: two dialogs would drive the same device.
+  if (m_upgradeDialog) {
+    WriteLog("an upgrade is running, %s left in the cache", path.c_str());
+    return 1;
+  }
   int answer = 0;
   {
     BusyCursor busy;
@@ -788,10 +793,12 @@ int CBrisk7ServerDlg::OnUpgradeFileDownloadFinished(const std::string& path) {
   if (answer == 0) {
     show();
     DFUpgradeDialog dialog(m_prompt);
+    m_upgradeDialog = &dialog;
     dialog.SetHasDFUDevice(1);
     dialog.StartUpgrade(path);
     emit upgradeDialogShown(&dialog);
     dialog.exec();
+    m_upgradeDialog = nullptr;
   } else {
     Message(QStringLiteral("Notify Device Enter DFU Mode failed"));
   }
@@ -799,6 +806,7 @@ int CBrisk7ServerDlg::OnUpgradeFileDownloadFinished(const std::string& path) {
 }
 
 void CBrisk7ServerDlg::CheckPendingDfuDevice() {
+  if (m_upgradeDialog) return;
   DFUpgradeDialog dialog(m_prompt);
   if (!dialog.FindDfuDevices()) return;
   show();
@@ -807,8 +815,10 @@ void CBrisk7ServerDlg::CheckPendingDfuDevice() {
     return;
   dialog.SetHasDFUDevice(1);
   dialog.StartUpgrade("");
+  m_upgradeDialog = &dialog;
   emit upgradeDialogShown(&dialog);
   dialog.exec();
+  m_upgradeDialog = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -204,6 +204,7 @@ class CBrisk7ServerDlg : public QDialog {
   std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;
   QSocketNotifier* m_hotplugNotifier = nullptr;
   std::unique_ptr<LogindSleepWatcher> m_sleep;
+  DFUpgradeDialog* m_upgradeDialog = nullptr;  // while one runs modally
 };
 
 }  // namespace brisk::app
