@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QAbstractButton>
 #include <QLabel>
 #include <QPointer>
 #include <QRegularExpression>
@@ -150,6 +151,42 @@ class UpgradeTest : public ::testing::Test {
   std::vector<QString> m_statuses;
   std::vector<QString> m_sizes;
 };
+
+TEST(UpgradeDialog, HasItsTextsNoButtonsAndSearchesUntilClosed) {
+  RecordingPrompt prompt;
+  DFUpgradeDialog dialog(prompt);
+  EXPECT_EQ(dialog.windowTitle(), QStringLiteral("DFU升级"));
+  EXPECT_EQ(dialog.findChild<QLabel*>(QStringLiteral("warningText"))->text(),
+            QStringLiteral("在程序升级成功或失败前，请勿关闭本对话框！"));
+  EXPECT_TRUE(dialog.findChildren<QAbstractButton*>().isEmpty());
+  dialog.SetHasDFUDevice(1);
+  dialog.StartUpgrade("");
+  dialog.show();
+  EXPECT_EQ(dialog.StatusText(), QStringLiteral("开始升级读卡器，请等待升级完成"));
+  EXPECT_TRUE(dialog.TimerPending(dfu::TIMER_CHECK_FILE));
+  ASSERT_TRUE(WaitFor([&] { return dialog.TimerPending(dfu::TIMER_FIND_DEVICE); }));
+  EXPECT_EQ(dialog.StatusText(), QStringLiteral("正在查找DFU设备"));
+  // No device: the search goes on, the status keeps its text.
+  WaitFor([] { return false; }, 1200);
+  EXPECT_TRUE(dialog.TimerPending(dfu::TIMER_FIND_DEVICE));
+  EXPECT_EQ(dialog.StatusText(), QStringLiteral("正在查找DFU设备"));
+  dialog.close();
+  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id)
+    EXPECT_FALSE(dialog.TimerPending(id)) << id;
+}
+
+TEST(UpgradeDialog, AFileThatIsNoPackageStopsTheSequenceAtTheCheck) {
+  TempDir dir;
+  WriteFile(dir.Path() + "/bad.dfu", "not a package");
+  RecordingPrompt prompt;
+  DFUpgradeDialog dialog(prompt);
+  dialog.SetHasDFUDevice(1);
+  dialog.StartUpgrade(dir.Path() + "/bad.dfu");
+  dialog.show();
+  ASSERT_TRUE(WaitFor([&] { return dialog.StatusText() == QStringLiteral("升级文件校验失败"); }));
+  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id)
+    EXPECT_FALSE(dialog.TimerPending(id)) << id;
+}
 
 TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) {
   TempDir staging;
