@@ -84,6 +84,13 @@ uint8_t Xor(const uint8_t* bytes, size_t n) {
 
 namespace {
 
+std::string RootDir(UMockdevTestbed* tb) {
+  gchar* root = umockdev_testbed_get_root_dir(tb);  // a copy of ours
+  std::string out = root ? root : "";
+  g_free(root);
+  return out;
+}
+
 // A pty whose slave is reached through link; its master, or -1.
 int OpenPty(const std::string& link) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -473,7 +480,7 @@ void UsbReaderBus::AddNormal() {
     // umockdev never forgets a serial node it made: on a return the port is a pty of ours
     // behind the same name, so that the reader is COM1 again.
     if (m_returning) {
-      const std::string link = std::string(umockdev_testbed_get_root_dir(tb)) + "/dev/ttyACM0";
+      const std::string link = RootDir(tb) + "/dev/ttyACM0";
       unlink(link.c_str());
       m_ownPty = OpenPty(link);
       if (m_ownPty < 0) throw std::runtime_error("no pty for the returning reader");
@@ -591,7 +598,7 @@ void UsbReaderBus::RemoveNormal() {
   // links behind, and the reader's next return could not add them again.
   for (const auto& d : gone) umockdev_testbed_remove_device(tb, d.c_str());
   // Nor does it take the device nodes away: the same names come back with the reader.
-  const std::string root = umockdev_testbed_get_root_dir(tb);
+  const std::string root = RootDir(tb);
   unlink((root + "/dev/ttyACM0").c_str());
   if (m_ownPty >= 0) close(m_ownPty);  // the service sees its port hang up
   m_ownPty = -1;
