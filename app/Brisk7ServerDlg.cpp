@@ -26,6 +26,7 @@
 
 #include "app/AboutDialog.h"
 #include "app/ControlIds.h"
+#include "app/DFUpgradeDialog.h"
 #include "app/LogindSleep.h"
 #include "app/Prompt.h"
 #include "app/core/PortDiscovery.h"
@@ -95,7 +96,7 @@ T* CBrisk7ServerDlg::Named(int id, T* widget) {
 
 CBrisk7ServerDlg::CBrisk7ServerDlg(Prompt& prompt, Options options)
     : QDialog(nullptr), m_prompt(prompt), m_options(options) {
-  m_service = std::make_unique<link::Brisk7Service>(this, nullptr);
+  m_service = std::make_unique<link::Brisk7Service>(this, &PostUpgradeFileReady);
   m_hIcon = LoadIcon(QStringLiteral("brisk-netservice"));
   m_settingPath = SettingPath();
   LoadSettings(m_settingPath, m_settings);
@@ -115,7 +116,7 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(Prompt& prompt, Options options)
   BuildCommands();
   setFixedSize(2 * kHalfWidth, kHeight);
 
-  for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH}) {
+  for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
     m_timers[id] = timer;
@@ -402,6 +403,7 @@ void CBrisk7ServerDlg::OnInitDialog() {
   // Collapsed: the configuration panel is hidden.
   setFixedSize(width() / 2, height());
   m_expanded = 0;
+  if (!m_linkUp) SetTimer(TIMER_DFU_CHECK, 2000);
   emit stateChanged();
 }
 
@@ -765,6 +767,61 @@ void CBrisk7ServerDlg::OnResume() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Upgrade prompt
+
+void PostUpgradeFileReady(void* window, const char* path) {
+  auto* self = static_cast<CBrisk7ServerDlg*>(window);
+  if (!self) return;
+  // The path travels by value inside the queued call: nothing for the window to free.
+  const std::string copy = path ? path : "";
+  QMetaObject::invokeMethod(
+      self, [self, copy] { self->OnUpgradeFileDownloadFinished(copy); }, Qt::QueuedConnection);
+}
+
+int CBrisk7ServerDlg::OnUpgradeFileDownloadFinished(const std::string& path) {
+  WriteLog("OnUpgradeFileDownloadFinished %s", path.c_str());
+  // One upgrade at a time: two dialogs would drive the same device.
+  if (m_upgradeDialog) {
+    WriteLog("an upgrade is running, %s left in the cache", path.c_str());
+    return 1;
+  }
+  int answer = 0;
+  {
+    BusyCursor busy;
+    answer = m_service->AskDfuMode();
+  }
+  if (answer == 0) {
+    show();
+    DFUpgradeDialog dialog(m_prompt);
+    m_upgradeDialog = &dialog;
+    dialog.SetHasDFUDevice(1);
+    dialog.StartUpgrade(path);
+    emit upgradeDialogShown(&dialog);
+    dialog.exec();
+    m_upgradeDialog = nullptr;
+  } else {
+    Message(QStringLiteral("Notify Device Enter DFU Mode failed"));
+  }
+  return 1;
+}
+
+void CBrisk7ServerDlg::CheckPendingDfuDevice() {
+  if (m_upgradeDialog) return;
+  DFUpgradeDialog dialog(m_prompt);
+  if (!dialog.FindDfuDevices()) return;
+  show();
+  if (!m_prompt.AskYesNo(this, QStringLiteral("提示"),
+                         QStringLiteral("检查到有设备需要升级，是否升级?")))
+    return;
+  dialog.SetHasDFUDevice(1);
+  dialog.StartUpgrade("");
+  m_upgradeDialog = &dialog;
+  emit upgradeDialogShown(&dialog);
+  dialog.exec();
+  m_upgradeDialog = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Timers
 
 void CBrisk7ServerDlg::SetTimer(int id, int periodMs) { m_timers.at(id)->start(periodMs); }
@@ -782,6 +839,10 @@ void CBrisk7ServerDlg::OnTimer(int id) {
       break;
     case TIMER_PORT_WATCH:
       PortWatchdog();
+      break;
+    case TIMER_DFU_CHECK:
+      KillTimer(TIMER_DFU_CHECK);
+      CheckPendingDfuDevice();
       break;
     default:
       break;

@@ -31,11 +31,17 @@ namespace brisk::app {
 
 class Prompt;
 class LogindSleepWatcher;
+class DFUpgradeDialog;
 
 // Window timers, ids fixed.
 inline constexpr int TIMER_STATUS = 1;
 inline constexpr int TIMER_NET_CHECK = 2;
 inline constexpr int TIMER_PORT_WATCH = 3;
+inline constexpr int TIMER_DFU_CHECK = 4;
+
+// The enter-DFU callback: called on the download worker with the verified package's path.
+// It only queues the path to the window's thread.
+void PostUpgradeFileReady(void* window, const char* path);
 
 // Tray commands.
 inline constexpr int ID_TRAY_START = 2026;
@@ -78,6 +84,10 @@ class CBrisk7ServerDlg : public QDialog {
   void OnDeviceChange(const char* eventName);
   void OnSuspend();
   void OnResume();
+
+  // ---- upgrade prompt ----
+  int OnUpgradeFileDownloadFinished(const std::string& path);
+  void CheckPendingDfuDevice();  // timer 4
 
   // ---- tray ----
   void AddTrayIcon();
@@ -135,6 +145,8 @@ class CBrisk7ServerDlg : public QDialog {
   void quitRequested(int code);
   // Something a D-Bus property shows may have changed.
   void stateChanged();
+  // An upgrade dialog is about to run modally (for tests and screenshots to follow it).
+  void upgradeDialogShown(brisk::app::DFUpgradeDialog* dialog);
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -192,6 +204,7 @@ class CBrisk7ServerDlg : public QDialog {
   std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;
   QSocketNotifier* m_hotplugNotifier = nullptr;
   std::unique_ptr<LogindSleepWatcher> m_sleep;
+  DFUpgradeDialog* m_upgradeDialog = nullptr;  // while one runs modally
 };
 
 }  // namespace brisk::app

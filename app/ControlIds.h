@@ -69,6 +69,14 @@ inline constexpr ControlName kAboutControls[] = {
     {1036, "versionText"},
 };
 
+// DFU upgrade dialog "DFU升级" (template 136).
+inline constexpr ControlName kUpgradeControls[] = {
+    {1045, "warningText"},
+    {1044, "statusText"},
+    {1043, "progressBar"},
+    {1046, "sizeText"},
+};
+
 // The object name of a design id, nullptr when there is none.
 template <int N>
 constexpr const char* ControlObjectName(const ControlName (&table)[N], int id) {

@@ -4,10 +4,12 @@
 # blocks; the platform's answers come back to it through the program.
 # On a desktop the window opens. Without a display it runs under Xvfb, prints the program's
 # D-Bus properties once a second and saves a screenshot. DEMO_SECONDS sets how long (default 8).
+# "demo.sh upgrade": the simulated reader asks for a firmware package served on 127.0.0.1; the
+# program flashes it over USB DFU in its upgrade dialog and re-links the reader that comes back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh default "" BriskNetService brisk-ctl brisk-testbed-run brisk-platform-sim \
-  >/dev/null
+  brisk-usb-sim brisk-dfu >/dev/null
 bin=$PWD/build/default
 seconds=${DEMO_SECONDS:-8}
 
@@ -24,7 +26,7 @@ if [ "${1:-}" != "--inside" ]; then
     exec_prefix=(xvfb-run -a -s "-screen 0 1280x800x24")
     export DEMO_HEADLESS=1
   fi
-  "${exec_prefix[@]}" dbus-run-session -- "$0" --inside
+  "${exec_prefix[@]}" dbus-run-session -- "$0" --inside "${1:-}"
   exit $?
 fi
 
@@ -38,6 +40,37 @@ cleanup() {
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
+
+if [ "${2:-}" = upgrade ]; then
+  source scripts/upgrade-session.sh
+  start_upgrade_session 1
+  for step in "Call enter dfu callback" "OnUpgradeFileDownloadFinished" "Find DFU Device success" \
+    "Launch Upgrade success" "Upgrade successful !" "Verify successful !"; do
+    wait_log "$step" 90 || { echo "[upgrade]  no \"$step\" in the log" >&2; exit 1; }
+    echo "[upgrade]  $(grep -m1 -- "$step" "$upgrade_log" | cut -d' ' -f3-)"
+  done
+  for _ in $(seq 100); do
+    [ "$(grep -c 'mode normal' "$upgrade_out")" -ge 2 ] && break
+    sleep 0.1
+  done
+  sleep 1.5  # the watchdog re-links the reader
+  grep '^brisk-usb-sim: \(mode\|firmware\)' "$upgrade_out" | sed 's/^/[reader]   /'
+  if [ "${DEMO_HEADLESS:-0}" = 1 ]; then
+    shot=$(mktemp --tmpdir=/tmp brisk-demo-upgrade-XXXXXX.png)
+    import -window root "$shot" 2>/dev/null && echo "[demo]     screenshot: $shot"
+  else
+    echo "[demo]     close the dialog to end the demo"
+  fi
+  [ "${DEMO_HEADLESS:-0}" = 1 ] || wait "$upgrade_pid" || true
+  # Ending the program ends brisk-usb-sim, which then writes the reader's flash out.
+  for child in $(pgrep -P "$upgrade_pid"); do kill -TERM "$child" 2>/dev/null || true; done
+  wait "$upgrade_pid" 2>/dev/null || true
+  cmp -n 131072 "$work/image.bin" "$work/flash.bin" &&
+    echo "[demo]     the reader's flash holds the package's image"
+  grep -E "StopService|could not find select com port|try to open" "$upgrade_log" | tail -3 |
+    sed 's/^/[log]      /'
+  exit 0
+fi
 
 "$bin/sim/platform/brisk-platform-sim" --reply "platform says hello" --seconds $((seconds + 30)) \
   > "$work/platform.out" &

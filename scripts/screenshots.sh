@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Writes PNGs of the tray program under Xvfb with a tray host (trayer) and a simulated reader:
-# the collapsed window, the expanded window and the tray menu. OUT sets the folder
+# the collapsed window, the expanded window and the tray menu; then the DFU upgrade dialog of a
+# simulated reader that asks for a package, at the erase, the write, the verify and the end. OUT sets the folder
 # (default build/screenshots). Prints the paths.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${OUT:-$PWD/build/screenshots}
 if [ "${1:-}" != "--inside" ]; then
-  scripts/build.sh default "" BriskNetService brisk-ctl brisk-testbed-run >/dev/null
+  scripts/build.sh default "" BriskNetService brisk-ctl brisk-testbed-run brisk-usb-sim brisk-dfu \
+    >/dev/null
   mkdir -p "$out"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
@@ -61,3 +63,26 @@ sleep 0.7
 import -window root "$OUT/tray-menu.png"
 echo "$OUT/tray-menu.png"
 xdotool key Escape
+
+# The upgrade dialog: the reader asks for a package; its busy times doubled so that each phase
+# lasts long enough to be caught.
+kill "${pids[1]}" 2>/dev/null || true
+wait "${pids[1]}" 2>/dev/null || true
+work=$SHOT_WORK/upgrade
+export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
+source scripts/upgrade-session.sh
+start_upgrade_session 2
+shot() {
+  local dialog
+  dialog=$(xdotool search --onlyvisible --name 'DFU升级' 2>/dev/null | head -1)
+  [ -n "$dialog" ] || { echo "screenshots: no upgrade dialog for $1" >&2; return 1; }
+  import -window "$dialog" "$OUT/$1"
+  echo "$OUT/$1"
+}
+wait_log "Launch Upgrade success" 90 || { echo "screenshots: the upgrade did not start" >&2; exit 1; }
+sleep 1.2
+shot upgrade-erase.png
+sleep 4.5
+shot upgrade-write.png
+wait_log "Upgrade successful !" 60 && shot upgrade-verify.png
+wait_log "Verify successful !" 60 && sleep 1.2 && shot upgrade-final.png

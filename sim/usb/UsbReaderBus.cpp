@@ -2,9 +2,12 @@
 
 #include <umockdev.h>
 
+#include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +81,50 @@ uint8_t Xor(const uint8_t* bytes, size_t n) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string RootDir(UMockdevTestbed* tb) {
+  gchar* root = umockdev_testbed_get_root_dir(tb);  // a copy of ours
+  std::string out = root ? root : "";
+  g_free(root);
+  return out;
+}
+
+// A pty whose slave is reached through link; its master, or -1.
+int OpenPty(const std::string& link) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return -1;
+  if (grantpt(master) != 0 || unlockpt(master) != 0) {
+    close(master);
+    return -1;
+  }
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0 || symlink(name, link.c_str()) != 0) {
+    close(master);
+    return -1;
+  }
+  // Raw, as a serial port the service configures itself.
+  termios t{};
+  if (tcgetattr(master, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+  }
+  return master;
+}
+
+}  // namespace
+
+uint32_t FirmwareCrc32(const std::vector<uint8_t>& memory) {
+  size_t n = memory.size();
+  while (n > 0 && memory[n - 1] == 0xFF) --n;
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= memory[i];
+    for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
 
 // The reader's side of the enter-DFU exchange, shared by its HID and vendor interfaces.
 class EnterDfuResponder {
@@ -362,10 +409,12 @@ UsbReaderBus::~UsbReaderBus() {
     m_wake.notify_all();
   }
   m_thread.join();
+  if (m_upgradeThread.joinable()) m_upgradeThread.join();
   // Nobody listens for events any more: the devices just go.
   m_quiet = true;
   RemoveNormal();
   m_dfu.reset();
+  if (m_ownPty >= 0) close(m_ownPty);
 }
 
 void UsbReaderBus::Announce(const std::string& text) {
@@ -395,6 +444,9 @@ void UsbReaderBus::AddNormal() {
   const std::string usb = std::string(kBusSysfs) + "/" + kReaderPort;
   const std::string port = kReaderPort;
   const std::vector<uint8_t> descriptors = ReaderDescriptors(m_options.hid, m_options.vendor);
+  // A hidraw node's name is not given out twice either.
+  const std::string hidName = "hidraw" + std::to_string(m_hidNumber++);
+  m_hidName = hidName;
   {
     std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
     m_usbNode = std::string("/dev/") + node;
@@ -404,7 +456,7 @@ void UsbReaderBus::AddNormal() {
     m_usbHandler->base = Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
     if (m_options.hid) {
       m_hidHandler = std::make_unique<HidrawHandler>();
-      m_hidHandler->node = "/dev/hidraw0";
+      m_hidHandler->node = "/dev/" + hidName;
       m_hidHandler->responder = m_responder.get();
       m_hidHandler->base =
           Attach(tb, m_hidHandler->node, G_CALLBACK(HandleHidraw), m_hidHandler.get());
@@ -425,15 +477,24 @@ void UsbReaderBus::AddNormal() {
     const std::string itf0 = usb.substr(4) + "/" + port + ":1.0";
     r += "P: " + itf0 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
     r += "A: bInterfaceClass=02\nA: bInterfaceNumber=00\n\n";
-    r += "P: " + itf0 + "/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
+    // umockdev never forgets a serial node it made: on a return the port is a pty of ours
+    // behind the same name, so that the reader is COM1 again.
+    if (m_returning) {
+      const std::string link = RootDir(tb) + "/dev/ttyACM0";
+      unlink(link.c_str());
+      m_ownPty = OpenPty(link);
+      if (m_ownPty < 0) throw std::runtime_error("no pty for the returning reader");
+    }
+    r += "P: " + itf0 + "/tty/ttyACM0\n" + (m_returning ? "" : "N: ttyACM0\n") +
+         "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\n";
     r += ids;
     r += "\n";
     if (m_options.hid) {
       const std::string itf1 = usb.substr(4) + "/" + port + ":1.1";
       r += "P: " + itf1 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
       r += "A: bInterfaceClass=03\nA: bInterfaceNumber=01\n\n";
-      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/hidraw0\nN: hidraw0\n";
-      r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw0\n\n";
+      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/" + hidName + "\nN: " + hidName + "\n";
+      r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidName + "\n\n";
     }
     if (m_options.vendor) {
       const std::string itf2 = usb.substr(4) + "/" + port + ":1.2";
@@ -442,7 +503,7 @@ void UsbReaderBus::AddNormal() {
     }
     AddRecord(tb, r);
     m_normalSysfs = usb;
-    const int master = umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
+    const int master = m_returning ? m_ownPty : umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
     std::lock_guard readerLock(m_readerLock);
     m_reader = ReaderSim::Attach(master);
@@ -450,11 +511,61 @@ void UsbReaderBus::AddNormal() {
     m_reader->SetFrameHook([this](ReaderSim&, const Frame& frame) {
       if (m_options.onFrame) m_options.onFrame(frame);
       if (frame.type == 15) RequestDfu();
+      // The network mode is the last step of the service's start: it has linked.
+      if (frame.type == 2 && !m_options.upgradeUrl.empty() && !m_upgradeAsked) {
+        m_upgradeAsked = true;
+        m_upgradeThread = std::thread([this] { RequestUpgrade(); });
+      }
       return false;
     });
     if (m_options.onReader) m_options.onReader(*m_reader);
   }
+  SaveMemory();  // what the boot loader left behind
+  {
+    std::lock_guard lock(m_lock);
+    m_firmware = FirmwareCrc32(m_memory);
+    ++m_normalStarts;
+  }
   Announce("mode normal");
+}
+
+uint32_t UsbReaderBus::FirmwareIdentity() {
+  std::lock_guard lock(m_lock);
+  return m_firmware;
+}
+
+int UsbReaderBus::NormalStarts() {
+  std::lock_guard lock(m_lock);
+  return m_normalStarts;
+}
+
+bool UsbReaderBus::Replug() {
+  std::lock_guard lock(m_lock);
+  if (m_mode != "unplugged") return false;
+  m_events.push_back(Event::Replug);
+  m_wake.notify_all();
+  return true;
+}
+
+void UsbReaderBus::RequestUpgrade() {
+  // The frame that told us the service has linked is answered first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::optional<UpgradeState> state;
+  const bool present = WithReader([&](ReaderSim& reader) {
+    state = ReaderUpgrade(reader, 3000)
+                .Request("firmware", m_options.upgradeDigest, m_options.upgradeUrl, true);
+  });
+  int end = -1;
+  if (present && state && state->report) end = state->state;
+  while (end == 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_options.upgradePollMs));
+    std::optional<UpgradeState> next;
+    if (!WithReader([&](ReaderSim& reader) { next = ReaderUpgrade(reader, 3000).Poll(); }) || !next)
+      break;                   // gone to DFU mode
+    if (!next->report) break;  // nothing more to report
+    end = next->state;
+  }
+  if (m_options.onUpgradeAnswer) m_options.onUpgradeAnswer(end);
 }
 
 bool UsbReaderBus::WithReader(const std::function<void(ReaderSim&)>& action) {
@@ -476,14 +587,22 @@ void UsbReaderBus::RemoveNormal() {
   std::vector<std::string> gone = {m_normalSysfs + "/" + port + ":1.0/tty/ttyACM0",
                                    m_normalSysfs + "/" + port + ":1.0"};
   if (m_options.hid) {
-    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/hidraw0");
+    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/" + m_hidName);
     gone.push_back(m_normalSysfs + "/" + port + ":1.1");
   }
   if (m_options.vendor) gone.push_back(m_normalSysfs + "/" + port + ":1.2");
   gone.push_back(m_normalSysfs);
   if (!m_quiet)
     for (const auto& d : gone) umockdev_testbed_uevent(tb, d.c_str(), "remove");
-  umockdev_testbed_remove_device(tb, m_normalSysfs.c_str());
+  // Children one by one, deepest first: removing the parent alone leaves their bus and class
+  // links behind, and the reader's next return could not add them again.
+  for (const auto& d : gone) umockdev_testbed_remove_device(tb, d.c_str());
+  // Nor does it take the device nodes away: the same names come back with the reader.
+  const std::string root = RootDir(tb);
+  unlink((root + "/dev/ttyACM0").c_str());
+  if (m_ownPty >= 0) close(m_ownPty);  // the service sees its port hang up
+  m_ownPty = -1;
+  m_returning = true;
   umockdev_testbed_detach_ioctl(tb, m_usbNode.c_str(), nullptr);
   g_object_unref(m_usbHandler->base);
   m_usbHandler.reset();
@@ -577,6 +696,9 @@ void UsbReaderBus::Run() {
       AddDfu();
     } else if (event == Event::LeftDfu && m_normalSysfs.empty()) {
       AddNormal();
+    } else if (event == Event::Replug && m_normalSysfs.empty()) {
+      m_options.dfu.unplugAtBlock.reset();  // plugged in again, it stays
+      AddDfu();
     }
     lock.lock();
   }

@@ -20,6 +20,7 @@
 
 #include "sim/dfu/DfuDeviceModel.h"
 #include "sim/reader/ReaderSim.h"
+#include "sim/reader/ReaderUpgrade.h"
 
 namespace brisk::sim {
 
@@ -41,7 +42,19 @@ struct UsbReaderOptions {
   std::function<void(ReaderSim&)> onReader;
   // Called on the reader model's thread for each frame it receives.
   std::function<void(const Frame&)> onFrame;
+  // The reader asks for this package, to be flashed by DFU, once the service has linked
+  // (set its network mode) for the first time, and polls the download until it has ended.
+  std::string upgradeUrl;
+  Digest16 upgradeDigest{};
+  int upgradePollMs = 500;
+  // Called with the last state the reader saw of that download when it stopped polling: 0
+  // ready, 2 failed, 3 bad digest, 1 still running when it left for DFU mode; -1 no answer.
+  std::function<void(int)> onUpgradeAnswer;
 };
+
+// CRC-32 (IEEE 802.3) of the flashed part of a memory: its trailing erased (0xFF) bytes are
+// left out, so that an image's identity is the CRC-32 of the image itself.
+uint32_t FirmwareCrc32(const std::vector<uint8_t>& memory);
 
 inline constexpr const char* kReaderPort = "1-1";
 inline constexpr uint16_t kReaderVendorId = 0x0425;
@@ -60,6 +73,14 @@ class UsbReaderBus {
   std::vector<uint8_t> Memory();
   // The last change: "mode normal", "mode dfu" or "unplugged".
   std::string Mode();
+  // The identity of the firmware the reader runs in normal mode: FirmwareCrc32 of target 0's
+  // memory when it last came up in normal mode.
+  uint32_t FirmwareIdentity();
+  // How often the reader has come up in normal mode.
+  int NormalStarts();
+  // Plugs an unplugged boot loader in again (its memory as the unplug left it); false when
+  // the reader is not unplugged.
+  bool Replug();
   // Over every DFU session so far: GETSTATUS requests that came before the announced poll
   // time-out had passed, and the sum of the poll time-outs announced.
   uint32_t EarlyStatusRequests();
@@ -72,13 +93,14 @@ class UsbReaderBus {
   void RequestDfu();
 
  private:
-  enum class Event { EnterDfu, LeftDfu, Stop };
+  enum class Event { EnterDfu, LeftDfu, Replug, Stop };
   void Run();
   void AddNormal();
   void RemoveNormal();
   void AddDfu();
   void SaveMemory();
   void Announce(const std::string& text);
+  void RequestUpgrade();
 
   UsbReaderOptions m_options;
   std::vector<uint8_t> m_memory;  // target 0, carried from one DFU session to the next
@@ -96,6 +118,14 @@ class UsbReaderBus {
   uint32_t m_earlyStatus = 0;  // of the sessions before the current one
   uint64_t m_announcedMs = 0;
   unsigned m_nextDevnum = 100;
+  uint32_t m_firmware = 0;
+  int m_ownPty = -1;  // master of the serial port after the first return
+  bool m_returning = false;
+  int m_hidNumber = 0;
+  std::string m_hidName;
+  int m_normalStarts = 0;
+  bool m_upgradeAsked = false;  // reader thread
+  std::thread m_upgradeThread;
 
   std::mutex m_readerLock;  // guards m_reader
   std::mutex m_lock;        // guards the queue and m_memory

@@ -39,10 +39,14 @@ void Usage() {
       "  --busy-scale X         scale the boot loader's busy times (0: none)\n"
       "  --no-hid, --no-vendor  leave out the HID or the vendor-specific interface\n"
       "  --reply-length N       byte 2 of the vendor interface's acknowledgement (default 4)\n"
+      "  --request-upgrade URL,MD5HEX\n"
+      "                         once the service has linked, the reader asks it to download\n"
+      "                         that package and flash it by DFU, and polls the download\n"
       "  --quiet, --connect, --send TEXT, --interval MS, --count N, --link PATH, --seconds S:\n"
       "                         as brisk-reader-sim, for the reader on ttyACM0\n"
       "Prints \"brisk-usb-sim: mode normal\", \"... mode dfu\" and \"... unplugged\" at each "
-      "change.\n");
+      "change;\nafter \"mode normal\" the firmware's identity: \"brisk-usb-sim: firmware "
+      "crc32 XXXXXXXX\"\n(CRC-32 of the first memory without its trailing erased bytes).\n");
 }
 
 bool ParseNumber(const char* text, int base, unsigned long long max, unsigned long long& out) {
@@ -154,6 +158,21 @@ int main(int argc, char** argv) {
       options.vendor = false;
     } else if (a == "--reply-length" && ParseNumber(value(), 10, 255, n)) {
       options.replyLength = uint8_t(n);
+    } else if (a == "--request-upgrade") {
+      const std::string v = value();
+      const size_t comma = v.rfind(',');
+      const std::string hex = comma == std::string::npos ? "" : v.substr(comma + 1);
+      bool ok = comma > 0 && hex.size() == 32;
+      for (size_t k = 0; ok && k < 16; ++k) {
+        unsigned long long byte = 0;
+        ok = ParseNumber(hex.substr(2 * k, 2).c_str(), 16, 0xFF, byte);
+        options.upgradeDigest[k] = uint8_t(byte);
+      }
+      if (!ok) {
+        Usage();
+        return kSetupFailed;
+      }
+      options.upgradeUrl = v.substr(0, comma);
     } else if (a == "--quiet") {
       quiet = true;
     } else if (a == "--connect") {
@@ -189,8 +208,17 @@ int main(int argc, char** argv) {
     }
     options.memory.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  options.onChange = [](const std::string& text) {
+  std::unique_ptr<brisk::sim::UsbReaderBus> bus;
+  const uint32_t firstFirmware = brisk::sim::FirmwareCrc32(options.memory);
+  options.onChange = [&bus, firstFirmware](const std::string& text) {
     std::printf("brisk-usb-sim: %s\n", text.c_str());
+    if (text == "mode normal")
+      std::printf("brisk-usb-sim: firmware crc32 %08X\n",
+                  unsigned(bus ? bus->FirmwareIdentity() : firstFirmware));
+    std::fflush(stdout);
+  };
+  options.onUpgradeAnswer = [](int state) {
+    std::printf("brisk-usb-sim: upgrade download ended, state %d\n", state);
     std::fflush(stdout);
   };
   std::atomic<bool> stop{false};
@@ -200,7 +228,6 @@ int main(int argc, char** argv) {
     if (!quiet)
       std::fprintf(stderr, "reader <- type %u, %zu bytes\n", unsigned(f.type), f.payload.size());
   };
-  std::unique_ptr<brisk::sim::UsbReaderBus> bus;
   try {
     bus = std::make_unique<brisk::sim::UsbReaderBus>(options);
   } catch (const std::exception& e) {

@@ -294,3 +294,24 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
 }
 
 }  // namespace
+
+// The reader's firmware identity: CRC-32 of its first memory without the trailing erased bytes.
+TEST_F(BriskDfuTool, TheReaderComesBackReportingTheIdentityOfItsNewFirmware) {
+  Bytes data = RandomBytes(16 * 1024, 9);
+  data.back() = 0x5A;
+  uint32_t crc = 0xFFFFFFFF;
+  for (uint8_t b : data) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "brisk-usb-sim: firmware crc32 %08X\n", ~crc);
+  // The flasher ends at the leave; the reader's return takes a moment more.
+  const Result r =
+      Sim({"--mode", "dfu"},
+          {"/bin/sh", "-c", std::string(BRISK_DFU) + " flash '" + Package(data) + "' && sleep 2"});
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  const size_t normal = r.out.find("brisk-usb-sim: mode normal\n");
+  ASSERT_NE(normal, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(expected), normal + 27) << r.out;
+}

@@ -1,0 +1,129 @@
+#include "app/DFUpgradeDialog.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "app/ControlIds.h"
+#include "app/Prompt.h"
+
+namespace brisk::app {
+namespace {
+
+// Template 136 in dialog units, scaled to pixels of an 8-point dialog font.
+QRect Units(int x, int y, int w, int h) {
+  return QRect(x * 3 / 2, y * 13 / 8, w * 3 / 2, h * 13 / 8);
+}
+
+QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
+
+}  // namespace
+
+DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(prompt) {
+  setWindowTitle(QStringLiteral("DFU升级"));
+  setObjectName(QStringLiteral("upgradeDialog"));
+  setModal(true);
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  auto* warning = new QLabel(QStringLiteral("在程序升级成功或失败前，请勿关闭本对话框！"), this);
+  warning->setObjectName(Name(1045));
+  warning->setGeometry(Units(19, 5, 254, 18));
+  m_Status = new QLabel(this);
+  m_Status->setObjectName(Name(1044));
+  m_Status->setGeometry(Units(18, 30, 254, 18));
+  m_Progress = new QProgressBar(this);
+  m_Progress->setObjectName(Name(1043));
+  m_Progress->setGeometry(Units(12, 51, 255, 14));
+  m_Progress->setRange(0, 100);
+  m_Progress->setValue(0);
+  m_Progress->setFormat(QString());
+  m_Progress->setAlignment(Qt::AlignCenter);
+  m_sizeLabel = new QLabel(this);
+  m_sizeLabel->setObjectName(Name(1046));
+  m_sizeLabel->setGeometry(Units(16, 78, 222, 23));
+  m_sizeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  setFixedSize(Units(0, 0, 289, 104).size());
+
+  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id) {
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, id] {
+      if (!m_closed) m_engine->OnTimer(id);
+    });
+    m_timers[id] = timer;
+  }
+  m_engine = std::make_unique<dfu::DfuUpgradeEngine>(*this, *this);
+}
+
+DFUpgradeDialog::~DFUpgradeDialog() {
+  // Stops the timers and a running operation and releases the map and the images.
+  m_engine.reset();
+}
+
+void DFUpgradeDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (m_started) return;
+  m_started = true;
+  m_engine->OnInitDialog();
+}
+
+void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
+  // Escape and Enter close it, as the standard dialog keys do.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void DFUpgradeDialog::done(int result) {
+  // Closing mid-way stops the operation; the reader is left in DFU mode, where the start-up
+  // check finds it again.
+  m_closed = true;
+  m_engine->Close();
+  QDialog::done(result);
+}
+
+QString DFUpgradeDialog::StatusText() const { return m_Status->text(); }
+QString DFUpgradeDialog::SizeText() const { return m_sizeLabel->text(); }
+QString DFUpgradeDialog::ProgressText() const { return m_Progress->format(); }
+int DFUpgradeDialog::Progress() const { return m_Progress->value(); }
+bool DFUpgradeDialog::TimerPending(int id) const {
+  const auto it = m_timers.find(id);
+  return it != m_timers.end() && it->second->isActive();
+}
+
+void DFUpgradeDialog::SetStatus(const std::string& text) {
+  const QString t = QString::fromStdString(text);
+  m_Status->setText(t);
+  emit statusChanged(t);
+}
+
+void DFUpgradeDialog::SetProgress(int percent) { m_Progress->setValue(percent); }
+
+void DFUpgradeDialog::SetProgressText(const std::string& text) {
+  m_Progress->setFormat(QString::fromStdString(text));
+}
+
+void DFUpgradeDialog::SetSizeText(const std::string& text) {
+  const QString t = QString::fromStdString(text);
+  m_sizeLabel->setText(t);
+  emit sizeTextChanged(t);
+}
+
+void DFUpgradeDialog::ShowMessage(const std::string& text) {
+  m_prompt.Message(this, QString::fromStdString(text));
+}
+
+void DFUpgradeDialog::StartTimer(int id, int periodMs) {
+  const auto it = m_timers.find(id);
+  if (it != m_timers.end()) it->second->start(periodMs);
+}
+
+void DFUpgradeDialog::StopTimer(int id) {
+  const auto it = m_timers.find(id);
+  if (it != m_timers.end()) it->second->stop();
+}
+
+}  // namespace brisk::app
