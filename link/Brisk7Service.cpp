@@ -181,14 +181,22 @@ int Brisk7Service::RelayThreadProc(Brisk7Service* self) {
 
 void Brisk7Service::RelayLoop() {
   // Waits on the port, the platform socket and the wake-up descriptor together, so an idle
-  // service uses no CPU and a frame from either side is picked up at once.
+  // service uses no CPU and a frame from either side is picked up at once. Data for a platform
+  // that is slow to read waits in m_sendQueue; the port is served all the while.
   while (m_relayRunning) {
     const int socket = m_serverSocket;
+    const bool queued = socket >= 0 && m_queuedBytes > 0;
     platform::PollItem items[3];
     items[0].fd = socket;
+    items[0].wantWrite = queued;
     items[1].fd = m_comHandle->Fd();
     items[2].fd = m_wake->Fd();
-    const int n = platform::PollInput(items, 3, -1);
+    int timeoutMs = -1;
+    if (queued) {
+      const int64_t left = m_lastDrainMs + m_stallLimitMs - platform::NowMs();
+      timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+    const int n = platform::PollInput(items, 3, timeoutMs);
     if (!m_relayRunning) break;
     if (n < 0) {
       platform::SleepMs(1);
@@ -196,7 +204,15 @@ void Brisk7Service::RelayLoop() {
     }
     if (items[2].ready) m_wake->Drain();
 
-    if (socket >= 0 && (items[0].ready || items[0].failed)) ReadServer();
+    if (queued && items[0].writable) DrainSendQueue();
+    if (queued && m_serverSocket == socket && m_queuedBytes > 0 &&
+        platform::NowMs() - m_lastDrainMs >= m_stallLimitMs) {
+      WriteLog("platform took nothing for %d ms", m_stallLimitMs.load());
+      WriteLog("send failed");
+      GiveUpPlatform();
+    }
+    if (socket >= 0 && m_serverSocket == socket && (items[0].ready || items[0].failed))
+      ReadServer();
 
     if (m_comHandle->TakeLineErrors()) {
       WriteLog("comm error");

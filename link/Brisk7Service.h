@@ -25,6 +25,11 @@ using EnterDfuCallback = download::EnterDfuCallbackFn;
 
 inline constexpr uint32_t kDefaultPlatformPort = 21313;
 inline constexpr const char* kDefaultPlatformHost = "127.0.0.1";
+// Platform data waits in a queue of at most this many bytes while the platform's socket cannot
+// take it; a queue that would overflow, or that has not drained for kPlatformStallMs, loses
+// the platform connection.
+inline constexpr size_t kMaxPlatformQueue = 256 * 1024;
+inline constexpr int kPlatformStallMs = 30000;
 
 class Brisk7Service {
  public:
@@ -61,6 +66,8 @@ class Brisk7Service {
   void SetPlatformAddress(const std::string& host, uint32_t port);
   uint32_t UsbHeartbeatInterval() const { return m_usbHeartbeatInterval.load(); }
   uint32_t Cat1HeartbeatInterval() const { return m_cat1HeartbeatInterval.load(); }
+  // Platform data accepted from the reader that the socket has not taken yet.
+  size_t QueuedPlatformBytes() const { return m_queuedBytes.load(); }
   download::UpgradeDownloader* Downloader() { return m_downloader.get(); }
 
   // ---- serial frame ----
@@ -101,8 +108,9 @@ class Brisk7Service {
   int ResultOnly(const uint8_t* data, int size);
 
   // Platform side (relay thread unless stated).
-  int ConnectServer();
-  int ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs);
+  // cancelFd (if >= 0) ends the lookup and the connect attempts as soon as it is signalled.
+  int ConnectServer(int cancelFd = -1);
+  int ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs, int cancelFd = -1);
   void ReadServer();
   int SendServer(const uint8_t* bytes, int count);
   void ConnectOnRequest();
@@ -110,6 +118,10 @@ class Brisk7Service {
   void NotifyLinkLost();
   void PushHeartbeat();
   void CloseServerSocket();
+  void DrainSendQueue();
+  // The platform took nothing for too long, or the queue would overflow: the connection is
+  // given up as after a failed send.
+  void GiveUpPlatform();
 
   // Firmware transfer (relay thread).
   void procDownloadUpgradeFile(const uint8_t* payload, int size);
@@ -148,6 +160,13 @@ class Brisk7Service {
   std::unique_ptr<platform::WakeEvent> m_wake;
   void* m_window;
   EnterDfuCallback m_callback;
+
+  // Platform data the socket could not take yet, from m_sendQueueHead on (relay thread only).
+  std::vector<uint8_t> m_sendQueue;
+  size_t m_sendQueueHead = 0;
+  int64_t m_lastDrainMs = 0;
+  std::atomic<size_t> m_queuedBytes{0};
+  std::atomic<int> m_stallLimitMs{kPlatformStallMs};
 };
 
 }  // namespace brisk::link

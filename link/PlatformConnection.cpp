@@ -21,7 +21,7 @@ constexpr int kLinkLostPauseMs = 10;
 constexpr uint8_t kNoticePrefix[] = {0x01, 0x3F, 0x02};
 }  // namespace
 
-int Brisk7Service::ConnectServer() {
+int Brisk7Service::ConnectServer(int cancelFd) {
   std::string host;
   uint32_t port;
   {
@@ -36,7 +36,7 @@ int Brisk7Service::ConnectServer() {
     table.push_back(host.substr(0, kAddressChars));
   } else {
     std::vector<std::string> addresses;
-    if (!platform::ResolveIPv4(host, addresses)) {
+    if (!platform::ResolveIPv4(host, addresses, cancelFd)) {
       WriteLog("gethostby name failed");
       return -1;
     }
@@ -47,8 +47,12 @@ int Brisk7Service::ConnectServer() {
   }
 
   for (const std::string& address : table) {
+    if (platform::IsSignalled(cancelFd)) {
+      WriteLog("connect %s:%d cancelled", host.c_str(), static_cast<int>(port));
+      return -1;
+    }
     WriteLog("Try to connect %s", address.c_str());
-    const int fd = ConnectWithTimeout(address.c_str(), port, kConnectTimeoutMs);
+    const int fd = ConnectWithTimeout(address.c_str(), port, kConnectTimeoutMs, cancelFd);
     if (fd >= 0) {
       WriteLog("connect %s success", address.c_str());
       return fd;
@@ -59,7 +63,8 @@ int Brisk7Service::ConnectServer() {
   return -1;
 }
 
-int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs) {
+int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs,
+                                      int cancelFd) {
   const int fd = platform::TcpCreate();
   if (fd < 0) return -1;
   m_keepAliveSet = 0;
@@ -71,14 +76,19 @@ int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int ti
   }
   // Small request/answer blocks: Nagle's delay would add tens of milliseconds to each.
   platform::TcpSetNoDelay(fd);
-  if (!platform::TcpConnect(fd, address, port, timeoutMs)) {
+  if (!platform::TcpConnect(fd, address, port, timeoutMs, cancelFd)) {
     platform::TcpClose(fd);
     return -1;
   }
   return fd;
 }
 
-void Brisk7Service::CloseServerSocket() { platform::TcpClose(m_serverSocket.exchange(-1)); }
+void Brisk7Service::CloseServerSocket() {
+  platform::TcpClose(m_serverSocket.exchange(-1));
+  m_sendQueue.clear();
+  m_sendQueueHead = 0;
+  m_queuedBytes = 0;
+}
 
 void Brisk7Service::ReadServer() {
   std::vector<uint8_t> buffer(frame::kReceiveBufferSize, 0);
@@ -112,24 +122,71 @@ void Brisk7Service::ReadServer() {
   if (heartbeatAsked && m_relayActive == 1 && m_keepAliveSet == 1) PushHeartbeat();
 }
 
+// Never waits for the platform: what its socket cannot take now is queued behind what already
+// waits, and leaves from the relay loop as the socket drains.
 int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
   const int socket = m_serverSocket;
   if (socket < 0) {
     WriteLog("send failed, socket is not valid");
     return -1;
   }
-  int position = 0;
-  while (position < count) {
-    const long sent = platform::TcpSend(socket, bytes + position,
-                                        static_cast<size_t>(count - position), m_wake->Fd());
-    if (sent <= 0) break;
-    position += static_cast<int>(sent);
+  if (count <= 0) return 0;
+  size_t position = 0;
+  const size_t waiting = m_sendQueue.size() - m_sendQueueHead;
+  if (waiting == 0) {
+    const long sent = platform::TcpSendNow(socket, bytes, static_cast<size_t>(count));
+    if (sent < 0) {
+      WriteLogHex("send server: ", bytes, count);
+      WriteLog("send failed");
+      return -1;
+    }
+    position = static_cast<size_t>(sent);
     m_serverBytesSent += static_cast<uint32_t>(sent);
   }
   WriteLogHex("send server: ", bytes, count);
-  if (position == count) return 0;
-  WriteLog("send failed");
-  return -1;
+  const size_t rest = static_cast<size_t>(count) - position;
+  if (rest == 0) return 0;
+  if (waiting + rest > kMaxPlatformQueue) {
+    WriteLog("platform is not reading, %d bytes wait to be sent", static_cast<int>(waiting));
+    WriteLog("send failed");
+    CloseServerSocket();
+    return -1;
+  }
+  if (waiting == 0) m_lastDrainMs = platform::NowMs();
+  m_sendQueue.insert(m_sendQueue.end(), bytes + position, bytes + count);
+  m_queuedBytes = waiting + rest;
+  return 0;
+}
+
+void Brisk7Service::DrainSendQueue() {
+  const int socket = m_serverSocket;
+  const size_t waiting = m_sendQueue.size() - m_sendQueueHead;
+  if (socket < 0 || waiting == 0) return;
+  const long sent = platform::TcpSendNow(socket, m_sendQueue.data() + m_sendQueueHead, waiting);
+  if (sent < 0) {
+    WriteLog("send failed");
+    GiveUpPlatform();
+    return;
+  }
+  if (sent == 0) return;
+  m_serverBytesSent += static_cast<uint32_t>(sent);
+  m_lastDrainMs = platform::NowMs();
+  m_sendQueueHead += static_cast<size_t>(sent);
+  if (m_sendQueueHead == m_sendQueue.size()) {
+    m_sendQueue.clear();
+    m_sendQueueHead = 0;
+  } else if (m_sendQueueHead >= m_sendQueue.size() / 2) {
+    // Keeps the queue's storage from growing with everything ever sent.
+    m_sendQueue.erase(m_sendQueue.begin(),
+                      m_sendQueue.begin() + static_cast<std::ptrdiff_t>(m_sendQueueHead));
+    m_sendQueueHead = 0;
+  }
+  m_queuedBytes = m_sendQueue.size() - m_sendQueueHead;
+}
+
+void Brisk7Service::GiveUpPlatform() {
+  CloseServerSocket();
+  NotifyLinkLost();
 }
 
 void Brisk7Service::ConnectOnRequest() {
@@ -140,7 +197,8 @@ void Brisk7Service::ConnectOnRequest() {
   StopServerConnect();
   // A second request while a connection is open replaces it; the old socket must not leak.
   CloseServerSocket();
-  const int socket = ConnectServer();
+  // Stop and the destructor signal the wake-up descriptor; the lookup and connect give up then.
+  const int socket = ConnectServer(m_wake->Fd());
   if (socket >= 0) {
     {
       std::lock_guard<std::mutex> guard(m_socketLock);

@@ -37,16 +37,38 @@ void Brisk7Service::ReadComFrame() {
   std::vector<uint8_t> buffer(frame::kReceiveBufferSize, 0);
   uint8_t* buf = buffer.data();
 
+  // Only a port that is really gone (hang-up, EIO, end of file) ends the relay; a short head
+  // is a stray byte or two followed by silence, and is thrown away.
   const int head = m_comHandle->Read(buf, frame::kHeadSize);
   if (head < static_cast<int>(frame::kHeadSize)) {
     WriteLog("read head failed");
-    EndRelay();
+    if (head < 0) EndRelay();
     return;
   }
   if (buf[0] != frame::kHead1 || buf[1] != frame::kHead2) {
     WriteLog("head is not valid");
-    m_comHandle->PurgeInput();
-    return;
+    // A stray byte just before a frame: when a head starts within the bytes read, the frame
+    // is kept; otherwise everything waiting is thrown away.
+    size_t start = 1;
+    while (start < frame::kHeadSize &&
+           !(buf[start] == frame::kHead1 &&
+             (start + 1 == frame::kHeadSize || buf[start + 1] == frame::kHead2)))
+      ++start;
+    if (start == frame::kHeadSize) {
+      m_comHandle->PurgeInput();
+      return;
+    }
+    std::memmove(buf, buf + start, frame::kHeadSize - start);
+    const int more = m_comHandle->Read(buf + frame::kHeadSize - start, start);
+    if (more < static_cast<int>(start)) {
+      WriteLog("read head failed");
+      if (more < 0) EndRelay();
+      return;
+    }
+    if (buf[1] != frame::kHead2) {
+      m_comHandle->PurgeInput();
+      return;
+    }
   }
   const uint16_t length = frame::ReadLe16(buf + 2);
   m_comBytesRead += 4;

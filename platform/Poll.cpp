@@ -9,8 +9,9 @@ int PollInput(PollItem* items, int count, int timeoutMs) {
   pollfd fds[8];
   if (count > 8) return -1;
   for (int i = 0; i < count; ++i) {
-    fds[i] = pollfd{items[i].fd, POLLIN, 0};
-    items[i].ready = items[i].failed = false;
+    const short events = static_cast<short>(POLLIN | (items[i].wantWrite ? POLLOUT : 0));
+    fds[i] = pollfd{items[i].fd, events, 0};
+    items[i].ready = items[i].failed = items[i].writable = false;
   }
   int r;
   do {
@@ -20,6 +21,7 @@ int PollInput(PollItem* items, int count, int timeoutMs) {
   for (int i = 0; i < count; ++i) {
     items[i].ready = (fds[i].revents & POLLIN) != 0;
     items[i].failed = (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    items[i].writable = (fds[i].revents & POLLOUT) != 0;
   }
   return r;
 }

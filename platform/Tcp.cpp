@@ -9,7 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/WakeEvent.h"
 
 namespace brisk::platform {
 
@@ -41,13 +47,56 @@ bool SetBlocking(int fd, bool blocking) {
 
 }  // namespace
 
-bool ResolveIPv4(const std::string& host, std::vector<std::string>& addresses) {
+namespace {
+
+// What a lookup thread hands back; shared, because a caller that gives up leaves it behind.
+struct Lookup {
+  std::mutex lock;
+  bool ok = false;
+  std::vector<std::string> addresses;
+  WakeEvent finished;
+};
+
+}  // namespace
+
+bool ResolveIPv4(const std::string& host, std::vector<std::string>& addresses, int cancelFd,
+                 int timeoutMs) {
   Resolver resolver;
   {
     std::lock_guard<std::mutex> guard(g_resolverLock);
     resolver = g_resolver;
   }
-  return resolver ? resolver(host, addresses) : SystemResolve(host, addresses);
+  // The system lookup cannot be interrupted, so it runs on a thread of its own that the caller
+  // may abandon; that thread finishes by itself later and frees what it shares.
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host, resolver] {
+      std::vector<std::string> found;
+      const bool ok = resolver ? resolver(host, found) : SystemResolve(host, found);
+      std::lock_guard<std::mutex> guard(lookup->lock);
+      lookup->ok = ok;
+      lookup->addresses = std::move(found);
+      lookup->finished.Signal();
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  const int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    pollfd fds[2] = {{lookup->finished.Fd(), POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    const int r = poll(fds, 2, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return false;
+    if (fds[0].revents & POLLIN) {
+      std::lock_guard<std::mutex> guard(lookup->lock);
+      if (!lookup->ok) return false;
+      addresses = lookup->addresses;
+      return true;
+    }
+    if (fds[1].revents) return false;
+  }
 }
 
 void SetResolver(Resolver resolver) {
@@ -76,7 +125,13 @@ void TcpSetNoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs) {
+bool IsSignalled(int fd) {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs, int cancelFd) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
@@ -86,12 +141,14 @@ bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs) {
   if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
     connected = true;
   } else if (errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
+    const int64_t deadline = NowMs() + timeoutMs;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
     int r;
     do {
-      r = poll(&p, 1, timeoutMs);
+      const int64_t left = deadline - NowMs();
+      r = left > 0 ? poll(p, 2, static_cast<int>(left)) : 0;
     } while (r < 0 && errno == EINTR);
-    if (r > 0) {
+    if (r > 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP)) && !(p[1].revents & POLLIN)) {
       int error = 0;
       socklen_t length = sizeof error;
       connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
@@ -117,6 +174,15 @@ long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd) {
     pollfd fds[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
     if (fds[1].revents & POLLIN) return -1;
+  }
+}
+
+long TcpSendNow(int fd, const uint8_t* buffer, size_t count) {
+  for (;;) {
+    const long n = send(fd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   }
 }
 

@@ -20,6 +20,7 @@ class Brisk7ServiceTestAccess {
     std::lock_guard<std::mutex> guard(s.m_comLock);
     s.m_connecting = value;
   }
+  static void SetStallLimit(Brisk7Service& s, int ms) { s.m_stallLimitMs = ms; }
 };
 
 }  // namespace brisk::link
