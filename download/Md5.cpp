@@ -6,7 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace brisk::download {
 
@@ -141,6 +143,8 @@ void Md5Init(Md5Context* context) {
 }
 
 void Md5Update(Md5Context* context, const void* data, uint32_t length) {
+  // Nothing to add; also keeps a null pointer away from memcpy.
+  if (length == 0) return;
   const uint8_t* input = static_cast<const uint8_t*>(data);
   const uint32_t used = (context->count[0] >> 3) & 63;
   const uint32_t bitsLow = length << 3;
@@ -189,11 +193,21 @@ void HexEncode(char* destination, const uint8_t* bytes, size_t count) {
 }
 
 std::string GetFileMd5(const std::string& path, int64_t& sizeOut) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return {};
-  // A folder opens too on Linux; it has no digest.
+  // Never through a link, and never anything but a regular file: a FIFO would block the open
+  // and the read, and a folder has no digest.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
   struct stat st {};
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || std::fseek(file, 0, SEEK_END) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return {};
+  }
+  FILE* file = fdopen(fd, "rb");
+  if (!file) {
+    close(fd);
+    return {};
+  }
+  if (std::fseek(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return {};
   }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <system_error>
 #include <vector>
 
@@ -79,6 +80,9 @@ struct DownloadTransfer {
   FILE* file = nullptr;
   bool headersLogged = false;
   bool writeFailed = false;
+  bool tooLarge = false;
+  int64_t received = 0;
+  int64_t maxBytes = kMaxPackageBytes;
 
   void LogResponse() {
     if (headersLogged) return;
@@ -96,6 +100,11 @@ struct DownloadTransfer {
     const size_t total = size * count;
     if (t->self->m_running.load() != 1) return 0;  // stopped: the client ends the transfer
     t->LogResponse();
+    if (t->received + static_cast<int64_t>(total) > t->maxBytes) {
+      t->tooLarge = true;
+      return 0;
+    }
+    t->received += static_cast<int64_t>(total);
     // The client hands over larger blocks; the body is still taken in pieces of at most
     // 1024 bytes so that the progress grows piece by piece.
     for (size_t done = 0; done < total;) {
@@ -131,6 +140,11 @@ void UpgradeDownloader::SetEnterDfuCallback(void* context, EnterDfuCallbackFn ca
   std::lock_guard<std::mutex> guard(m_lock);
   m_callbackContext = context;
   m_callback = callback;
+}
+
+void UpgradeDownloader::SetLimits(int64_t maxBytes, int deadlineMs) {
+  m_maxBytes = maxBytes;
+  m_deadlineMs = deadlineMs;
 }
 
 void UpgradeDownloader::SetState(int32_t state) {
@@ -245,8 +259,9 @@ void UpgradeDownloader::RunDownload(const Request& request) {
         return;
       }
       unlink(path.c_str());
-    } else if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      unlink(path.c_str());  // a link is never a package
+    } else if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      // A link, a FIFO or a device node is never a package.
+      unlink(path.c_str());
     }
     Fetch(request, path);
   } catch (const std::exception& e) {
@@ -276,9 +291,13 @@ void UpgradeDownloader::Finish(const Request& request, const std::string& path, 
 }
 
 void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
-  // Not through a link: whatever sits at that name is replaced, never written through.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  // Not through a link, and not into a FIFO planted at that name meanwhile (whose open would
+  // block): only a regular file is written.
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat st {};
+  const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  FILE* file = regular ? fdopen(fd, "wb") : nullptr;
   if (!file) {
     if (fd >= 0) close(fd);
     WriteLog("create temporary file %s failed", path.c_str());
@@ -297,14 +316,14 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
     hostStart = 8;
   } else {
     std::fclose(file);
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
   const size_t slash = url.find('/', hostStart);
   if (slash == std::string::npos) {
     WriteLog("no object path in %s", url.c_str());
     std::fclose(file);
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
   const std::string hostPart = url.substr(hostStart, slash - hostStart);
@@ -321,7 +340,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   if (port < 0 || !IsPlainHost(host)) {
     WriteLog("bad host or port in %s", url.c_str());
     std::fclose(file);
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
 
@@ -329,7 +348,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   if (!curl) {
     WriteLog("internet exception: %s", "no HTTP session");
     std::fclose(file);
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
   const std::string target =
@@ -344,6 +363,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   transfer.self = this;
   transfer.curl = curl;
   transfer.file = file;
+  transfer.maxBytes = m_maxBytes;
 
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -365,6 +385,10 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  // A Content-Length above the bound is refused before the body; a body that runs past it is
+  // cut off in OnBody.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transfer.maxBytes));
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(m_deadlineMs.load()));
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadTransfer::OnBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
@@ -386,16 +410,23 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   if (stopped) {
     // Stopped from outside: nothing is checked and the state is left as it is.
     WriteLog("download stopped: %s", url.c_str());
+    unlink(path.c_str());
+    return;
+  }
+  if (transfer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+    WriteLog("package is larger than %lld bytes, refused",
+             static_cast<long long>(transfer.maxBytes));
+    FailAndRemove(path);
     return;
   }
   if (transfer.writeFailed || (result == CURLE_OK && closeFailed)) {
     WriteLog("write temporary file failed, %s", path.c_str());
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
   if (result != CURLE_OK) {
     WriteLog("internet exception: %s", error[0] ? error : curl_easy_strerror(result));
-    SetState(DOWNLOAD_FAILED);
+    FailAndRemove(path);
     return;
   }
 
@@ -409,6 +440,12 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   }
 }
 
+void UpgradeDownloader::FailAndRemove(const std::string& path) {
+  // A partial package is of no use to anyone and must not pile up in the folder.
+  unlink(path.c_str());
+  SetState(DOWNLOAD_FAILED);
+}
+
 void UpgradeDownloader::CopyToCache(const std::string& packagePath) {
   const size_t slash = packagePath.rfind('/');
   if (slash == std::string::npos) return;
@@ -420,7 +457,13 @@ void UpgradeDownloader::CopyToCache(const std::string& packagePath) {
   std::string partial = folder + "/.copy-XXXXXX";
   int out = ok ? mkstemp(partial.data()) : -1;
   ok = out >= 0;
-  FILE* in = ok ? std::fopen(packagePath.c_str(), "rb") : nullptr;
+  FILE* in = nullptr;
+  if (ok) {
+    const int fd = open(packagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) in = fdopen(fd, "rb");
+    if (!in && fd >= 0) close(fd);
+  }
   ok = ok && in != nullptr;
   if (ok) {
     std::vector<char> buffer(1 << 16);
@@ -450,6 +493,27 @@ void UpgradeDownloader::CopyToCache(const std::string& packagePath) {
   }
   WriteLog(ok ? "Copy DFU file to cache success, %s" : "Copy DFU file to cache failed, %s",
            destination.c_str());
+  if (ok) PruneCache(folder);
+}
+
+void UpgradeDownloader::PruneCache(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<fs::file_time_type, fs::path>> packages;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // Copies in progress are hidden; only regular files are ours to remove.
+    if (name.empty() || name[0] == '.' || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    const auto time = fs::last_write_time(it->path(), ec);
+    if (!ec) packages.emplace_back(time, it->path());
+  }
+  if (packages.size() <= kDfuCacheKeep) return;
+  std::sort(packages.begin(), packages.end(),
+            [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (size_t i = kDfuCacheKeep; i < packages.size(); ++i) {
+    if (fs::remove(packages[i].second, ec))
+      WriteLog("removed old DFU package %s", packages[i].second.c_str());
+  }
 }
 
 int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destination) {
@@ -467,14 +531,24 @@ int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destin
     return 0;
   }
   if (path.empty()) return 0;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return 0;
-  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    std::fclose(file);
+  // Read on the relay thread: a FIFO or a link planted at the package's name must neither
+  // block it nor lead elsewhere.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st {};
+  // A range past the end is refused even when it asks for nothing.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(offset) + length > static_cast<uint64_t>(st.st_size)) {
+    close(fd);
     return 0;
   }
-  const size_t got = length ? std::fread(destination, 1, length, file) : 0;
-  std::fclose(file);
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = pread(fd, destination + got, length - got, static_cast<off_t>(offset + got));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
   return got == length ? 1 : 0;
 }
 

@@ -17,6 +17,13 @@ enum DownloadState : int32_t {
   DOWNLOAD_IDLE = 4,
 };
 
+// A package larger than this is refused, and a transfer that has not ended after this long
+// is given up, so a hostile server can neither fill the disk nor keep state 1 for ever.
+inline constexpr int64_t kMaxPackageBytes = 64LL * 1024 * 1024;
+inline constexpr int kDownloadDeadlineMs = 20 * 60 * 1000;
+// The DFU cache keeps this many packages, the newest by modification time.
+inline constexpr size_t kDfuCacheKeep = 3;
+
 // Called on the worker with the verified package's path (context, path).
 using EnterDfuCallbackFn = void (*)(void* context, const char* packagePath);
 
@@ -37,6 +44,8 @@ class UpgradeDownloader {
   // 1 when exactly length bytes of the verified package were read at offset, else 0.
   int GetData(uint32_t offset, uint32_t length, uint8_t* destination);
   void SetEnterDfuCallback(void* context, EnterDfuCallbackFn callback);
+  // Replaces the size bound and the overall deadline (tests use small ones).
+  void SetLimits(int64_t maxBytes, int deadlineMs);
 
   // The package's file in the temporary folder for the current request; empty when the
   // folder is unsafe or the address's file name cannot be used.
@@ -54,9 +63,11 @@ class UpgradeDownloader {
   void RunDownload(const Request& request);
   void Fetch(const Request& request, const std::string& path);
   void CopyToCache(const std::string& packagePath);
+  static void PruneCache(const std::string& folder);
   void Finish(const Request& request, const std::string& path, const char* okText, int64_t size,
               bool setProgress);
   void SetState(int32_t state);
+  void FailAndRemove(const std::string& path);
   void AddProgress(size_t count);
   static std::string TempFilePath(const std::string& url, const std::string& md5);
 
@@ -76,6 +87,8 @@ class UpgradeDownloader {
   EnterDfuCallbackFn m_callback = nullptr;
   // Set once the current request's package matched its digest; chunks come only from it.
   bool m_verified = false;
+  std::atomic<int64_t> m_maxBytes{kMaxPackageBytes};
+  std::atomic<int> m_deadlineMs{kDownloadDeadlineMs};
 };
 
 }  // namespace brisk::download

@@ -425,7 +425,8 @@ TEST_F(Downloader, GetDataServesExactRangesOfTheVerifiedPackageOnly) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 100), package.substr(900));
   EXPECT_EQ(d.GetData(901, 100, buffer), 0);  // runs past the end
   EXPECT_EQ(d.GetData(5000, 1, buffer), 0);   // beyond the end
-  EXPECT_EQ(d.GetData(5000, 0, buffer), 1);   // nothing asked, the file exists
+  EXPECT_EQ(d.GetData(5000, 0, buffer), 0);   // nothing asked, but past the end
+  EXPECT_EQ(d.GetData(1000, 0, buffer), 1);   // nothing asked, at the end
   EXPECT_EQ(d.GetData(0, 1000, buffer), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 1000), package);
 }
