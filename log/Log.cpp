@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/Escape.h"
 #include "platform/Paths.h"
 
 namespace brisk {
@@ -64,6 +65,10 @@ void SetLogSink(LogSink sink, void* context) {
 }
 
 void WriteLogLine(const char* message) {
+  // Every line may carry text from outside: a line break or an escape sequence in it must
+  // neither start a forged line nor reach a terminal that shows the log.
+  std::string text = EscapeControl(message ? message : "");
+  if (text.size() > 1023) text.resize(1023);
   std::lock_guard<std::mutex> guard(LogLock());
   timeval now{};
   gettimeofday(&now, nullptr);
@@ -73,7 +78,7 @@ void WriteLogLine(const char* message) {
   std::snprintf(stamp, sizeof stamp, "%4d-%d-%d %d:%d:%d:%d ", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(now.tv_usec / 1000));
-  if (g_sink) g_sink(g_sinkContext, (std::string(stamp) + message).c_str());
+  if (g_sink) g_sink(g_sinkContext, (std::string(stamp) + text).c_str());
 
   const std::string folder = platform::TempFolder();
   if (folder.empty()) return;  // no safe folder: the line is dropped
@@ -92,7 +97,7 @@ void WriteLogLine(const char* message) {
     if (!file) return;
   }
 
-  std::fprintf(file, "%s%s\n", stamp, message);
+  std::fprintf(file, "%s%s\n", stamp, text.c_str());
   std::fclose(file);
 }
 

@@ -146,10 +146,23 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
   return std::nullopt;
 }
 
+// The file's own line ending for new lines. A bare CR (only possible after the last line,
+// since lines are split at LF) does not end a line for a reader, so it is never copied.
 std::string IniDocument::NewLineEnding() const {
-  for (const Line& line : m_lines)
-    if (!line.eol.empty()) return line.eol;
-  return "\n";
+  bool bareCr = false;
+  for (const Line& line : m_lines) {
+    if (!line.eol.empty() && line.eol.back() == '\n') return line.eol;
+    bareCr = bareCr || line.eol == "\r";
+  }
+  return bareCr ? "\r\n" : "\n";
+}
+
+// Makes sure whatever follows the line starts on a line of its own.
+void IniDocument::EndLine(Line& line, const std::string& eol) {
+  if (line.eol.empty())
+    line.eol = eol;
+  else if (line.eol.back() != '\n')
+    line.eol += "\n";
 }
 
 bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
@@ -162,7 +175,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   const size_t head = FindSection(s);
   if (head == m_lines.size()) {
     if (!m_lines.empty()) {
-      if (m_lines.back().eol.empty()) m_lines.back().eol = eol;
+      EndLine(m_lines.back(), eol);
       if (!Trim(m_lines.back().body).empty()) m_lines.push_back(ParseLine("", eol));
     }
     m_lines.push_back(ParseLine("[" + std::string(s) + "]", eol));
@@ -180,9 +193,9 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
     if (!Trim(line.body).empty()) last = i;
   }
-  if (m_lines[last].eol.empty()) m_lines[last].eol = eol;
+  EndLine(m_lines[last], eol);
   m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
-                 ParseLine(std::string(k) + "=" + std::string(value), eol));
+                ParseLine(std::string(k) + "=" + std::string(value), eol));
   return true;
 }
 

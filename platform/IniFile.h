@@ -29,12 +29,13 @@ class IniDocument {
   enum class Kind { Other, Section, Key };
   struct Line {
     std::string body;  // without its line ending
-    std::string eol;   // "\n", "\r\n" or "" for a last line without one
+    std::string eol;   // "\n", "\r\n", or "" or "\r" for a last line without one
     Kind kind = Kind::Other;
     std::string name;  // section or key name, trimmed
   };
   static Line ParseLine(std::string body, std::string eol);
   std::string NewLineEnding() const;
+  static void EndLine(Line& line, const std::string& eol);
   // Index of the first section line of that name, or m_lines.size().
   size_t FindSection(std::string_view section) const;
 

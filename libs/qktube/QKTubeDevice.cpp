@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -100,9 +101,11 @@ libusb_context* Context() {
   return ctx;
 }
 
-// Live handles, so that a closed or foreign handle is refused instead of followed.
-std::mutex& HandlesLock() {
-  static std::mutex m;
+// Live handles, so that a closed or foreign handle is refused instead of followed. Calls
+// hold the lock shared for as long as they use the handle; Close takes it exclusively, so a
+// handle is never freed under a caller on another thread.
+std::shared_mutex& HandlesLock() {
+  static std::shared_mutex m;
   return m;
 }
 std::unordered_set<QKDevice*>& Handles() {
@@ -110,10 +113,16 @@ std::unordered_set<QKDevice*>& Handles() {
   return set;
 }
 
-QKDevice* Lookup(QKDeviceHandle handle) {
-  if (handle == nullptr) return nullptr;
-  std::lock_guard lock(HandlesLock());
-  return Handles().count(handle) ? handle : nullptr;
+// A live handle, usable while this object lives; device is null for a closed or foreign one.
+struct HandleUse {
+  std::shared_lock<std::shared_mutex> lock;
+  QKDevice* device = nullptr;
+};
+
+HandleUse Use(QKDeviceHandle handle) {
+  HandleUse use{std::shared_lock<std::shared_mutex>(HandlesLock())};
+  if (handle != nullptr && Handles().count(handle)) use.device = handle;
+  return use;
 }
 
 struct DevicePath {
@@ -350,7 +359,7 @@ uint32_t QKDevice_Open(const char* path, QKDeviceHandle* handle, void* reserved)
   }
   auto* d = new QKDevice{usb, match, -1};
   {
-    std::lock_guard lock(HandlesLock());
+    std::unique_lock lock(HandlesLock());
     Handles().insert(d);
   }
   *handle = d;
@@ -360,7 +369,8 @@ uint32_t QKDevice_Open(const char* path, QKDeviceHandle* handle, void* reserved)
 uint32_t QKDevice_Close(QKDeviceHandle handle) {
   QKDevice* d = nullptr;
   {
-    std::lock_guard lock(HandlesLock());
+    // Waits for every call still using a handle.
+    std::unique_lock lock(HandlesLock());
     if (handle == nullptr || Handles().erase(handle) == 0) return Fail(QK_ERR_HANDLE);
     d = handle;
   }
@@ -373,7 +383,8 @@ uint32_t QKDevice_Close(QKDeviceHandle handle) {
 
 uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request,
                                      void* data) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (request == nullptr || request->requestKind != QK_REQUEST_CLASS_INTERFACE ||
       request->dataToHost > 1 || request->dataLength > 0xFFFF ||
@@ -390,7 +401,8 @@ uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* 
 }
 
 uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
   libusb_device_descriptor dd{};
@@ -415,7 +427,8 @@ uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor) {
 }
 
 uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
   libusb_device_descriptor dd{};
@@ -426,7 +439,8 @@ uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count) 
 
 uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t configuration,
                                              void* descriptor) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
   ConfigRef ref;
@@ -446,7 +460,8 @@ uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t con
 
 uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration,
                                     uint32_t* count) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
   ConfigRef ref;
@@ -457,7 +472,8 @@ uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuratio
 
 uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration,
                                     uint32_t interfaceIndex, uint32_t* count) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
   ConfigRef ref;
@@ -470,7 +486,8 @@ uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuratio
 uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configuration,
                                          uint32_t interfaceIndex, uint32_t alternate,
                                          void* descriptor) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
   ConfigRef ref;
@@ -493,7 +510,8 @@ uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configu
 
 uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, char* buffer,
                                       uint32_t size) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (buffer == nullptr || size == 0 || index == 0 || index > 255) return Fail(QK_ERR_ARGUMENT);
 
@@ -540,7 +558,8 @@ uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, cha
 
 uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle, uint32_t configuration,
                                              uint32_t interfaceIndex, uint32_t alternate) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   ConfigRef ref;
   const libusb_interface_descriptor* alt = nullptr;
@@ -578,7 +597,8 @@ uint32_t QKDevice_GetDescriptor(QKDeviceHandle handle, uint32_t level, uint32_t 
                                 uint32_t configuration, uint32_t interfaceIndex, uint32_t alternate,
                                 uint32_t occurrence, uint32_t reserved, void* buffer,
                                 uint32_t size) {
-  QKDevice* d = Lookup(handle);
+  const HandleUse use = Use(handle);
+  QKDevice* d = use.device;
   if (d == nullptr) return Fail(QK_ERR_HANDLE);
   if (buffer == nullptr || size == 0 || type > 0xFF || reserved != 0 ||
       (level != QK_LEVEL_CONFIGURATION && level != QK_LEVEL_INTERFACE))
