@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "platform/Clock.h"
@@ -67,6 +68,26 @@ int WaitReady(int fd, short events, int64_t deadline) {
 std::string SerialDevicePath(int port) {
   std::lock_guard<std::mutex> guard(g_folderLock);
   return g_folder + "/ttyACM" + std::to_string(port - 1);
+}
+
+std::string DescribeOpenFailure(const std::string& path, int* error) {
+  *error = 0;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return std::strerror(*error);
+  }
+  std::string why = "it cannot be set up as a serial port";
+  termios tio{};
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno;
+    why = "in use by another program";
+  } else if (tcgetattr(fd, &tio) != 0) {
+    *error = errno;
+    why = std::string("not a serial port (") + std::strerror(*error) + ")";
+  }
+  ::close(fd);
+  return why;
 }
 
 void SetSerialDeviceFolder(const std::string& folder) {

@@ -8,6 +8,9 @@ namespace brisk::platform {
 
 // COM<n> stands for <folder>/ttyACM<n-1>; the folder is /dev unless a test points it elsewhere.
 std::string SerialDevicePath(int port);
+// Why a device cannot be opened as a serial port, in words for a person ("Permission denied",
+// "in use by another program", ...); *error gets the system's error number (0 when none).
+std::string DescribeOpenFailure(const std::string& path, int* error);
 void SetSerialDeviceFolder(const std::string& folder);
 
 // Read and write deadlines, in the shape of the reader link's port time-outs.

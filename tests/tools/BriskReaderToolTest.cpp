@@ -211,7 +211,8 @@ TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
   ASSERT_NE(platform, nullptr);
   Tool tool({"--device", reader->SlavePath(), "--json", "relay", "--platform",
              "127.0.0.1:" + std::to_string(platform->Port()), "--mode", "1"});
-  ASSERT_TRUE(tool.WaitOutput("relaying to 127.0.0.1:")) << tool.Out() << tool.Err();
+  ASSERT_TRUE(tool.WaitOutput("{\"event\":\"relaying\",\"platform\":\"127.0.0.1:"))
+      << tool.Out() << tool.Err();
   EXPECT_EQ(reader->ReaderState().netMode, 1);
   reader->SendFrame(10, {0, 0});
   auto result = reader->WaitFrame(10, 10000);

@@ -1,16 +1,24 @@
 // brisk-reader: talks to the card reader from the command line, for technicians and scripts.
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/Brisk7Service.h"
 #include "link/NetworkQuality.h"
+#include "log/Escape.h"
 #include "log/Log.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 
 using namespace brisk;
 using namespace brisk::link;
@@ -21,6 +29,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitReaderFailed = 1;
 constexpr int kExitNoAnswer = 2;
 constexpr int kExitUsage = 64;
+// A relay asked to stop gets this long for its clean stop (the disconnect notice) before the
+// tool ends anyway.
+constexpr int kRelayStopGraceMs = 5000;
 
 const char kUsage[] =
     "usage: brisk-reader (--device PATH | --port N) [--json] [--log] COMMAND\n"
@@ -30,8 +41,10 @@ const char kUsage[] =
     "  net-test [COUNT]\n"
     "  relay [--platform HOST:PORT] [--mode auto|1|2]\n";
 
+// Set when SIGINT or SIGTERM arrived; the relay checks it between its steps.
 std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop = true; }
+// With --json, standard output carries JSON objects only; everything for people goes here.
+FILE* g_say = stdout;
 
 int Usage(const char* why = nullptr) {
   if (why) std::fprintf(stderr, "brisk-reader: %s\n", why);
@@ -50,15 +63,24 @@ bool ParseNumber(const std::string& text, long low, long high, long& out) {
   return true;
 }
 
+// Control characters (C0, DEL and, in UTF-8, C1) are written as \u escapes, so text from the
+// reader can neither break a line nor reach a terminal raw.
 std::string JsonText(const std::string& s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    unsigned escaped = 0x100;
+    if (c < 0x20 || c == 0x7F)
+      escaped = c;
+    else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+             static_cast<unsigned char>(s[i + 1]) <= 0x9F)
+      escaped = static_cast<unsigned char>(s[++i]);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
+    } else if (escaped != 0x100) {
       char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      std::snprintf(esc, sizeof esc, "\\u%04x", escaped);
       out += esc;
     } else {
       out += static_cast<char>(c);
@@ -75,7 +97,7 @@ class Output {
     m_fields.push_back({key, std::to_string(value), std::to_string(value)});
   }
   void Text(const char* key, const std::string& value) {
-    m_fields.push_back({key, JsonText(value), value});
+    m_fields.push_back({key, JsonText(value), EscapeControl(value)});
   }
   void Hex(const char* key, long value) {
     char text[16];
@@ -124,8 +146,13 @@ int ExitFor(int result) {
   return result > 0 ? kExitReaderFailed : kExitNoAnswer;
 }
 
+bool g_json = false;
+
 void PrintPackagePath(void*, const char* path) {
-  std::printf("%s\n", path);
+  if (g_json)
+    std::printf("{\"event\":\"package\",\"path\":%s}\n", JsonText(path).c_str());
+  else
+    std::printf("%s\n", EscapeControl(path).c_str());
   std::fflush(stdout);
 }
 
@@ -224,30 +251,37 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
 }
 
 int Relay(Brisk7Service& service, const Command& c, bool json) {
+  // Each step may wait for the reader; a stop asked for meanwhile skips the rest.
   uint8_t model = 0, second = 0;
   const int cat1 = service.GetCat1Module(&model, &second);
   if (cat1 == 1)
-    std::printf("Cat1 module: model 0x%x, 0x%x\n", model, second);
+    std::fprintf(g_say, "Cat1 module: model 0x%x, 0x%x\n", model, second);
   else if (cat1 == 0)
-    std::printf("Cat1 module: none\n");
+    std::fprintf(g_say, "Cat1 module: none\n");
   else
-    std::printf("Cat1 module: no answer (%d)\n", cat1);
+    std::fprintf(g_say, "Cat1 module: no answer (%d)\n", cat1);
 
   uint8_t policy = 0, cache = 0;
   uint32_t reportedPort = 0;
   char reportedHost[256] = {};
-  if (service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
-    std::printf("reader's platform: %s:%u\n", reportedHost, reportedPort);
+  if (!g_stop && service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
+    std::fprintf(g_say, "reader's platform: %s:%u\n", EscapeControl(reportedHost).c_str(),
+                 reportedPort);
   if (!c.relayHost.empty())
     service.SetPlatformAddress(c.relayHost, static_cast<uint32_t>(c.relayPort));
 
-  const int netMode =
-      c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(c.relayMode.c_str());
-  const int modeResult = service.SetNetMode(netMode);
-  std::printf("network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
-  std::printf("relaying to %s:%u; Ctrl-C stops\n", service.PlatformHost().c_str(),
-              service.PlatformPort());
+  if (!g_stop) {
+    const int netMode = c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2)
+                                              : std::atoi(c.relayMode.c_str());
+    const int modeResult = g_stop ? -1 : service.SetNetMode(netMode);
+    std::fprintf(g_say, "network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
+  }
+  const std::string platform =
+      EscapeControl(service.PlatformHost()) + ":" + std::to_string(service.PlatformPort());
+  if (json) std::printf("{\"event\":\"relaying\",\"platform\":%s}\n", JsonText(platform).c_str());
+  std::fprintf(g_say, "relaying to %s; Ctrl-C stops\n", platform.c_str());
   std::fflush(stdout);
+  std::fflush(g_say);
 
   while (!g_stop && service.IsRelayRunning()) platform::SleepMs(50);
   const bool lost = !service.IsRelayRunning();
@@ -386,6 +420,13 @@ int RunCommand(Brisk7Service& service, const Command& c, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The signals are taken by the main thread alone (sigtimedwait below); every thread started
+  // later inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   Options o;
   int i = 1;
   for (; i < argc; ++i) {
@@ -412,19 +453,64 @@ int main(int argc, char** argv) {
   const bool relay = command.kind == Command::Relay;
 
   if (o.log) SetLogSwitch(1);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  g_json = o.json;
+  if (o.json) g_say = stderr;
   std::signal(SIGPIPE, SIG_IGN);
 
   Brisk7Service service(nullptr, relay ? PrintPackagePath : nullptr);
+  const std::string path =
+      o.device.empty() ? platform::SerialDevicePath(static_cast<int>(o.port)) : o.device;
   const int started = o.device.empty() ? service.Start(static_cast<int>(o.port), {})
                                        : service.StartDevice(o.device);
   if (!started) {
-    std::fprintf(stderr, "brisk-reader: cannot open %s\n",
-                 o.device.empty() ? ("COM" + std::to_string(o.port)).c_str() : o.device.c_str());
+    int error = 0;
+    const std::string why = platform::DescribeOpenFailure(path, &error);
+    const std::string name =
+        o.device.empty() ? path + " (COM" + std::to_string(o.port) + ")" : path;
+    std::fprintf(stderr, "brisk-reader: cannot open %s: %s\n", EscapeControl(name).c_str(),
+                 why.c_str());
+    if (error == EACCES || error == EPERM)
+      std::fprintf(stderr,
+                   "brisk-reader: this user may not use the reader's port; install the udev "
+                   "rules (sudo scripts/install-udev-rules.sh), then unplug and replug the "
+                   "reader\n");
     return kExitNoAnswer;
   }
-  const int code = RunCommand(service, command, o.json);
-  service.Stop(0);
+
+  // The command runs on a worker, so a signal is seen at once whatever the command waits for.
+  std::atomic<bool> done{false};
+  int code = kExitUsage;
+  std::thread worker([&] {
+    code = RunCommand(service, command, o.json);
+    done = true;
+  });
+  int signalled = 0;
+  int64_t stopDeadline = 0;
+  while (!done) {
+    const timespec step{0, 50 * 1000 * 1000};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &step);
+    if (sig > 0) {
+      if (relay && signalled == 0) {
+        // The relay stops cleanly: it tells the reader and prints its counters.
+        signalled = sig;
+        g_stop = true;
+        stopDeadline = platform::NowMs() + kRelayStopGraceMs;
+        continue;
+      }
+      signalled = sig;
+      break;
+    }
+    if (stopDeadline != 0 && platform::NowMs() >= stopDeadline) break;
+  }
+  if (!done) {
+    // Nothing else to tidy: the kernel closes the port, and no notice is owed to the reader.
+    std::fflush(stdout);
+    std::fprintf(stderr, "brisk-reader: stopped by %s\n",
+                 signalled == SIGTERM ? "SIGTERM" : "SIGINT");
+    std::_Exit(128 + (signalled ? signalled : SIGINT));
+  }
+  worker.join();
+  // The relay stops the service itself, with or without the notice.
+  if (!relay) service.Stop(0);
   return code;
 }
