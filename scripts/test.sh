@@ -23,6 +23,8 @@ echo "== format"
 scripts/check-format.sh
 
 run_suite default "" ""
+echo "== fuzz targets, a short run of each on its corpus"
+scripts/fuzz.sh 5
 if [ $quick -eq 0 ]; then
   run_suite asan address ""
   run_suite tsan thread threaded-tests -L threaded

@@ -165,6 +165,12 @@ std::vector<Frame> ReaderSim::Received() {
   return m_received;
 }
 
+void ReaderSim::ForgetReceived() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  received_.clear();
+  pending_.clear();
+}
+
 size_t ReaderSim::ReceivedCount(uint8_t type) {
   std::lock_guard<std::mutex> guard(m_mutex);
   size_t count = 0;

@@ -15,6 +15,7 @@ class Brisk7ServiceTestAccess {
     return {s.m_answerStaging.begin(), s.m_answerStaging.begin() + s.m_answerLength};
   }
   static bool AnswerSignalled(Brisk7Service& s) { return s.m_answerEvent.IsSet(); }
+  static void ResetAnswer(Brisk7Service& s) { s.m_answerEvent.Reset(); }
   static bool ThreadJoinable(Brisk7Service& s) { return s.m_relayThread.joinable(); }
   static void SetConnecting(Brisk7Service& s, uint8_t value) {
     std::lock_guard<std::mutex> guard(s.m_comLock);
