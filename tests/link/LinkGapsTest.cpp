@@ -1,0 +1,138 @@
+// Corners of the reader link that the other tests leave out: answers to notices that end a
+// waiting command, a frame that arrives in pieces, the socket options, a send that fails.
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <future>
+
+#include "platform/Clock.h"
+#include "sim/platform/PlatformServer.h"
+#include "tests/link/LinkFixture.h"
+
+namespace brisk::link {
+namespace {
+
+bool WaitFor(const std::function<bool()>& pred) {
+  for (int i = 0; i < 2000; ++i) {
+    if (pred()) return true;
+    platform::SleepMs(5);
+  }
+  return pred();
+}
+
+// This process's TCP socket whose peer is the given loopback port, or -1.
+int SocketTo(uint16_t port) {
+  DIR* dir = opendir("/proc/self/fd");
+  int found = -1;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const int fd = std::atoi(e->d_name);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port)
+      found = fd;
+  }
+  closedir(dir);
+  return found;
+}
+
+class LinkGapsTest : public LinkFixture {
+ protected:
+  void SetUp() override {
+    LinkFixture::SetUp();
+    server = sim::PlatformServer::Start();
+    ASSERT_NE(server, nullptr);
+    StartService();
+    service.SetPlatformAddress("127.0.0.1", server->Port());
+  }
+  void Connect() {
+    ASSERT_TRUE(reader->SendFrame(10, {0, 0}));
+    auto result = reader->WaitFrame(10, 10000);
+    ASSERT_TRUE(result && result->payload == (Bytes{0, 0}));
+    ASSERT_TRUE(server->WaitConnections(1, 5000));
+  }
+  std::unique_ptr<sim::PlatformServer> server;
+};
+
+TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
+  Connect();
+  sim::Answer late;
+  late.payload = {1, 5, 0};
+  late.delayMs = 1500;
+  reader->SetAnswer(1, late);
+  reader->SetFrameHook([](sim::ReaderSim& r, const sim::Frame& f) {
+    if (f.type != 11) return false;
+    r.SendFrame(11, {0, 0});  // the reader acknowledges the notice
+    return true;
+  });
+  uint8_t model = 0x77, second = 0x77;
+  auto command =
+      std::async(std::launch::async, [&] { return service.GetCat1Module(&model, &second); });
+  ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(1) == 1; }));
+  server->CloseClient();
+  // Answered by the notice's answer: another type, so 0 and no data.
+  EXPECT_EQ(command.get(), 0);
+  EXPECT_EQ(model, 0x77);
+  EXPECT_EQ(reader->ReceivedCount(11), 1u);
+}
+
+TEST_F(LinkGapsTest, HeartbeatPushedOnOkEndsAWaitingCommandJudgedByType) {
+  Connect();
+  sim::Answer late;
+  late.payload = {0, 0, 0x2C, 0x01, 0x58, 0x02};
+  late.delayMs = 1500;
+  reader->SetAnswer(17, late);
+  uint32_t usb = 0, cat1 = 0;
+  auto command = std::async(std::launch::async, [&] { return service.GetHeartbeat(&usb, &cat1); });
+  ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(17) == 1; }));
+  ASSERT_TRUE(server->SendNotice("state:OK:"));
+  // The reader's answer to the pushed heartbeat (type 16) arrives first: -2 for code 17.
+  EXPECT_EQ(command.get(), -2);
+  EXPECT_EQ(reader->ReceivedCount(16), 1u);
+}
+
+TEST_F(LinkGapsTest, BodyArrivingInPiecesWithShortGapsIsPutTogether) {
+  const Bytes frame = sim::EncodeFrame(9, {0, 1, 0, 0x41, 0x53, '1', '2', '7', '.', '0'});
+  ASSERT_TRUE(reader->SendRaw(Bytes(frame.begin(), frame.begin() + 6)));
+  platform::SleepMs(1200);
+  ASSERT_TRUE(reader->SendRaw(Bytes(frame.begin() + 6, frame.begin() + 10)));
+  platform::SleepMs(1200);
+  ASSERT_TRUE(reader->SendRaw(Bytes(frame.begin() + 10, frame.end())));
+  ASSERT_TRUE(WaitFor([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), Bytes(frame.begin() + 4, frame.end() - 1));
+  EXPECT_FALSE(LogHas("read body failed"));
+}
+
+TEST_F(LinkGapsTest, KeepAliveValuesAreSetOnThePlatformSocket) {
+  Connect();
+  const int fd = SocketTo(server->Port());
+  ASSERT_GE(fd, 0);
+  int on = 0, idle = 0, interval = 0, noDelay = 0;
+  socklen_t len = sizeof(int);
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len), 0);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len), 0);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len), 0);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len), 0);
+  EXPECT_EQ(on, 1);
+  EXPECT_EQ(idle, 150);
+  EXPECT_EQ(interval, 3);
+  EXPECT_NE(noDelay, 0);
+}
+
+TEST_F(LinkGapsTest, SendFailureOnAnOpenSocketIsReportedToTheReader) {
+  Connect();
+  const int fd = SocketTo(server->Port());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(shutdown(fd, SHUT_WR), 0);  // the socket stays open but can no longer send
+  ASSERT_TRUE(reader->SendFrame(4, {1, 2, 3}));
+  auto lost = reader->WaitFrame(11, 5000);
+  ASSERT_TRUE(lost.has_value());
+  EXPECT_EQ(lost->payload, (Bytes{1, 0}));
+  EXPECT_TRUE(WaitLog("send failed"));
+}
+
+}  // namespace
+}  // namespace brisk::link
