@@ -1,17 +1,32 @@
 // Any byte stream from the reader, through the real frame reader on a pty: nothing crashes,
 // the relay keeps running, and a clean frame after the stream is still read.
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "fuzz/support/LinkRig.h"
-#include "tests/link/ServiceAccess.h"
+
+// The fuzzer's view of the service's answer hand-over (the service befriends this name).
+namespace brisk::link {
+class Brisk7ServiceTestAccess {
+ public:
+  static std::vector<uint8_t> Staged(Brisk7Service& s) {
+    std::lock_guard<std::mutex> guard(s.m_comLock);
+    return {s.m_answerStaging.begin(), s.m_answerStaging.begin() + s.m_answerLength};
+  }
+  static bool AnswerSignalled(Brisk7Service& s) { return s.m_answerEvent.IsSet(); }
+  static void ResetAnswer(Brisk7Service& s) { s.m_answerEvent.Reset(); }
+};
+}  // namespace brisk::link
 
 namespace brisk::fuzz {
+
+using link::Brisk7ServiceTestAccess;
 
 int RunOne(const uint8_t* data, size_t size) {
   static LinkRig& rig = *new LinkRig(false);
   static uint32_t nonce = 0;
-  Brisk7Service& service = *rig.service;
+  link::Brisk7Service& service = *rig.service;
   Brisk7ServiceTestAccess::ResetAnswer(service);
   rig.reader->SendRaw(std::vector<uint8_t>(data, data + size));
   // Completes whatever frame the input left open, so no read waits for its silence limit.

@@ -36,13 +36,13 @@ Package MakePackage() {
   Package p;
   p.bytes.resize(70000);
   for (size_t i = 0; i < p.bytes.size(); ++i) p.bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
-  Md5Context context;
-  Md5Init(&context);
-  Md5Update(&context, p.bytes.data(), static_cast<uint32_t>(p.bytes.size()));
-  Md5Final(&context);
+  download::Md5Context context;
+  download::Md5Init(&context);
+  download::Md5Update(&context, p.bytes.data(), static_cast<uint32_t>(p.bytes.size()));
+  download::Md5Final(&context);
   std::copy(context.digest, context.digest + 16, p.digest);
   char hex[33];
-  HexEncode(hex, p.digest, 16);
+  download::HexEncode(hex, p.digest, 16);
   for (char* c = hex; *c; ++c) *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
   p.text = hex;
   return p;

@@ -195,7 +195,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   }
   EndLine(m_lines[last], eol);
   m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
-                ParseLine(std::string(k) + "=" + std::string(value), eol));
+                 ParseLine(std::string(k) + "=" + std::string(value), eol));
   return true;
 }
 

@@ -49,9 +49,9 @@ class LinkRig {
       setenv(name, proxy.c_str(), 1);
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
-    brisklog::SetLogSwitch(log ? 1 : 0);
+    SetLogSwitch(log ? 1 : 0);
     reader = sim::ReaderSim::Create();
-    service = std::make_unique<Brisk7Service>(nullptr, nullptr);
+    service = std::make_unique<link::Brisk7Service>(nullptr, nullptr);
     service->SetPlatformAddress("127.0.0.1", RefusingPort());
     if (!reader || service->StartDevice(reader->SlavePath()) != 1) Finding("no reader link");
   }
@@ -63,7 +63,7 @@ class LinkRig {
   const std::string& Folder() const { return m_folder; }
 
   std::unique_ptr<sim::ReaderSim> reader;
-  std::unique_ptr<Brisk7Service> service;
+  std::unique_ptr<link::Brisk7Service> service;
 
  private:
   std::string m_folder;

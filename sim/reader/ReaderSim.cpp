@@ -166,9 +166,9 @@ std::vector<Frame> ReaderSim::Received() {
 }
 
 void ReaderSim::ForgetReceived() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  received_.clear();
-  pending_.clear();
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_received.clear();
+  m_pending.clear();
 }
 
 size_t ReaderSim::ReceivedCount(uint8_t type) {

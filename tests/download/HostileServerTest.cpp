@@ -17,17 +17,16 @@
 #include "download/UpgradeDownloader.h"
 #include "log/Log.h"
 #include "platform/Paths.h"
-#include "tests/download/DownloadTestSupport.h"
-#include "tests/download/TestFolders.h"
+#include "tests/support/DownloadSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace brisk::download {
 namespace {
 
-using download_test::Md5Text;
-using testing_folders::Exists;
-using testing_folders::List;
-using testing_folders::Pattern;
-using testing_folders::ReadFile;
+using test::List;
+using test::Md5Text;
+using test::Pattern;
+using test::ReadFile;
 
 // An HTTP server on 127.0.0.1 that answers every request with one scripted byte stream.
 class ScriptedServer {
@@ -98,10 +97,10 @@ ScriptedServer::Script Answer(const std::string& head, const std::string& body) 
 class HostileServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    download_test::ClearProxyEnvironment();
-    brisklog::SetLogSwitch(1);
+    test::ClearProxyEnvironment();
+    SetLogSwitch(1);
   }
-  void TearDown() override { brisklog::SetLogSwitch(0); }
+  void TearDown() override { SetLogSwitch(0); }
   int32_t WaitEnd(UpgradeDownloader& d) {
     int32_t state = DOWNLOAD_RUNNING, progress = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -117,7 +116,7 @@ class HostileServerTest : public ::testing::Test {
   }
   std::string Log() { return ReadFile(platform::TempFolder() + "/brisk7.log"); }
 
-  testing_folders::ScopedFolders m_folders;
+  test::ScopedFolders m_folders;
 };
 
 TEST_F(HostileServerTest, EndlessBodyIsCutAtTheBoundAndRemoved) {
@@ -230,9 +229,9 @@ TEST_F(HostileServerTest, DfuCacheKeepsTheNewestPackages) {
     ScriptedServer server(
         Answer("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(package.size()) + "\r\n\r\n",
                package));
-    download_test::CallbackLog calls;
+    test::CallbackLog calls;
     UpgradeDownloader d;
-    d.SetEnterDfuCallback(&calls, &download_test::CallbackLog::Record);
+    d.SetEnterDfuCallback(&calls, &test::CallbackLog::Record);
     d.procDownload("l", Md5Text(package), server.Url("/fw" + std::to_string(i) + ".dfu"), 1);
     ASSERT_EQ(WaitEnd(d), DOWNLOAD_READY);
     ASSERT_TRUE(calls.WaitForCalls(1));

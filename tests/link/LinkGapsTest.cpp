@@ -59,10 +59,9 @@ class LinkGapsTest : public LinkFixture {
 
 TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
   Connect();
-  sim::Answer late;
-  late.payload = {1, 5, 0};
-  late.delayMs = 1500;
-  reader->SetAnswer(1, late);
+  sim::Answer silent;
+  silent.kind = sim::Answer::Kind::Silent;
+  reader->SetAnswer(1, silent);
   reader->SetFrameHook([](sim::ReaderSim& r, const sim::Frame& f) {
     if (f.type != 11) return false;
     r.SendFrame(11, {0, 0});  // the reader acknowledges the notice
@@ -73,7 +72,7 @@ TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
       std::async(std::launch::async, [&] { return service.GetCat1Module(&model, &second); });
   ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(1) == 1; }));
   server->CloseClient();
-  // Answered by the notice's answer: another type, so 0 and no data.
+  // Ended by the answer to the notice: another type, so 0 and no data (not -3).
   EXPECT_EQ(command.get(), 0);
   EXPECT_EQ(model, 0x77);
   EXPECT_EQ(reader->ReceivedCount(11), 1u);
@@ -81,15 +80,14 @@ TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
 
 TEST_F(LinkGapsTest, HeartbeatPushedOnOkEndsAWaitingCommandJudgedByType) {
   Connect();
-  sim::Answer late;
-  late.payload = {0, 0, 0x2C, 0x01, 0x58, 0x02};
-  late.delayMs = 1500;
-  reader->SetAnswer(17, late);
+  sim::Answer silent;
+  silent.kind = sim::Answer::Kind::Silent;
+  reader->SetAnswer(17, silent);
   uint32_t usb = 0, cat1 = 0;
   auto command = std::async(std::launch::async, [&] { return service.GetHeartbeat(&usb, &cat1); });
   ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(17) == 1; }));
   ASSERT_TRUE(server->SendNotice("state:OK:"));
-  // The reader's answer to the pushed heartbeat (type 16) arrives first: -2 for code 17.
+  // Ended by the answer to the pushed heartbeat (type 16): -2 for code 17, not -3.
   EXPECT_EQ(command.get(), -2);
   EXPECT_EQ(reader->ReceivedCount(16), 1u);
 }

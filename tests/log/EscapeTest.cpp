@@ -19,11 +19,11 @@ TEST(EscapeTest, ControlCharactersAreEscapedAndTextIsKept) {
 }
 
 TEST(EscapeTest, ForgedLineBreaksStayInsideOneLogLine) {
-  testing_support::ScopedTmpdir tmp;
-  brisklog::SetLogSwitch(1);
+  test::ScopedTmpdir tmp;
+  SetLogSwitch(1);
   WriteLog("procDownload %s", "label\n2026-1-1 0:0:0:0 forged\r");
-  brisklog::SetLogSwitch(0);
-  const std::string log = testing_support::ReadFile(tmp.LogPath());
+  SetLogSwitch(0);
+  const std::string log = test::ReadFile(tmp.LogPath());
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
   EXPECT_NE(log.find("label\\x0A2026-1-1 0:0:0:0 forged\\x0D"), std::string::npos);
 }

@@ -18,8 +18,8 @@ TEST(IniLineEndingTest, KeyAddedAfterABareCrReadsBack) {
 }
 
 TEST(IniLineEndingTest, FileOfABareCrGetsOneSectionOverRepeatedSaves) {
-  testing_support::TempDir dir;
-  const std::string path = dir.path() + "/settings.ini";
+  TempDir dir;
+  const std::string path = dir.Path() + "/settings.ini";
   {
     std::string error;
     ASSERT_TRUE(platform::WriteFileAtomically(path, "\r", 0600, &error)) << error;
@@ -30,7 +30,7 @@ TEST(IniLineEndingTest, FileOfABareCrGetsOneSectionOverRepeatedSaves) {
         << error;
     EXPECT_EQ(platform::ReadIniInt(path, "Port", "Number", -1), i);
   }
-  const std::string text = testing_support::ReadFile(path);
+  const std::string text = ReadFile(path);
   EXPECT_EQ(text.find("[Port]"), text.rfind("[Port]"));
 }
 
