@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # fuzz.sh [SECONDS [TARGET...]]: builds the libFuzzer targets with clang in build/fuzz and runs
-# each one in turn for SECONDS (default 60) on its seed corpus fuzz/corpus/<name>/.
+# each one in turn for SECONDS (default 60) on its seed corpus fuzz/corpus/<name>/
+# (<name>: the target's name in snake case without Fuzz).
 # New inputs go to build/fuzz/corpus/<name>/, crashes to build/fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,8 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$dir/findings"
 for t in "${targets[@]}"; do
-  name=$(echo "${t%Fuzz}" | tr '[:upper:]' '[:lower:]')
+  # FrameStreamFuzz's seeds are in fuzz/corpus/frame_stream, and so on.
+  name=$(echo "${t%Fuzz}" | sed -E 's/([a-z0-9])([A-Z])/\1_\2/g' | tr '[:upper:]' '[:lower:]')
   mkdir -p "$dir/corpus/$name" "fuzz/corpus/$name"
   echo "== $t, $seconds s"
   # The machine is shared: the fuzzer runs at the lowest priority.
