@@ -166,17 +166,6 @@ long TcpReceive(int fd, uint8_t* buffer, size_t count) {
   return n;
 }
 
-long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd) {
-  for (;;) {
-    const long n = send(fd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
-    if (errno == EINTR) continue;
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
-    if (fds[1].revents & POLLIN) return -1;
-  }
-}
-
 long TcpSendNow(int fd, const uint8_t* buffer, size_t count) {
   for (;;) {
     const long n = send(fd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -30,11 +30,8 @@ void TcpSetNoDelay(int fd);
 bool TcpConnect(int fd, const char* address, uint32_t port, int timeoutMs, int cancelFd = -1);
 // True when fd (if >= 0) is readable right now: a cancel descriptor has been signalled.
 bool IsSignalled(int fd);
-// recv/send; send never raises SIGPIPE.
+// recv; the send below never raises SIGPIPE.
 long TcpReceive(int fd, uint8_t* buffer, size_t count);
-// Blocks while the peer's window is full, but gives up (-1) as soon as cancelFd becomes
-// readable, so a peer that stops reading cannot hold the caller for ever.
-long TcpSend(int fd, const uint8_t* buffer, size_t count, int cancelFd);
 // Sends what the socket takes now without waiting: bytes sent (0 when its buffer is full),
 // or -1 when the connection failed.
 long TcpSendNow(int fd, const uint8_t* buffer, size_t count);
