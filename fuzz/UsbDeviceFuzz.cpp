@@ -7,7 +7,7 @@
 
 #include "dfureq/MXUPD.h"
 #include "libs/qktube/QKTubeDevice.h"
-#include "sim/usb/ScriptedUsb.h"
+#include "sim/libusb/ScriptedUsb.h"
 
 namespace brisk::fuzz {
 namespace {
