@@ -67,9 +67,7 @@ int WaitChild(pid_t pid, int timeoutMs) {
 }
 
 PrivateBus::PrivateBus(const std::string& type) {
-  char pattern[] = "/tmp/brisk-bus-XXXXXX";
-  if (!mkdtemp(pattern)) return;
-  m_folder = pattern;
+  m_folder = m_dir.Path();
   const std::string config = m_folder + "/bus.conf";
   std::ofstream(config) << "<busconfig><type>" << type << "</type><listen>unix:path=" << m_folder
                         << "/socket</listen><auth>EXTERNAL</auth>"
@@ -92,10 +90,6 @@ PrivateBus::~PrivateBus() {
   if (m_pid > 0) {
     kill(m_pid, SIGTERM);
     waitpid(m_pid, nullptr, 0);
-  }
-  if (!m_folder.empty()) {
-    const std::string cmd = "rm -rf '" + m_folder + "'";
-    [[maybe_unused]] int rc = std::system(cmd.c_str());
   }
 }
 

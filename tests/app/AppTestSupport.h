@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/Prompt.h"
+#include "tests/support/TestSupport.h"
 
 namespace brisk::test {
 using app::Prompt;
@@ -52,6 +53,7 @@ class PrivateBus {
   const std::string& Address() const { return m_address; }
 
  private:
+  test::TempDir m_dir;  // removed once the daemon has ended
   std::string m_folder;
   std::string m_address;
   pid_t m_pid = -1;

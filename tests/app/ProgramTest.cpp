@@ -2,9 +2,11 @@
 // command line, and suspend/resume through a logind stand-in on a private system bus.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -48,7 +50,7 @@ class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
-    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(m_config.Path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
   }
   void TearDown() override {

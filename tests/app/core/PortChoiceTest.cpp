@@ -8,6 +8,7 @@
 
 #include "app/core/PortDiscovery.h"
 #include "platform/Paths.h"
+#include "tests/support/TestSupport.h"
 
 namespace brisk::app {
 
@@ -55,9 +56,9 @@ TEST(PortChoice, OnlyAnEntryThatChangesThePortCounts) {
 }
 
 TEST(PortChoice, AChangeIsStoredAsPORT) {
-  char dir[] = "/tmp/brisk-ports-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
+  test::TempDir dir;
+  test::EnvGuard env;
+  env.Set("XDG_CONFIG_HOME", dir.Path());
   const std::string path = SettingPath();
   BriskSettings s;
   s.m_portNumber = 3;
@@ -66,11 +67,7 @@ TEST(PortChoice, AChangeIsStoredAsPORT) {
   EXPECT_EQ(access(path.c_str(), F_OK), -1);  // nothing changed, nothing written
   EXPECT_TRUE(ApplyPortChoice(path, s, list, 2));
   EXPECT_EQ(s.m_portNumber, 5);
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "[COM]\nPORT=5\n");
-  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+  EXPECT_EQ(test::ReadFile(path), "[COM]\nPORT=5\n");
 }
 
 }  // namespace brisk::app

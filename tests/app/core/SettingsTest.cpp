@@ -16,6 +16,7 @@
 #include "platform/Autostart.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "tests/support/TestSupport.h"
 
 namespace brisk::app {
 
@@ -62,22 +63,18 @@ int InChild(F body) {
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/brisk-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    m_home = dir;
-    setenv("HOME", m_home.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (m_home + "/config").c_str(), 1);
+    m_home = m_dir.Path();
+    m_env.Set("HOME", m_home);
+    m_env.Set("XDG_CONFIG_HOME", m_home + "/config");
     m_path = SettingPath();
     m_folder = platform::ConfigFolder();
-  }
-  void TearDown() override {
-    chmod(m_folder.c_str(), 0700);
-    std::system(("rm -rf '" + m_home + "'").c_str());
   }
   void WriteFile(const std::string& text) {
     ASSERT_TRUE(platform::MakeFolders(m_folder, 0700));
     WriteAll(m_path, text);
   }
+  test::TempDir m_dir;  // removed after the tests that take its write bits away, too
+  test::EnvGuard m_env;
   std::string m_home, m_path, m_folder;
 };
 
