@@ -36,10 +36,7 @@ using app::CBrisk7ServerDlg;
 
 class WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
-    Settings("[Set]\nLog=1\n");
-  }
+  void SetUp() override { Settings("[Set]\nLog=1\n"); }
   void TearDown() override {
     m_window.reset();
     m_reader.reset();
@@ -81,9 +78,11 @@ class WindowTest : public ::testing::Test {
   }
   size_t Frames(uint8_t type) { return m_reader->ReceivedCount(type); }
 
-  ReaderTestbed m_tb;
+  // The environment is set before the testbed starts its threads, which read it.
   TempDir m_config;
   ScopedTmpdir m_tmp;
+  bool m_configSet = setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1) == 0;
+  ReaderTestbed m_tb;
   RecordingPrompt m_prompt;
   std::string m_usbPath;
   std::unique_ptr<sim::ReaderSim> m_reader;
