@@ -49,7 +49,6 @@ using app::CBrisk7ServerApp;
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
     std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(m_config.Path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
   }
@@ -96,9 +95,11 @@ class ProgramTest : public ::testing::Test {
     return Spawn(argv, env, stdoutFd);
   }
 
-  ReaderTestbed m_tb;
+  // The environment is set before the testbed starts its threads, which read it.
   TempDir m_config;
   ScopedTmpdir m_tmp;
+  bool m_configSet = setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1) == 0;
+  ReaderTestbed m_tb;
   RecordingPrompt m_prompt;
   std::unique_ptr<sim::ReaderSim> m_reader;
   std::unique_ptr<CBrisk7ServerApp> m_app;
