@@ -63,8 +63,7 @@ std::FILE* CreateRegularForWrite(const std::string& path) {
   return Stream(OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, nullptr), "wb");
 }
 
-bool ReadRegularRange(const std::string& path, uint64_t offset, void* destination,
-                      size_t length) {
+bool ReadRegularRange(const std::string& path, uint64_t offset, void* destination, size_t length) {
   int64_t size = 0;
   const int fd = OpenRegular(path, O_RDONLY, &size);
   if (fd < 0) return false;
@@ -74,8 +73,10 @@ bool ReadRegularRange(const std::string& path, uint64_t offset, void* destinatio
     const ssize_t n = pread(fd, static_cast<char*>(destination) + got, length - got,
                             static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else got += static_cast<size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      got += static_cast<size_t>(n);
   }
   close(fd);
   return ok;

@@ -23,72 +23,40 @@ namespace {
 constexpr unsigned kTransferTimeoutMs = 5000;
 constexpr int kMaxPortDepth = 7;
 
+// Each failure code with the errno it leaves and the libusb error it stands for (kNone: only
+// ours). Codes not listed leave EIO.
+constexpr int kNone = 1;
+struct ErrorMapping {
+  uint32_t code;
+  int err;
+  int libusb;
+};
+constexpr ErrorMapping kErrors[] = {
+    {QK_ERR_ARGUMENT, EINVAL, LIBUSB_ERROR_INVALID_PARAM},
+    {QK_ERR_HANDLE, EBADF, kNone},
+    {QK_ERR_NOT_FOUND, ENOENT, LIBUSB_ERROR_NOT_FOUND},
+    {QK_ERR_ACCESS, EACCES, LIBUSB_ERROR_ACCESS},
+    {QK_ERR_NO_DEVICE, ENODEV, LIBUSB_ERROR_NO_DEVICE},
+    {QK_ERR_STALL, EPIPE, LIBUSB_ERROR_PIPE},
+    {QK_ERR_TIMEOUT, ETIMEDOUT, LIBUSB_ERROR_TIMEOUT},
+    {QK_ERR_INDEX, ERANGE, kNone},
+    {QK_ERR_NOT_PRESENT, ENOENT, kNone},
+    {QK_ERR_BUFFER, ENOBUFS, kNone},
+    {QK_ERR_BAD_DESCRIPTOR, EPROTO, kNone},
+    {QK_ERR_BUSY, EBUSY, LIBUSB_ERROR_BUSY},
+};
+
 uint32_t Fail(uint32_t code) {
-  int e = EIO;
-  switch (code) {
-    case QK_ERR_ARGUMENT:
-      e = EINVAL;
-      break;
-    case QK_ERR_HANDLE:
-      e = EBADF;
-      break;
-    case QK_ERR_NOT_FOUND:
-      e = ENOENT;
-      break;
-    case QK_ERR_ACCESS:
-      e = EACCES;
-      break;
-    case QK_ERR_NO_DEVICE:
-      e = ENODEV;
-      break;
-    case QK_ERR_STALL:
-      e = EPIPE;
-      break;
-    case QK_ERR_TIMEOUT:
-      e = ETIMEDOUT;
-      break;
-    case QK_ERR_INDEX:
-      e = ERANGE;
-      break;
-    case QK_ERR_NOT_PRESENT:
-      e = ENOENT;
-      break;
-    case QK_ERR_BUFFER:
-      e = ENOBUFS;
-      break;
-    case QK_ERR_BAD_DESCRIPTOR:
-      e = EPROTO;
-      break;
-    case QK_ERR_BUSY:
-      e = EBUSY;
-      break;
-    default:
-      e = EIO;
-      break;
-  }
-  errno = e;
+  errno = EIO;
+  for (const ErrorMapping& m : kErrors)
+    if (m.code == code) errno = m.err;
   return code;
 }
 
 uint32_t FromLibusb(int rc) {
-  switch (rc) {
-    case LIBUSB_ERROR_INVALID_PARAM:
-      return Fail(QK_ERR_ARGUMENT);
-    case LIBUSB_ERROR_ACCESS:
-      return Fail(QK_ERR_ACCESS);
-    case LIBUSB_ERROR_NO_DEVICE:
-      return Fail(QK_ERR_NO_DEVICE);
-    case LIBUSB_ERROR_NOT_FOUND:
-      return Fail(QK_ERR_NOT_FOUND);
-    case LIBUSB_ERROR_BUSY:
-      return Fail(QK_ERR_BUSY);
-    case LIBUSB_ERROR_TIMEOUT:
-      return Fail(QK_ERR_TIMEOUT);
-    case LIBUSB_ERROR_PIPE:
-      return Fail(QK_ERR_STALL);
-    default:
-      return Fail(QK_ERR_IO);
-  }
+  for (const ErrorMapping& m : kErrors)
+    if (m.libusb == rc) return Fail(m.code);
+  return Fail(QK_ERR_IO);
 }
 
 // One context for the whole process, made on first use; a failed init is remembered.

@@ -23,8 +23,7 @@ struct ReaderIdentity {
 
 // In the order in which they are tried where more than one offers the same.
 inline constexpr ReaderIdentity kReaderIdentities[] = {
-    {0x0425, 0x8159, kSerialPort | kHidEnterDfu | kVendorEnterDfu,
-     "the reader in its normal mode"},
+    {0x0425, 0x8159, kSerialPort | kHidEnterDfu | kVendorEnterDfu, "the reader in its normal mode"},
     {0x0400, 0xC35A, kSerialPort, "the earlier reader: serial port only, no field upgrade"},
     {0x0483, 0xA19B, kHidEnterDfu | kVendorEnterDfu | kDfuMode,
      "the reader's boot loader: its DFU mode, and the identity its packages are built for"},

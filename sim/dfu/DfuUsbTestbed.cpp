@@ -22,16 +22,6 @@ namespace {
 constexpr const char* kRootSysfs = "/devices/pci0000:00/0000:00:14.0/usb1";
 constexpr const char* kPrimaryClass = "{3FE809AB-FB91-4CB5-A643-69670D52366E}";
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string s;
-  char b[3];
-  for (uint8_t v : bytes) {
-    std::snprintf(b, sizeof b, "%02X", v);
-    s += b;
-  }
-  return s;
-}
-
 std::vector<uint8_t> HubDescriptors() {
   // A full-speed hub with one interface and its interrupt endpoint.
   return {18, 1, 0x00, 0x02, 9, 0,  0, 64, 0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0,
@@ -41,42 +31,7 @@ std::vector<uint8_t> HubDescriptors() {
 
 std::vector<uint8_t> NormalDescriptors(uint16_t vid, uint16_t pid) {
   // The reader in its normal mode: one vendor-specific interface, no DFU.
-  return {18,
-          1,
-          0x00,
-          0x02,
-          0,
-          0,
-          0,
-          64,
-          uint8_t(vid),
-          uint8_t(vid >> 8),
-          uint8_t(pid),
-          uint8_t(pid >> 8),
-          0x00,
-          0x01,
-          0,
-          0,
-          0,
-          1,
-          9,
-          2,
-          18,
-          0,
-          1,
-          1,
-          0,
-          0x80,
-          50,
-          9,
-          4,
-          0,
-          0,
-          0,
-          0xFF,
-          0,
-          0,
-          0};
+  return SimpleDeviceDescriptors(vid, pid, {{0, 0xFF, 0, 0}});
 }
 
 std::string Record(const std::string& sysfs, unsigned devnum,
@@ -93,7 +48,7 @@ std::string Record(const std::string& sysfs, unsigned devnum,
                 vid, pid, vid, pid, bcd, vid, pid);
   std::string r;
   r += "P: " + sysfs.substr(4) + "\n";
-  r += "N: " + std::string(node) + "=" + Hex(descriptors) + "\n";
+  r += "N: " + std::string(node) + "=" + HexText(descriptors) + "\n";
   r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
   r += "E: DEVNAME=/dev/" + std::string(node) + "\n";
   r += "E: BUSNUM=001\n";
@@ -103,22 +58,13 @@ std::string Record(const std::string& sysfs, unsigned devnum,
   r += ids;
   r += "A: busnum=1\nA: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
   r += "A: devpath=" + devpath + "\n";
-  r += "H: descriptors=" + Hex(descriptors) + "\n";
+  r += "H: descriptors=" + HexText(descriptors) + "\n";
   return r;
 }
 
 unsigned g_nextDevnum = 2;
 unsigned g_nextPort = 1;
 std::set<std::string> g_hubs;
-
-void AddFromString(UMockdevTestbed* tb, const std::string& record) {
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
-    std::string msg = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev record refused: " + msg);
-  }
-}
 
 // Ensures the hub chain above a port path exists ("1-4.2" needs hub "1-4").
 std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
@@ -134,7 +80,7 @@ std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
     const std::string name = prefix + sofar;
     parent += "/" + name;
     if (g_hubs.insert(name).second)
-      AddFromString(tb, Record(parent, g_nextDevnum++, HubDescriptors(), name.substr(dash + 1)));
+      AddRecords(tb, Record(parent, g_nextDevnum++, HubDescriptors(), name.substr(dash + 1)));
   }
   return parent;
 }
@@ -144,7 +90,7 @@ std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
 UMockdevTestbed* DfuUsbDevice::Testbed() {
   static UMockdevTestbed* tb = [] {
     UMockdevTestbed* t = umockdev_testbed_new();
-    AddFromString(t, Record(std::string("/sys") + kRootSysfs, 1, HubDescriptors(), "0"));
+    AddRecords(t, Record(std::string("/sys") + kRootSysfs, 1, HubDescriptors(), "0"));
     return t;
   }();
   return tb;
@@ -185,7 +131,7 @@ DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
   std::vector<uint8_t> descriptors = m_model.DeviceDescriptor();
   const std::vector<uint8_t> cfg = m_model.ConfigurationDescriptor();
   descriptors.insert(descriptors.end(), cfg.begin(), cfg.end());
-  AddFromString(tb, Record(m_sysfs, devnum, descriptors, portPath.substr(2)));
+  AddRecords(tb, Record(m_sysfs, devnum, descriptors, portPath.substr(2)));
 
   char ids[32];
   std::snprintf(ids, sizeof ids, "USB#VID_%04X&PID_%04X#", m_model.Config().vendorId,
@@ -272,10 +218,10 @@ void DfuUsbDevice::AddNormalMode() {
   UMockdevTestbed* tb = Testbed();
   const unsigned devnum = g_nextDevnum++;
   const std::string sysfs = m_sysfs;
-  AddFromString(tb, Record(sysfs, devnum,
-                           NormalDescriptors(m_model.Config().normalVendorId,
-                                             m_model.Config().normalProductId),
-                           m_portPath.substr(2)));
+  AddRecords(tb, Record(sysfs, devnum,
+                        NormalDescriptors(m_model.Config().normalVendorId,
+                                          m_model.Config().normalProductId),
+                        m_portPath.substr(2)));
   std::lock_guard lock(m_lock);
   m_normalSysfs = sysfs;
 }

@@ -203,6 +203,54 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 
 }  // namespace
 
+std::vector<uint8_t> SimpleDeviceDescriptors(uint16_t vendorId, uint16_t productId,
+                                             const std::vector<UsbInterfaceSpec>& interfaces) {
+  std::vector<uint8_t> d = {18,
+                            1,
+                            0x00,
+                            0x02,
+                            0,
+                            0,
+                            0,
+                            64,
+                            uint8_t(vendorId),
+                            uint8_t(vendorId >> 8),
+                            uint8_t(productId),
+                            uint8_t(productId >> 8),
+                            0x00,
+                            0x01,
+                            0,
+                            0,
+                            0,
+                            1};
+  const uint16_t total = uint16_t(9 + 9 * interfaces.size());
+  const std::vector<uint8_t> cfg = {
+      9, 2, uint8_t(total), uint8_t(total >> 8), uint8_t(interfaces.size()), 1, 0, 0x80, 50};
+  d.insert(d.end(), cfg.begin(), cfg.end());
+  for (const UsbInterfaceSpec& i : interfaces)
+    d.insert(d.end(), {9, 4, i.number, 0, 0, i.interfaceClass, i.subClass, i.protocol, 0});
+  return d;
+}
+
+std::string HexText(const std::vector<uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t v : bytes) {
+    s += kDigits[v >> 4];
+    s += kDigits[v & 15];
+  }
+  return s;
+}
+
+void AddRecords(UMockdevTestbed* tb, const std::string& records) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(tb, records.c_str(), &error)) {
+    std::string msg = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev record refused: " + msg);
+  }
+}
+
 UsbdevfsNode::UsbdevfsNode(UMockdevTestbed* tb, std::string devNode, UsbdevfsDevice device)
     : m_tb(tb), m_devNode(std::move(devNode)), m_state(std::make_unique<State>()) {
   m_state->device = std::move(device);

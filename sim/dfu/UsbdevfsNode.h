@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/dfu/DfuDeviceModel.h"
 
@@ -30,6 +31,19 @@ struct UsbdevfsDevice {
   // Optional: +1 when a descriptor opens the node, -1 when it closes.
   std::function<void(int delta)> clientsChanged;
 };
+
+// Helpers for the emulated bus's udev records.
+struct UsbInterfaceSpec {
+  uint8_t number, interfaceClass, subClass, protocol;
+};
+// A full-speed device as sysfs shows its "descriptors": the device descriptor, then one
+// configuration (self-powered, 100 mA) with these interfaces and no endpoints.
+std::vector<uint8_t> SimpleDeviceDescriptors(uint16_t vendorId, uint16_t productId,
+                                             const std::vector<UsbInterfaceSpec>& interfaces);
+// Upper-case hexadecimal, as umockdev records carry binary attributes.
+std::string HexText(const std::vector<uint8_t>& bytes);
+// Adds umockdev records to tb; throws when they are refused.
+void AddRecords(UMockdevTestbed* tb, const std::string& records);
 
 class UsbdevfsNode {
  public:

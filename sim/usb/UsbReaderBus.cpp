@@ -48,54 +48,12 @@ namespace {
 
 constexpr const char* kBusSysfs = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string s;
-  char b[3];
-  for (uint8_t v : bytes) {
-    std::snprintf(b, sizeof b, "%02X", v);
-    s += b;
-  }
-  return s;
-}
-
 // The reader in normal mode: CDC (0), HID (1) and vendor-specific (2) interfaces.
 std::vector<uint8_t> ReaderDescriptors(bool hid, bool vendor) {
-  std::vector<uint8_t> d = {18,
-                            1,
-                            0x00,
-                            0x02,
-                            0,
-                            0,
-                            0,
-                            64,
-                            uint8_t(kReaderVendorId),
-                            uint8_t(kReaderVendorId >> 8),
-                            uint8_t(kReaderProductId),
-                            uint8_t(kReaderProductId >> 8),
-                            0x00,
-                            0x01,
-                            0,
-                            0,
-                            0,
-                            1};
-  std::vector<std::vector<uint8_t>> interfaces = {{9, 4, 0, 0, 0, 0x02, 0x02, 0x01, 0}};
-  if (hid) interfaces.push_back({9, 4, 1, 0, 0, 0x03, 0x00, 0x00, 0});
-  if (vendor) interfaces.push_back({9, 4, 2, 0, 0, 0xFF, 0x00, 0x00, 0});
-  const uint16_t total = uint16_t(9 + 9 * interfaces.size());
-  std::vector<uint8_t> cfg = {
-      9, 2, uint8_t(total), uint8_t(total >> 8), uint8_t(interfaces.size()), 1, 0, 0x80, 50};
-  for (auto& i : interfaces) cfg.insert(cfg.end(), i.begin(), i.end());
-  d.insert(d.end(), cfg.begin(), cfg.end());
-  return d;
-}
-
-void AddRecord(UMockdevTestbed* tb, const std::string& record) {
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
-    std::string msg = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev record refused: " + msg);
-  }
+  std::vector<UsbInterfaceSpec> interfaces = {{0, 0x02, 0x02, 0x01}};
+  if (hid) interfaces.push_back({1, 0x03, 0x00, 0x00});
+  if (vendor) interfaces.push_back({2, 0xFF, 0x00, 0x00});
+  return SimpleDeviceDescriptors(kReaderVendorId, kReaderProductId, interfaces);
 }
 
 uint8_t Xor(const uint8_t* bytes, size_t n) {
@@ -403,12 +361,12 @@ void UsbReaderBus::AddNormal() {
         "E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nA: idVendor=%04x\nA: idProduct=%04x\n",
         kReaderVendorId, kReaderProductId, kReaderVendorId, kReaderProductId);
     std::string r;
-    r += "P: " + usb.substr(4) + "\nN: " + node + "=" + Hex(descriptors) + "\n";
+    r += "P: " + usb.substr(4) + "\nN: " + node + "=" + HexText(descriptors) + "\n";
     r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + std::string(node) + "\n";
     r += "E: BUSNUM=001\nE: DEVNUM=" + std::string(node + 12) + "\n" + ids;
     r += "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n";
     r += "A: speed=12\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: devpath=1\n";
-    r += "A: product=Brisk Reader\nH: descriptors=" + Hex(descriptors) + "\n\n";
+    r += "A: product=Brisk Reader\nH: descriptors=" + HexText(descriptors) + "\n\n";
     // The serial interface and its port.
     const std::string itf0 = usb.substr(4) + "/" + port + ":1.0";
     r += "P: " + itf0 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
@@ -437,7 +395,7 @@ void UsbReaderBus::AddNormal() {
       r += "P: " + itf2 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
       r += "A: bInterfaceClass=ff\nA: bInterfaceNumber=02\n\n";
     }
-    AddRecord(tb, r);
+    AddRecords(tb, r);
     m_normalSysfs = usb;
     const int master = m_returning ? m_ownPty : umockdev_testbed_get_dev_fd(tb, "/dev/ttyACM0");
     if (master < 0) throw std::runtime_error("no emulated serial port");
