@@ -34,7 +34,7 @@ CHANGELOG
 if command -v ccache >/dev/null 2>&1; then
   export CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
 fi
-export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} nocheck noddebs parallel=$(nproc)"
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck noddebs parallel=$(nproc)"
 (cd "$src" && dpkg-buildpackage -b -us -uc --no-pre-clean >"$out/build.log" 2>&1) || {
   tail -40 "$out/build.log" >&2
   echo "package.sh: the build failed; the whole log is $out/build.log" >&2
