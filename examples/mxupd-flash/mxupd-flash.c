@@ -60,8 +60,8 @@ static int List(void) {
     for (uint32_t t = 0; t < count; ++t) {
       uint32_t bytes = 0;
       for (uint32_t s = 0; s < map[t].sectorCount; ++s) bytes += map[t].sectors[s].size;
-      printf("  target %u \"%s\": %u sectors, %u bytes\n", (unsigned)map[t].alternate,
-             map[t].name, (unsigned)map[t].sectorCount, (unsigned)bytes);
+      printf("  target %u \"%s\": %u sectors, %u bytes\n", (unsigned)map[t].alternate, map[t].name,
+             (unsigned)map[t].sectorCount, (unsigned)bytes);
     }
     MXUPDPRT_DestroyMapping(&map);
   }
@@ -164,7 +164,8 @@ static int Flash(const char* package, const char* device) {
   MXUPDFILES_FILE file = NULL;
   uint16_t vendor = 0, product = 0, deviceVendor = 0, deviceProduct = 0;
   uint8_t images = 0;
-  uint32_t status = MXUPDFILES_OpenExistingDFUFile(package, &file, &vendor, &product, NULL, &images);
+  uint32_t status =
+      MXUPDFILES_OpenExistingDFUFile(package, &file, &vendor, &product, NULL, &images);
   if (status != MXUPDFILES_OK) {
     fprintf(stderr, "mxupd-flash: %s: %s\n", package, MXUPDFILES_StatusText(status));
     return 1;
