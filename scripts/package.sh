@@ -15,10 +15,15 @@ src=$out/src/brisknetservice-$version
 rm -rf "$out"
 mkdir -p "$src"
 
-# Everything git knows of (untracked files too, ignored ones not).
-git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf - | tar -xf - -C "$src"
+# Everything git knows of (untracked files too, ignored ones not); outside a git checkout,
+# the tree without its build folders.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar --null -T - -cf - | tar -xf - -C "$src"
+else
+  tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$src"
+fi
 
 # The one changelog entry, dated by the last commit so that rebuilds give the same files.
 date=$(git log -1 --format=%cD 2>/dev/null || date -R)
