@@ -29,3 +29,9 @@ if [ $quick -eq 0 ]; then
   run_suite asan address ""
   run_suite tsan thread threaded-tests -L threaded
 fi
+
+# The Debian packages: built, checked by lintian, unpacked and run from a temporary root.
+if [ $quick -eq 0 ]; then
+  echo "== install test"
+  scripts/install-test.sh
+fi
