@@ -12,6 +12,14 @@
 
 namespace brisk::dfu {
 
+// Why the sequence stopped: the step or operation, the library's status code and its text, in
+// one English line for a terminal and the log. A window shows its own texts beside it.
+struct DfuFailure {
+  int operation = -1;  // the OPERATION_ code that failed or did not start; -1: another step
+  uint32_t code = 0;   // the library's status code; 0 when no library call failed
+  std::string reason;
+};
+
 // What the engine shows. Every call comes from the thread that runs the timers.
 class DfuView {
  public:
@@ -22,6 +30,8 @@ class DfuView {
   virtual void SetSizeText(const std::string& text) = 0;      // the byte count
   // A modal message with an OK button; returns when it was dismissed.
   virtual void ShowMessage(const std::string& text) = 0;
+  // The sequence stopped on failure (after the step's own status text, if any).
+  virtual void ShowFailure(const DfuFailure& failure) { (void)failure; }
 };
 
 // One-shot timers: a started timer fires once, through DfuUpgradeEngine::OnTimer, after its
@@ -64,9 +74,10 @@ enum class DfuOutcome {
 extern const DfuGuid kDfuInterfaceClass1;
 extern const DfuGuid kDfuInterfaceClass2;
 
-// Bound on the status rounds while reading the protection settings (each busy round waits the
-// announced poll time-out, at most 1 s).
+// Bound on the status rounds while reading the protection settings. Each busy round waits the
+// poll time-out the device announced, all of them together at most kMaxSettleWaitMs.
 inline constexpr int kSettleRounds = 16;
+inline constexpr int kMaxSettleWaitMs = 10000;
 // A device that udev already lists may not yet be known to libusb: the open is retried this
 // many times, 100 ms apart, while the device is reported as not there.
 inline constexpr int kOpenAttempts = 20;
@@ -103,8 +114,14 @@ class DfuUpgradeEngine {
   void StartVerify();
   void FinishUpgrade();
 
+  // Compares the read-back image with the package data kept in m_VerifyImage; a difference or
+  // elements of different sizes is shown and false.
+  bool Compare(MXUPDFILES_IMAGE readImage);
+
   DfuOutcome Outcome() const { return m_outcome; }
   const std::string& StatusText() const { return m_statusText; }
+  // Why the sequence stopped; empty reason while it runs or after it finished well.
+  const DfuFailure& Failure() const { return m_failure; }
 
   // The dialog's fields, under their own names.
   std::string m_DfuFilePath;
@@ -134,18 +151,30 @@ class DfuUpgradeEngine {
  private:
   void SetStatus(const std::string& text);
   void Stop();
+  void Fail(int operation, uint32_t code, const std::string& reason);
+  // A copy of the package's image for the target, from the one read of the package that was
+  // checked (read now when nothing was read for m_DfuFilePath yet); null when there is none.
+  MXUPDFILES_IMAGE PackageImageCopy();
+  void ForgetPackage();
+  // Prepares image for operation on the current target; false (with the failure) when it does
+  // not fit the device's memory or its protection.
+  bool FilterFor(MXUPDFILES_IMAGE image, int32_t operation);
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
   bool OpenWithRetry(MXUPD_HANDLE& handle);
   // Brings the device back to dfuIDLE, from status when haveStatus; bounded.
   bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus = false);
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();
-  bool Compare(MXUPDFILES_IMAGE readImage);
-
   DfuView& m_view;
   TimerScheduler& m_timers;
   std::string m_statusText;
   DfuOutcome m_outcome = DfuOutcome::Running;
+  DfuFailure m_failure;
+  // The package as read and checked once: its image for the target (null when it has none),
+  // and the path it came from. Erase, write and verify use these bytes, never a second read.
+  MXUPDFILES_IMAGE m_packageImage = nullptr;
+  std::string m_packagePath;
+  bool m_packageRead = false;
 };
 
 // "%i b", "%i Kb" or "%i Mb".
