@@ -333,13 +333,16 @@ bool DfuUpgradeEngine::FilterFor(MXUPDFILES_IMAGE image, int32_t operation) {
   const uint32_t rc = MXUPDFILES_FilterImageForOperation(image, &m_Mapping[m_CurrentTarget],
                                                          operation, m_OptionFlag);
   if (rc == MXUPDFILES_OK) return true;
+  if (rc == MXUPDFILES_ERR_PROTECTED) {
+    // The flags come from a probe of the protection that a passing fault can mislead: the
+    // device itself refuses what it protects, and its refusal is then explained by this.
+    m_protection = m_ReadProtected ? "the device is read-protected"
+                                   : "a sector of the image is write-protected";
+    WriteLog("%s before the %s", m_protection.c_str(), OperationName(operation));
+    return true;
+  }
   std::string why = FilesReason(rc);
-  if (rc == MXUPDFILES_ERR_OUTSIDE)
-    why = "the image lies outside the device's memory: " + why;
-  else if (rc == MXUPDFILES_ERR_PROTECTED)
-    why = (m_ReadProtected ? "the device is read-protected: "
-                           : "a sector of the image is write-protected: ") +
-          why;
+  if (rc == MXUPDFILES_ERR_OUTSIDE) why = "the image lies outside the device's memory: " + why;
   m_failure = {operation, rc, std::string(OperationName(operation)) + " refused: " + why};
   return false;
 }
@@ -615,6 +618,7 @@ OperationRecord DfuUpgradeEngine::MakeRecord(int32_t operation, MXUPDFILES_IMAGE
 
 int DfuUpgradeEngine::LaunchUpgrade() {
   m_failure = {};
+  m_protection.clear();
   MXUPDFILES_IMAGE image = PackageImageCopy();
   if (!image) {
     WriteLog("Unable to find data for that device/target from the file ...");
@@ -671,7 +675,7 @@ void DfuUpgradeEngine::PollOperation() {
       m_view.ShowMessage("This feature is not supported by this firmware.");
     Fail(operation, error,
          std::string(OperationName(operation)) + " failed" + (where[0] ? " at " : "") + where +
-             ": " + PrtReason(error));
+             ": " + PrtReason(error) + (m_protection.empty() ? "" : "; " + m_protection));
     return;
   }
 

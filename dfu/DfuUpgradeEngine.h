@@ -157,7 +157,7 @@ class DfuUpgradeEngine {
   MXUPDFILES_IMAGE PackageImageCopy();
   void ForgetPackage();
   // Prepares image for operation on the current target; false (with the failure) when it does
-  // not fit the device's memory or its protection.
+  // not fit the device's memory. Sectors marked protected are noted in m_protection.
   bool FilterFor(MXUPDFILES_IMAGE image, int32_t operation);
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
   bool OpenWithRetry(MXUPD_HANDLE& handle);
@@ -170,6 +170,7 @@ class DfuUpgradeEngine {
   std::string m_statusText;
   DfuOutcome m_outcome = DfuOutcome::Running;
   DfuFailure m_failure;
+  std::string m_protection;  // why the device may refuse the image's sectors, or empty
   // The package as read and checked once: its image for the target (null when it has none),
   // and the path it came from. Erase, write and verify use these bytes, never a second read.
   MXUPDFILES_IMAGE m_packageImage = nullptr;

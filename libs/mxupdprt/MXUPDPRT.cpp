@@ -469,13 +469,13 @@ const char* MXUPDPRT_StatusText(uint32_t status) {
   }
   switch (status ^ MXUPDPRT_ERR_DEVICE_STATUS) {
     case 0x01:
-      return "the device refused the target (errTARGET; read-protected or locked)";
+      return "the device refuses the target (errTARGET)";
     case 0x02:
       return "the device refused the file (errFILE)";
     case 0x03:
-      return "the device cannot write the memory (errWRITE; write-protected)";
+      return "the device cannot write the memory (errWRITE)";
     case 0x04:
-      return "the device cannot erase the memory (errERASE; write-protected)";
+      return "the device cannot erase the memory (errERASE)";
     case 0x05:
       return "the memory is not erased (errCHECK_ERASED)";
     case 0x06:

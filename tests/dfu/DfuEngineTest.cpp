@@ -158,15 +158,18 @@ TEST_F(DfuEngine, AReadProtectedDeviceHasNoSectorToReadEraseOrWrite) {
   EXPECT_EQ(m_engine.m_Wrp, 0u);
   for (size_t t = 0; t < m_engine.m_Targets.size(); ++t)
     for (const auto& line : SectorLines(t)) EXPECT_EQ(line.back(), '\t') << line;
-  // Nothing may be erased: the launch is refused, naming the protection, and the device keeps
-  // its memory.
+  // Nothing may be erased: the device refuses the erase, the failure names the protection,
+  // and the device keeps its memory.
   const std::vector<uint8_t> before(2048, 0x5C);
   device.Model().WriteMemory(0x08000000, before);
   m_engine.m_DfuFilePath = Package(2048);
-  EXPECT_EQ(m_engine.LaunchUpgrade(), 0);
-  EXPECT_NE(m_engine.Failure().reason.find("read-protected"), std::string::npos)
+  ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
+  m_timers.StartTimer(dfu::TIMER_POLL, 0);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(m_engine.Failure().operation, OPERATION_ERASE);
+  EXPECT_NE(m_engine.Failure().reason.find("the device is read-protected"), std::string::npos)
       << m_engine.Failure().reason;
-  EXPECT_EQ(m_engine.m_OperationHandle, nullptr);
   EXPECT_EQ(device.Model().ReadMemory(0x08000000, 2048), before);
 }
 
