@@ -18,6 +18,22 @@ QRect Units(int x, int y, int w, int h) {
 
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
+// The cause of a failed operation, for the person at the reader.
+QString Cause(const dfu::DfuFailure& failure) {
+  const std::string& why = failure.reason;
+  if (failure.code == MXUPDPRT_ERR_UNPLUGGED) return QStringLiteral("读卡器连接已断开");
+  if (failure.code == MXUPDPRT_ERR_TIMEOUT) return QStringLiteral("读卡器无响应");
+  if (failure.code == MXUPDPRT_ERR_UNSUPPORTED) return QStringLiteral("读卡器固件不支持该操作");
+  if (failure.code == MXUPDFILES_ERR_OUTSIDE) return QStringLiteral("升级文件超出读卡器存储范围");
+  if (why.find("read-protected") != std::string::npos)
+    return QStringLiteral("读卡器处于读保护状态");
+  if (why.find("write-protected") != std::string::npos) return QStringLiteral("读卡器存储区写保护");
+  if (failure.operation == OPERATION_UPLOAD && failure.code == 0)
+    return QStringLiteral("读回数据与升级文件不一致");
+  if (failure.code) return QStringLiteral("错误码 0x") + QString::asprintf("%08X", failure.code);
+  return QStringLiteral("未知错误");
+}
+
 }  // namespace
 
 DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(prompt) {
@@ -32,6 +48,7 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   m_Status = new QLabel(this);
   m_Status->setObjectName(Name(1044));
   m_Status->setGeometry(Units(18, 30, 254, 18));
+  m_Status->setWordWrap(true);  // a failure names its cause and what to do
   m_Progress = new QProgressBar(this);
   m_Progress->setObjectName(Name(1043));
   m_Progress->setGeometry(Units(12, 51, 255, 14));
@@ -43,6 +60,7 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   m_sizeLabel->setObjectName(Name(1046));
   m_sizeLabel->setGeometry(Units(16, 78, 222, 23));
   m_sizeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_sizeLabel->setWordWrap(true);
   setFixedSize(Units(0, 0, 289, 104).size());
 
   for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id) {
@@ -114,6 +132,20 @@ void DFUpgradeDialog::SetSizeText(const std::string& text) {
 
 void DFUpgradeDialog::ShowMessage(const std::string& text) {
   m_prompt.Message(this, QString::fromStdString(text));
+}
+
+void DFUpgradeDialog::ShowFailure(const dfu::DfuFailure& failure) {
+  // Steps that fail before an operation keep their own texts.
+  if (failure.operation < 0) return;
+  QString status;
+  if (failure.operation == OPERATION_LEAVE)
+    status = QStringLiteral("升级完成，但重启读卡器失败（%1），请重新插拔读卡器");
+  else if (failure.operation == OPERATION_UPLOAD)
+    status = QStringLiteral("校验失败（%1），请重新插拔读卡器后重试升级");
+  else
+    status = QStringLiteral("升级失败（%1），请重新插拔读卡器后重试升级");
+  SetStatus(status.arg(Cause(failure)).toStdString());
+  SetSizeText(failure.reason);
 }
 
 void DFUpgradeDialog::StartTimer(int id, int periodMs) {

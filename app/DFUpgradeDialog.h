@@ -42,6 +42,9 @@ class DFUpgradeDialog : public QDialog, public dfu::DfuView, public dfu::TimerSc
   void SetProgressText(const std::string& text) override;
   void SetSizeText(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
+  // A failed operation: a failure status with its cause and what to do, the engine's reason on
+  // the byte-count line, instead of the last progress text.
+  void ShowFailure(const dfu::DfuFailure& failure) override;
   // TimerScheduler
   void StartTimer(int id, int periodMs) override;
   void StopTimer(int id) override;

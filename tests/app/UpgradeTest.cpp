@@ -353,9 +353,17 @@ TEST_F(UpgradeTest, AnUpgradeCutByAnUnplugIsOfferedAgainAtTheNextStartAndComplet
   RequestedBy(options, Package(staging.Path() + "/reader.dfu"));
   options.dfu.unplugAtBlock = 30;
   Plug(std::move(options));
-  Open([this](DFUpgradeDialog&) { return m_bus->Mode() == "unplugged"; });
+  // The dialog names the failure and what to do instead of showing the write as running.
+  const QString failed = QStringLiteral("升级失败（读卡器连接已断开），请重新插拔读卡器后重试升级");
+  Open([&](DFUpgradeDialog& d) { return d.StatusText() == failed; });
   ASSERT_TRUE(DialogEnded(1));
-  EXPECT_NE(m_statuses.back(), kFinalText);
+  EXPECT_EQ(m_statuses.back(), failed);
+  ASSERT_FALSE(m_sizes.empty());
+  EXPECT_EQ(m_sizes.back(),
+            QStringLiteral("write failed at download block 30 at 0x0800E000: the device left the "
+                           "bus (0x12345007)"));
+  EXPECT_TRUE(m_log.Has("upgrade failed: write failed at download block 30"));
+  EXPECT_EQ(m_bus->Mode(), "unplugged");
   EXPECT_FALSE(m_log.Has("Upgrade successful !"));
   ASSERT_TRUE(m_bus->Replug());
   ASSERT_TRUE(WaitFor([&] { return m_bus->Mode() == "mode dfu"; }));
