@@ -39,17 +39,17 @@ int main() {
   for (auto& b : data) b = char(gen());
   std::ofstream(dir + "/fw.bin", std::ios::binary).write(data.data(), std::streamsize(kSize));
   const std::string dfu = BRISK_DFU, sim = BRISK_USB_SIM;
-  if (std::system((dfu + " pack -o " + dir + "/p.dfu --vid 0483 --pid A19B 0:Flash=0x08000000:" +
-                   dir + "/fw.bin")
+  if (std::system((dfu + " pack -o " + dir +
+                   "/p.dfu --vid 0483 --pid A19B 0:Flash=0x08000000:" + dir + "/fw.bin")
                       .c_str()) != 0)
     return 1;
   // The flasher's own time is taken inside the emulated reader's run, around the command.
-  const std::string inner = "s=$(date +%s%N); " + dfu + " flash " + dir +
-                            "/p.dfu >" + dir + "/out.txt; e=$?; echo tool_us=$(( ($(date +%s%N)-s)/1000 )) exit=$e";
+  const std::string inner = "s=$(date +%s%N); " + dfu + " flash " + dir + "/p.dfu >" + dir +
+                            "/out.txt; e=$?; echo tool_us=$(( ($(date +%s%N)-s)/1000 )) exit=$e";
   const auto start = Clock::now();
-  const int rc = std::system((sim + " --mode dfu -- sh -c '" + inner + "' >" + dir +
-                              "/sim.out 2>" + dir + "/sim.err")
-                                 .c_str());
+  const int rc = std::system(
+      (sim + " --mode dfu -- sh -c '" + inner + "' >" + dir + "/sim.out 2>" + dir + "/sim.err")
+          .c_str());
   const double whole = std::chrono::duration<double>(Clock::now() - start).count();
   const std::string out = ReadText(dir + "/sim.out"), err = ReadText(dir + "/sim.err");
   const long long toolUs = NumberAfter(out, "tool_us="), exitCode = NumberAfter(out, "exit=");
