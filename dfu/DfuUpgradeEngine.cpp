@@ -1,9 +1,5 @@
 #include "dfu/DfuUpgradeEngine.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -16,9 +12,8 @@
 #include <thread>
 
 #include "dfu/UsbReaderChannel.h"
-#include "libs/qktube/QKTubeDevice.h"
 #include "log/Log.h"
-#include "platform/Paths.h"
+#include "platform/PackageCache.h"
 #include "platform/devices/DfuDevices.h"
 
 namespace brisk::dfu {
@@ -353,31 +348,11 @@ int DfuUpgradeEngine::MatchDeviceAndFile() {
 }
 
 int DfuUpgradeEngine::AutoSelectDfuFile() {
-  struct Candidate {
-    std::string path;
-    std::string name;
-    time_t time;
-  };
-  std::vector<Candidate> candidates;
-  const std::string folder = platform::DfuCacheFolder();
-  if (DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str())) {
-    while (dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == ".." || !EndsWithDfu(name)) continue;
-      const std::string path = folder + "/" + name;
-      struct stat st {};
-      if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      candidates.push_back({path, name, st.st_mtime});
-    }
-    closedir(dir);
-  }
-  // Newest first; equal times by name, so that the choice is repeatable.
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-    return a.time != b.time ? a.time > b.time : a.name < b.name;
-  });
-  for (const Candidate& c : candidates) {
+  for (const platform::CachedPackage& c : platform::PackageCache::Dfu().NewestFirst()) {
+    if (!EndsWithDfu(c.name)) continue;
+    const time_t seconds = time_t(c.modifiedNs / 1000000000);
     struct tm t {};
-    localtime_r(&c.time, &t);
+    localtime_r(&seconds, &t);
     WriteLog("Check File: %s time: %04d-%02d-%02d %02d:%02d:%02d", c.path.c_str(), t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     if (LoadDfuFile(c.path) && MatchDeviceAndFile()) {
@@ -593,11 +568,11 @@ int DfuUpgradeEngine::OpenDfuDevice() {
 }
 
 bool DfuUpgradeEngine::OpenWithRetry(MXUPD_HANDLE& handle) {
-  uint32_t rc = QK_ERR_NOT_FOUND;
+  uint32_t rc = MXUPD_ERR_NOT_FOUND;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     rc = MXUPD_Open(m_DevicePath.c_str(), &handle);
-    if (rc != QK_ERR_NOT_FOUND) break;
+    if (rc != MXUPD_ERR_NOT_FOUND) break;
   }
   if (rc != MXUPD_OK) handle = nullptr;
   return rc == MXUPD_OK;

@@ -4,8 +4,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "log/Log.h"
+#include "platform/devices/ReaderIdentities.h"
 
 namespace brisk::dfu {
 
@@ -43,10 +46,15 @@ int UsbReaderChannel::EnterDfuMode() {
 }
 
 int UsbReaderChannel::OpenHidDevice() {
+  namespace devices = platform::devices;
+  // The identities are tried in the table's order within one node's path text.
+  std::vector<std::string> ids;
+  for (const devices::ReaderIdentity& id : devices::IdentitiesOffering(devices::kHidEnterDfu))
+    ids.push_back(devices::HidIdentityText(id));
   std::string node;
-  for (const auto& hid : platform::devices::EnumerateHidraw()) {
+  for (const auto& hid : devices::EnumerateHidraw()) {
     if (hid.pathText.size() >= size_t(kMaxDevicePath)) continue;  // would not fit the buffer
-    for (const char* id : kHidReaderIds)
+    for (const std::string& id : ids)
       if (hid.pathText.find(id) != std::string::npos) {
         node = hid.devNode;
         break;
@@ -62,7 +70,11 @@ int UsbReaderChannel::OpenHidDevice() {
 }
 
 int UsbReaderChannel::OpenDriverDevice() {
-  return m_driver.OpenFirst({{0x0425, 0x8159}, {0x0483, 0xA19B}}) ? 1 : 0;
+  namespace devices = platform::devices;
+  std::vector<std::pair<uint16_t, uint16_t>> ids;
+  for (const devices::ReaderIdentity& id : devices::IdentitiesOffering(devices::kVendorEnterDfu))
+    ids.emplace_back(id.vendorId, id.productId);
+  return m_driver.OpenFirst(ids) ? 1 : 0;
 }
 
 int UsbReaderChannel::HidTransfer(const uint8_t* request, uint8_t* reply, int pauseMs,

@@ -13,8 +13,6 @@ namespace brisk::dfu {
 inline constexpr uint8_t kEnterDfuFrame[7] = {0x55, 0xAA, 0x04, 0x31, 0xFF, 0xFF, 0xCA};
 inline constexpr int kHidReportSize = 65;     // report identifier and 64 bytes of data
 inline constexpr int kDriverBufferSize = 64;  // the vendor path's request and reply buffers
-// The readers recognised on the HID path, tried in this order within one node's path text.
-inline constexpr const char* kHidReaderIds[] = {"vid_0425&pid_8159", "vid_0483&pid_a19b"};
 inline constexpr int kMaxDevicePath = 260;
 
 class UsbReaderChannel {

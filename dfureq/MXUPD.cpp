@@ -84,7 +84,10 @@ uint32_t MXUPD_Abort(MXUPD_HANDLE* handle) {
 }
 
 uint32_t MXUPD_Open(const char* deviceName, MXUPD_HANDLE* handle) {
-  return QKDevice_Open(deviceName, reinterpret_cast<QKDeviceHandle*>(handle), nullptr);
+  const uint32_t rc = QKDevice_Open(deviceName, reinterpret_cast<QKDeviceHandle*>(handle), nullptr);
+  // Callers retry while udev lists a device that libusb has not seen yet: they need this one
+  // code of ours, not the driver library's.
+  return rc == QK_ERR_NOT_FOUND ? MXUPD_ERR_NOT_FOUND : rc;
 }
 
 uint32_t MXUPD_Close(MXUPD_HANDLE* handle) {

@@ -6,8 +6,9 @@
  * reads state 7 or 8) close the device and write a null handle back into it.
  * MXUPD_Close leaves the variable as it is; do not use it afterwards.
  *
- * Status codes: MXUPD_OK, MXUPD_ERR_ARGUMENT, or a failure code of the
- * driver-interface library passed up unchanged. MXUPD_Upload returns the
+ * Status codes: MXUPD_OK, MXUPD_ERR_ARGUMENT, MXUPD_ERR_NOT_FOUND (MXUPD_Open:
+ * no device at that path, yet), or a failure code of the driver-interface
+ * library passed up unchanged. MXUPD_Upload returns the
  * thread's errno instead when its request fails. Treat every value other than
  * MXUPD_OK as failure.
  */
@@ -29,6 +30,7 @@ extern "C" {
 
 #define MXUPD_OK 0x12340000u
 #define MXUPD_ERR_ARGUMENT 0x12340002u
+#define MXUPD_ERR_NOT_FOUND 0x12340003u
 
 /* DFU 1.1 request codes. */
 #define MXUPD_REQ_DETACH 0

@@ -6,9 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Files.h"
 
 namespace brisk::download {
 
@@ -195,28 +193,9 @@ void HexEncode(char* destination, const uint8_t* bytes, size_t count) {
 std::string GetFileMd5(const std::string& path, int64_t& sizeOut) {
   // Never through a link, and never anything but a regular file: a FIFO would block the open
   // and the read, and a folder has no digest.
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {};
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return {};
-  }
-  FILE* file = fdopen(fd, "rb");
-  if (!file) {
-    close(fd);
-    return {};
-  }
-  if (std::fseek(file, 0, SEEK_END) != 0) {
-    std::fclose(file);
-    return {};
-  }
-  const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-    std::fclose(file);
-    return {};
-  }
-  const int64_t size = end;
+  int64_t size = 0;
+  FILE* file = platform::OpenRegularForRead(path, &size);
+  if (!file) return {};
 
   // In pieces rather than whole: a package need not fit in memory twice.
   Md5Context context;

@@ -1,21 +1,18 @@
 #include "download/UpgradeDownloader.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "download/Md5.h"
 #include "log/Log.h"
+#include "platform/Files.h"
+#include "platform/PackageCache.h"
 #include "platform/Paths.h"
 
 namespace brisk::download {
@@ -247,8 +244,8 @@ void UpgradeDownloader::RunDownload(const Request& request) {
       SetState(DOWNLOAD_FAILED);
       return;
     }
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const platform::FileKind kind = platform::KindOfPath(path);
+    if (kind == platform::FileKind::kRegular) {
       WriteLog("file %s exists", path.c_str());
       int64_t size = 0;
       const std::string md5 = GetFileMd5(path, size);
@@ -258,10 +255,10 @@ void UpgradeDownloader::RunDownload(const Request& request) {
         Finish(request, path, nullptr, size, true);
         return;
       }
-      unlink(path.c_str());
-    } else if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      platform::RemoveFile(path);
+    } else if (kind == platform::FileKind::kOther) {
       // A link, a FIFO or a device node is never a package.
-      unlink(path.c_str());
+      platform::RemoveFile(path);
     }
     Fetch(request, path);
   } catch (const std::exception& e) {
@@ -293,13 +290,8 @@ void UpgradeDownloader::Finish(const Request& request, const std::string& path, 
 void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   // Not through a link, and not into a FIFO planted at that name meanwhile (whose open would
   // block): only a regular file is written.
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  struct stat st {};
-  const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  FILE* file = regular ? fdopen(fd, "wb") : nullptr;
+  FILE* file = platform::CreateRegularForWrite(path);
   if (!file) {
-    if (fd >= 0) close(fd);
     WriteLog("create temporary file %s failed", path.c_str());
     SetState(DOWNLOAD_FAILED);
     return;
@@ -410,7 +402,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   if (stopped) {
     // Stopped from outside: nothing is checked and the state is left as it is.
     WriteLog("download stopped: %s", url.c_str());
-    unlink(path.c_str());
+    platform::RemoveFile(path);
     return;
   }
   if (transfer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
@@ -442,78 +434,20 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
 
 void UpgradeDownloader::FailAndRemove(const std::string& path) {
   // A partial package is of no use to anyone and must not pile up in the folder.
-  unlink(path.c_str());
+  platform::RemoveFile(path);
   SetState(DOWNLOAD_FAILED);
 }
 
 void UpgradeDownloader::CopyToCache(const std::string& packagePath) {
-  const size_t slash = packagePath.rfind('/');
-  if (slash == std::string::npos) return;
-  const std::string folder = platform::DfuCacheFolder();
-  const std::string destination = folder + "/" + packagePath.substr(slash + 1);
-  bool ok = !folder.empty() && platform::MakeFolders(folder, 0700);
-
-  // Copied under a hidden name and renamed, so a reader of the cache never sees half a file.
-  std::string partial = folder + "/.copy-XXXXXX";
-  int out = ok ? mkstemp(partial.data()) : -1;
-  ok = out >= 0;
-  FILE* in = nullptr;
-  if (ok) {
-    const int fd = open(packagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) in = fdopen(fd, "rb");
-    if (!in && fd >= 0) close(fd);
-  }
-  ok = ok && in != nullptr;
-  if (ok) {
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-      const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-      if (got == 0) {
-        ok = std::ferror(in) == 0;
-        break;
-      }
-      size_t written = 0;
-      while (written < got) {
-        const ssize_t n = write(out, buffer.data() + written, got - written);
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-      }
-      if (written != got) {
-        ok = false;
-        break;
-      }
-    }
-  }
-  if (in) std::fclose(in);
-  if (out >= 0) {
-    if (fchmod(out, 0644) != 0 || close(out) != 0) ok = false;
-    if (ok && std::rename(partial.c_str(), destination.c_str()) != 0) ok = false;
-    if (!ok) unlink(partial.c_str());
-  }
+  if (packagePath.find('/') == std::string::npos) return;
+  const platform::PackageCache cache = platform::PackageCache::Dfu();
+  std::string copy;
+  const bool ok = cache.Add(packagePath, &copy);
   WriteLog(ok ? "Copy DFU file to cache success, %s" : "Copy DFU file to cache failed, %s",
-           destination.c_str());
-  if (ok) PruneCache(folder);
-}
-
-void UpgradeDownloader::PruneCache(const std::string& folder) {
-  namespace fs = std::filesystem;
-  std::vector<std::pair<fs::file_time_type, fs::path>> packages;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    // Copies in progress are hidden; only regular files are ours to remove.
-    if (name.empty() || name[0] == '.' || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    const auto time = fs::last_write_time(it->path(), ec);
-    if (!ec) packages.emplace_back(time, it->path());
-  }
-  if (packages.size() <= kDfuCacheKeep) return;
-  std::sort(packages.begin(), packages.end(),
-            [](const auto& a, const auto& b) { return a.first > b.first; });
-  for (size_t i = kDfuCacheKeep; i < packages.size(); ++i) {
-    if (fs::remove(packages[i].second, ec))
-      WriteLog("removed old DFU package %s", packages[i].second.c_str());
-  }
+           copy.c_str());
+  if (!ok) return;
+  for (const std::string& removed : cache.Prune(kDfuCacheKeep))
+    WriteLog("removed old DFU package %s", removed.c_str());
 }
 
 int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destination) {
@@ -532,24 +466,8 @@ int UpgradeDownloader::GetData(uint32_t offset, uint32_t length, uint8_t* destin
   }
   if (path.empty()) return 0;
   // Read on the relay thread: a FIFO or a link planted at the package's name must neither
-  // block it nor lead elsewhere.
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat st {};
-  // A range past the end is refused even when it asks for nothing.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(offset) + length > static_cast<uint64_t>(st.st_size)) {
-    close(fd);
-    return 0;
-  }
-  size_t got = 0;
-  while (got < length) {
-    const ssize_t n = pread(fd, destination + got, length - got, static_cast<off_t>(offset + got));
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  return got == length ? 1 : 0;
+  // block it nor lead elsewhere. A range past the end is refused even when it asks for nothing.
+  return platform::ReadRegularRange(path, offset, destination, length) ? 1 : 0;
 }
 
 }  // namespace brisk::download

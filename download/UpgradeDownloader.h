@@ -63,7 +63,6 @@ class UpgradeDownloader {
   void RunDownload(const Request& request);
   void Fetch(const Request& request, const std::string& path);
   void CopyToCache(const std::string& packagePath);
-  static void PruneCache(const std::string& folder);
   void Finish(const Request& request, const std::string& path, const char* okText, int64_t size,
               bool setProgress);
   void SetState(int32_t state);

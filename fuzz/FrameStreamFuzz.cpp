@@ -5,19 +5,7 @@
 #include <vector>
 
 #include "fuzz/support/LinkRig.h"
-
-// The fuzzer's view of the service's answer hand-over (the service befriends this name).
-namespace brisk::link {
-class Brisk7ServiceTestAccess {
- public:
-  static std::vector<uint8_t> Staged(Brisk7Service& s) {
-    std::lock_guard<std::mutex> guard(s.m_comLock);
-    return {s.m_answerStaging.begin(), s.m_answerStaging.begin() + s.m_answerLength};
-  }
-  static bool AnswerSignalled(Brisk7Service& s) { return s.m_answerEvent.IsSet(); }
-  static void ResetAnswer(Brisk7Service& s) { s.m_answerEvent.Reset(); }
-};
-}  // namespace brisk::link
+#include "tests/link/ServiceAccess.h"
 
 namespace brisk::fuzz {
 

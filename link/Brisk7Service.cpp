@@ -14,22 +14,6 @@
 
 namespace brisk::link {
 
-namespace {
-
-// The decimal number after a port name's first three characters ("COM12" gives 12); 0 when
-// there is none or it would not fit.
-int PortNumberAfterPrefix(const std::string& name) {
-  if (name.size() <= 3) return 0;
-  long value = 0;
-  for (size_t i = 3; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) {
-    value = value * 10 + (name[i] - '0');
-    if (value > 99999999) return 0;
-  }
-  return static_cast<int>(value);
-}
-
-}  // namespace
-
 Brisk7Service::Brisk7Service(void* window, EnterDfuCallback callback)
     : m_answerStaging(65536, 0),
       m_wake(std::make_unique<platform::WakeEvent>()),
@@ -95,7 +79,7 @@ int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
   for (size_t i = 1; i < candidates.size(); ++i) {
     const std::string& name = candidates[i];
     WriteLog("try to open %s", name.c_str());
-    const int number = PortNumberAfterPrefix(name);
+    const int number = platform::PortNameToNumber(name);
     auto handle = InitComm(number, 115200);
     if (!handle) {
       WriteLog("open %s failed", name.c_str());

@@ -127,7 +127,7 @@ class Brisk7Service {
   void procDownloadUpgradeFile(const uint8_t* payload, int size);
   void procSendUpgradeFile(const uint8_t* payload, int size);
 
-  // Fields, in the order of the design.
+  // The service's state: the relay, the port, the answer hand-over, counters, platform.
   std::atomic<int> m_serverSocket{-1};
   std::atomic<int> m_relayActive{0};
   std::mutex m_socketLock;
@@ -153,8 +153,8 @@ class Brisk7Service {
   std::atomic<uint32_t> m_usbHeartbeatInterval{600};
   std::atomic<uint32_t> m_cat1HeartbeatInterval{600};
 
-  // Not in the design: the window thread changes the platform address while the relay
-  // thread may be connecting to it.
+  // The window thread changes the platform address while the relay thread may be connecting
+  // to it.
   mutable std::mutex m_platformLock;
   // Wakes the relay loop's poll() when it must stop.
   std::unique_ptr<platform::WakeEvent> m_wake;

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -69,6 +70,22 @@ std::string SerialDevicePath(int port) {
   std::lock_guard<std::mutex> guard(g_folderLock);
   return g_folder + "/ttyACM" + std::to_string(port - 1);
 }
+
+int PortNameToNumber(const std::string& name) {
+  if (name.size() <= 3) return 0;
+  size_t i = 3;
+  while (i < name.size() && std::isspace(static_cast<unsigned char>(name[i]))) ++i;
+  bool negative = false;
+  if (i < name.size() && (name[i] == '-' || name[i] == '+')) negative = name[i++] == '-';
+  long value = 0;
+  for (int digits = 0; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) {
+    if (++digits > 8) return 0;
+    value = value * 10 + (name[i] - '0');
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+std::string PortNumberToName(int port) { return "COM" + std::to_string(port); }
 
 std::string DescribeOpenFailure(const std::string& path, int* error) {
   *error = 0;

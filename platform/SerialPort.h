@@ -8,6 +8,11 @@ namespace brisk::platform {
 
 // COM<n> stands for <folder>/ttyACM<n-1>; the folder is /dev unless a test points it elsewhere.
 std::string SerialDevicePath(int port);
+// The decimal number after a port name's first three characters, read as atoi does ("COM12"
+// gives 12); 0 when there is none or it has more than eight digits (no such port).
+int PortNameToNumber(const std::string& name);
+// "COM<n>".
+std::string PortNumberToName(int port);
 // Why a device cannot be opened as a serial port, in words for a person ("Permission denied",
 // "in use by another program", ...); *error gets the system's error number (0 when none).
 std::string DescribeOpenFailure(const std::string& path, int* error);

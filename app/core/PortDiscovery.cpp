@@ -1,24 +1,15 @@
 #include "app/core/PortDiscovery.h"
 
 #include <cctype>
-#include <climits>
 
 #include "log/Log.h"
 #include "platform/SerialPort.h"
+#include "platform/devices/ReaderIdentities.h"
 #include "platform/devices/UdevDevices.h"
 
 namespace brisk::app {
 
 namespace {
-
-struct ReaderIdentity {
-  const char* vendor;
-  const char* product;
-};
-constexpr ReaderIdentity kReaderIdentities[] = {
-    {"VID_0425", "PID_8159"},
-    {"VID_0400", "PID_C35A"},
-};
 
 // The kernel gives CDC ACM at most this many minors.
 constexpr int kHighestComNumber = 256;
@@ -33,27 +24,13 @@ std::string BaseName(const std::string& path) {
 bool IsReaderHardwareId(const std::string& hardwareId) {
   std::string upper = hardwareId;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const ReaderIdentity& id : kReaderIdentities)
-    if (upper.find(id.vendor) != std::string::npos && upper.find(id.product) != std::string::npos)
+  namespace devices = platform::devices;
+  for (const devices::ReaderIdentity& id : devices::IdentitiesOffering(devices::kSerialPort))
+    if (upper.find(devices::VendorIdText(id.vendorId)) != std::string::npos &&
+        upper.find(devices::ProductIdText(id.productId)) != std::string::npos)
       return true;
   return false;
 }
-
-int PortNameToNumber(const std::string& name) {
-  if (name.size() <= 3) return 0;
-  size_t i = 3;
-  while (i < name.size() && std::isspace(static_cast<unsigned char>(name[i]))) ++i;
-  bool negative = false;
-  if (i < name.size() && (name[i] == '-' || name[i] == '+')) negative = name[i++] == '-';
-  long long n = 0;
-  for (; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) {
-    n = n * 10 + (name[i] - '0');
-    if (n > INT_MAX) return 0;  // no such port
-  }
-  return static_cast<int>(negative ? -n : n);
-}
-
-std::string PortNumberToName(int port) { return "COM" + std::to_string(port); }
 
 std::string PortNameForDevice(const platform::devices::TtyDevice& device) {
   if (device.sysName.empty()) return {};

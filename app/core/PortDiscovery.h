@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/core/Settings.h"
+#include "platform/SerialPort.h"
 
 namespace brisk::platform::devices {
 struct TtyDevice;
@@ -18,11 +19,9 @@ inline constexpr const char* kAutoPortName = "自动";
 // True when the upper-cased hardware id holds both parts of one reader identity row.
 bool IsReaderHardwareId(const std::string& hardwareId);
 
-// Drops the first three characters and reads the rest as a decimal integer
-// (COM12 -> 12); 0 when nothing numeric follows or the number does not fit.
-int PortNameToNumber(const std::string& name);
-// "COM%d".
-std::string PortNumberToName(int port);
+// The one COM-name rule, shared with the link.
+using platform::PortNameToNumber;
+using platform::PortNumberToName;
 
 // The COM name of a reader tty through the one COM<n> <-> device mapping; empty when the
 // device has no COM name.

@@ -71,6 +71,7 @@ uint32_t FromRequest(uint32_t rc) {
   switch (rc) {
     case QK_ERR_NO_DEVICE:
     case QK_ERR_NOT_FOUND:
+    case MXUPD_ERR_NOT_FOUND:
     case uint32_t(ENODEV):
       return MXUPDPRT_ERR_UNPLUGGED;
     case QK_ERR_TIMEOUT:

@@ -273,6 +273,41 @@ uint32_t FindAlternate(QKDevice* d, uint32_t configuration, uint32_t interfaceIn
   return QK_OK;
 }
 
+// The checks every call on a handle starts with: a live handle (held for the whole call),
+// then the caller's arguments. body gets the device.
+template <typename Body>
+uint32_t WithDevice(QKDeviceHandle handle, bool argumentsOk, Body&& body) {
+  const HandleUse use = Use(handle);
+  if (use.device == nullptr) return Fail(QK_ERR_HANDLE);
+  if (!argumentsOk) return Fail(QK_ERR_ARGUMENT);
+  return body(*use.device);
+}
+
+// The same with one of the device's configurations loaded; body gets both.
+template <typename Body>
+uint32_t WithConfig(QKDeviceHandle handle, bool argumentsOk, uint32_t configuration, Body&& body) {
+  return WithDevice(handle, argumentsOk, [&](QKDevice& d) {
+    ConfigRef ref;
+    if (uint32_t rc = LoadConfig(&d, configuration, ref); rc != QK_OK) return rc;
+    return body(d, *ref.cfg);
+  });
+}
+
+// The same with one alternate setting of one interface found; body gets the device, the
+// configuration and the alternate.
+template <typename Body>
+uint32_t WithAlternate(QKDeviceHandle handle, bool argumentsOk, uint32_t configuration,
+                       uint32_t interfaceIndex, uint32_t alternate, Body&& body) {
+  return WithDevice(handle, argumentsOk, [&](QKDevice& d) {
+    ConfigRef ref;
+    const libusb_interface_descriptor* alt = nullptr;
+    if (uint32_t rc = FindAlternate(&d, configuration, interfaceIndex, alternate, ref, alt);
+        rc != QK_OK)
+      return rc;
+    return body(d, *ref.cfg, *alt);
+  });
+}
+
 // Walks class descriptors in extra bytes; a malformed length ends the search as a fault.
 uint32_t FindInExtra(const unsigned char* extra, int length, uint32_t type, uint32_t occurrence,
                      void* buffer, uint32_t size) {
@@ -319,6 +354,76 @@ void PutUtf8(std::string& out, uint32_t cp) {
   }
 }
 
+// A string descriptor in the device's first language, as UTF-8 cut to the buffer.
+uint32_t ReadString(QKDevice& d, uint32_t index, char* buffer, uint32_t size) {
+  unsigned char langs[255];
+  int rc = libusb_get_string_descriptor(d.usb, 0, 0, langs, sizeof langs);
+  if (rc < 0) return FromLibusb(rc);
+  if (rc < 4 || langs[1] != LIBUSB_DT_STRING || langs[0] > rc || langs[0] < 4)
+    return Fail(QK_ERR_BAD_DESCRIPTOR);
+  const uint16_t langId = uint16_t(langs[2] | (langs[3] << 8));
+
+  unsigned char raw[255];
+  rc = libusb_get_string_descriptor(d.usb, uint8_t(index), langId, raw, sizeof raw);
+  if (rc < 0) return FromLibusb(rc);
+  if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
+    return Fail(QK_ERR_BAD_DESCRIPTOR);
+
+  std::string text;
+  const int units = (raw[0] - 2) / 2;
+  for (int i = 0; i < units; ++i) {
+    uint32_t u = uint32_t(raw[2 + 2 * i] | (raw[3 + 2 * i] << 8));
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      uint32_t lo = uint32_t(raw[4 + 2 * i] | (raw[5 + 2 * i] << 8));
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
+        ++i;
+      } else {
+        u = 0xFFFD;
+      }
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      u = 0xFFFD;
+    }
+    if (u == 0) break;
+    if (text.size() + Utf8Length(u) > size - 1) {
+      std::memcpy(buffer, text.data(), text.size());
+      buffer[text.size()] = '\0';
+      return Fail(QK_ERR_BUFFER);
+    }
+    PutUtf8(text, u);
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return QK_OK;
+}
+
+// Makes the configuration current and the alternate selected, claiming its interface.
+uint32_t SelectAlternate(QKDevice& d, const libusb_config_descriptor& cfg,
+                         const libusb_interface_descriptor& alt) {
+  int current = 0;
+  if (int rc = libusb_get_configuration(d.usb, &current); rc != 0) return FromLibusb(rc);
+  if (current != cfg.bConfigurationValue) {
+    if (d.claimedInterface >= 0) {
+      libusb_release_interface(d.usb, d.claimedInterface);
+      d.claimedInterface = -1;
+    }
+    if (int rc = libusb_set_configuration(d.usb, cfg.bConfigurationValue); rc != 0)
+      return FromLibusb(rc);
+  }
+  if (d.claimedInterface != alt.bInterfaceNumber) {
+    if (d.claimedInterface >= 0) {
+      libusb_release_interface(d.usb, d.claimedInterface);
+      d.claimedInterface = -1;
+    }
+    if (int rc = libusb_claim_interface(d.usb, alt.bInterfaceNumber); rc != 0)
+      return FromLibusb(rc);
+    d.claimedInterface = alt.bInterfaceNumber;
+  }
+  if (int rc = libusb_set_interface_alt_setting(d.usb, alt.bInterfaceNumber, alt.bAlternateSetting);
+      rc != 0)
+    return FromLibusb(rc);
+  return uint32_t(QK_OK);
+}
 }  // namespace
 
 extern "C" {
@@ -383,236 +488,141 @@ uint32_t QKDevice_Close(QKDeviceHandle handle) {
 
 uint32_t QKDevice_ControlPipeRequest(QKDeviceHandle handle, const ClassRequest* request,
                                      void* data) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (request == nullptr || request->requestKind != QK_REQUEST_CLASS_INTERFACE ||
-      request->dataToHost > 1 || request->dataLength > 0xFFFF ||
-      (request->dataLength > 0 && data == nullptr))
-    return Fail(QK_ERR_ARGUMENT);
-  const uint8_t type = request->dataToHost ? 0xA1 : 0x21;
-  const uint16_t length = uint16_t(request->dataLength);
-  int rc =
-      libusb_control_transfer(d->usb, type, request->bRequest, request->wValue, request->wIndex,
-                              static_cast<unsigned char*>(data), length, kTransferTimeoutMs);
-  if (rc < 0) return FromLibusb(rc);
-  if (rc != int(length)) return Fail(QK_ERR_SHORT);
-  return QK_OK;
+  const bool ok = request != nullptr && request->requestKind == QK_REQUEST_CLASS_INTERFACE &&
+                  request->dataToHost <= 1 && request->dataLength <= 0xFFFF &&
+                  (request->dataLength == 0 || data != nullptr);
+  return WithDevice(handle, ok, [&](QKDevice& d) {
+    const uint8_t type = request->dataToHost ? 0xA1 : 0x21;
+    const uint16_t length = uint16_t(request->dataLength);
+    const int rc =
+        libusb_control_transfer(d.usb, type, request->bRequest, request->wValue, request->wIndex,
+                                static_cast<unsigned char*>(data), length, kTransferTimeoutMs);
+    if (rc < 0) return FromLibusb(rc);
+    if (rc != int(length)) return Fail(QK_ERR_SHORT);
+    return uint32_t(QK_OK);
+  });
 }
 
 uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
-  libusb_device_descriptor dd{};
-  if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0) return FromLibusb(rc);
-  unsigned char out[18];
-  out[0] = 18;
-  out[1] = LIBUSB_DT_DEVICE;
-  PutLe16(out + 2, dd.bcdUSB);
-  out[4] = dd.bDeviceClass;
-  out[5] = dd.bDeviceSubClass;
-  out[6] = dd.bDeviceProtocol;
-  out[7] = dd.bMaxPacketSize0;
-  PutLe16(out + 8, dd.idVendor);
-  PutLe16(out + 10, dd.idProduct);
-  PutLe16(out + 12, dd.bcdDevice);
-  out[14] = dd.iManufacturer;
-  out[15] = dd.iProduct;
-  out[16] = dd.iSerialNumber;
-  out[17] = dd.bNumConfigurations;
-  std::memcpy(descriptor, out, sizeof out);
-  return QK_OK;
+  return WithDevice(handle, descriptor != nullptr, [&](QKDevice& d) {
+    libusb_device_descriptor dd{};
+    if (int rc = libusb_get_device_descriptor(d.device, &dd); rc != 0) return FromLibusb(rc);
+    unsigned char out[18];
+    out[0] = 18;
+    out[1] = LIBUSB_DT_DEVICE;
+    PutLe16(out + 2, dd.bcdUSB);
+    out[4] = dd.bDeviceClass;
+    out[5] = dd.bDeviceSubClass;
+    out[6] = dd.bDeviceProtocol;
+    out[7] = dd.bMaxPacketSize0;
+    PutLe16(out + 8, dd.idVendor);
+    PutLe16(out + 10, dd.idProduct);
+    PutLe16(out + 12, dd.bcdDevice);
+    out[14] = dd.iManufacturer;
+    out[15] = dd.iProduct;
+    out[16] = dd.iSerialNumber;
+    out[17] = dd.bNumConfigurations;
+    std::memcpy(descriptor, out, sizeof out);
+    return uint32_t(QK_OK);
+  });
 }
 
 uint32_t QKDevice_GetNbOfConfigurations(QKDeviceHandle handle, uint32_t* count) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
-  libusb_device_descriptor dd{};
-  if (int rc = libusb_get_device_descriptor(d->device, &dd); rc != 0) return FromLibusb(rc);
-  *count = dd.bNumConfigurations;
-  return QK_OK;
+  return WithDevice(handle, count != nullptr, [&](QKDevice& d) {
+    libusb_device_descriptor dd{};
+    if (int rc = libusb_get_device_descriptor(d.device, &dd); rc != 0) return FromLibusb(rc);
+    *count = dd.bNumConfigurations;
+    return uint32_t(QK_OK);
+  });
 }
 
 uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t configuration,
                                              void* descriptor) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
-  ConfigRef ref;
-  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
-  unsigned char out[9];
-  out[0] = 9;
-  out[1] = LIBUSB_DT_CONFIG;
-  PutLe16(out + 2, ref.cfg->wTotalLength);
-  out[4] = ref.cfg->bNumInterfaces;
-  out[5] = ref.cfg->bConfigurationValue;
-  out[6] = ref.cfg->iConfiguration;
-  out[7] = ref.cfg->bmAttributes;
-  out[8] = ref.cfg->MaxPower;
-  std::memcpy(descriptor, out, sizeof out);
-  return QK_OK;
+  return WithConfig(handle, descriptor != nullptr, configuration,
+                    [&](QKDevice&, const libusb_config_descriptor& cfg) {
+                      unsigned char out[9];
+                      out[0] = 9;
+                      out[1] = LIBUSB_DT_CONFIG;
+                      PutLe16(out + 2, cfg.wTotalLength);
+                      out[4] = cfg.bNumInterfaces;
+                      out[5] = cfg.bConfigurationValue;
+                      out[6] = cfg.iConfiguration;
+                      out[7] = cfg.bmAttributes;
+                      out[8] = cfg.MaxPower;
+                      std::memcpy(descriptor, out, sizeof out);
+                      return uint32_t(QK_OK);
+                    });
 }
 
 uint32_t QKDevice_GetNbOfInterfaces(QKDeviceHandle handle, uint32_t configuration,
                                     uint32_t* count) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
-  ConfigRef ref;
-  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
-  *count = ref.cfg->bNumInterfaces;
-  return QK_OK;
+  return WithConfig(handle, count != nullptr, configuration,
+                    [&](QKDevice&, const libusb_config_descriptor& cfg) {
+                      *count = cfg.bNumInterfaces;
+                      return uint32_t(QK_OK);
+                    });
 }
 
 uint32_t QKDevice_GetNbOfAlternates(QKDeviceHandle handle, uint32_t configuration,
                                     uint32_t interfaceIndex, uint32_t* count) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (count == nullptr) return Fail(QK_ERR_ARGUMENT);
-  ConfigRef ref;
-  if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
-  if (interfaceIndex >= ref.cfg->bNumInterfaces) return Fail(QK_ERR_INDEX);
-  *count = uint32_t(ref.cfg->interface[interfaceIndex].num_altsetting);
-  return QK_OK;
+  return WithConfig(handle, count != nullptr, configuration,
+                    [&](QKDevice&, const libusb_config_descriptor& cfg) {
+                      if (interfaceIndex >= cfg.bNumInterfaces) return Fail(QK_ERR_INDEX);
+                      *count = uint32_t(cfg.interface[interfaceIndex].num_altsetting);
+                      return uint32_t(QK_OK);
+                    });
 }
 
 uint32_t QKDevice_GetInterfaceDescriptor(QKDeviceHandle handle, uint32_t configuration,
                                          uint32_t interfaceIndex, uint32_t alternate,
                                          void* descriptor) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (descriptor == nullptr) return Fail(QK_ERR_ARGUMENT);
-  ConfigRef ref;
-  const libusb_interface_descriptor* alt = nullptr;
-  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
-      rc != QK_OK)
-    return rc;
-  unsigned char out[9] = {9,
-                          LIBUSB_DT_INTERFACE,
-                          alt->bInterfaceNumber,
-                          alt->bAlternateSetting,
-                          alt->bNumEndpoints,
-                          alt->bInterfaceClass,
-                          alt->bInterfaceSubClass,
-                          alt->bInterfaceProtocol,
-                          alt->iInterface};
-  std::memcpy(descriptor, out, sizeof out);
-  return QK_OK;
+  return WithAlternate(
+      handle, descriptor != nullptr, configuration, interfaceIndex, alternate,
+      [&](QKDevice&, const libusb_config_descriptor&, const libusb_interface_descriptor& alt) {
+        unsigned char out[9] = {9,
+                                LIBUSB_DT_INTERFACE,
+                                alt.bInterfaceNumber,
+                                alt.bAlternateSetting,
+                                alt.bNumEndpoints,
+                                alt.bInterfaceClass,
+                                alt.bInterfaceSubClass,
+                                alt.bInterfaceProtocol,
+                                alt.iInterface};
+        std::memcpy(descriptor, out, sizeof out);
+        return uint32_t(QK_OK);
+      });
 }
 
 uint32_t QKDevice_GetStringDescriptor(QKDeviceHandle handle, uint32_t index, char* buffer,
                                       uint32_t size) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (buffer == nullptr || size == 0 || index == 0 || index > 255) return Fail(QK_ERR_ARGUMENT);
-
-  unsigned char langs[255];
-  int rc = libusb_get_string_descriptor(d->usb, 0, 0, langs, sizeof langs);
-  if (rc < 0) return FromLibusb(rc);
-  if (rc < 4 || langs[1] != LIBUSB_DT_STRING || langs[0] > rc || langs[0] < 4)
-    return Fail(QK_ERR_BAD_DESCRIPTOR);
-  const uint16_t langId = uint16_t(langs[2] | (langs[3] << 8));
-
-  unsigned char raw[255];
-  rc = libusb_get_string_descriptor(d->usb, uint8_t(index), langId, raw, sizeof raw);
-  if (rc < 0) return FromLibusb(rc);
-  if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
-    return Fail(QK_ERR_BAD_DESCRIPTOR);
-
-  std::string text;
-  const int units = (raw[0] - 2) / 2;
-  for (int i = 0; i < units; ++i) {
-    uint32_t u = uint32_t(raw[2 + 2 * i] | (raw[3 + 2 * i] << 8));
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      uint32_t lo = uint32_t(raw[4 + 2 * i] | (raw[5 + 2 * i] << 8));
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-        ++i;
-      } else {
-        u = 0xFFFD;
-      }
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      u = 0xFFFD;
-    }
-    if (u == 0) break;
-    if (text.size() + Utf8Length(u) > size - 1) {
-      std::memcpy(buffer, text.data(), text.size());
-      buffer[text.size()] = '\0';
-      return Fail(QK_ERR_BUFFER);
-    }
-    PutUtf8(text, u);
-  }
-  std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = '\0';
-  return QK_OK;
+  const bool ok = buffer != nullptr && size != 0 && index != 0 && index <= 255;
+  return WithDevice(handle, ok, [&](QKDevice& d) { return ReadString(d, index, buffer, size); });
 }
 
 uint32_t QKDevice_SelectCurrentConfiguration(QKDeviceHandle handle, uint32_t configuration,
                                              uint32_t interfaceIndex, uint32_t alternate) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  ConfigRef ref;
-  const libusb_interface_descriptor* alt = nullptr;
-  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
-      rc != QK_OK)
-    return rc;
-
-  int current = 0;
-  if (int rc = libusb_get_configuration(d->usb, &current); rc != 0) return FromLibusb(rc);
-  if (current != ref.cfg->bConfigurationValue) {
-    if (d->claimedInterface >= 0) {
-      libusb_release_interface(d->usb, d->claimedInterface);
-      d->claimedInterface = -1;
-    }
-    if (int rc = libusb_set_configuration(d->usb, ref.cfg->bConfigurationValue); rc != 0)
-      return FromLibusb(rc);
-  }
-  if (d->claimedInterface != alt->bInterfaceNumber) {
-    if (d->claimedInterface >= 0) {
-      libusb_release_interface(d->usb, d->claimedInterface);
-      d->claimedInterface = -1;
-    }
-    if (int rc = libusb_claim_interface(d->usb, alt->bInterfaceNumber); rc != 0)
-      return FromLibusb(rc);
-    d->claimedInterface = alt->bInterfaceNumber;
-  }
-  if (int rc =
-          libusb_set_interface_alt_setting(d->usb, alt->bInterfaceNumber, alt->bAlternateSetting);
-      rc != 0)
-    return FromLibusb(rc);
-  return QK_OK;
+  return WithAlternate(
+      handle, true, configuration, interfaceIndex, alternate,
+      [&](QKDevice& d, const libusb_config_descriptor& cfg,
+          const libusb_interface_descriptor& alt) { return SelectAlternate(d, cfg, alt); });
 }
 
 uint32_t QKDevice_GetDescriptor(QKDeviceHandle handle, uint32_t level, uint32_t type,
                                 uint32_t configuration, uint32_t interfaceIndex, uint32_t alternate,
                                 uint32_t occurrence, uint32_t reserved, void* buffer,
                                 uint32_t size) {
-  const HandleUse use = Use(handle);
-  QKDevice* d = use.device;
-  if (d == nullptr) return Fail(QK_ERR_HANDLE);
-  if (buffer == nullptr || size == 0 || type > 0xFF || reserved != 0 ||
-      (level != QK_LEVEL_CONFIGURATION && level != QK_LEVEL_INTERFACE))
-    return Fail(QK_ERR_ARGUMENT);
-  ConfigRef ref;
-  if (level == QK_LEVEL_CONFIGURATION) {
-    if (uint32_t rc = LoadConfig(d, configuration, ref); rc != QK_OK) return rc;
-    return FindInExtra(ref.cfg->extra, ref.cfg->extra_length, type, occurrence, buffer, size);
-  }
-  const libusb_interface_descriptor* alt = nullptr;
-  if (uint32_t rc = FindAlternate(d, configuration, interfaceIndex, alternate, ref, alt);
-      rc != QK_OK)
-    return rc;
-  return FindInExtra(alt->extra, alt->extra_length, type, occurrence, buffer, size);
+  const bool ok = buffer != nullptr && size != 0 && type <= 0xFF && reserved == 0 &&
+                  (level == QK_LEVEL_CONFIGURATION || level == QK_LEVEL_INTERFACE);
+  if (level == QK_LEVEL_CONFIGURATION)
+    return WithConfig(
+        handle, ok, configuration, [&](QKDevice&, const libusb_config_descriptor& cfg) {
+          return FindInExtra(cfg.extra, cfg.extra_length, type, occurrence, buffer, size);
+        });
+  return WithAlternate(
+      handle, ok, configuration, interfaceIndex, alternate,
+      [&](QKDevice&, const libusb_config_descriptor&, const libusb_interface_descriptor& alt) {
+        return FindInExtra(alt.extra, alt.extra_length, type, occurrence, buffer, size);
+      });
 }
 
 uint32_t QKDevice_GetDfuDevicePath(uint32_t index, char* buffer, uint32_t size) {

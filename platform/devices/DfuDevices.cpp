@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "platform/devices/UdevDevices.h"
 #include "platform/devices/UdevEnumerate.h"
 
 namespace brisk::platform::devices {
@@ -26,24 +27,6 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& out) {
     out.insert(out.end(), buf, buf + n);
   close(fd);
   return n == 0;
-}
-
-bool ParseHexId(const char* text, uint16_t& out) {
-  if (!text) return false;
-  unsigned v = 0;
-  int digits = 0;
-  for (; *text && *text != '\n'; ++text) {
-    const char c = *text;
-    int d = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                   : -1;
-    if (d < 0 || ++digits > 4) return false;
-    v = v * 16 + unsigned(d);
-  }
-  if (digits == 0) return false;
-  out = uint16_t(v);
-  return true;
 }
 
 // "1-4.2" from the device's sysfs name; anything else is not a USB device on a port.
@@ -101,8 +84,8 @@ std::vector<DfuInterface> EnumerateDfuInterfaces(int interfaceClass) {
       // The device descriptor holds the identity the device itself reports.
       vid = uint16_t(descriptors[8] | descriptors[9] << 8);
       pid = uint16_t(descriptors[10] | descriptors[11] << 8);
-      ParseHexId(udev_device_get_sysattr_value(dev, "idVendor"), vid);
-      ParseHexId(udev_device_get_sysattr_value(dev, "idProduct"), pid);
+      vid = ParseUsbId(udev_device_get_sysattr_value(dev, "idVendor")).value_or(vid);
+      pid = ParseUsbId(udev_device_get_sysattr_value(dev, "idProduct")).value_or(pid);
       for (uint8_t number : DfuInterfaceNumbers(descriptors, protocol)) {
         DfuInterface itf;
         char head[40];

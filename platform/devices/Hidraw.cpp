@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "log/Log.h"
+#include "platform/devices/UdevDevices.h"
 #include "platform/devices/UdevEnumerate.h"
 
 namespace brisk::platform::devices {
@@ -23,19 +24,7 @@ constexpr size_t kMaxReport = 4096;
 unsigned IdOf(udev_device* usb, const char* attribute, const char* property) {
   const char* text = usb ? udev_device_get_sysattr_value(usb, attribute) : nullptr;
   if (!text && usb) text = udev_device_get_property_value(usb, property);
-  if (!text) return 0;
-  unsigned v = 0;
-  int digits = 0;
-  for (; *text && *text != '\n'; ++text) {
-    const char c = *text;
-    int d = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                   : -1;
-    if (d < 0 || ++digits > 4) return 0;
-    v = v * 16 + unsigned(d);
-  }
-  return v;
+  return ParseUsbId(text).value_or(0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "sim/dfu/DfuUsbTestbed.h"
 
+#include "sim/dfu/UsbdevfsNode.h"
+
 #include <umockdev.h>
 
 #include <linux/usbdevice_fs.h>
@@ -139,184 +141,6 @@ std::string ParentSysfs(UMockdevTestbed* tb, const std::string& portPath) {
 
 }  // namespace
 
-// URBs submitted and not yet reaped, in the order they completed. Each belongs to the
-// descriptor that submitted it: another descriptor on the same device must never reap it.
-struct DfuUsbDevice::Urbs {
-  std::mutex lock;
-  std::deque<std::pair<UMockdevIoctlClient*, UMockdevIoctlData*>> done;
-  DfuDeviceModel* model = nullptr;
-  DfuUsbDevice* owner = nullptr;
-
-  UMockdevIoctlData* TakeFor(UMockdevIoctlClient* client) {
-    std::lock_guard guard(lock);
-    for (auto it = done.begin(); it != done.end(); ++it) {
-      if (it->first != client) continue;
-      UMockdevIoctlData* urb = it->second;
-      done.erase(it);
-      return urb;
-    }
-    return nullptr;
-  }
-  void DropFor(UMockdevIoctlClient* client) {
-    std::lock_guard guard(lock);
-    for (auto it = done.begin(); it != done.end();) {
-      if (it->first == client) {
-        g_object_unref(it->second);
-        it = done.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  ~Urbs() {
-    for (auto& d : done) g_object_unref(d.second);
-  }
-};
-
-namespace {
-
-void Complete(UMockdevIoctlClient* client, long result, int error) {
-  umockdev_ioctl_client_complete(client, result, error);
-}
-
-template <typename T>
-T* Resolve(UMockdevIoctlData* arg, UMockdevIoctlData*& out) {
-  GError* error = nullptr;
-  out = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error);
-  g_clear_error(&error);
-  return out ? reinterpret_cast<T*>(out->data) : nullptr;
-}
-
-void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer userData) {
-  static_cast<DfuUsbDevice::Urbs*>(userData)->owner->ClientCountChanged(+1);
-}
-
-void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
-  auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
-  urbs->DropFor(client);
-  urbs->owner->ClientCountChanged(-1);
-}
-
-gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
-  auto* urbs = static_cast<DfuUsbDevice::Urbs*>(userData);
-  DfuDeviceModel& model = *urbs->model;
-  const unsigned long request = umockdev_ioctl_client_get_request(client);
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  UMockdevIoctlData* data = nullptr;
-
-  // URBs that completed before a disconnect are still handed back, as the kernel does:
-  // libusb only learns of the end from a failed submit, and would spin on a failed reap.
-  if (!model.Connected() && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
-    Complete(client, -1, ENODEV);
-    return TRUE;
-  }
-
-  switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-      auto* caps = Resolve<uint32_t>(arg, data);
-      if (caps) *caps = 0;
-      Complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
-      return TRUE;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE: {
-      auto* itf = Resolve<unsigned int>(arg, data);
-      const bool ok = itf && *itf <= 0xFF && model.HasInterface(uint8_t(*itf));
-      Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
-      return TRUE;
-    }
-    case USBDEVFS_SETINTERFACE: {
-      auto* si = Resolve<usbdevfs_setinterface>(arg, data);
-      const bool ok = si && si->interface <= 0xFF && si->altsetting <= 0xFF &&
-                      model.SetInterface(uint8_t(si->interface), uint8_t(si->altsetting));
-      Complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
-      return TRUE;
-    }
-    case USBDEVFS_RESET:
-      Complete(client, 0, 0);
-      model.BusReset();
-      return TRUE;
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP:
-      Complete(client, 0, 0);
-      return TRUE;
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-      Complete(client, -1, ENODATA);
-      return TRUE;
-    case USBDEVFS_DISCARDURB:
-      // Every URB completes at once, so there is never one to discard.
-      Complete(client, -1, EINVAL);
-      return TRUE;
-    case USBDEVFS_SUBMITURB: {
-      auto* urb = Resolve<usbdevfs_urb>(arg, data);
-      if (!urb || urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
-        Complete(client, -1, EINVAL);
-        return TRUE;
-      }
-      GError* error = nullptr;
-      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
-                                                              size_t(urb->buffer_length), &error);
-      g_clear_error(&error);
-      if (!buffer) {
-        Complete(client, -1, EFAULT);
-        return TRUE;
-      }
-      const uint8_t* b = buffer->data;
-      SetupPacket setup{b[0], b[1], uint16_t(b[2] | b[3] << 8), uint16_t(b[4] | b[5] << 8),
-                        uint16_t(b[6] | b[7] << 8)};
-      const size_t room = size_t(urb->buffer_length) - 8;
-      if (setup.wLength > room) {
-        Complete(client, -1, EINVAL);
-        return TRUE;
-      }
-      std::span<const uint8_t> out;
-      if (!(setup.bmRequestType & 0x80)) out = std::span<const uint8_t>(b + 8, setup.wLength);
-      ControlResult r = model.HandleControl(setup, out);
-      if (r.gone) {
-        Complete(client, -1, ENODEV);
-        return TRUE;
-      }
-      if (r.stall) {
-        urb->status = -EPIPE;
-        urb->actual_length = 0;
-      } else {
-        const size_t n = std::min(r.data.size(), room);
-        if (n) std::memcpy(buffer->data + 8, r.data.data(), n);
-        urb->status = 0;
-        urb->actual_length = (setup.bmRequestType & 0x80) ? int(n) : int(setup.wLength);
-      }
-      {
-        std::lock_guard lock(urbs->lock);
-        urbs->done.emplace_back(client, static_cast<UMockdevIoctlData*>(g_object_ref(data)));
-      }
-      Complete(client, 0, 0);
-      return TRUE;
-    }
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: {
-      UMockdevIoctlData* urb = urbs->TakeFor(client);
-      if (!urb) {
-        Complete(client, -1, model.Connected() ? EAGAIN : ENODEV);
-        return TRUE;
-      }
-      GError* error = nullptr;
-      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
-      g_clear_error(&error);
-      const bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb);
-      g_object_unref(urb);
-      Complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
-      return TRUE;
-    }
-    default:
-      Complete(client, -1, ENOTTY);
-      return TRUE;
-  }
-}
-
-}  // namespace
-
 UMockdevTestbed* DfuUsbDevice::Testbed() {
   static UMockdevTestbed* tb = [] {
     UMockdevTestbed* t = umockdev_testbed_new();
@@ -332,9 +156,7 @@ std::mutex& DfuUsbDevice::TestbedLock() {
 }
 
 DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
-    : m_model(std::move(config)), m_urbs(std::make_unique<Urbs>()) {
-  m_urbs->model = &m_model;
-  m_urbs->owner = this;
+    : m_model(std::move(config)) {
   std::lock_guard tbLock(TestbedLock());
   UMockdevTestbed* tb = Testbed();
   if (portPath.empty()) portPath = "1-" + std::to_string(g_nextPort++);
@@ -347,18 +169,18 @@ DfuUsbDevice::DfuUsbDevice(DfuDeviceConfig config, std::string portPath)
   std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", devnum);
   m_devnode = node;
 
-  auto* handler = umockdev_ioctl_base_new();
-  g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), m_urbs.get());
-  g_signal_connect(handler, "client-connected", G_CALLBACK(ClientConnected), m_urbs.get());
-  g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), m_urbs.get());
-  GError* error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(tb, m_devnode.c_str(), handler, &error)) {
-    std::string msg = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    g_object_unref(handler);
-    throw std::runtime_error("cannot attach the usbdevfs handler: " + msg);
-  }
-  m_handler = handler;
+  UsbdevfsDevice device;
+  device.control = [this](const SetupPacket& setup, const uint8_t* out) {
+    std::span<const uint8_t> data;
+    if (!(setup.bmRequestType & 0x80)) data = std::span<const uint8_t>(out, setup.wLength);
+    return m_model.HandleControl(setup, data);
+  };
+  device.connected = [this] { return m_model.Connected(); };
+  device.hasInterface = [this](uint8_t itf) { return m_model.HasInterface(itf); };
+  device.setInterface = [this](uint8_t itf, uint8_t alt) { return m_model.SetInterface(itf, alt); };
+  device.reset = [this] { m_model.BusReset(); };
+  device.clientsChanged = [this](int delta) { ClientCountChanged(delta); };
+  m_node = std::make_unique<UsbdevfsNode>(tb, m_devnode, std::move(device));
 
   std::vector<uint8_t> descriptors = m_model.DeviceDescriptor();
   const std::vector<uint8_t> cfg = m_model.ConfigurationDescriptor();
@@ -392,8 +214,7 @@ DfuUsbDevice::~DfuUsbDevice() {
   if (!m_removed) umockdev_testbed_uevent(tb, m_sysfs.c_str(), "remove");
   if (!m_filesRemoved) umockdev_testbed_remove_device(tb, m_sysfs.c_str());
   if (!m_normalSysfs.empty()) RemoveLocked(m_normalSysfs);
-  umockdev_testbed_detach_ioctl(tb, m_devnode.c_str(), nullptr);
-  if (m_handler) g_object_unref(static_cast<UMockdevIoctlBase*>(m_handler));
+  m_node.reset();
 }
 
 void DfuUsbDevice::RemoveLocked(const std::string& sysfs) {

@@ -27,6 +27,8 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace brisk::sim {
 
+class UsbdevfsNode;
+
 class DfuUsbDevice {
  public:
   // portPath like "1-4" or "1-4.2" (bus 1 only); empty picks a fresh "1-<n>".
@@ -60,10 +62,8 @@ class DfuUsbDevice {
   static UMockdevTestbed* Testbed();
   static std::mutex& TestbedLock();
 
-  struct Urbs;  // the usbdevfs handler's state, shared with its worker thread
-  void ClientCountChanged(int delta);
-
  private:
+  void ClientCountChanged(int delta);
   void HotplugLoop();
   void RemoveLocked(const std::string& sysfs);
   void AddNormalMode();
@@ -74,8 +74,7 @@ class DfuUsbDevice {
   std::string m_devnode;
   std::string m_devicePath;
   std::string m_normalSysfs;
-  std::unique_ptr<Urbs> m_urbs;
-  void* m_handler = nullptr;
+  std::unique_ptr<UsbdevfsNode> m_node;
 
   mutable std::mutex m_lock;
   std::condition_variable m_changed;

@@ -1,5 +1,7 @@
 #include "sim/usb/UsbReaderBus.h"
 
+#include "sim/dfu/UsbdevfsNode.h"
+
 #include <umockdev.h>
 
 #include <fcntl.h>
@@ -19,6 +21,28 @@
 #include "sim/dfu/DfuUsbTestbed.h"
 
 namespace brisk::sim {
+
+namespace {
+
+// The HID device's sysfs name: bus (USB), vendor, product, instance.
+std::string HidSysName() {
+  char name[32];
+  std::snprintf(name, sizeof name, "0003:%04X:%04X.0001", kReaderVendorId, kReaderProductId);
+  return name;
+}
+
+}  // namespace
+
+DfuDeviceConfig ReaderBootLoaderConfig() {
+  DfuDeviceConfig config;
+  for (const auto& id : platform::devices::kReaderIdentities)
+    if (id.offers & platform::devices::kDfuMode) {
+      config.vendorId = id.vendorId;
+      config.productId = id.productId;
+      break;
+    }
+  return config;
+}
 
 namespace {
 
@@ -177,15 +201,9 @@ struct HidrawHandler {
 
 // usbdevfs for the reader's device node: vendor control requests to interface 2.
 struct UsbdevfsHandler {
-  UMockdevIoctlBase* base = nullptr;
-  std::string node;
   EnterDfuResponder* responder = nullptr;
-  std::mutex lock;
-  std::deque<UMockdevIoctlData*> done;
   std::vector<uint8_t> request;  // the frame's head and rest as they come
-  ~UsbdevfsHandler() {
-    for (auto* d : done) g_object_unref(d);
-  }
+  std::unique_ptr<UsbdevfsNode> node;
 };
 
 namespace {
@@ -247,129 +265,44 @@ gboolean HandleHidraw(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   return TRUE;
 }
 
-// One control transfer to the reader in normal mode. Returns false for a stall.
-bool VendorControl(UsbdevfsHandler& h, const uint8_t* setup, uint8_t* data, size_t& length) {
-  const uint8_t type = setup[0], request = setup[1];
-  const uint16_t index = uint16_t(setup[4] | setup[5] << 8);
-  const size_t wLength = size_t(setup[6] | setup[7] << 8);
-  if ((type & 0x7F) != 0x41 || index != 2) return (type & 0x60) == 0;  // standard: accepted
+// One control transfer to the reader in normal mode: the enter-DFU frame's head and rest
+// going out, the acknowledgement's head and rest coming back.
+ControlResult VendorControl(UsbdevfsHandler& h, const SetupPacket& setup, const uint8_t* out) {
+  ControlResult r;
+  const uint8_t type = setup.bmRequestType, request = setup.bRequest;
+  const size_t wLength = setup.wLength;
+  if ((type & 0x7F) != 0x41 || setup.wIndex != 2) {
+    r.stall = (type & 0x60) != 0;  // standard requests are accepted
+    return r;
+  }
   if (!(type & 0x80)) {
     if (request == 0x20 && wLength == 7) {
-      h.request.assign(data, data + 7);
+      h.request.assign(out, out + 7);
     } else if (request == 0x24 && h.request.size() >= 7) {
-      h.request.insert(h.request.end(), data, data + wLength);
+      h.request.insert(h.request.end(), out, out + wLength);
       h.responder->Request(h.request);
       h.request.clear();
     } else {
-      return false;
+      r.stall = true;
     }
-    length = wLength;
-    return true;
+    return r;
   }
   if (request == 0x28) {
-    std::memset(data, 0, wLength);
+    r.data.assign(wLength, 0);
     uint8_t head[7] = {};
     h.responder->Reply(0, head, 7, false);
     const bool complete = head[0] == 0x55 && head[2] < 5;
-    std::memcpy(data, head, std::min<size_t>(7, wLength));
+    std::memcpy(r.data.data(), head, std::min<size_t>(7, wLength));
     if (complete) h.responder->Reply(0, head, 7, true);
-    length = wLength;
-    return true;
+    return r;
   }
   if (request == 0x2C) {
-    std::memset(data, 0, wLength);
-    length = h.responder->Reply(7, data, wLength, true);
-    return true;
+    r.data.assign(wLength, 0);
+    r.data.resize(h.responder->Reply(7, r.data.data(), wLength, true));
+    return r;
   }
-  return false;
-}
-
-gboolean HandleUsbdevfs(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-  auto* h = static_cast<UsbdevfsHandler*>(user);
-  const unsigned long request = umockdev_ioctl_client_get_request(client);
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  GError* error = nullptr;
-  switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-      UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
-      g_clear_error(&error);
-      if (d) *reinterpret_cast<uint32_t*>(d->data) = 0;
-      umockdev_ioctl_client_complete(client, d ? 0 : -1, d ? 0 : EFAULT);
-      return TRUE;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP:
-    case USBDEVFS_RESET:
-      umockdev_ioctl_client_complete(client, 0, 0);
-      return TRUE;
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-      umockdev_ioctl_client_complete(client, -1, ENODATA);
-      return TRUE;
-    case USBDEVFS_DISCARDURB:
-      umockdev_ioctl_client_complete(client, -1, EINVAL);
-      return TRUE;
-    case USBDEVFS_SUBMITURB: {
-      UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-      g_clear_error(&error);
-      auto* urb = data ? reinterpret_cast<usbdevfs_urb*>(data->data) : nullptr;
-      if (!urb || urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return TRUE;
-      }
-      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
-                                                              size_t(urb->buffer_length), &error);
-      g_clear_error(&error);
-      if (!buffer) {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return TRUE;
-      }
-      uint8_t* b = buffer->data;
-      const size_t wLength = size_t(b[6] | b[7] << 8);
-      if (wLength > size_t(urb->buffer_length) - 8) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return TRUE;
-      }
-      size_t length = 0;
-      const bool ok = VendorControl(*h, b, b + 8, length);
-      urb->status = ok ? 0 : -EPIPE;
-      urb->actual_length = ok ? int(length) : 0;
-      {
-        std::lock_guard lock(h->lock);
-        h->done.push_back(static_cast<UMockdevIoctlData*>(g_object_ref(data)));
-      }
-      umockdev_ioctl_client_complete(client, 0, 0);
-      return TRUE;
-    }
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: {
-      UMockdevIoctlData* urb = nullptr;
-      {
-        std::lock_guard lock(h->lock);
-        if (!h->done.empty()) {
-          urb = h->done.front();
-          h->done.pop_front();
-        }
-      }
-      if (!urb) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
-        return TRUE;
-      }
-      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
-      g_clear_error(&error);
-      const bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb);
-      g_object_unref(urb);
-      umockdev_ioctl_client_complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
-      return TRUE;
-    }
-    default:
-      umockdev_ioctl_client_complete(client, -1, ENOTTY);
-      return TRUE;
-  }
+  r.stall = true;
+  return r;
 }
 
 UMockdevIoctlBase* Attach(UMockdevTestbed* tb, const std::string& node, GCallback handler,
@@ -451,9 +384,12 @@ void UsbReaderBus::AddNormal() {
     std::lock_guard tbLock(DfuUsbDevice::TestbedLock());
     m_usbNode = std::string("/dev/") + node;
     m_usbHandler = std::make_unique<UsbdevfsHandler>();
-    m_usbHandler->node = m_usbNode;
     m_usbHandler->responder = m_responder.get();
-    m_usbHandler->base = Attach(tb, m_usbNode, G_CALLBACK(HandleUsbdevfs), m_usbHandler.get());
+    UsbdevfsDevice device;
+    device.control = [h = m_usbHandler.get()](const SetupPacket& setup, const uint8_t* out) {
+      return VendorControl(*h, setup, out);
+    };
+    m_usbHandler->node = std::make_unique<UsbdevfsNode>(tb, m_usbNode, std::move(device));
     if (m_options.hid) {
       m_hidHandler = std::make_unique<HidrawHandler>();
       m_hidHandler->node = "/dev/" + hidName;
@@ -493,7 +429,7 @@ void UsbReaderBus::AddNormal() {
       const std::string itf1 = usb.substr(4) + "/" + port + ":1.1";
       r += "P: " + itf1 + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
       r += "A: bInterfaceClass=03\nA: bInterfaceNumber=01\n\n";
-      r += "P: " + itf1 + "/0003:0425:8159.0001/hidraw/" + hidName + "\nN: " + hidName + "\n";
+      r += "P: " + itf1 + "/" + HidSysName() + "/hidraw/" + hidName + "\nN: " + hidName + "\n";
       r += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidName + "\n\n";
     }
     if (m_options.vendor) {
@@ -587,7 +523,7 @@ void UsbReaderBus::RemoveNormal() {
   std::vector<std::string> gone = {m_normalSysfs + "/" + port + ":1.0/tty/ttyACM0",
                                    m_normalSysfs + "/" + port + ":1.0"};
   if (m_options.hid) {
-    gone.push_back(m_normalSysfs + "/" + port + ":1.1/0003:0425:8159.0001/hidraw/" + m_hidName);
+    gone.push_back(m_normalSysfs + "/" + port + ":1.1/" + HidSysName() + "/hidraw/" + m_hidName);
     gone.push_back(m_normalSysfs + "/" + port + ":1.1");
   }
   if (m_options.vendor) gone.push_back(m_normalSysfs + "/" + port + ":1.2");
@@ -603,8 +539,6 @@ void UsbReaderBus::RemoveNormal() {
   if (m_ownPty >= 0) close(m_ownPty);  // the service sees its port hang up
   m_ownPty = -1;
   m_returning = true;
-  umockdev_testbed_detach_ioctl(tb, m_usbNode.c_str(), nullptr);
-  g_object_unref(m_usbHandler->base);
   m_usbHandler.reset();
   if (m_hidHandler) {
     umockdev_testbed_detach_ioctl(tb, m_hidHandler->node.c_str(), nullptr);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/devices/ReaderIdentities.h"
 #include "sim/dfu/DfuDeviceModel.h"
 #include "sim/reader/ReaderSim.h"
 #include "sim/reader/ReaderUpgrade.h"
@@ -29,9 +30,12 @@ struct HidrawHandler;
 class EnterDfuResponder;
 struct UsbdevfsHandler;
 
+// The reader's boot loader under its DFU-mode identity.
+DfuDeviceConfig ReaderBootLoaderConfig();
+
 struct UsbReaderOptions {
   bool startInDfu = false;
-  DfuDeviceConfig dfu;          // the boot loader, its busy times and faults
+  DfuDeviceConfig dfu = ReaderBootLoaderConfig();  // the boot loader, its busy times and faults
   std::vector<uint8_t> memory;  // preloads target 0 from its start; empty: erased
   bool hid = true;              // the HID interface is present
   bool vendor = true;           // the vendor-specific interface too
@@ -57,8 +61,9 @@ struct UsbReaderOptions {
 uint32_t FirmwareCrc32(const std::vector<uint8_t>& memory);
 
 inline constexpr const char* kReaderPort = "1-1";
-inline constexpr uint16_t kReaderVendorId = 0x0425;
-inline constexpr uint16_t kReaderProductId = 0x8159;
+// The product's first identity: the reader in its normal mode.
+inline constexpr uint16_t kReaderVendorId = platform::devices::kReaderIdentities[0].vendorId;
+inline constexpr uint16_t kReaderProductId = platform::devices::kReaderIdentities[0].productId;
 
 class UsbReaderBus {
  public:

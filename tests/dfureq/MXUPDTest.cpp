@@ -20,10 +20,10 @@ using namespace sim;
 namespace {
 
 uint32_t OpenWhenPresent(const std::string& path, MXUPD_HANDLE& handle) {
-  uint32_t rc = QK_ERR_NOT_FOUND;
-  for (int i = 0; i < 500 && rc == QK_ERR_NOT_FOUND; ++i) {
+  uint32_t rc = MXUPD_ERR_NOT_FOUND;
+  for (int i = 0; i < 500 && rc == MXUPD_ERR_NOT_FOUND; ++i) {
     rc = MXUPD_Open(path.c_str(), &handle);
-    if (rc == QK_ERR_NOT_FOUND) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (rc == MXUPD_ERR_NOT_FOUND) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return rc;
 }
@@ -256,7 +256,7 @@ TEST_F(MXUPDTest, ForwardsTheDescriptorQueries) {
   ASSERT_EQ(MXUPD_SelectCurrentConfiguration(&handle, 0, 0, 1), MXUPD_OK);
   EXPECT_EQ(Model().SelectedAlternate()->second, 1);
   EXPECT_EQ(MXUPD_Open("USB#VID_0483&PID_A19B#1-99#" QK_DFU_CLASS_PRIMARY, &handle),
-            QK_ERR_NOT_FOUND);
+            MXUPD_ERR_NOT_FOUND);
 }
 
 // The protection probe and option-byte read that device discovery performs.

@@ -8,19 +8,10 @@
 #include <future>
 
 #include "platform/Clock.h"
-#include "sim/platform/PlatformServer.h"
-#include "tests/link/LinkFixture.h"
+#include "tests/link/PlatformLinkFixture.h"
 
 namespace brisk::link {
 namespace {
-
-bool WaitFor(const std::function<bool()>& pred) {
-  for (int i = 0; i < 2000; ++i) {
-    if (pred()) return true;
-    platform::SleepMs(5);
-  }
-  return pred();
-}
 
 // This process's TCP socket whose peer is the given loopback port, or -1.
 int SocketTo(uint16_t port) {
@@ -39,22 +30,9 @@ int SocketTo(uint16_t port) {
   return found;
 }
 
-class LinkGapsTest : public LinkFixture {
+class LinkGapsTest : public PlatformLinkFixture {
  protected:
-  void SetUp() override {
-    LinkFixture::SetUp();
-    server = sim::PlatformServer::Start();
-    ASSERT_NE(server, nullptr);
-    StartService();
-    service.SetPlatformAddress("127.0.0.1", server->Port());
-  }
-  void Connect() {
-    ASSERT_TRUE(reader->SendFrame(10, {0, 0}));
-    auto result = reader->WaitFrame(10, 10000);
-    ASSERT_TRUE(result && result->payload == (Bytes{0, 0}));
-    ASSERT_TRUE(server->WaitConnections(1, 5000));
-  }
-  std::unique_ptr<sim::PlatformServer> server;
+  void Connect() { ASSERT_EQ(PlatformLinkFixture::Connect(10000), (Bytes{0, 0})); }
 };
 
 TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
@@ -70,7 +48,7 @@ TEST_F(LinkGapsTest, ReadersAnswerToALinkLostNoticeEndsAWaitingCommand) {
   uint8_t model = 0x77, second = 0x77;
   auto command =
       std::async(std::launch::async, [&] { return service.GetCat1Module(&model, &second); });
-  ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(1) == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return reader->ReceivedCount(1) == 1; }, 10000));
   server->CloseClient();
   // Ended by the answer to the notice: another type, so 0 and no data (not -3).
   EXPECT_EQ(command.get(), 0);
@@ -85,7 +63,7 @@ TEST_F(LinkGapsTest, HeartbeatPushedOnOkEndsAWaitingCommandJudgedByType) {
   reader->SetAnswer(17, silent);
   uint32_t usb = 0, cat1 = 0;
   auto command = std::async(std::launch::async, [&] { return service.GetHeartbeat(&usb, &cat1); });
-  ASSERT_TRUE(WaitFor([&] { return reader->ReceivedCount(17) == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return reader->ReceivedCount(17) == 1; }, 10000));
   ASSERT_TRUE(server->SendNotice("state:OK:"));
   // Ended by the answer to the pushed heartbeat (type 16): -2 for code 17, not -3.
   EXPECT_EQ(command.get(), -2);
@@ -99,7 +77,8 @@ TEST_F(LinkGapsTest, BodyArrivingInPiecesWithShortGapsIsPutTogether) {
   ASSERT_TRUE(reader->SendRaw(Bytes(frame.begin() + 6, frame.begin() + 10)));
   platform::SleepMs(1200);
   ASSERT_TRUE(reader->SendRaw(Bytes(frame.begin() + 10, frame.end())));
-  ASSERT_TRUE(WaitFor([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  ASSERT_TRUE(
+      test::Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 10000));
   EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), Bytes(frame.begin() + 4, frame.end() - 1));
   EXPECT_FALSE(LogHas("read body failed"));
 }

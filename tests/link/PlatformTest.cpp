@@ -5,16 +5,13 @@
 
 #include "platform/Clock.h"
 #include "platform/Tcp.h"
-#include "sim/platform/PlatformServer.h"
-#include "tests/link/LinkFixture.h"
+#include "tests/link/PlatformLinkFixture.h"
 
 namespace brisk::link {
 
 using test::Eventually;
 
 namespace {
-
-const Bytes kLinkLost = {0x55, 0xAA, 0x04, 0x00, 0x0B, 0x01, 0x00, 0xF1};
 
 int OpenDescriptors() {
   int count = 0;
@@ -24,29 +21,13 @@ int OpenDescriptors() {
   return count;
 }
 
-class PlatformTest : public LinkFixture {
+const Bytes kLinkLost = {0x55, 0xAA, 0x04, 0x00, 0x0B, 0x01, 0x00, 0xF1};
+
+class PlatformTest : public PlatformLinkFixture {
  protected:
-  void SetUp() override {
-    LinkFixture::SetUp();
-    server = sim::PlatformServer::Start();
-    ASSERT_NE(server, nullptr);
-    StartService();
-    service.SetPlatformAddress("127.0.0.1", server->Port());
-  }
   void TearDown() override {
     platform::SetResolver(nullptr);
-    LinkFixture::TearDown();
-  }
-  // Asks for a connection as the reader does and returns the result payload.
-  // On success it also waits until the platform has accepted the connection.
-  Bytes Connect(int timeoutMs = 20000) {
-    const int accepted = server->Connections();
-    reader->SendFrame(10, {0, 0});
-    auto f = reader->WaitFrame(10, timeoutMs);
-    if (f && f->payload == Bytes{0, 0}) {
-      EXPECT_TRUE(server->WaitConnections(accepted + 1, 5000));
-    }
-    return f ? f->payload : Bytes{};
+    PlatformLinkFixture::TearDown();
   }
   Bytes Concat(const std::vector<sim::Frame>& frames, uint8_t type) {
     Bytes out;
@@ -54,7 +35,6 @@ class PlatformTest : public LinkFixture {
       if (f.type == type) out.insert(out.end(), f.payload.begin(), f.payload.end());
     return out;
   }
-  std::unique_ptr<sim::PlatformServer> server;
 };
 
 TEST_F(PlatformTest, RequestedConnectionRelaysBothWaysByteExact) {

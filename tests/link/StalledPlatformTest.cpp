@@ -17,15 +17,6 @@
 namespace brisk::link {
 namespace {
 
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const int64_t end = platform::NowMs() + timeoutMs;
-  while (!pred()) {
-    if (platform::NowMs() >= end) return false;
-    platform::SleepMs(5);
-  }
-  return true;
-}
-
 // Accepts one client and reads nothing until told to, with a small receive window so the
 // client's send buffer fills after little data.
 class DeafPlatform {
@@ -94,7 +85,8 @@ class StalledPlatformTest : public LinkFixture {
       EXPECT_TRUE(reader->SendFrame(4, block));
       sent.insert(sent.end(), block.begin(), block.end());
       // Lets the relay thread keep up now and then, so the queue is seen before it grows large.
-      if (i % 8 == 7) WaitUntil([&] { return service.ComBytesRead() >= (i + 1) * 2006u; }, 2000);
+      if (i % 8 == 7)
+        test::Eventually([&] { return service.ComBytesRead() >= (i + 1) * 2006u; }, 2000);
     }
     return sent;
   }
@@ -120,7 +112,7 @@ TEST_F(StalledPlatformTest, ReaderIsServedWhileThePlatformReadsNothingAndNothing
 
   // The platform reads again: every byte arrives once, in order.
   EXPECT_EQ(deaf.ReadAll(sent.size(), 5000), sent);
-  EXPECT_TRUE(WaitUntil([&] { return service.QueuedPlatformBytes() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return service.QueuedPlatformBytes() == 0; }));
   EXPECT_EQ(service.ServerBytesSent(), sent.size());
   EXPECT_EQ(reader->ReceivedCount(11), 0u);
   EXPECT_LT(TimedStop(), 5000);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "platform/devices/ReaderIdentities.h"
 #include "tests/support/TestSupport.h"
 
 namespace brisk::platform::devices {
@@ -179,6 +181,57 @@ TEST(UdevRules, BothReaderPortsGetSeatAccessAndModemManagerIgnore) {
   }
   EXPECT_TRUE(hidraw);
   EXPECT_TRUE(dfu);
+}
+
+// One of the '|'-separated alternatives of a udev match value.
+bool PatternHas(const std::string& pattern, const std::string& value) {
+  std::stringstream alternatives(pattern);
+  for (std::string one; std::getline(alternatives, one, '|');)
+    if (one == value) return true;
+  return false;
+}
+
+// A rule that gives seat access to the subsystem's devices of this identity; a rule without a
+// product match covers every product of the vendor.
+bool Covers(const Rule& r, const std::string& subsystem, const char* attrKey, uint16_t vendor,
+            uint16_t product, const std::string& interfaces) {
+  char v[8], p[8];
+  std::snprintf(v, sizeof v, "%04x", vendor);
+  std::snprintf(p, sizeof p, "%04x", product);
+  bool vendorOk = false, productOk = true, interfacesOk = interfaces.empty();
+  for (const Token& t : r.tokens) {
+    if (t.op != "==") continue;
+    if (t.key == attrKey && t.attr == "idVendor") vendorOk = PatternHas(t.value, v);
+    if (t.key == attrKey && t.attr == "idProduct") productOk = PatternHas(t.value, p);
+    if (t.key == "ENV" && t.attr == "ID_USB_INTERFACES") interfacesOk = t.value == interfaces;
+  }
+  return r.Has("SUBSYSTEM", "", "==", subsystem) && r.Has("TAG", "", "+=", "uaccess") && vendorOk &&
+         productOk && interfacesOk;
+}
+
+TEST(UdevRules, CoverEveryReaderIdentityForWhatItOffers) {
+  std::vector<std::string> errors;
+  const auto rules = ParseRules(kRules, errors);
+  struct Need {
+    unsigned offer;
+    const char* subsystem;
+    const char* attrKey;
+    const char* interfaces;
+  };
+  const Need needs[] = {{kSerialPort, "tty", "ATTRS", ""},
+                        {kHidEnterDfu, "hidraw", "ATTRS", ""},
+                        {kVendorEnterDfu, "usb", "ATTR", ""},
+                        {kDfuMode, "usb", "ATTR", "*:fe0102:*"}};
+  for (const ReaderIdentity& id : kReaderIdentities)
+    for (const Need& need : needs) {
+      if (!(id.offers & need.offer)) continue;
+      bool covered = false;
+      for (const Rule& r : rules)
+        covered = covered || Covers(r, need.subsystem, need.attrKey, id.vendorId, id.productId,
+                                    need.interfaces);
+      EXPECT_TRUE(covered) << std::hex << id.vendorId << ":" << id.productId << " offers "
+                           << need.offer << " but no " << need.subsystem << " rule covers it";
+    }
 }
 
 TEST(UdevRules, InstallScriptCopiesTheFileIntoTheGivenFolder) {
