@@ -15,6 +15,7 @@
 #include "log/Log.h"
 #include "platform/PackageCache.h"
 #include "platform/devices/DfuDevices.h"
+#include "platform/devices/ReaderIdentities.h"
 
 namespace brisk::dfu {
 
@@ -156,6 +157,14 @@ void DfuUpgradeEngine::OnTimer(int id) {
       }
       break;
     case TIMER_ENTER_DFU: {
+      // A package for another product would only leave the reader in its boot loader.
+      if (!m_DfuFilePath.empty() && !MatchReaderAndFile()) {
+        SetStatus("升级文件与当前设备不匹配，无法升级");
+        Fail(-1, 0,
+             "the package is for " + m_FileVid + ":" + m_FilePid +
+                 ", not for the reader in DFU mode; the reader was not asked to enter it");
+        break;
+      }
       auto channel = std::make_unique<UsbReaderChannel>();
       const int entered = channel->EnterDfuMode();
       channel.reset();
@@ -194,7 +203,7 @@ void DfuUpgradeEngine::OnTimer(int id) {
           WriteLog("Auto select DFU file failed");
           Fail(-1, 0,
                "no cached package fits the device " + m_DeviceVid + ":" + m_DevicePid + " (in " +
-                   platform::DfuCacheFolder() + ")");
+                   platform::PackageCache::Dfu().Folder() + ")");
         }
       } else if (MatchDeviceAndFile()) {
         SetStatus("DFU设备打开成功，开始升级");
@@ -345,6 +354,46 @@ bool DfuUpgradeEngine::FilterFor(MXUPDFILES_IMAGE image, int32_t operation) {
 int DfuUpgradeEngine::MatchDeviceAndFile() {
   if (m_DevicePid.empty() || m_DeviceVid.empty()) return 0;
   return m_DevicePid == m_FilePid && m_DeviceVid == m_FileVid ? 1 : 0;
+}
+
+namespace {
+
+bool IsReaderDfuIdentity(uint16_t vendor, uint16_t product) {
+  return platform::devices::OffersAny(vendor, product, platform::devices::kDfuMode);
+}
+
+void LogReaderMatch(bool fits, const std::string& vid, const std::string& pid) {
+  if (fits)
+    WriteLog("package %s:%s is for the reader in DFU mode", vid.c_str(), pid.c_str());
+  else
+    WriteLog("package %s:%s is not for the reader in DFU mode: it is not asked to enter DFU mode",
+             vid.c_str(), pid.c_str());
+}
+
+}  // namespace
+
+int DfuUpgradeEngine::MatchReaderAndFile() {
+  uint32_t vid = 0, pid = 0;
+  const bool known = std::sscanf(m_FileVid.c_str(), "%4X", &vid) == 1 &&
+                     std::sscanf(m_FilePid.c_str(), "%4X", &pid) == 1;
+  const bool fits = known && IsReaderDfuIdentity(uint16_t(vid), uint16_t(pid));
+  LogReaderMatch(fits, m_FileVid, m_FilePid);
+  return fits ? 1 : 0;
+}
+
+int DfuUpgradeEngine::PackageFitsReader(const std::string& path) {
+  MXUPDFILES_FILE file = nullptr;
+  uint16_t vid = 0, pid = 0;
+  uint8_t count = 0;
+  if (MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vid, &pid, nullptr, &count) !=
+      MXUPDFILES_OK) {
+    WriteLog("This file doesn't have a correct format...");
+    return 0;
+  }
+  MXUPDFILES_CloseDFUFile(file);
+  const bool fits = IsReaderDfuIdentity(vid, pid);
+  LogReaderMatch(fits, Hex4(vid), Hex4(pid));
+  return fits ? 1 : 0;
 }
 
 int DfuUpgradeEngine::AutoSelectDfuFile() {

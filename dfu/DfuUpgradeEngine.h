@@ -106,6 +106,12 @@ class DfuUpgradeEngine {
   static std::string GuidToText(const DfuGuid& id);
   int AutoSelectDfuFile();
   int MatchDeviceAndFile();
+  // 1 when the checked package (m_FileVid, m_FilePid) is for one of the identities the reader
+  // shows in DFU mode, so that asking it to enter DFU mode can lead to a flash; logged either way.
+  int MatchReaderAndFile();
+  // The same for a package file before the reader is asked over its serial link: reads only the
+  // package's identity.
+  static int PackageFitsReader(const std::string& path);
   // The first image of the package for target m_CurrentTarget, or null; *code is the library's
   // result when the file did not open (MXUPDFILES_OK otherwise).
   MXUPDFILES_IMAGE FindTargetImage(const std::string& path, uint32_t* code = nullptr);

@@ -3,12 +3,15 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
 #include "dfu/TimerLoop.h"
+#include "log/Log.h"
 #include "platform/devices/DfuDevices.h"
 #include "sim/dfu/DfuUsbTestbed.h"
+#include "sim/usb/UsbReaderBus.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -282,6 +285,27 @@ TEST_F(DfuEngine, ElementsOfAnotherSizeAreComparedOverTheShorterAndReportedAsAMi
   m_engine.m_VerifyImage = Image(0x08000000, Data(16));
   EXPECT_TRUE(m_engine.Compare(read));
   MXUPDFILES_DestroyImage(&read);
+}
+
+TEST_F(DfuEngine, APackageForAnotherProductNeverSendsTheReaderIntoDfuMode) {
+  brisk::test::ScopedFolders folders;  // the log file too; before the bus starts its threads
+  brisk::test::LogCapture log;
+  SetLogSwitch(1);
+  sim::UsbReaderBus bus(sim::UsbReaderOptions{});
+  ASSERT_EQ(bus.Mode(), "mode normal");
+  ASSERT_EQ(dfu::DfuUpgradeEngine::PackageFitsReader(Package(1024, 1, 0x1234)), 0);
+  EXPECT_TRUE(log.Has("package 0483:1234 is not for the reader in DFU mode"));
+  m_engine.StartUpgrade(Package(1024, 1, 0x1234));
+  m_engine.SetHasDFUDevice(0);  // the engine asks the reader itself
+  m_engine.OnInitDialog();
+  RunToEnd();
+  EXPECT_EQ(m_engine.StatusText(), "升级文件与当前设备不匹配，无法升级");
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(bus.Mode(), "mode normal");
+  // The reader's own packages pass.
+  EXPECT_EQ(dfu::DfuUpgradeEngine::PackageFitsReader(Package(1024)), 1);
+  EXPECT_TRUE(log.Has("package 0483:A19B is for the reader in DFU mode"));
 }
 
 TEST_F(DfuEngine, TheSequenceSearchesWithoutReadingAFileWhenNoPackageIsGiven) {

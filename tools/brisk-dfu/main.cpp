@@ -23,6 +23,7 @@
 #include "libs/mxupdprt/MXUPDPRT.h"
 #include "platform/devices/DfuDevices.h"
 #include "platform/devices/Hidraw.h"
+#include "platform/devices/ReaderIdentities.h"
 #include "platform/devices/UsbVendorDevice.h"
 #include "tools/brisk-dfu/IntelHex.h"
 
@@ -451,11 +452,15 @@ class ConsoleView : public dfu::DfuView {
 
 // A reader in normal mode that could be asked over USB: its HID node or its vendor interface.
 bool ReaderPresent() {
-  for (const auto& hid : platform::devices::EnumerateHidraw())
-    for (const char* id : dfu::kHidReaderIds)
-      if (hid.pathText.find(id) != std::string::npos) return true;
-  platform::devices::UsbVendorDevice vendor;
-  const bool found = vendor.OpenFirst({{0x0425, 0x8159}, {0x0483, 0xA19B}});
+  namespace devices = platform::devices;
+  for (const auto& hid : devices::EnumerateHidraw())
+    for (const auto& id : devices::IdentitiesOffering(devices::kHidEnterDfu))
+      if (hid.pathText.find(devices::HidIdentityText(id)) != std::string::npos) return true;
+  std::vector<std::pair<uint16_t, uint16_t>> ids;
+  for (const auto& id : devices::IdentitiesOffering(devices::kVendorEnterDfu))
+    ids.emplace_back(id.vendorId, id.productId);
+  devices::UsbVendorDevice vendor;
+  const bool found = vendor.OpenFirst(ids);
   vendor.Close();
   return found;
 }
