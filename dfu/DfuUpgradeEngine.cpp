@@ -273,8 +273,8 @@ int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
   if (const uint32_t rc =
           MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
       rc != MXUPDFILES_OK) {
-    WriteLog("This file doesn't have a correct format...");
     m_failure = {-1, rc, "cannot use the package " + path + ": " + FilesReason(rc)};
+    WriteLog("This file doesn't have a correct format...");
     return 0;
   }
   MXUPDFILES_IMAGE target = nullptr;
@@ -320,8 +320,8 @@ MXUPDFILES_IMAGE DfuUpgradeEngine::PackageImageCopy() {
     errno = 0;
     m_packageImage = FindTargetImage(m_DfuFilePath, &code);
     if (code != MXUPDFILES_OK) {
-      WriteLog("error: %d", int(code));
       m_failure = {-1, code, "cannot use the package " + m_DfuFilePath + ": " + FilesReason(code)};
+      WriteLog("error: %d", int(code));
       return nullptr;
     }
     m_packagePath = m_DfuFilePath;

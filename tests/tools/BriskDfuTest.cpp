@@ -279,6 +279,12 @@ TEST_F(BriskDfuTool, EveryFailureIsNamedOnOneLineAndInJson) {
        "the device speaks DFU version 0100; supported are 011A to 011F",
        "null",
        "null"},
+      {{},
+       Dir() + "/missing.dfu",
+       "cannot use the package " + Dir() +
+           "/missing.dfu: cannot open or read the file: No such file or directory (0x12346003)",
+       "null",
+       "\"0x12346003\""},
   };
   for (const Case& c : cases) {
     std::vector<std::string> sim = {"--mode", "dfu", "--busy-scale", "0"};
