@@ -2,8 +2,19 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "app/ControlIds.h"
 #include "app/Prompt.h"
@@ -17,6 +28,154 @@ QRect Units(int x, int y, int w, int h) {
 }
 
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
+
+// The cause of a failed operation, for the person at the reader.
+QString Cause(const dfu::DfuFailure& failure) {
+  const std::string& why = failure.reason;
+  if (failure.code == MXUPDPRT_ERR_UNPLUGGED) return QStringLiteral("读卡器连接已断开");
+  if (failure.code == MXUPDPRT_ERR_TIMEOUT) return QStringLiteral("读卡器无响应");
+  if (failure.code == MXUPDPRT_ERR_UNSUPPORTED) return QStringLiteral("读卡器固件不支持该操作");
+  if (failure.code == MXUPDFILES_ERR_OUTSIDE) return QStringLiteral("升级文件超出读卡器存储范围");
+  if (why.find("read-protected") != std::string::npos)
+    return QStringLiteral("读卡器处于读保护状态");
+  if (why.find("write-protected") != std::string::npos) return QStringLiteral("读卡器存储区写保护");
+  if (failure.operation == OPERATION_UPLOAD && failure.code == 0)
+    return QStringLiteral("读回数据与升级文件不一致");
+  if (failure.code) return QStringLiteral("错误码 0x") + QString::asprintf("%08X", failure.code);
+  return QStringLiteral("未知错误");
+}
+
+}  // namespace
+
+// The engine and the thread its steps run on, one step at a time in the order they were
+// started. The engine's view and timer calls made on that thread are handed to the dialog on
+// its own thread, through relay, which outlives the dialog; once the dialog has closed they go
+// nowhere. Destroyed on the dialog's thread after the step thread has ended.
+struct DfuStepCore : dfu::DfuView, dfu::TimerScheduler {
+  explicit DfuStepCore(DFUpgradeDialog* owner) : dialog(owner), ui(std::this_thread::get_id()) {
+    engine = std::make_unique<dfu::DfuUpgradeEngine>(*this, *this);
+    thread = std::thread([this] { Run(); });
+  }
+  ~DfuStepCore() override {
+    End();
+    thread.join();
+    engine.reset();
+  }
+
+  void Post(std::function<void()> task) {
+    {
+      std::lock_guard guard(lock);
+      tasks.push_back(std::move(task));
+    }
+    wake.notify_one();
+  }
+  // No step after those posted: the thread ends once they ran.
+  void End() {
+    {
+      std::lock_guard guard(lock);
+      ending = true;
+    }
+    wake.notify_one();
+  }
+  bool Finished() {
+    std::lock_guard guard(lock);
+    return finished;
+  }
+
+  // On the dialog's thread at once (before it is shown, the steps' thread is idle), else later.
+  void ToDialog(std::function<void(DFUpgradeDialog&)> call) {
+    if (std::this_thread::get_id() == ui) {
+      if (dialog) call(*dialog);
+      return;
+    }
+    QMetaObject::invokeMethod(
+        &relay,
+        [this, call = std::move(call)] {
+          if (dialog) call(*dialog);
+        },
+        Qt::QueuedConnection);
+  }
+
+  void SetStatus(const std::string& text) override {
+    ToDialog([text](DFUpgradeDialog& d) { d.SetStatus(text); });
+  }
+  void SetProgress(int percent) override {
+    ToDialog([percent](DFUpgradeDialog& d) { d.SetProgress(percent); });
+  }
+  void SetProgressText(const std::string& text) override {
+    ToDialog([text](DFUpgradeDialog& d) { d.SetProgressText(text); });
+  }
+  void SetSizeText(const std::string& text) override {
+    ToDialog([text](DFUpgradeDialog& d) { d.SetSizeText(text); });
+  }
+  void ShowFailure(const dfu::DfuFailure& failure) override {
+    ToDialog([failure](DFUpgradeDialog& d) { d.ShowFailure(failure); });
+  }
+  // Waits until the message was dismissed, or the dialog closed.
+  void ShowMessage(const std::string& text) override {
+    if (std::this_thread::get_id() == ui) {
+      if (dialog) dialog->ShowMessage(text);
+      return;
+    }
+    auto shown = std::make_shared<std::promise<void>>();
+    std::future<void> dismissed = shown->get_future();
+    QMetaObject::invokeMethod(
+        &relay,
+        [this, text, shown] {
+          if (dialog) dialog->ShowMessage(text);
+          shown->set_value();
+        },
+        Qt::QueuedConnection);
+    while (dismissed.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+      if (closed) return;
+  }
+  void StartTimer(int id, int periodMs) override {
+    ToDialog([id, periodMs](DFUpgradeDialog& d) { d.StartTimer(id, periodMs); });
+  }
+  void StopTimer(int id) override {
+    ToDialog([id](DFUpgradeDialog& d) { d.StopTimer(id); });
+  }
+
+  std::unique_ptr<dfu::DfuUpgradeEngine> engine;
+  QObject relay;                     // on the dialog's thread
+  QPointer<DFUpgradeDialog> dialog;  // read and written on the dialog's thread only
+  const std::thread::id ui;
+  std::atomic<bool> closed{false};
+
+ private:
+  void Run() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock guard(lock);
+        wake.wait(guard, [this] { return !tasks.empty() || ending; });
+        if (tasks.empty()) {
+          finished = true;
+          return;
+        }
+        task = std::move(tasks.front());
+        tasks.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<std::function<void()>> tasks;
+  bool ending = false;
+  bool finished = false;
+  std::thread thread;
+};
+
+namespace {
+
+// Cores whose dialog has closed while their last steps still run; the ones that ended are let
+// go at the next close, the rest when the program ends (after their steps have ended).
+std::vector<std::shared_ptr<DfuStepCore>>& Closing() {
+  static std::vector<std::shared_ptr<DfuStepCore>> cores;
+  return cores;
+}
 
 }  // namespace
 
@@ -32,6 +191,7 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   m_Status = new QLabel(this);
   m_Status->setObjectName(Name(1044));
   m_Status->setGeometry(Units(18, 30, 254, 18));
+  m_Status->setWordWrap(true);  // a failure names its cause and what to do
   m_Progress = new QProgressBar(this);
   m_Progress->setObjectName(Name(1043));
   m_Progress->setGeometry(Units(12, 51, 255, 14));
@@ -43,29 +203,49 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   m_sizeLabel->setObjectName(Name(1046));
   m_sizeLabel->setGeometry(Units(16, 78, 222, 23));
   m_sizeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_sizeLabel->setWordWrap(true);
   setFixedSize(Units(0, 0, 289, 104).size());
 
   for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id) {
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this, id] {
-      if (!m_closed) m_engine->OnTimer(id);
+      if (m_closed) return;
+      DfuStepCore* core = m_core.get();
+      core->Post([core, id] { core->engine->OnTimer(id); });
     });
     m_timers[id] = timer;
   }
-  m_engine = std::make_unique<dfu::DfuUpgradeEngine>(*this, *this);
+  m_core = std::make_shared<DfuStepCore>(this);
 }
 
-DFUpgradeDialog::~DFUpgradeDialog() {
-  // Stops the timers and a running operation and releases the map and the images.
-  m_engine.reset();
+DFUpgradeDialog::~DFUpgradeDialog() { Release(); }
+
+void DFUpgradeDialog::Release() {
+  if (!m_core) return;
+  m_closed = true;
+  for (auto& [id, timer] : m_timers) timer->stop();
+  m_core->closed = true;
+  m_core->dialog = nullptr;
+  // Stops a running operation and releases the map and the images, after the step in hand.
+  DfuStepCore* core = m_core.get();
+  core->Post([core] { core->engine->Close(); });
+  core->End();
+  auto& closing = Closing();
+  std::erase_if(closing, [](const auto& c) { return c->Finished(); });
+  closing.push_back(std::move(m_core));
 }
+
+void DFUpgradeDialog::StartUpgrade(const std::string& path) { m_core->engine->StartUpgrade(path); }
+void DFUpgradeDialog::SetHasDFUDevice(int value) { m_core->engine->SetHasDFUDevice(value); }
+int DFUpgradeDialog::FindDfuDevices() { return m_core->engine->FindDfuDevices(); }
 
 void DFUpgradeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (m_started) return;
+  if (m_started || !m_core) return;
   m_started = true;
-  m_engine->OnInitDialog();
+  // No step runs yet: the first text and timer are set here, on the dialog's thread.
+  m_core->engine->OnInitDialog();
 }
 
 void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
@@ -78,10 +258,9 @@ void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void DFUpgradeDialog::done(int result) {
-  // Closing mid-way stops the operation; the reader is left in DFU mode, where the start-up
-  // check finds it again.
-  m_closed = true;
-  m_engine->Close();
+  // Closing mid-way stops the operation in the background; the reader is left in DFU mode,
+  // where the start-up check finds it again.
+  Release();
   QDialog::done(result);
 }
 
@@ -114,6 +293,20 @@ void DFUpgradeDialog::SetSizeText(const std::string& text) {
 
 void DFUpgradeDialog::ShowMessage(const std::string& text) {
   m_prompt.Message(this, QString::fromStdString(text));
+}
+
+void DFUpgradeDialog::ShowFailure(const dfu::DfuFailure& failure) {
+  // Steps that fail before an operation keep their own texts.
+  if (failure.operation < 0) return;
+  QString status;
+  if (failure.operation == OPERATION_LEAVE)
+    status = QStringLiteral("升级完成，但重启读卡器失败（%1），请重新插拔读卡器");
+  else if (failure.operation == OPERATION_UPLOAD)
+    status = QStringLiteral("校验失败（%1），请重新插拔读卡器后重试升级");
+  else
+    status = QStringLiteral("升级失败（%1），请重新插拔读卡器后重试升级");
+  SetStatus(status.arg(Cause(failure)).toStdString());
+  SetSizeText(failure.reason);
 }
 
 void DFUpgradeDialog::StartTimer(int id, int periodMs) {

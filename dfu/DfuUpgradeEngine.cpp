@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "log/Log.h"
 #include "platform/PackageCache.h"
 #include "platform/devices/DfuDevices.h"
+#include "platform/devices/ReaderIdentities.h"
 
 namespace brisk::dfu {
 
@@ -87,6 +89,43 @@ void DfuUpgradeEngine::SetStatus(const std::string& text) {
 
 void DfuUpgradeEngine::Stop() { m_outcome = DfuOutcome::Stopped; }
 
+void DfuUpgradeEngine::Fail(int operation, uint32_t code, const std::string& reason) {
+  m_failure = {operation, code, reason};
+  WriteLog("upgrade failed: %s", reason.c_str());
+  Stop();
+  m_view.ShowFailure(m_failure);
+}
+
+namespace {
+
+const char* OperationName(int operation) {
+  switch (operation) {
+    case OPERATION_DETACH:
+      return "detach";
+    case OPERATION_LEAVE:
+      return "leaving DFU mode";
+    case OPERATION_UPLOAD:
+      return "read-back";
+    case OPERATION_ERASE:
+      return "erase";
+    case OPERATION_DNLOAD:
+      return "write";
+  }
+  return "operation";
+}
+
+std::string FilesReason(uint32_t code) {
+  std::string text = MXUPDFILES_StatusText(code);
+  if (code == MXUPDFILES_ERR_OPEN && errno) text += std::string(": ") + std::strerror(errno);
+  return text + Format(" (0x%08X)", unsigned(code));
+}
+
+std::string PrtReason(uint32_t code) {
+  return MXUPDPRT_StatusText(code) + Format(" (0x%08X)", unsigned(code));
+}
+
+}  // namespace
+
 void DfuUpgradeEngine::StartUpgrade(const std::string& path) {
   WriteLog("StartUpgrade path: %s", path.c_str());
   m_DfuFilePath = path;
@@ -110,7 +149,7 @@ void DfuUpgradeEngine::OnTimer(int id) {
         }
       } else if (!LoadDfuFile(m_DfuFilePath)) {
         SetStatus("升级文件校验失败");
-        Stop();
+        Fail(-1, m_failure.code, m_failure.reason);
       } else {
         SetStatus("升级文件校验成功，正在查找DFU设备");
         WriteLog("Check DFU file success, m_HasDFUDevice = %d", m_HasDFUDevice);
@@ -118,6 +157,14 @@ void DfuUpgradeEngine::OnTimer(int id) {
       }
       break;
     case TIMER_ENTER_DFU: {
+      // A package for another product would only leave the reader in its boot loader.
+      if (!m_DfuFilePath.empty() && !MatchReaderAndFile()) {
+        SetStatus("升级文件与当前设备不匹配，无法升级");
+        Fail(-1, 0,
+             "the package is for " + m_FileVid + ":" + m_FilePid +
+                 ", not for the reader in DFU mode; the reader was not asked to enter it");
+        break;
+      }
       auto channel = std::make_unique<UsbReaderChannel>();
       const int entered = channel->EnterDfuMode();
       channel.reset();
@@ -125,7 +172,7 @@ void DfuUpgradeEngine::OnTimer(int id) {
         WriteLog("Enter DFU Mode success");
         m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
       } else {
-        Stop();
+        Fail(-1, 0, "the reader did not acknowledge the enter-DFU request");
       }
       break;
     }
@@ -142,7 +189,7 @@ void DfuUpgradeEngine::OnTimer(int id) {
       if (!OpenDfuDevice()) {
         SetStatus("DFU设备打开失败");
         WriteLog("Select Device failed");
-        Stop();
+        Fail(-1, m_failure.code, m_failure.reason);
         break;
       }
       WriteLog("Select DFU Device success");
@@ -154,20 +201,26 @@ void DfuUpgradeEngine::OnTimer(int id) {
         } else {
           SetStatus("未找到匹配的升级包");
           WriteLog("Auto select DFU file failed");
-          Stop();
+          Fail(-1, 0,
+               "no cached package fits the device " + m_DeviceVid + ":" + m_DevicePid + " (in " +
+                   platform::PackageCache::Dfu().Folder() + ")");
         }
       } else if (MatchDeviceAndFile()) {
         SetStatus("DFU设备打开成功，开始升级");
         m_timers.StartTimer(TIMER_LAUNCH, kStepPeriodMs);
       } else {
         SetStatus("升级文件与当前设备不匹配，无法升级");
-        Stop();
+        Fail(-1, 0,
+             "the package is for " + m_FileVid + ":" + m_FilePid + ", the device is " +
+                 (m_DeviceVid.empty() ? std::string("of unknown identity")
+                                      : m_DeviceVid + ":" + m_DevicePid));
       }
       break;
     case TIMER_LAUNCH:
       if (!LaunchUpgrade()) {
         SetStatus("启动升级失败");
-        Stop();
+        Fail(m_failure.operation, m_failure.code,
+             m_failure.reason.empty() ? "the erase did not start" : m_failure.reason);
       } else {
         SetStatus("正在升级，请保持读卡器连接");
         WriteLog("Launch Upgrade success");
@@ -188,6 +241,7 @@ void DfuUpgradeEngine::OnTimer(int id) {
 
 void DfuUpgradeEngine::Close() {
   for (int id = TIMER_CHECK_FILE; id <= TIMER_FINISH; ++id) m_timers.StopTimer(id);
+  ForgetPackage();
   if (m_OperationHandle) {
     OperationRecord record{};
     MXUPDPRT_StopOperation(m_OperationHandle, &record);
@@ -204,15 +258,26 @@ void DfuUpgradeEngine::Close() {
 
 // ---- Package files -------------------------------------------------------------------------
 
+void DfuUpgradeEngine::ForgetPackage() {
+  if (m_packageImage) MXUPDFILES_DestroyImage(&m_packageImage);
+  m_packagePath.clear();
+  m_packageRead = false;
+}
+
 int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
+  ForgetPackage();
   MXUPDFILES_FILE file = nullptr;
   uint16_t vendor = 0, product = 0, version = 0;
   uint8_t count = 0;
-  if (MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count) !=
-      MXUPDFILES_OK) {
+  errno = 0;
+  if (const uint32_t rc =
+          MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
+      rc != MXUPDFILES_OK) {
+    m_failure = {-1, rc, "cannot use the package " + path + ": " + FilesReason(rc)};
     WriteLog("This file doesn't have a correct format...");
     return 0;
   }
+  MXUPDFILES_IMAGE target = nullptr;
   m_FileVid = Hex4(vendor);
   m_FilePid = Hex4(product);
   bool error = false;
@@ -228,17 +293,107 @@ int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
       WriteLog("Unable to get data from image...");
       error = true;
     }
-    MXUPDFILES_DestroyImage(&image);
+    // The image that will be written is kept from this very read.
+    if (!error && !target && int(alternate) == m_CurrentTarget)
+      target = image;
+    else
+      MXUPDFILES_DestroyImage(&image);
   }
   MXUPDFILES_CloseDFUFile(file);
-  if (error) return 0;
+  if (error) {
+    if (target) MXUPDFILES_DestroyImage(&target);
+    m_failure = {-1, 0, "cannot read the images of the package " + path};
+    return 0;
+  }
+  m_packageImage = target;
+  m_packagePath = path;
+  m_packageRead = true;
   WriteLog("File correctly loaded.");
   return 1;
+}
+
+MXUPDFILES_IMAGE DfuUpgradeEngine::PackageImageCopy() {
+  if (!m_packageRead || m_packagePath != m_DfuFilePath) {
+    // Launched without a check of this path (the start-up choice checks every candidate).
+    ForgetPackage();
+    uint32_t code = MXUPDFILES_OK;
+    errno = 0;
+    m_packageImage = FindTargetImage(m_DfuFilePath, &code);
+    if (code != MXUPDFILES_OK) {
+      m_failure = {-1, code, "cannot use the package " + m_DfuFilePath + ": " + FilesReason(code)};
+      WriteLog("error: %d", int(code));
+      return nullptr;
+    }
+    m_packagePath = m_DfuFilePath;
+    m_packageRead = true;
+  }
+  MXUPDFILES_IMAGE copy = nullptr;
+  if (m_packageImage) MXUPDFILES_DuplicateImage(m_packageImage, &copy);
+  if (!copy) m_failure = {-1, 0, Format("the package has no image for target %d", m_CurrentTarget)};
+  return copy;
+}
+
+bool DfuUpgradeEngine::FilterFor(MXUPDFILES_IMAGE image, int32_t operation) {
+  const uint32_t rc = MXUPDFILES_FilterImageForOperation(image, &m_Mapping[m_CurrentTarget],
+                                                         operation, m_OptionFlag);
+  if (rc == MXUPDFILES_OK) return true;
+  if (rc == MXUPDFILES_ERR_PROTECTED) {
+    // The flags come from a probe of the protection that a passing fault can mislead: the
+    // device itself refuses what it protects, and its refusal is then explained by this.
+    m_protection = m_ReadProtected ? "the device is read-protected"
+                                   : "a sector of the image is write-protected";
+    WriteLog("%s before the %s", m_protection.c_str(), OperationName(operation));
+    return true;
+  }
+  std::string why = FilesReason(rc);
+  if (rc == MXUPDFILES_ERR_OUTSIDE) why = "the image lies outside the device's memory: " + why;
+  m_failure = {operation, rc, std::string(OperationName(operation)) + " refused: " + why};
+  return false;
 }
 
 int DfuUpgradeEngine::MatchDeviceAndFile() {
   if (m_DevicePid.empty() || m_DeviceVid.empty()) return 0;
   return m_DevicePid == m_FilePid && m_DeviceVid == m_FileVid ? 1 : 0;
+}
+
+namespace {
+
+bool IsReaderDfuIdentity(uint16_t vendor, uint16_t product) {
+  return platform::devices::OffersAny(vendor, product, platform::devices::kDfuMode);
+}
+
+void LogReaderMatch(bool fits, const std::string& vid, const std::string& pid) {
+  if (fits)
+    WriteLog("package %s:%s is for the reader in DFU mode", vid.c_str(), pid.c_str());
+  else
+    WriteLog("package %s:%s is not for the reader in DFU mode: it is not asked to enter DFU mode",
+             vid.c_str(), pid.c_str());
+}
+
+}  // namespace
+
+int DfuUpgradeEngine::MatchReaderAndFile() {
+  uint32_t vid = 0, pid = 0;
+  const bool known = std::sscanf(m_FileVid.c_str(), "%4X", &vid) == 1 &&
+                     std::sscanf(m_FilePid.c_str(), "%4X", &pid) == 1;
+  const bool fits = known && IsReaderDfuIdentity(uint16_t(vid), uint16_t(pid));
+  LogReaderMatch(fits, m_FileVid, m_FilePid);
+  return fits ? 1 : 0;
+}
+
+int DfuUpgradeEngine::PackageFitsReader(const std::string& path) {
+  MXUPDFILES_FILE file = nullptr;
+  uint16_t vid = 0, pid = 0;
+  uint8_t count = 0;
+  if (MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vid, &pid, nullptr, &count) !=
+      MXUPDFILES_OK) {
+    WriteLog("This file doesn't have a correct format...");
+    return 0;
+  }
+  MXUPDFILES_CloseDFUFile(file);
+  const bool fits = IsReaderDfuIdentity(vid, pid);
+  LogReaderMatch(fits, Hex4(vid), Hex4(pid));
+  return fits ? 1 : 0;
 }
 
 int DfuUpgradeEngine::AutoSelectDfuFile() {
@@ -304,6 +459,7 @@ int DfuUpgradeEngine::FindDfuDevices() {
 }
 
 bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxSettleWaitMs);
   for (int round = 0; round < kSettleRounds; ++round) {
     if (!haveStatus && MXUPD_Getstatus(handle, &status) != MXUPD_OK) return false;
     haveStatus = false;
@@ -316,7 +472,10 @@ bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, boo
       const uint32_t pollMs = uint32_t(status.bwPollTimeout[0]) |
                               uint32_t(status.bwPollTimeout[1]) << 8 |
                               uint32_t(status.bwPollTimeout[2]) << 16;
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(pollMs, 1000)));
+      // The whole announced time: asking early only makes the device say it again.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMs);
+      if (until > limit) return false;
+      std::this_thread::sleep_until(until);
     } else if (state == MXUPD_STATE_DFU_DNLOAD_IDLE || state == MXUPD_STATE_DFU_UPLOAD_IDLE) {
       rc = MXUPD_Abort(handle);  // a finished command or read: back to idle
     } else {
@@ -392,22 +551,33 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   m_Mapping = nullptr;
   m_NbTargets = 0;
   m_Targets.clear();
+  m_failure = {};
   if (m_DevicePaths.empty()) return 0;
   m_DevicePath = m_DevicePaths.front();
 
   MXUPD_HANDLE handle = nullptr;
-  if (!OpenWithRetry(handle)) return 0;
+  if (!OpenWithRetry(handle)) {
+    m_failure = {-1, 0, "cannot open the DFU device " + m_DevicePath};
+    return 0;
+  }
 
   int result = 0;
   uint32_t number = 0, alternates = 0;
   std::memset(&m_DfuDescriptor, 0, sizeof m_DfuDescriptor);
-  if (MXUPD_GetDeviceDescriptor(&handle, &m_DeviceDescriptor) != MXUPD_OK) {
+  if (const uint32_t rc = MXUPD_GetDeviceDescriptor(&handle, &m_DeviceDescriptor); rc != MXUPD_OK) {
     WriteLog("Unable to get descriptors... Bad Firmware");
-  } else if (MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &m_DfuDescriptor) != MXUPD_OK) {
+    m_failure = {-1, rc, Format("cannot read the device descriptor (0x%08X)", unsigned(rc))};
+  } else if (const uint32_t rc2 =
+                 MXUPD_GetDFUDescriptor(&handle, &number, &alternates, &m_DfuDescriptor);
+             rc2 != MXUPD_OK) {
     WriteLog("Unable to get DFU descriptor... Bad Firmware");
+    m_failure = {-1, rc2, Format("cannot read the DFU descriptor (0x%08X)", unsigned(rc2))};
   } else if (const uint16_t version = m_DfuDescriptor.bcdDFUVersion;
              version < 0x011A || version > 0x011F) {
     WriteLog("Bad DFU protocol version. Should be 1.1A");
+    m_failure = {-1, 0,
+                 Format("the device speaks DFU version %04X; supported are 011A to 011F",
+                        unsigned(version))};
   } else {
     const std::string cls = GuidToText(kDfuInterfaceClass1);
     if (m_DevicePath.size() >= cls.size() &&
@@ -422,9 +592,11 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   if (handle) MXUPD_Close(&handle);
   handle = nullptr;
   if (!result) return 0;
-  if (MXUPDPRT_CreateMappingFromDevice(m_DevicePath.c_str(), &m_Mapping, &m_NbTargets) !=
-      MXUPDPRT_OK) {
+  if (const uint32_t rc =
+          MXUPDPRT_CreateMappingFromDevice(m_DevicePath.c_str(), &m_Mapping, &m_NbTargets);
+      rc != MXUPDPRT_OK) {
     WriteLog("Unable to find or decode device mapping... Bad Firmware");
+    m_failure = {-1, rc, "cannot read the device's memory map: " + PrtReason(rc)};
     m_Mapping = nullptr;
     m_NbTargets = 0;
     return 0;
@@ -469,30 +641,37 @@ OperationRecord DfuUpgradeEngine::MakeRecord(int32_t operation, MXUPDFILES_IMAGE
 }
 
 int DfuUpgradeEngine::LaunchUpgrade() {
-  uint32_t code = MXUPDFILES_OK;
-  MXUPDFILES_IMAGE image = FindTargetImage(m_DfuFilePath, &code);
+  m_failure = {};
+  m_protection.clear();
+  MXUPDFILES_IMAGE image = PackageImageCopy();
   if (!image) {
-    if (code != MXUPDFILES_OK) WriteLog("error: %d", int(code));
     WriteLog("Unable to find data for that device/target from the file ...");
     return 0;
   }
   // Without a target there is nothing to write to.
   if (!m_Mapping || m_NbTargets <= uint32_t(m_CurrentTarget)) {
+    m_failure = {-1, 0, Format("the device has no target %d", m_CurrentTarget)};
     MXUPDFILES_DestroyImage(&image);
     return 0;
   }
   OperationRecord record = MakeRecord(OPERATION_ERASE, image);
   if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
   MXUPDFILES_DuplicateImage(image, &m_VerifyImage);
-  const TargetMap* target = &m_Mapping[m_CurrentTarget];
-  MXUPDFILES_FilterImageForOperation(m_VerifyImage, target, OPERATION_DNLOAD, m_OptionFlag);
-  MXUPDFILES_FilterImageForOperation(image, target, OPERATION_ERASE, m_OptionFlag);
+  // A package that does not fit the memory or its protection is refused before any erase.
+  if (!FilterFor(m_VerifyImage, OPERATION_DNLOAD) || !FilterFor(image, OPERATION_ERASE)) {
+    MXUPDFILES_DestroyImage(&image);
+    if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
+    return 0;
+  }
   const uint32_t size = MXUPDFILES_GetImageSize(m_VerifyImage);
   m_SizeText = Format("0 KB(0 Bytes) of %i KB(%i Bytes)", int(size / 1024), int(size));
   m_view.SetSizeText(m_SizeText);
-  if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+  if (const uint32_t rc = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle);
+      rc != MXUPDPRT_OK) {
+    m_failure = {OPERATION_ERASE, rc, "the erase did not start: " + PrtReason(rc)};
     m_OperationHandle = nullptr;
     MXUPDFILES_DestroyImage(&image);
+    if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
     return 0;
   }
   m_view.SetProgress(0);
@@ -507,6 +686,8 @@ void DfuUpgradeEngine::PollOperation() {
   const uint32_t error = record.errorCode;
   const int32_t operation = record.operation;
   if (error != MXUPDPRT_OK) {
+    char where[128] = {};
+    MXUPDPRT_GetOperationWhere(m_OperationHandle, where, sizeof where);
     MXUPDPRT_StopOperation(m_OperationHandle, &record);
     MXUPDFILES_IMAGE image = record.image;
     if (operation == OPERATION_DNLOAD) m_VerifyImage = nullptr;
@@ -514,9 +695,11 @@ void DfuUpgradeEngine::PollOperation() {
     if (image) MXUPDFILES_DestroyImage(&image);
     m_OperationHandle = nullptr;
     WriteLog("operation %d failed: 0x%08X", int(operation), unsigned(error));
-    Stop();
     if (error == MXUPDPRT_ERR_UNSUPPORTED)
       m_view.ShowMessage("This feature is not supported by this firmware.");
+    Fail(operation, error,
+         std::string(OperationName(operation)) + " failed" + (where[0] ? " at " : "") + where +
+             ": " + PrtReason(error) + (m_protection.empty() ? "" : "; " + m_protection));
     return;
   }
 
@@ -559,10 +742,11 @@ void DfuUpgradeEngine::PollOperation() {
     record.operation = OPERATION_DNLOAD;
     record.image = m_VerifyImage;
     m_OperationHandle = nullptr;
-    if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+    if (const uint32_t rc = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle);
+        rc != MXUPDPRT_OK) {
       m_OperationHandle = nullptr;
       if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
-      Stop();
+      Fail(OPERATION_DNLOAD, rc, "the write did not start: " + PrtReason(rc));
     }
     return;
   }
@@ -579,7 +763,7 @@ void DfuUpgradeEngine::PollOperation() {
       WriteLog("Verify successful !");
       m_timers.StartTimer(TIMER_FINISH, kStepPeriodMs);
     } else {
-      Stop();
+      Fail(OPERATION_UPLOAD, 0, "verification failed: " + m_failure.reason);
     }
   } else if (operation == OPERATION_DNLOAD) {
     WriteLog("Upgrade successful !");
@@ -596,28 +780,39 @@ bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
   uint32_t count = 0;
   if (MXUPDFILES_GetImageNbElement(readImage, &count) != MXUPDFILES_OK) {
     WriteLog("Unable to get elements from read image...");
+    m_failure.reason = "the read-back image has no elements";
     return false;
   }
   for (uint32_t i = 0; i < count; ++i) {
     ImageElement r{}, s{};
     if (MXUPDFILES_GetImageElement(readImage, i, &r) != MXUPDFILES_OK) {
       WriteLog("Unable to get data from read image...");
+      m_failure.reason = Format("element %u of the read-back image is unreadable", i);
       return false;
     }
-    const uint32_t size = r.size;
+    if (MXUPDFILES_GetImageElement(m_VerifyImage, i, &s) != MXUPDFILES_OK) {
+      WriteLog("Unable to get data from source image...");
+      m_failure.reason = Format("element %u of the package image is unreadable", i);
+      return false;
+    }
+    // Compared over the shorter of the two; a size difference is itself a mismatch.
+    const uint32_t readSize = r.size, sourceSize = s.size;
+    const uint32_t size = std::min(readSize, sourceSize);
     std::vector<uint8_t> readData(size), sourceData(size);
     r.data = readData.data();
     r.size = size;
-    if (MXUPDFILES_GetImageElement(readImage, i, &r) != MXUPDFILES_OK) {
-      WriteLog("Unable to get data from read image...");
-      return false;
-    }
-    // The source buffer is sized by the read element: a larger source element is refused by
-    // the library, a smaller one is an image of another shape.
     s.data = sourceData.data();
     s.size = size;
-    if (MXUPDFILES_GetImageElement(m_VerifyImage, i, &s) != MXUPDFILES_OK || s.size != size) {
+    const uint32_t rr = MXUPDFILES_GetImageElement(readImage, i, &r);
+    const uint32_t sr = MXUPDFILES_GetImageElement(m_VerifyImage, i, &s);
+    if (rr != MXUPDFILES_OK && rr != MXUPDFILES_ERR_BUFFER) {
+      WriteLog("Unable to get data from read image...");
+      m_failure.reason = Format("element %u of the read-back image is unreadable", i);
+      return false;
+    }
+    if (sr != MXUPDFILES_OK && sr != MXUPDFILES_ERR_BUFFER) {
       WriteLog("Unable to get data from source image...");
+      m_failure.reason = Format("element %u of the package image is unreadable", i);
       return false;
     }
     for (uint32_t j = 0; j < size; ++j) {
@@ -627,8 +822,20 @@ bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
             Format("Matching not good. First Difference at address 0x%08X:\nFile  byte  is  "
                    "0x%02X.\nRead byte is 0x%02X.",
                    unsigned(s.address + j), sourceData[j], readData[j]));
+        m_failure.reason = Format("first difference at 0x%08X: file 0x%02X, read 0x%02X",
+                                  unsigned(s.address + j), sourceData[j], readData[j]);
         return false;
       }
+    }
+    if (readSize != sourceSize) {
+      WriteLog("Verify successful, but data not matching...");
+      m_view.ShowMessage(
+          Format("Matching not good. Sizes differ at address 0x%08X:\nFile  has  "
+                 "%u bytes.\nRead has %u bytes.",
+                 unsigned(s.address), unsigned(sourceSize), unsigned(readSize)));
+      m_failure.reason = Format("element at 0x%08X: file %u bytes, read %u bytes",
+                                unsigned(s.address), unsigned(sourceSize), unsigned(readSize));
+      return false;
     }
   }
   return true;
@@ -636,23 +843,27 @@ bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
 
 void DfuUpgradeEngine::StartVerify() {
   SetStatus("正在校验升级，请稍后");
-  MXUPDFILES_IMAGE image = FindTargetImage(m_DfuFilePath);
+  MXUPDFILES_IMAGE image = PackageImageCopy();
   if (!image) {
     WriteLog("Unable to find data for that target in the dfu file...");
-    Stop();
+    Fail(OPERATION_UPLOAD, 0, "read-back did not start: " + m_failure.reason);
     return;
   }
   OperationRecord record = MakeRecord(OPERATION_UPLOAD, image);
   if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
-  if (m_Mapping && m_NbTargets > uint32_t(m_CurrentTarget))
-    MXUPDFILES_FilterImageForOperation(image, &m_Mapping[m_CurrentTarget], OPERATION_UPLOAD,
-                                       m_OptionFlag);
+  if (!m_Mapping || m_NbTargets <= uint32_t(m_CurrentTarget) ||
+      !FilterFor(image, OPERATION_UPLOAD)) {
+    MXUPDFILES_DestroyImage(&image);
+    Fail(OPERATION_UPLOAD, m_failure.code, m_failure.reason);
+    return;
+  }
   MXUPDFILES_DuplicateImage(image, &m_VerifyImage);
-  if (MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) != MXUPDPRT_OK) {
+  if (const uint32_t rc = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle);
+      rc != MXUPDPRT_OK) {
     m_OperationHandle = nullptr;
     MXUPDFILES_DestroyImage(&image);
     if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
-    Stop();
+    Fail(OPERATION_UPLOAD, rc, "read-back did not start: " + PrtReason(rc));
     return;
   }
   m_view.SetProgress(0);
@@ -661,19 +872,22 @@ void DfuUpgradeEngine::StartVerify() {
 
 void DfuUpgradeEngine::FinishUpgrade() {
   MXUPDFILES_IMAGE image = nullptr;
-  bool launched = false;
+  uint32_t rc = MXUPDPRT_ERR_IMAGE;
+  // The leave needs only the first address of target 0, taken from the map: an image of the
+  // whole target would be refused for a memory over the image size limit.
   if (m_Mapping && m_NbTargets > 0 &&
-      MXUPDFILES_CreateImageFromMapping(&image, &m_Mapping[0]) == MXUPDFILES_OK) {
-    MXUPDFILES_SetImageName(image, m_Targets.empty() ? "" : m_Targets[0].name.c_str());
-    MXUPDFILES_FilterImageForOperation(image, &m_Mapping[0], OPERATION_LEAVE, m_OptionFlag);
+      MXUPDFILES_CreateImage(&image, m_Mapping[0].alternate,
+                             m_Targets.empty() ? "" : m_Targets[0].name.c_str()) == MXUPDFILES_OK &&
+      MXUPDFILES_FilterImageForOperation(image, &m_Mapping[0], OPERATION_LEAVE, m_OptionFlag) ==
+          MXUPDFILES_OK) {
     OperationRecord record = MakeRecord(OPERATION_LEAVE, image);
-    launched = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle) == MXUPDPRT_OK;
+    rc = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle);
   }
-  if (!launched) {
+  if (rc != MXUPDPRT_OK) {
     m_OperationHandle = nullptr;
     if (image) MXUPDFILES_DestroyImage(&image);
     SetStatus("升级完成，但重启读卡器失败");
-    Stop();
+    Fail(OPERATION_LEAVE, rc, "leaving DFU mode did not start: " + PrtReason(rc));
     return;
   }
   m_view.SetProgress(0);

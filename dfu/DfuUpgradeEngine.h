@@ -12,6 +12,14 @@
 
 namespace brisk::dfu {
 
+// Why the sequence stopped: the step or operation, the library's status code and its text, in
+// one English line for a terminal and the log. A window shows its own texts beside it.
+struct DfuFailure {
+  int operation = -1;  // the OPERATION_ code that failed or did not start; -1: another step
+  uint32_t code = 0;   // the library's status code; 0 when no library call failed
+  std::string reason;
+};
+
 // What the engine shows. Every call comes from the thread that runs the timers.
 class DfuView {
  public:
@@ -22,6 +30,8 @@ class DfuView {
   virtual void SetSizeText(const std::string& text) = 0;      // the byte count
   // A modal message with an OK button; returns when it was dismissed.
   virtual void ShowMessage(const std::string& text) = 0;
+  // The sequence stopped on failure (after the step's own status text, if any).
+  virtual void ShowFailure(const DfuFailure& failure) { (void)failure; }
 };
 
 // One-shot timers: a started timer fires once, through DfuUpgradeEngine::OnTimer, after its
@@ -64,9 +74,10 @@ enum class DfuOutcome {
 extern const DfuGuid kDfuInterfaceClass1;
 extern const DfuGuid kDfuInterfaceClass2;
 
-// Bound on the status rounds while reading the protection settings (each busy round waits the
-// announced poll time-out, at most 1 s).
+// Bound on the status rounds while reading the protection settings. Each busy round waits the
+// poll time-out the device announced, all of them together at most kMaxSettleWaitMs.
 inline constexpr int kSettleRounds = 16;
+inline constexpr int kMaxSettleWaitMs = 10000;
 // A device that udev already lists may not yet be known to libusb: the open is retried this
 // many times, 100 ms apart, while the device is reported as not there.
 inline constexpr int kOpenAttempts = 20;
@@ -95,6 +106,12 @@ class DfuUpgradeEngine {
   static std::string GuidToText(const DfuGuid& id);
   int AutoSelectDfuFile();
   int MatchDeviceAndFile();
+  // 1 when the checked package (m_FileVid, m_FilePid) is for one of the identities the reader
+  // shows in DFU mode, so that asking it to enter DFU mode can lead to a flash; logged either way.
+  int MatchReaderAndFile();
+  // The same for a package file before the reader is asked over its serial link: reads only the
+  // package's identity.
+  static int PackageFitsReader(const std::string& path);
   // The first image of the package for target m_CurrentTarget, or null; *code is the library's
   // result when the file did not open (MXUPDFILES_OK otherwise).
   MXUPDFILES_IMAGE FindTargetImage(const std::string& path, uint32_t* code = nullptr);
@@ -103,8 +120,14 @@ class DfuUpgradeEngine {
   void StartVerify();
   void FinishUpgrade();
 
+  // Compares the read-back image with the package data kept in m_VerifyImage; a difference or
+  // elements of different sizes is shown and false.
+  bool Compare(MXUPDFILES_IMAGE readImage);
+
   DfuOutcome Outcome() const { return m_outcome; }
   const std::string& StatusText() const { return m_statusText; }
+  // Why the sequence stopped; empty reason while it runs or after it finished well.
+  const DfuFailure& Failure() const { return m_failure; }
 
   // The dialog's fields, under their own names.
   std::string m_DfuFilePath;
@@ -134,18 +157,31 @@ class DfuUpgradeEngine {
  private:
   void SetStatus(const std::string& text);
   void Stop();
+  void Fail(int operation, uint32_t code, const std::string& reason);
+  // A copy of the package's image for the target, from the one read of the package that was
+  // checked (read now when nothing was read for m_DfuFilePath yet); null when there is none.
+  MXUPDFILES_IMAGE PackageImageCopy();
+  void ForgetPackage();
+  // Prepares image for operation on the current target; false (with the failure) when it does
+  // not fit the device's memory. Sectors marked protected are noted in m_protection.
+  bool FilterFor(MXUPDFILES_IMAGE image, int32_t operation);
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
   bool OpenWithRetry(MXUPD_HANDLE& handle);
   // Brings the device back to dfuIDLE, from status when haveStatus; bounded.
   bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus = false);
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();
-  bool Compare(MXUPDFILES_IMAGE readImage);
-
   DfuView& m_view;
   TimerScheduler& m_timers;
   std::string m_statusText;
   DfuOutcome m_outcome = DfuOutcome::Running;
+  DfuFailure m_failure;
+  std::string m_protection;  // why the device may refuse the image's sectors, or empty
+  // The package as read and checked once: its image for the target (null when it has none),
+  // and the path it came from. Erase, write and verify use these bytes, never a second read.
+  MXUPDFILES_IMAGE m_packageImage = nullptr;
+  std::string m_packagePath;
+  bool m_packageRead = false;
 };
 
 // "%i b", "%i Kb" or "%i Mb".

@@ -33,23 +33,28 @@ std::mutex& Lock() {
   static std::mutex m;
   return m;
 }
-std::unordered_set<const void*>& Live() {
+// One register per kind, so that a file handle is never taken for an image or the other way.
+std::unordered_set<const void*>& LiveImages() {
+  static std::unordered_set<const void*> set;
+  return set;
+}
+std::unordered_set<const void*>& LiveFiles() {
   static std::unordered_set<const void*> set;
   return set;
 }
 
 // Both need Lock() held.
 ImageData* FindImage(MXUPDFILES_IMAGE image) {
-  return image && Live().count(image) ? &image->image : nullptr;
+  return image && LiveImages().count(image) ? &image->image : nullptr;
 }
 Package* FindFile(MXUPDFILES_FILE file) {
-  return file && Live().count(file) ? &file->package : nullptr;
+  return file && LiveFiles().count(file) ? &file->package : nullptr;
 }
 
 uint32_t Register(ImageData data, MXUPDFILES_IMAGE* out) {
   auto* image = new (std::nothrow) MxupdfilesImage{std::move(data)};
   if (!image) return MXUPDFILES_ERR_MEMORY;
-  Live().insert(image);
+  LiveImages().insert(image);
   *out = image;
   return MXUPDFILES_OK;
 }
@@ -60,11 +65,14 @@ std::string CutName(const char* name) {
 }
 
 uint32_t ReadWholeFile(const char* path, std::vector<uint8_t>& out) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Without blocking: opening a FIFO for reading would wait for a writer for ever.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return MXUPDFILES_ERR_OPEN;
   struct stat st {};
   uint32_t rc = MXUPDFILES_OK;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    rc = MXUPDFILES_ERR_NOT_REGULAR;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     rc = MXUPDFILES_ERR_OPEN;
   } else if (st.st_size > off_t(MXUPDFILES_MAX_FILE_SIZE)) {
     rc = MXUPDFILES_ERR_TOO_LARGE;
@@ -88,7 +96,9 @@ uint32_t ReadWholeFile(const char* path, std::vector<uint8_t>& out) {
     }
     out.resize(got);
   }
+  const int why = errno;
   close(fd);
+  errno = why;  // the caller may name the system's reason
   return rc;
 }
 
@@ -244,6 +254,12 @@ const char* MXUPDFILES_StatusText(uint32_t status) {
       return "unknown operation";
     case MXUPDFILES_ERR_MISMATCH:
       return "element address or size differs";
+    case MXUPDFILES_ERR_DUPLICATE:
+      return "two images for one alternate setting";
+    case MXUPDFILES_ERR_ELEMENTS:
+      return "more than 256 elements in one image";
+    case MXUPDFILES_ERR_NOT_REGULAR:
+      return "not a regular file";
     default:
       return "unknown status";
   }
@@ -265,7 +281,7 @@ uint32_t MXUPDFILES_OpenExistingDFUFile(const char* path, MXUPDFILES_FILE* file,
     if (version) *version = f->package.version;
     *imageCount = uint8_t(f->package.images.size());
     std::lock_guard lock(Lock());
-    Live().insert(f);
+    LiveFiles().insert(f);
     *file = f;
     return MXUPDFILES_OK;
   } catch (const std::bad_alloc&) {
@@ -291,7 +307,7 @@ uint32_t MXUPDFILES_CloseDFUFile(MXUPDFILES_FILE file) {
   {
     std::lock_guard lock(Lock());
     if (!FindFile(file)) return MXUPDFILES_ERR_HANDLE;
-    Live().erase(file);
+    LiveFiles().erase(file);
   }
   delete file;
   return MXUPDFILES_OK;
@@ -376,7 +392,7 @@ uint32_t MXUPDFILES_DestroyImage(MXUPDFILES_IMAGE* image) {
   {
     std::lock_guard lock(Lock());
     if (!FindImage(victim)) return MXUPDFILES_ERR_HANDLE;
-    Live().erase(victim);
+    LiveImages().erase(victim);
   }
   delete victim;
   *image = nullptr;
@@ -462,6 +478,7 @@ uint32_t MXUPDFILES_AppendImageElement(MXUPDFILES_IMAGE image, const ImageElemen
   if (!data) return MXUPDFILES_ERR_HANDLE;
   if (uint64_t(data->data.size()) + e.size > MXUPDFILES_MAX_FILE_SIZE)
     return MXUPDFILES_ERR_TOO_LARGE;
+  if (data->elements.size() >= MXUPDFILES_MAX_ELEMENTS) return MXUPDFILES_ERR_ELEMENTS;
   try {
     return data->Append(e.address, std::span<const uint8_t>(e.data, e.size)) ? MXUPDFILES_OK
                                                                              : MXUPDFILES_ERR_ORDER;

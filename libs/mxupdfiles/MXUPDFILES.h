@@ -11,10 +11,13 @@
  *   suffix, 16 bytes: u16 bcdDevice (package version, 0xFFFF any); u16 idProduct;
  *                     u16 idVendor; u16 bcdDFU 0x011A; 'U' 'F' 'D'; u8 16;
  *                     u32 dwCRC = ~CRC-32 (reflected, 0xEDB88320) of every byte before it.
- * A file is at most 16 MiB; reading checks everything before it trusts anything.
+ * A file is at most 16 MiB, an image at most MXUPDFILES_MAX_ELEMENTS elements, and no two images
+ * share an alternate setting; reading checks everything before it trusts anything. Only regular
+ * files are read (a FIFO or device is refused without blocking on it).
  *
- * Handles are opaque; a null, closed or foreign handle is refused with
- * MXUPDFILES_ERR_HANDLE. All functions may be called from any thread.
+ * Handles are opaque; a null, closed or foreign handle, or a file handle where an image handle
+ * belongs (and the other way round), is refused with MXUPDFILES_ERR_HANDLE. All functions may be
+ * called from any thread.
  */
 #ifndef BRISK_MXUPDFILES_H
 #define BRISK_MXUPDFILES_H
@@ -38,7 +41,7 @@ extern "C" {
 #define MXUPDFILES_OK 0x12340000u
 #define MXUPDFILES_ERR_ARGUMENT 0x12346001u  /* a required pointer is null, or a bad value */
 #define MXUPDFILES_ERR_HANDLE 0x12346002u    /* null, closed or unknown file or image handle */
-#define MXUPDFILES_ERR_OPEN 0x12346003u      /* the file cannot be opened or read */
+#define MXUPDFILES_ERR_OPEN 0x12346003u      /* the file cannot be opened or read; errno why */
 #define MXUPDFILES_ERR_TOO_LARGE 0x12346004u /* more than 16 MiB (file or image data) */
 #define MXUPDFILES_ERR_TOO_SHORT 0x12346005u /* shorter than a header and a suffix */
 #define MXUPDFILES_ERR_SUFFIX 0x12346006u    /* no "UFD" signature, length not 16, or bcdDFU */
@@ -56,12 +59,17 @@ extern "C" {
 #define MXUPDFILES_ERR_OUTSIDE 0x12346012u   /* the image reaches outside the target's sectors */
 #define MXUPDFILES_ERR_PROTECTED 0x12346013u /* a sector lacks the flag the operation needs */
 #define MXUPDFILES_ERR_OPERATION 0x12346014u /* unknown operation code */
-#define MXUPDFILES_ERR_MISMATCH                                    \
-  0x12346015u /* element address or size differs (SetImageElement) \
-               */
+#define MXUPDFILES_ERR_MISMATCH 0x12346015u  /* element address or size differs */
+#define MXUPDFILES_ERR_DUPLICATE 0x12346016u /* two images for one alternate setting */
+#define MXUPDFILES_ERR_ELEMENTS 0x12346017u  /* more than MXUPDFILES_MAX_ELEMENTS in an image */
+#define MXUPDFILES_ERR_NOT_REGULAR 0x12346018u /* a FIFO, device or directory, not a file */
 
 /* Longest file the reader accepts and the writer produces. */
 #define MXUPDFILES_MAX_FILE_SIZE (16u * 1024u * 1024u)
+/* Most elements of one image a package may hold: real firmware has a handful, and each element
+ * costs the device an address command and a partial block, so that a package of many tiny
+ * elements would hold the reader in DFU mode for hours. */
+#define MXUPDFILES_MAX_ELEMENTS 256u
 /* Longest image name kept (bytes, without the terminator). */
 #define MXUPDFILES_MAX_NAME 255u
 

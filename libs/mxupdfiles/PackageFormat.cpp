@@ -109,6 +109,10 @@ uint32_t ParsePackage(std::span<const uint8_t> file, Package& out) {
     // Each element needs at least its 8-byte head: a count that cannot fit is refused before
     // anything is reserved for it.
     if (uint64_t(count) * 8 > in.Left() - nameLength) return MXUPDFILES_ERR_TRUNCATED;
+    if (count > MXUPDFILES_MAX_ELEMENTS) return MXUPDFILES_ERR_ELEMENTS;
+    // The flash writes one image per alternate: a second one would be silently left out.
+    for (const auto& earlier : p.images)
+      if (earlier.alternate == head[0]) return MXUPDFILES_ERR_DUPLICATE;
     ImageData image;
     image.alternate = head[0];
     const uint8_t* name = in.Take(nameLength);
@@ -132,8 +136,12 @@ uint32_t ParsePackage(std::span<const uint8_t> file, Package& out) {
 uint32_t BuildPackage(const Package& package, std::vector<uint8_t>& out) {
   if (package.images.size() > 255) return MXUPDFILES_ERR_ARGUMENT;
   uint64_t total = kHeaderSize + kSuffixSize;
-  for (const auto& image : package.images) {
+  for (size_t i = 0; i < package.images.size(); ++i) {
+    const auto& image = package.images[i];
     if (image.name.size() > MXUPDFILES_MAX_NAME) return MXUPDFILES_ERR_ARGUMENT;
+    if (image.elements.size() > MXUPDFILES_MAX_ELEMENTS) return MXUPDFILES_ERR_ELEMENTS;
+    for (size_t j = 0; j < i; ++j)
+      if (package.images[j].alternate == image.alternate) return MXUPDFILES_ERR_DUPLICATE;
     total += 8 + image.name.size() + image.data.size() + 8 * uint64_t(image.elements.size());
   }
   if (total > MXUPDFILES_MAX_FILE_SIZE) return MXUPDFILES_ERR_TOO_LARGE;

@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -25,6 +27,7 @@ struct MxupdprtOperation {
   bool stop = false;
   uint8_t percent = 0;
   uint32_t error = MXUPDPRT_OK;
+  std::string where;  // set by the worker when it ends with an error
   std::thread worker;
 };
 
@@ -119,7 +122,10 @@ class Runner {
  public:
   explicit Runner(MxupdprtOperation& op) : m_op(op), m_record(op.record) {}
 
+  const std::string& Where() const { return m_where; }
+
   uint32_t Run() {
+    m_where = "opening the device";
     if (MXUPD_Open(m_record.devicePath, &m_handle) != MXUPD_OK) return MXUPDPRT_ERR_OPEN;
     uint32_t rc = Work();
     if (m_handle) {
@@ -131,7 +137,14 @@ class Runner {
   }
 
  private:
+  void At(const char* format, uint32_t a, uint32_t b = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, a, b);
+    m_where = text;
+  }
+
   uint32_t Work() {
+    m_where = "reading the descriptors";
     uint32_t itfIndex = 0, itfNumber = 0, alternates = 0;
     DfuFunctionalDescriptor fd{};
     if (uint32_t rc = DfuInterfaceIndex(&m_handle, itfIndex); rc != MXUPDPRT_OK) return rc;
@@ -142,6 +155,7 @@ class Runner {
     if (m_transferSize == 0) return MXUPDPRT_ERR_DESCRIPTOR;
 
     if (m_record.operation == OPERATION_DETACH) {
+      m_where = "detach";
       if (uint32_t rc = MXUPD_SelectCurrentConfiguration(&m_handle, 0, itfIndex, 0); rc != MXUPD_OK)
         return FromRequest(rc);
       if (uint32_t rc = MXUPD_Detach(&m_handle, uint8_t(itfNumber)); rc != MXUPD_OK)
@@ -153,6 +167,7 @@ class Runner {
     if (MXUPDFILES_GetImageAlternate(m_record.image, &alternate) != MXUPDFILES_OK)
       return MXUPDPRT_ERR_IMAGE;
     if (alternate >= alternates) return MXUPDPRT_ERR_IMAGE;
+    m_where = "reading the memory map";
     ParsedTarget target;
     if (uint32_t rc = ReadTarget(&m_handle, itfIndex, alternate, target); rc != MXUPDPRT_OK)
       return rc;
@@ -160,6 +175,7 @@ class Runner {
     if (uint32_t rc = MXUPD_SelectCurrentConfiguration(&m_handle, 0, itfIndex, alternate);
         rc != MXUPD_OK)
       return FromRequest(rc);
+    m_where = "bringing the device to dfuIDLE";
     if (uint32_t rc = Settle(true); rc != MXUPDPRT_OK) return rc;
 
     switch (m_record.operation) {
@@ -279,7 +295,9 @@ class Runner {
     ImageElement first{};
     if (MXUPDFILES_GetImageElement(m_record.image, 0, &first) != MXUPDFILES_OK)
       return MXUPDPRT_ERR_IMAGE;
+    At("address pointer 0x%08X", first.address);
     if (uint32_t rc = Command(kSetAddress, first.address); rc != MXUPDPRT_OK) return rc;
+    m_where = "manifestation";
     Progress(1, 3);
     const uint8_t none = 0;
     if (uint32_t rc = MXUPD_Dnload(&m_handle, &none, 0, 0); rc != MXUPD_OK) return Failed(rc);
@@ -310,9 +328,11 @@ class Runner {
 
     for (size_t i = 0; i < addresses.size(); ++i) {
       if (Stopping()) return MXUPDPRT_ERR_STOPPED;
+      At("erase of the sector at 0x%08X", addresses[i]);
       if (uint32_t r = Command(kErasePage, addresses[i]); r != MXUPDPRT_OK) return r;
       Progress(i + 1, addresses.size());
     }
+    m_where = "the end of the erase";
     return Abort();
   }
 
@@ -344,6 +364,7 @@ class Runner {
       }
       for (uint32_t at = 0; at < e.size;) {
         // The address pointer, then up to 65534 blocks from it.
+        At("address pointer 0x%08X", e.address + at);
         if (uint32_t rc = Command(kSetAddress, e.address + at); rc != MXUPDPRT_OK) return rc;
         if (!write)
           if (uint32_t rc = Abort(); rc != MXUPDPRT_OK) return rc;
@@ -351,6 +372,8 @@ class Runner {
           if (Stopping()) return MXUPDPRT_ERR_STOPPED;
           const uint32_t length = std::min<uint32_t>(m_transferSize, e.size - at);
           const uint16_t block = uint16_t(2 + n);
+          At(write ? "download block %u at 0x%08X" : "upload block %u at 0x%08X", block,
+             e.address + at);
           if (write) {
             if (uint32_t rc = Download(data.data() + at, length, block); rc != MXUPDPRT_OK)
               return rc;
@@ -378,6 +401,7 @@ class Runner {
   const OperationRecord m_record;
   MXUPD_HANDLE m_handle = nullptr;
   uint32_t m_transferSize = 0;
+  std::string m_where;
   Clock::time_point m_notBefore{};  // no GETSTATUS before this time
 };
 
@@ -387,6 +411,7 @@ void Work(MxupdprtOperation* op) {
   std::lock_guard lock(op->lock);
   op->error = rc;
   if (rc == MXUPDPRT_OK) op->percent = 100;
+  if (rc != MXUPDPRT_OK) op->where = runner.Where();
 }
 
 void Fill(MxupdprtOperation* op, OperationRecord* record) {
@@ -407,6 +432,74 @@ MxupdprtOperation* Lookup(MXUPDPRT_OPERATION operation) {
 using namespace brisk::dfu;
 
 extern "C" {
+
+const char* MXUPDPRT_StatusText(uint32_t status) {
+  switch (status) {
+    case MXUPDPRT_OK:
+      return "success";
+    case MXUPDPRT_ERR_ARGUMENT:
+      return "bad argument";
+    case MXUPDPRT_ERR_HANDLE:
+      return "unknown operation or map";
+    case MXUPDPRT_ERR_OPEN:
+      return "the device cannot be opened";
+    case MXUPDPRT_ERR_DESCRIPTOR:
+      return "unreadable descriptors or no DFU interface";
+    case MXUPDPRT_ERR_MAP:
+      return "the memory map is missing or does not parse";
+    case MXUPDPRT_ERR_IMAGE:
+      return "the image does not fit the device's memory";
+    case MXUPDPRT_ERR_UNPLUGGED:
+      return "the device left the bus";
+    case MXUPDPRT_ERR_TIMEOUT:
+      return "the device stayed busy too long";
+    case MXUPDPRT_ERR_STATE:
+      return "the device is in an unexpected state";
+    case MXUPDPRT_ERR_TRANSFER:
+      return "a USB request failed";
+    case MXUPDPRT_ERR_STOPPED:
+      return "stopped before done";
+    case MXUPDPRT_ERR_MEMORY:
+      return "out of memory";
+    case MXUPDPRT_ERR_UNSUPPORTED:
+      return "the firmware does not support the request";
+    case MXUPDPRT_ERR_OPERATION:
+      return "unknown operation";
+    case MXUPDPRT_ERR_EMPTY:
+      return "the image has no data";
+  }
+  switch (status ^ MXUPDPRT_ERR_DEVICE_STATUS) {
+    case 0x01:
+      return "the device refuses the target (errTARGET)";
+    case 0x02:
+      return "the device refused the file (errFILE)";
+    case 0x03:
+      return "the device cannot write the memory (errWRITE)";
+    case 0x04:
+      return "the device cannot erase the memory (errERASE)";
+    case 0x05:
+      return "the memory is not erased (errCHECK_ERASED)";
+    case 0x06:
+      return "programming failed (errPROG)";
+    case 0x07:
+      return "the device's own verification failed (errVERIFY)";
+    case 0x08:
+      return "the address is outside the device's memory (errADDRESS)";
+    case 0x09:
+      return "the firmware is incomplete (errNOTDONE)";
+    case 0x0A:
+      return "the firmware is corrupt (errFIRMWARE)";
+    case 0x0B:
+      return "a vendor-specific error (errVENDOR)";
+    case 0x0C:
+      return "an unexpected USB reset (errUSBR)";
+    case 0x0D:
+      return "an unexpected power-on reset (errPOR)";
+    case 0x0E:
+      return "an unknown device error (errUNKNOWN)";
+  }
+  return "unknown status";
+}
 
 uint32_t MXUPDPRT_CreateMappingFromDevice(const char* devicePath, TargetMap** map,
                                           uint32_t* count) {
@@ -487,6 +580,12 @@ uint32_t MXUPDPRT_LaunchOperation(const OperationRecord* record, MXUPDPRT_OPERAT
   if (copy.operation != OPERATION_DETACH &&
       MXUPDFILES_GetImageNbElement(copy.image, &elements) != MXUPDFILES_OK)
     return MXUPDPRT_ERR_IMAGE;
+  // An image without a byte would erase and write nothing and verify by comparing nothing:
+  // a flash that changed nothing must not end as a success.
+  if ((copy.operation == OPERATION_ERASE || copy.operation == OPERATION_DNLOAD ||
+       copy.operation == OPERATION_UPLOAD) &&
+      MXUPDFILES_GetImageSize(copy.image) == 0)
+    return MXUPDPRT_ERR_EMPTY;
   copy.percent = 0;
   copy.errorCode = MXUPDPRT_OK;
 
@@ -512,6 +611,17 @@ uint32_t MXUPDPRT_GetOperationStatus(MXUPDPRT_OPERATION operation, OperationReco
   MxupdprtOperation* op = Lookup(operation);
   if (!op) return MXUPDPRT_ERR_HANDLE;
   Fill(op, record);
+  return MXUPDPRT_OK;
+}
+
+uint32_t MXUPDPRT_GetOperationWhere(MXUPDPRT_OPERATION operation, char* buffer, uint32_t size) {
+  if (!buffer || size == 0) return MXUPDPRT_ERR_ARGUMENT;
+  MxupdprtOperation* op = Lookup(operation);
+  if (!op) return MXUPDPRT_ERR_HANDLE;
+  std::lock_guard lock(op->lock);
+  const size_t n = std::min<size_t>(op->where.size(), size - 1);
+  std::memcpy(buffer, op->where.data(), n);
+  buffer[n] = '\0';
   return MXUPDPRT_OK;
 }
 

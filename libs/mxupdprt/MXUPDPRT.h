@@ -57,6 +57,7 @@ extern "C" {
 #define MXUPDPRT_ERR_MEMORY 0x1234500Cu      /* out of memory, or no worker thread */
 #define MXUPDPRT_ERR_UNSUPPORTED 0x1234500Du /* the firmware stalls the request as unsupported */
 #define MXUPDPRT_ERR_OPERATION 0x1234500Eu   /* unknown operation code */
+#define MXUPDPRT_ERR_EMPTY 0x1234500Fu /* erase, download or upload of an image without data */
 /* The device reported error status s (bStatus 1 to 14, e.g. errTARGET 1, errWRITE 3, errPROG 6,
  * errADDRESS 8) in dfuERROR: MXUPDPRT_ERR_DEVICE_STATUS | s. errSTALLEDPKT (15) is reported as
  * MXUPDPRT_ERR_UNSUPPORTED. */
@@ -64,6 +65,9 @@ extern "C" {
 
 #define MXUPDPRT_MAX_TARGETS 64u
 #define MXUPDPRT_MAX_SECTORS 8192u
+
+/* A short English text for a status code ("the device left the bus", ...); never null. */
+MXUPDPRT_API const char* MXUPDPRT_StatusText(uint32_t status);
 
 /* One TargetMap per alternate setting, in order; the caller owns *map and releases it with
  * MXUPDPRT_DestroyMapping. On failure *map is null and *count 0. */
@@ -73,13 +77,18 @@ MXUPDPRT_API uint32_t MXUPDPRT_CreateMappingFromDevice(const char* devicePath, T
 MXUPDPRT_API uint32_t MXUPDPRT_DestroyMapping(TargetMap** map);
 
 /* Starts record->operation on record->devicePath with record->image (not needed for detach)
- * and stores its handle in *operation. The image must stay alive until the operation has been
- * stopped; an upload writes into it. */
+ * and stores its handle in *operation. An erase, download or upload of an image with no data
+ * byte is refused (MXUPDPRT_ERR_EMPTY) before the device is touched. The image must stay alive
+ * until the operation has been stopped; an upload writes into it. */
 MXUPDPRT_API uint32_t MXUPDPRT_LaunchOperation(const OperationRecord* record,
                                                MXUPDPRT_OPERATION* operation);
 /* Fills the whole record: the launch fields, percent (100 exactly when done) and errorCode. */
 MXUPDPRT_API uint32_t MXUPDPRT_GetOperationStatus(MXUPDPRT_OPERATION operation,
                                                   OperationRecord* record);
+/* Where a failed operation stopped, in English ("download block 10 at 0x08004800"), copied
+ * zero-terminated and cut to size - 1 bytes; empty while it runs or when it succeeded. */
+MXUPDPRT_API uint32_t MXUPDPRT_GetOperationWhere(MXUPDPRT_OPERATION operation, char* buffer,
+                                                 uint32_t size);
 /* Ends the operation at its next block, leaves the device idle where it can, joins the worker,
  * fills record (may be null) and frees the handle. */
 MXUPDPRT_API uint32_t MXUPDPRT_StopOperation(MXUPDPRT_OPERATION operation, OperationRecord* record);

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -116,7 +117,10 @@ class UpgradeTest : public ::testing::Test {
                      });
     m_watch = std::make_unique<QTimer>();
     QObject::connect(m_watch.get(), &QTimer::timeout, [this, until] {
-      if (m_dialog && until(*m_dialog)) m_dialog->close();
+      if (!m_dialog || !until(*m_dialog)) return;
+      const auto start = std::chrono::steady_clock::now();
+      m_dialog->close();
+      m_closeTime = std::chrono::steady_clock::now() - start;
     });
     m_watch->start(50);
     m_window->OnInitDialog();
@@ -147,6 +151,7 @@ class UpgradeTest : public ::testing::Test {
   std::unique_ptr<CBrisk7ServerDlg> m_window;
   std::unique_ptr<QTimer> m_watch;
   QPointer<DFUpgradeDialog> m_dialog;
+  std::chrono::steady_clock::duration m_closeTime{};
   int m_dialogs = 0;
   std::vector<QString> m_statuses;
   std::vector<QString> m_sizes;
@@ -353,9 +358,17 @@ TEST_F(UpgradeTest, AnUpgradeCutByAnUnplugIsOfferedAgainAtTheNextStartAndComplet
   RequestedBy(options, Package(staging.Path() + "/reader.dfu"));
   options.dfu.unplugAtBlock = 30;
   Plug(std::move(options));
-  Open([this](DFUpgradeDialog&) { return m_bus->Mode() == "unplugged"; });
+  // The dialog names the failure and what to do instead of showing the write as running.
+  const QString failed = QStringLiteral("升级失败（读卡器连接已断开），请重新插拔读卡器后重试升级");
+  Open([&](DFUpgradeDialog& d) { return d.StatusText() == failed; });
   ASSERT_TRUE(DialogEnded(1));
-  EXPECT_NE(m_statuses.back(), kFinalText);
+  EXPECT_EQ(m_statuses.back(), failed);
+  ASSERT_FALSE(m_sizes.empty());
+  EXPECT_EQ(m_sizes.back(),
+            QStringLiteral("write failed at download block 30 at 0x0800E000: the device left the "
+                           "bus (0x12345007)"));
+  EXPECT_TRUE(m_log.Has("upgrade failed: write failed at download block 30"));
+  EXPECT_EQ(m_bus->Mode(), "unplugged");
   EXPECT_FALSE(m_log.Has("Upgrade successful !"));
   ASSERT_TRUE(m_bus->Replug());
   ASSERT_TRUE(WaitFor([&] { return m_bus->Mode() == "mode dfu"; }));
@@ -370,14 +383,18 @@ TEST_F(UpgradeTest, ClosingTheDialogDuringTheWriteStopsItAndLeavesTheReaderInDfu
   TempDir staging;
   sim::UsbReaderOptions options;
   RequestedBy(options, Package(staging.Path() + "/reader.dfu"));
+  // Each block keeps the device busy 1.5 s, which a stop waits out before it settles it.
+  options.dfu.writePollMs = 1500;
   Plug(std::move(options));
   Open([](DFUpgradeDialog& d) {
     return d.ProgressText().contains(QStringLiteral("Download Phase")) && d.Progress() > 0 &&
            d.Progress() < 100;
   });
   ASSERT_TRUE(DialogEnded(1));
+  // The close returned without waiting for the device: the stop ends in the background.
+  EXPECT_LT(m_closeTime, std::chrono::milliseconds(750));
   EXPECT_FALSE(m_log.Has("Upgrade successful !"));
-  WaitFor([] { return false; }, 1000);  // a stopped operation stays stopped
+  WaitFor([] { return false; }, 2000);  // a stopped operation stays stopped
   EXPECT_EQ(m_bus->Mode(), "mode dfu");
   EXPECT_FALSE(m_log.Has("Upgrade successful !"));
 }

@@ -3,12 +3,15 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
 #include "dfu/TimerLoop.h"
+#include "log/Log.h"
 #include "platform/devices/DfuDevices.h"
 #include "sim/dfu/DfuUsbTestbed.h"
+#include "sim/usb/UsbReaderBus.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -29,16 +32,24 @@ class RecordingView : public dfu::DfuView {
 
 class DfuEngine : public ::testing::Test {
  protected:
-  // A package for the model's identity, one image of size bytes for target 0.
-  std::string Package(uint32_t size) {
-    const std::string path = m_dir.Path() + "/pkg.dfu";
+  static std::vector<uint8_t> Data(uint32_t size, uint8_t seed = 1) {
     std::vector<uint8_t> data(size);
-    for (uint32_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + 1);
+    for (uint32_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + seed);
+    return data;
+  }
+  // An image of one element at address, owned by the caller.
+  static MXUPDFILES_IMAGE Image(uint32_t address, std::vector<uint8_t> data) {
     MXUPDFILES_IMAGE image = nullptr;
     EXPECT_EQ(MXUPDFILES_CreateImage(&image, 0, "Internal Flash"), MXUPDFILES_OK);
-    ImageElement element{0x08000000, size, data.data()};
+    ImageElement element{address, uint32_t(data.size()), data.data()};
     EXPECT_EQ(MXUPDFILES_AppendImageElement(image, &element), MXUPDFILES_OK);
-    EXPECT_EQ(MXUPDFILES_WriteDFUFile(path.c_str(), 0x0483, 0xA19B, 0x0100, &image, 1),
+    return image;
+  }
+  // A package for the model's identity (or product), one image of Data(size, seed) for target 0.
+  std::string Package(uint32_t size, uint8_t seed = 1, uint16_t product = 0xA19B) {
+    const std::string path = m_dir.Path() + "/pkg.dfu";
+    MXUPDFILES_IMAGE image = Image(0x08000000, Data(size, seed));
+    EXPECT_EQ(MXUPDFILES_WriteDFUFile(path.c_str(), 0x0483, product, 0x0100, &image, 1),
               MXUPDFILES_OK);
     MXUPDFILES_DestroyImage(&image);
     return path;
@@ -150,15 +161,18 @@ TEST_F(DfuEngine, AReadProtectedDeviceHasNoSectorToReadEraseOrWrite) {
   EXPECT_EQ(m_engine.m_Wrp, 0u);
   for (size_t t = 0; t < m_engine.m_Targets.size(); ++t)
     for (const auto& line : SectorLines(t)) EXPECT_EQ(line.back(), '\t') << line;
-  // Nothing may be erased: the erase fails and the device keeps its memory.
+  // Nothing may be erased: the device refuses the erase, the failure names the protection,
+  // and the device keeps its memory.
   const std::vector<uint8_t> before(2048, 0x5C);
   device.Model().WriteMemory(0x08000000, before);
   m_engine.m_DfuFilePath = Package(2048);
-  if (m_engine.LaunchUpgrade()) {
-    m_timers.StartTimer(dfu::TIMER_POLL, 0);
-    RunToEnd();
-  }
-  EXPECT_NE(m_engine.Outcome(), dfu::DfuOutcome::Finished);
+  ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
+  m_timers.StartTimer(dfu::TIMER_POLL, 0);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(m_engine.Failure().operation, OPERATION_ERASE);
+  EXPECT_NE(m_engine.Failure().reason.find("the device is read-protected"), std::string::npos)
+      << m_engine.Failure().reason;
   EXPECT_EQ(device.Model().ReadMemory(0x08000000, 2048), before);
 }
 
@@ -191,6 +205,107 @@ TEST_F(DfuEngine, AnotherDeviceErrorShowsNoMessage) {
   RunToEnd();
   EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
   EXPECT_TRUE(m_view.messages.empty());
+}
+
+TEST_F(DfuEngine, TheBytesCheckedAreTheBytesWrittenAndVerified) {
+  sim::DfuDeviceConfig config;
+  config.busyScale = 0;
+  sim::DfuUsbDevice device(config);
+  m_engine.StartUpgrade(Package(4096, 1));
+  m_engine.SetHasDFUDevice(1);
+  m_engine.OnInitDialog();
+  const auto end = dfu::TimerLoop::Clock::now() + std::chrono::seconds(5);
+  ASSERT_TRUE(m_timers.RunOne([this](int id) { m_engine.OnTimer(id); }, end));
+  ASSERT_EQ(m_engine.StatusText(), "升级文件校验成功，正在查找DFU设备");
+  // Another product's firmware takes the package's place after the check.
+  Package(4096, 99, 0x1234);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Finished) << m_engine.Failure().reason;
+  EXPECT_EQ(device.Model().ReadMemory(0x08000000, 4096), Data(4096, 1));
+}
+
+TEST_F(DfuEngine, LeavingTakesTheFirstAddressFromTheMapOfATargetOver16MiB) {
+  sim::DfuDeviceConfig config;
+  config.busyScale = 0;
+  sim::DfuMemory flash = sim::DfuDeviceConfig::InternalFlash();
+  flash.runs = {{512, 64 * 1024}};  // 32 MiB
+  config.memories = {flash};
+  sim::DfuUsbDevice device(config);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  m_engine.FinishUpgrade();
+  ASSERT_NE(m_engine.m_OperationHandle, nullptr) << m_engine.Failure().reason;
+  m_timers.StartTimer(dfu::TIMER_POLL, 0);
+  RunToEnd();
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Finished);
+  EXPECT_TRUE(device.Model().LeftDfuMode());
+}
+
+TEST_F(DfuEngine, ReadingTheProtectionWaitsTheWholeAnnouncedBusyTime) {
+  sim::DfuDeviceConfig config;
+  config.writePollMs = 2500;
+  sim::DfuUsbDevice device(config);
+  ASSERT_EQ(m_engine.FindDfuDevices(), 1);
+  // The device is left busy with a block, as by a write stopped a moment ago.
+  MXUPD_HANDLE handle = nullptr;
+  ASSERT_EQ(MXUPD_Open(m_engine.m_DevicePaths[0].c_str(), &handle), MXUPD_OK);
+  ASSERT_EQ(MXUPD_SelectCurrentConfiguration(&handle, 0, 0, 0), MXUPD_OK);
+  const uint8_t pointer[5] = {0x21, 0x00, 0x00, 0x00, 0x08};
+  DfuStatusRecord status{};
+  ASSERT_EQ(MXUPD_Dnload(&handle, pointer, sizeof pointer, 0), MXUPD_OK);
+  for (int i = 0; i < 3 && status.bState != 5; ++i)
+    ASSERT_EQ(MXUPD_Getstatus(&handle, &status), MXUPD_OK);
+  ASSERT_EQ(status.bState, 5) << "dfuDNLOAD-IDLE";
+  const uint8_t block[16] = {};
+  ASSERT_EQ(MXUPD_Dnload(&handle, block, sizeof block, 2), MXUPD_OK);
+  ASSERT_EQ(MXUPD_Getstatus(&handle, &status), MXUPD_OK);
+  ASSERT_EQ(status.bState, 4) << "dfuDNBUSY";
+  MXUPD_Close(&handle);
+  ASSERT_EQ(device.Model().EarlyStatusRequests(), 0u);
+
+  ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
+  EXPECT_EQ(m_engine.m_Rdp, 0xA5);
+  // Only the engine's first question came early; after it, the whole announced time was waited.
+  EXPECT_EQ(device.Model().EarlyStatusRequests(), 1u);
+}
+
+TEST_F(DfuEngine, ElementsOfAnotherSizeAreComparedOverTheShorterAndReportedAsAMismatch) {
+  MXUPDFILES_IMAGE read = Image(0x08000000, Data(16));
+  const std::vector<uint8_t> longer = Data(20), shorter = Data(12);
+  for (const auto* source : {&longer, &shorter}) {
+    m_view.messages.clear();
+    m_engine.m_VerifyImage = Image(0x08000000, *source);
+    EXPECT_FALSE(m_engine.Compare(read)) << source->size();
+    ASSERT_EQ(m_view.messages.size(), 1u);
+    EXPECT_EQ(m_view.messages[0].rfind("Matching not good. Sizes differ at address 0x08000000", 0),
+              0u)
+        << m_view.messages[0];
+    MXUPDFILES_DestroyImage(&m_engine.m_VerifyImage);
+  }
+  m_engine.m_VerifyImage = Image(0x08000000, Data(16));
+  EXPECT_TRUE(m_engine.Compare(read));
+  MXUPDFILES_DestroyImage(&read);
+}
+
+TEST_F(DfuEngine, APackageForAnotherProductNeverSendsTheReaderIntoDfuMode) {
+  brisk::test::ScopedFolders folders;  // the log file too; before the bus starts its threads
+  brisk::test::LogCapture log;
+  SetLogSwitch(1);
+  sim::UsbReaderBus bus(sim::UsbReaderOptions{});
+  ASSERT_EQ(bus.Mode(), "mode normal");
+  ASSERT_EQ(dfu::DfuUpgradeEngine::PackageFitsReader(Package(1024, 1, 0x1234)), 0);
+  EXPECT_TRUE(log.Has("package 0483:1234 is not for the reader in DFU mode"));
+  m_engine.StartUpgrade(Package(1024, 1, 0x1234));
+  m_engine.SetHasDFUDevice(0);  // the engine asks the reader itself
+  m_engine.OnInitDialog();
+  RunToEnd();
+  EXPECT_EQ(m_engine.StatusText(), "升级文件与当前设备不匹配，无法升级");
+  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(bus.Mode(), "mode normal");
+  // The reader's own packages pass.
+  EXPECT_EQ(dfu::DfuUpgradeEngine::PackageFitsReader(Package(1024)), 1);
+  EXPECT_TRUE(log.Has("package 0483:A19B is for the reader in DFU mode"));
 }
 
 TEST_F(DfuEngine, TheSequenceSearchesWithoutReadingAFileWhenNoPackageIsGiven) {

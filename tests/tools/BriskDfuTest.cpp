@@ -84,10 +84,10 @@ class BriskDfuTool : public ::testing::Test {
  protected:
   // A package for the boot loader's identity (0483:A19B) with one image for target 0.
   std::string Package(const Bytes& data, const std::string& name = "pkg.dfu",
-                      const std::string& pid = "A19B") {
+                      const std::string& pid = "A19B", const std::string& address = "0x08000000") {
     WriteFile(Dir() + "/" + name + ".bin", data);
     const Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", name, "--vid", "0483", "--pid",
-                                        pid, "0:Internal Flash=0x08000000:" + name + ".bin"});
+                                        pid, "0:Internal Flash=" + address + ":" + name + ".bin"});
     EXPECT_EQ(r.code, 0) << r.err;
     return Dir() + "/" + name;
   }
@@ -154,8 +154,11 @@ TEST_F(BriskDfuTool, AFlippedBitIsReportedAtItsAddressAndTheReaderStaysInDfuMode
 
 TEST_F(BriskDfuTool, AnUnplugDuringTheWriteEndsTheFlashWithoutHanging) {
   const std::string pkg = Package(RandomBytes(64 * 1024, 4));
+  // The emulated reader reports the unplug a moment after the flash has ended.
   const Result r =
-      Sim({"--mode", "dfu", "--unplug-at-block", "10"}, {BRISK_DFU, "flash", "--wait", "2", pkg});
+      Sim({"--mode", "dfu", "--unplug-at-block", "10"},
+          {"/bin/sh", "-c",
+           std::string(BRISK_DFU) + " flash --wait 2 " + pkg + "; e=$?; sleep 1; exit $e"});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("brisk-usb-sim: unplugged\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("升级成功"), std::string::npos);
@@ -168,7 +171,10 @@ TEST_F(BriskDfuTool, APackageForAnotherProductIsRefusedBeforeAnythingIsErased) {
   const Result r = Sim({"--mode", "dfu", "--memory", "before.bin", "--dump", "out.bin"},
                        {BRISK_DFU, "flash", pkg});
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("升级文件与当前设备不匹配，无法升级"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("升级文件与当前设备不匹配，无法升级\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("brisk-dfu: the package is for 0483:1234, the device is 0483:A19B\n"),
+            std::string::npos)
+      << r.err;
   const Bytes memory = ReadBytes(Dir() + "/out.bin");
   ASSERT_GE(memory.size(), before.size());
   EXPECT_TRUE(std::equal(before.begin(), before.end(), memory.begin()));
@@ -205,10 +211,93 @@ TEST_F(BriskDfuTool, WithoutAPackageTheNewestCachedOneThatFitsIsFlashed) {
   EXPECT_TRUE(std::equal(fits.begin(), fits.end(), memory.begin()));
 }
 
-TEST_F(BriskDfuTool, NoDeviceWithinTheWaitExitsTwo) {
+TEST_F(BriskDfuTool, NoDeviceWithinTheWaitOrNoReaderToAskExitsTwo) {
   const std::string pkg = Package(RandomBytes(1024, 10));
-  const Result r = Sim({"--no-hid", "--no-vendor"}, {BRISK_DFU, "flash", "--wait", "1", pkg});
+  Result r = Sim({"--no-hid", "--no-vendor"}, {BRISK_DFU, "flash", "--wait", "1", pkg});
   EXPECT_EQ(r.code, 2) << r.out << r.err;
+  for (const auto& command : {std::vector<std::string>{BRISK_DFU, "enter"},
+                              std::vector<std::string>{BRISK_DFU, "flash", "--enter", pkg}}) {
+    r = Sim({"--no-hid", "--no-vendor"}, command);
+    EXPECT_EQ(r.code, 2) << command.back() << r.err;
+    EXPECT_NE(r.err.find("brisk-dfu: no reader found\n"), std::string::npos) << r.err;
+  }
+}
+
+// Each fault of the device, and a package outside its memory, is named: the operation, where it
+// stopped, the library's status text and code, on one line and in the JSON result.
+TEST_F(BriskDfuTool, EveryFailureIsNamedOnOneLineAndInJson) {
+  const std::string pkg = Package(RandomBytes(8192, 11));
+  const std::string outside = Package(RandomBytes(8192, 12), "outside.dfu", "A19B", "0x0803F000");
+  struct Case {
+    std::vector<std::string> sim;
+    std::string package, reason, operation, code;
+  };
+  const Case cases[] = {
+      {{"--fault", "erase"},
+       pkg,
+       "erase failed at erase of the sector at 0x08000000: the device cannot erase the memory "
+       "(errERASE) (0x12345024)",
+       "\"erase\"",
+       "\"0x12345024\""},
+      {{"--fault", "write"},
+       pkg,
+       "write failed at download block 2 at 0x08000000: the device cannot write the memory "
+       "(errWRITE) (0x12345023)",
+       "\"download\"",
+       "\"0x12345023\""},
+      {{"--fault", "manifest"},
+       pkg,
+       "leaving DFU mode failed at manifestation: the firmware is corrupt (errFIRMWARE) "
+       "(0x1234502A)",
+       "\"leave\"",
+       "\"0x1234502A\""},
+      {{"--unplug-at-block", "3"},
+       pkg,
+       "write failed at download block 3 at 0x08000800: the device left the bus (0x12345007)",
+       "\"download\"",
+       "\"0x12345007\""},
+      {{"--read-protected"},
+       pkg,
+       "erase failed at erase of the sector at 0x08000000: the device refuses the target "
+       "(errTARGET) (0x12345021); the device is read-protected",
+       "\"erase\"",
+       "\"0x12345021\""},
+      {{"--wrp", "FFFFFFFE"},
+       pkg,
+       "erase failed at erase of the sector at 0x08000000: the device cannot erase the memory "
+       "(errERASE) (0x12345024); a sector of the image is write-protected",
+       "\"erase\"",
+       "\"0x12345024\""},
+      {{},
+       outside,
+       "write refused: the image lies outside the device's memory: image reaches outside the "
+       "target (0x12346012)",
+       "\"download\"",
+       "\"0x12346012\""},
+      {{"--dfu-version", "0100"},
+       pkg,
+       "the device speaks DFU version 0100; supported are 011A to 011F",
+       "null",
+       "null"},
+      {{},
+       Dir() + "/missing.dfu",
+       "cannot use the package " + Dir() +
+           "/missing.dfu: cannot open or read the file: No such file or directory (0x12346003)",
+       "null",
+       "\"0x12346003\""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> sim = {"--mode", "dfu", "--busy-scale", "0"};
+    sim.insert(sim.end(), c.sim.begin(), c.sim.end());
+    Result r = Sim(sim, {BRISK_DFU, "flash", "--wait", "5", c.package});
+    EXPECT_EQ(r.code, 1) << c.reason << r.out << r.err;
+    EXPECT_NE(r.err.find("brisk-dfu: " + c.reason + "\n"), std::string::npos) << r.err;
+    r = Sim(sim, {BRISK_DFU, "flash", "--json", "--wait", "5", c.package});
+    EXPECT_NE(r.out.find("{\"event\":\"result\",\"exit\":1,\"status\":\"" + c.reason +
+                         "\",\"operation\":" + c.operation + ",\"code\":" + c.code + "}\n"),
+              std::string::npos)
+        << r.out;
+  }
 }
 
 TEST_F(BriskDfuTool, EnterWorksOverEitherInterfaceAndFallsBackWhenTheHidNodeIsHeld) {
@@ -291,6 +380,17 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
   r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "q.dfu", "--vid", "1", "--pid", "2", "0=c.hex"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+  // An endless input stops at its limit; a missing one says why.
+  ASSERT_EQ(symlink("/dev/zero", (Dir() + "/zero.hex").c_str()), 0);
+  const std::pair<const char*, const char*> inputs[] = {
+      {"0=0x0:/dev/zero", "brisk-dfu: /dev/zero: larger than 16 MiB\n"},
+      {"0=zero.hex", "brisk-dfu: zero.hex: larger than 48 MiB\n"},
+      {"0=0x0:missing.bin", "brisk-dfu: missing.bin: No such file or directory\n"}};
+  for (const auto& [image, error] : inputs) {
+    r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "z.dfu", "--vid", "1", "--pid", "2", image});
+    EXPECT_EQ(r.code, 1) << image;
+    EXPECT_EQ(r.err, error);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include "tools/brisk-dfu/IntelHex.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace brisk::tools {
 
@@ -15,20 +20,56 @@ int Nibble(char c) {
 
 // Sane cap on what a package holds; the package format refuses more anyway.
 constexpr size_t kMaxBytes = 16u * 1024u * 1024u;
+// A record line is at most 521 characters: 16 MiB of data in records of 16 bytes is ~48 MiB.
+constexpr size_t kMaxHexText = 48u * 1024u * 1024u;
 
 }  // namespace
 
-bool ReadIntelHex(const std::string& path, std::vector<HexBlock>& blocks, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read " + path;
+bool ReadBounded(const std::string& path, size_t limit, std::vector<uint8_t>& out,
+                 std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = std::strerror(errno);
+    if (fd >= 0) close(fd);
     return false;
   }
+  out.clear();
+  size_t got = 0;
+  while (got <= limit) {
+    // Grows as the input does, never past limit + 1 bytes.
+    if (got == out.size()) out.resize(std::min(limit + 1, std::max<size_t>(65536, got * 2)));
+    const ssize_t n = read(fd, out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  close(fd);
+  out.resize(got);
+  if (got > limit) {
+    error = "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
+    return false;
+  }
+  return true;
+}
+
+bool ReadIntelHex(const std::string& path, std::vector<HexBlock>& blocks, std::string& error) {
+  std::vector<uint8_t> text;
+  if (!ReadBounded(path, kMaxHexText, text, error)) return false;
   std::map<uint32_t, uint8_t> bytes;
   uint32_t base = 0;
   bool ended = false;
   std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
+  size_t at = 0;
+  for (int number = 1; at < text.size(); ++number) {
+    size_t end = at;
+    while (end < text.size() && text[end] != '\n') ++end;
+    line.assign(reinterpret_cast<const char*>(text.data()) + at, end - at);
+    at = end + 1;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (line.empty()) continue;
     const std::string where = "line " + std::to_string(number) + ": ";

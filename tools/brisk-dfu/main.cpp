@@ -1,15 +1,16 @@
 // brisk-dfu: lists DFU devices, reads and builds packages, flashes the reader and asks it to
 // enter DFU mode, through the same engine as the upgrade dialog.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
 #include "platform/devices/DfuDevices.h"
+#include "platform/devices/Hidraw.h"
+#include "platform/devices/ReaderIdentities.h"
+#include "platform/devices/UsbVendorDevice.h"
 #include "tools/brisk-dfu/IntelHex.h"
 
 namespace {
@@ -163,7 +167,9 @@ int Info(const std::string& path, bool json) {
   const uint32_t rc =
       MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
   if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s: %s\n", Printable(path).c_str(), MXUPDFILES_StatusText(rc));
+    std::fprintf(stderr, "brisk-dfu: %s: %s%s%s\n", Printable(path).c_str(),
+                 MXUPDFILES_StatusText(rc), rc == MXUPDFILES_ERR_OPEN ? ": " : "",
+                 rc == MXUPDFILES_ERR_OPEN ? std::strerror(errno) : "");
     return 1;
   }
   std::string out;
@@ -223,13 +229,6 @@ struct PackImage {
   std::vector<tools::HexBlock> blocks;
 };
 
-bool ReadBinary(const std::string& path, std::vector<uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad() && out.size() <= MXUPDFILES_MAX_FILE_SIZE;
-}
-
 // ALT[:NAME]=ADDRESS:FILE.bin or ALT[:NAME]=FILE.hex, added to the image of that alternate.
 bool AddImageArgument(const std::string& arg, std::vector<PackImage>& images, std::string& err) {
   const size_t eq = arg.find('=');
@@ -266,8 +265,8 @@ bool AddImageArgument(const std::string& arg, std::vector<PackImage>& images, st
     tools::HexBlock block;
     block.address = address;
     const std::string file = rest.substr(colon + 1);
-    if (!ReadBinary(file, block.data)) {
-      err = "cannot read " + file;
+    if (!tools::ReadBounded(file, MXUPDFILES_MAX_FILE_SIZE, block.data, err)) {
+      err = file + ": " + err;
       return false;
     }
     if (uint64_t(address) + block.data.size() > 0x100000000ull) {
@@ -386,19 +385,40 @@ class ConsoleView : public dfu::DfuView {
       std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stdout);
   }
-  void Result(int code, const std::string& why) {
+  // The last line: the exit code and, after a failure, what failed and why.
+  void Result(int code, const dfu::DfuFailure& failure) {
     Flush();
     EndBar();
-    if (m_json)
-      std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s}\n", code, Json(why).c_str());
+    if (m_json) {
+      std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s", code,
+                  Json(code ? failure.reason : "").c_str());
+      if (code) {
+        static const char* const kOperations[] = {"detach", "leave", "upload", "erase", "download"};
+        std::printf(",\"operation\":%s,\"code\":%s",
+                    failure.operation >= 0 && failure.operation <= 4
+                        ? Json(kOperations[failure.operation]).c_str()
+                        : "null",
+                    failure.code ? Json(Hex("0x%08X", failure.code)).c_str() : "null");
+      }
+      std::printf("}\n");
+    }
     std::fflush(stdout);
   }
 
-  // Shows the progress once a step has set all of it.
+  // Shows the progress once a step has set all of it: each phase's first and last figure, and
+  // between them at most one line per kProgressEveryMs, however often the flash polls.
   void Flush() {
     if (m_phase.empty()) return;
     const std::string line = m_phase + "  " + m_size;
     if (line == m_last && m_percent == m_lastPercent) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::string phase = m_phase;  // the phase without its figures
+    phase.erase(
+        std::remove_if(phase.begin(), phase.end(), [](char c) { return c >= '0' && c <= '9'; }),
+        phase.end());
+    if (phase == m_lastPhase && m_percent != 100 && now - m_lastShown < kProgressEvery) return;
+    m_lastPhase = phase;
+    m_lastShown = now;
     m_last = line;
     m_lastPercent = m_percent;
     if (m_json) {
@@ -421,38 +441,68 @@ class ConsoleView : public dfu::DfuView {
     m_barOpen = false;
   }
 
+  static constexpr std::chrono::milliseconds kProgressEvery{250};
+
   bool m_json, m_tty;
   bool m_barOpen = false;
-  std::string m_status, m_phase, m_size, m_last;
+  std::string m_status, m_phase, m_size, m_last, m_lastPhase;
+  std::chrono::steady_clock::time_point m_lastShown{};
   int m_percent = 0, m_lastPercent = -1;
 };
 
-// Notes when the search for a device began, so that the command can give up on it.
+// A reader in normal mode that could be asked over USB: its HID node or its vendor interface.
+bool ReaderPresent() {
+  namespace devices = platform::devices;
+  for (const auto& hid : devices::EnumerateHidraw())
+    for (const auto& id : devices::IdentitiesOffering(devices::kHidEnterDfu))
+      if (hid.pathText.find(devices::HidIdentityText(id)) != std::string::npos) return true;
+  std::vector<std::pair<uint16_t, uint16_t>> ids;
+  for (const auto& id : devices::IdentitiesOffering(devices::kVendorEnterDfu))
+    ids.emplace_back(id.vendorId, id.productId);
+  devices::UsbVendorDevice vendor;
+  const bool found = vendor.OpenFirst(ids);
+  vendor.Close();
+  return found;
+}
+
+// The tool's timer seam: a terminal has no dialog to keep readable, so the steps run back to
+// back and the running operation is polled at a tenth of the shortest busy time a device
+// announces (the library itself waits each announced time), where the window keeps its
+// 500 ms steps and 300 ms polls. A search that found nothing is repeated every 100 ms.
+// It also notes when the search for a device began, so that the command can give up on it.
 class FlashTimers : public dfu::TimerLoop {
  public:
+  static constexpr int kPollMs = 2;
+  static constexpr int kSearchAgainMs = 100;
+
   void StartTimer(int id, int periodMs) override {
+    (void)periodMs;
     if (id == dfu::TIMER_FIND_DEVICE && !m_searching) {
       m_searching = true;
       m_searchStart = Clock::now();
     }
     if (id == dfu::TIMER_OPEN_DEVICE) m_found = true;
-    dfu::TimerLoop::StartTimer(id, periodMs);
+    int period = 0;
+    if (id == dfu::TIMER_POLL) period = kPollMs;
+    if (id == dfu::TIMER_FIND_DEVICE && m_fired == dfu::TIMER_FIND_DEVICE) period = kSearchAgainMs;
+    dfu::TimerLoop::StartTimer(id, period);
   }
+  void Fired(int id) { m_fired = id; }
   bool SearchExpired(std::chrono::seconds wait) const {
     return m_searching && !m_found && Clock::now() - m_searchStart >= wait;
   }
 
  private:
   bool m_searching = false, m_found = false;
+  int m_fired = 0;
   Clock::time_point m_searchStart;
 };
 
 int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
   ConsoleView view(json);
   FlashTimers timers;
-  int lastStep = 0;
   int code = 1;
-  std::string why;
+  dfu::DfuFailure failure;
   {
     dfu::DfuUpgradeEngine engine(view, timers);
     engine.StartUpgrade(package);
@@ -464,34 +514,40 @@ int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
         break;
       }
       if (engine.Outcome() == dfu::DfuOutcome::Stopped) {
-        why = lastStep == dfu::TIMER_ENTER_DFU ? "the reader did not acknowledge the enter-DFU "
-                                                 "request"
-                                               : engine.StatusText();
+        failure = engine.Failure();
+        if (failure.reason.empty()) failure.reason = engine.StatusText();
         break;
       }
       if (timers.SearchExpired(std::chrono::seconds(waitSeconds))) {
-        why = "no DFU device within " + std::to_string(waitSeconds) + " s";
+        failure.reason = "no DFU device within " + std::to_string(waitSeconds) + " s";
         code = 2;
         break;
       }
       const auto next = dfu::TimerLoop::Clock::now() + std::chrono::seconds(1);
       if (!timers.RunOne(
               [&](int id) {
-                lastStep = id;
+                timers.Fired(id);
                 engine.OnTimer(id);
                 view.Flush();
               },
               next)) {
         if (timers.Empty()) {
-          why = engine.StatusText();
+          failure = engine.Failure();
+          if (failure.reason.empty()) failure.reason = engine.StatusText();
           break;
         }
       }
     }
     engine.Close();
   }
-  view.Result(code, code ? why : "");
-  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", why.c_str());
+  // The enter-DFU request had nobody to go to: that is no reader, not a refusal.
+  if (code == 1 && enter && failure.operation < 0 && failure.code == 0 &&
+      failure.reason.find("enter-DFU") != std::string::npos && !ReaderPresent()) {
+    failure.reason = "no reader found";
+    code = 2;
+  }
+  view.Result(code, failure);
+  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", Printable(failure.reason).c_str());
   return code;
 }
 
@@ -541,6 +597,10 @@ int main(int argc, char** argv) {
     if (channel.EnterDfuMode()) {
       std::printf("the reader acknowledged; it restarts in DFU mode\n");
       return 0;
+    }
+    if (!ReaderPresent()) {
+      std::fprintf(stderr, "brisk-dfu: no reader found\n");
+      return 2;
     }
     std::fprintf(stderr, "brisk-dfu: the reader did not acknowledge the enter-DFU request\n");
     return 1;

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <fstream>
@@ -179,6 +185,7 @@ TEST_F(PackageFile, EveryCheckRefusesItsFault) {
   // Offsets in the sample: image 0 head at 16, its name (16 bytes) at 24, element 0 head at 40,
   // element 1 head at 40 + 8 + 3000.
   const size_t element0 = 40, element1 = 40 + 8 + 3000;
+  const size_t image1 = element1 + 8 + 17;
   struct Case {
     const char* what;
     void (*mutate)(std::vector<uint8_t>&);
@@ -207,11 +214,14 @@ TEST_F(PackageFile, EveryCheckRefusesItsFault) {
        MXUPDFILES_ERR_ORDER},
       {"descending", [](auto& v) { SetLe32(v, element1, 0x07000000); }, true, MXUPDFILES_ERR_ORDER},
       {"past 4 GiB", [](auto& v) { SetLe32(v, element1, 0xFFFFFFF8); }, true, MXUPDFILES_ERR_ORDER},
+      {"two images for one alternate", [](auto& v) { v[40 + 8 + 3000 + 8 + 17] = 0; }, true,
+       MXUPDFILES_ERR_DUPLICATE},
       {"too short", [](auto& v) { v.erase(v.begin() + 8, v.end() - 10); }, false,
        MXUPDFILES_ERR_TOO_SHORT},
       {"too large", [](auto& v) { v.insert(v.begin() + 16, MXUPDFILES_MAX_FILE_SIZE, 0); }, false,
        MXUPDFILES_ERR_TOO_LARGE},
   };
+  ASSERT_EQ(good[image1], 1);
   for (const auto& c : cases) {
     auto v = good;
     c.mutate(v);
@@ -222,7 +232,7 @@ TEST_F(PackageFile, EveryCheckRefusesItsFault) {
   Store(good);
   EXPECT_EQ(Open(), MXUPDFILES_OK);
   path = dir;  // a folder is not a package
-  EXPECT_EQ(Open(), MXUPDFILES_ERR_OPEN);
+  EXPECT_EQ(Open(), MXUPDFILES_ERR_NOT_REGULAR);
   path = dir + "/missing.dfu";
   EXPECT_EQ(Open(), MXUPDFILES_ERR_OPEN);
 }
@@ -244,6 +254,69 @@ TEST_F(PackageFile, ImagesRefuseElementsOutOfOrderAndWritingRefusesBadHandles) {
   EXPECT_NE(access(path.c_str(), F_OK), 0) << "nothing is written";
   EXPECT_EQ(MXUPDFILES_WriteDFUFile((dir + "/no/such/folder.dfu").c_str(), 1, 2, 3, &image, 1),
             MXUPDFILES_ERR_WRITE);
+}
+
+TEST_F(PackageFile, HostileFilesAreRefusedWithoutBlockingOrSlowingTheFlash) {
+  // A FIFO: the reader must not wait for a writer. If it did, a writer is opened after a
+  // while so that the test ends, and fails.
+  const std::string fifo = dir + "/fifo.dfu";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  path = fifo;
+  std::atomic<uint32_t> rc{0};
+  std::thread reader([&] { rc = Open(); });
+  for (int i = 0; i < 200 && rc == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool blocked = rc == 0;
+  if (blocked) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  reader.join();
+  EXPECT_FALSE(blocked) << "the reader waited on a FIFO";
+  EXPECT_EQ(rc, MXUPDFILES_ERR_NOT_REGULAR);
+
+  // 100,000 one-byte elements, each adjacent to the last: well formed, but bounded.
+  path = dir + "/many.dfu";
+  std::vector<uint8_t> v = {'B', 'R', 'I', 'S', 'K', 'D', 'F', 'U', 1, 0, 1, 0, 0, 0, 0, 0};
+  const uint32_t count = 100000;
+  v.insert(v.end(), {0, 0, 0, 0, 0, 0, 0, 0});
+  SetLe32(v, v.size() - 4, count);
+  for (uint32_t i = 0; i < count; ++i) {
+    v.insert(v.end(), 9, 0);
+    SetLe32(v, v.size() - 9, 0x08000000 + i);
+    SetLe32(v, v.size() - 5, 1);
+    v.back() = uint8_t(i);
+  }
+  SetLe32(v, 12, uint32_t(v.size()));
+  v.insert(v.end(),
+           {0xFF, 0xFF, 0x9B, 0xA1, 0x83, 0x04, 0x1A, 0x01, 'U', 'F', 'D', 16, 0, 0, 0, 0});
+  FixCrc(v);
+  Store(v);
+  EXPECT_EQ(Open(), MXUPDFILES_ERR_ELEMENTS);
+  // Nor can such an image be built.
+  MXUPDFILES_IMAGE image = Image(0, "x", {});
+  uint8_t byte = 0;
+  for (uint32_t i = 0; i < MXUPDFILES_MAX_ELEMENTS; ++i) {
+    ImageElement e{0x1000 + 2 * i, 1, &byte};
+    ASSERT_EQ(MXUPDFILES_AppendImageElement(image, &e), MXUPDFILES_OK);
+  }
+  ImageElement e{0x8000, 1, &byte};
+  EXPECT_EQ(MXUPDFILES_AppendImageElement(image, &e), MXUPDFILES_ERR_ELEMENTS);
+}
+
+TEST_F(PackageFile, FileAndImageHandlesAreNeverTakenForEachOther) {
+  WriteSample();
+  MXUPDFILES_FILE file = nullptr;
+  uint8_t count = 0;
+  ASSERT_EQ(MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, nullptr, nullptr, nullptr, &count),
+            MXUPDFILES_OK);
+  auto asImage = reinterpret_cast<MXUPDFILES_IMAGE>(file);
+  EXPECT_EQ(MXUPDFILES_DestroyImage(&asImage), MXUPDFILES_ERR_HANDLE);
+  EXPECT_EQ(MXUPDFILES_GetImageSize(asImage), 0u);
+  MXUPDFILES_IMAGE image = nullptr;
+  ASSERT_EQ(MXUPDFILES_ReadImageFromDFUFile(file, 0, &image), MXUPDFILES_OK);
+  images.push_back(image);
+  EXPECT_EQ(MXUPDFILES_CloseDFUFile(reinterpret_cast<MXUPDFILES_FILE>(image)),
+            MXUPDFILES_ERR_HANDLE);
+  EXPECT_EQ(MXUPDFILES_GetImageSize(image), 3017u);
+  EXPECT_EQ(MXUPDFILES_CloseDFUFile(file), MXUPDFILES_OK);
 }
 
 }  // namespace

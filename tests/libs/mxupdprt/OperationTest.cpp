@@ -245,6 +245,18 @@ TEST_F(Operation, DetachNeedsNoImageAndALaunchChecksItsRecord) {
   EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_OPERATION);
   record.operation = OPERATION_DNLOAD;
   EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_IMAGE) << "no image";
+  // An image with nothing to write (no element, or only empty ones) is refused before the
+  // device is touched: erasing and writing nothing and comparing nothing is no flash.
+  MXUPDFILES_IMAGE none = nullptr;
+  ASSERT_EQ(MXUPDFILES_CreateImage(&none, 0, "Internal Flash  "), MXUPDFILES_OK);
+  images.push_back(none);
+  for (MXUPDFILES_IMAGE empty : {none, Image(kFlash, {}), Copy(Image(kFlash, {}), OPERATION_ERASE)})
+    for (int32_t operation : {OPERATION_ERASE, OPERATION_DNLOAD, OPERATION_UPLOAD}) {
+      record.operation = operation;
+      record.image = empty;
+      EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_EMPTY) << operation;
+    }
+  EXPECT_TRUE(Model().ClassRequests().empty());
   record.devicePath[0] = '\0';
   EXPECT_EQ(MXUPDPRT_LaunchOperation(&record, &op), MXUPDPRT_ERR_ARGUMENT);
   EXPECT_EQ(op, nullptr);
@@ -271,7 +283,8 @@ std::set<std::string> Exports(const char* file) {
 TEST(Exports, EachLibraryExportsOnlyItsPrefixedFunctions) {
   EXPECT_EQ(Exports(BRISK_MXUPDPRT_FILE),
             (std::set<std::string>{"MXUPDPRT_CreateMappingFromDevice", "MXUPDPRT_DestroyMapping",
-                                   "MXUPDPRT_GetOperationStatus", "MXUPDPRT_LaunchOperation",
+                                   "MXUPDPRT_GetOperationStatus", "MXUPDPRT_GetOperationWhere",
+                                   "MXUPDPRT_LaunchOperation", "MXUPDPRT_StatusText",
                                    "MXUPDPRT_StopOperation"}));
   const auto files = Exports(BRISK_MXUPDFILES_FILE);
   EXPECT_GE(files.size(), 12u);
