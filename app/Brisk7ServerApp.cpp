@@ -105,11 +105,7 @@ bool CBrisk7ServerApp::TakeSessionName() {
 
 bool CBrisk7ServerApp::InitInstance() {
   if (!TakeSessionName()) return false;
-  CBrisk7ServerDlg::Options windowOptions;
-  windowOptions.trayWaitMs = m_options.trayWaitMs;
-  windowOptions.watchDevices = m_options.watchDevices;
-  windowOptions.watchSleep = m_options.watchSleep;
-  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, windowOptions);
+  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, m_options);
   connect(m_window.get(), &CBrisk7ServerDlg::quitRequested, qApp, &QCoreApplication::exit,
           Qt::QueuedConnection);
   if (QDBusConnection::sessionBus().isConnected()) {

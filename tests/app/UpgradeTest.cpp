@@ -120,6 +120,7 @@ class UpgradeTest : public ::testing::Test {
     });
     m_watch->start(50);
     m_window->OnInitDialog();
+    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
   }
 
   // The dialog reached its final text, the reader came back and the window re-linked it.

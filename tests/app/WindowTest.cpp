@@ -19,6 +19,7 @@
 #include <QToolButton>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerDlg.h"
@@ -64,6 +65,19 @@ class WindowTest : public ::testing::Test {
     options.watchSleep = false;
     m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, options);
     m_window->OnInitDialog();
+    Settle();
+  }
+
+  // Until the reader commands asked for so far have had their results applied.
+  void Settle() {
+    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
+  }
+  // A D-Bus ServiceControl request, answered once it has had its turn.
+  int Serve(int operation, int argument) {
+    std::optional<int> result;
+    m_window->OnServiceControl(operation, argument, [&result](int r) { result = r; });
+    EXPECT_TRUE(WaitFor([&] { return result.has_value(); }));
+    return result.value_or(-99);
   }
 
   template <typename T = QWidget>
@@ -72,7 +86,10 @@ class WindowTest : public ::testing::Test {
         QString::fromLatin1(app::ControlObjectName(app::kWindowControls, id)));
   }
   QString Text(int id) { return Get<QLabel>(id)->text(); }
-  void Click(int id) { Get<QAbstractButton>(id)->click(); }
+  void Click(int id) {
+    Get<QAbstractButton>(id)->click();
+    Settle();
+  }
   bool LogHas(const char* text) {
     return ReadFile(m_tmp.LogPath()).find(text) != std::string::npos;
   }
@@ -191,18 +208,18 @@ TEST_F(WindowTest, ServiceControlAnswersPerOperation) {
   Open();
   ASSERT_TRUE(m_window->LinkUp());
   const size_t modesSent = Frames(2);
-  EXPECT_EQ(m_window->OnServiceControl(2, 3), -1);
+  EXPECT_EQ(Serve(2, 3), -1);
   EXPECT_EQ(Frames(2), modesSent);
-  EXPECT_EQ(m_window->OnServiceControl(3, 0), static_cast<int>(static_cast<int8_t>(0x85)));
-  EXPECT_EQ(m_window->OnServiceControl(2, 1), 1);
+  EXPECT_EQ(Serve(3, 0), static_cast<int>(static_cast<int8_t>(0x85)));
+  EXPECT_EQ(Serve(2, 1), 1);
   EXPECT_EQ(m_window->TrayMode(), 1);
   EXPECT_TRUE(Get<QRadioButton>(1001)->isChecked());
-  EXPECT_EQ(m_window->OnServiceControl(7, 0), 0);
-  EXPECT_EQ(m_window->OnServiceControl(1, 0), 1);
+  EXPECT_EQ(Serve(7, 0), 0);
+  EXPECT_EQ(Serve(1, 0), 1);
   EXPECT_FALSE(m_window->ServiceEnabled());
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));  // the disconnect notice
-  EXPECT_EQ(m_window->OnServiceControl(3, 0), -1);
-  EXPECT_EQ(m_window->OnServiceControl(0, 0), 1);
+  EXPECT_EQ(Serve(3, 0), -1);
+  EXPECT_EQ(Serve(0, 0), 1);
   EXPECT_TRUE(m_window->Service().IsRelayRunning());
 }
 
@@ -213,6 +230,7 @@ TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
   QSignalSpy quit(m_window.get(), &CBrisk7ServerDlg::quitRequested);
   m_prompt.answerYes = true;
   m_window->OnExitCommand();
+  Settle();
   ASSERT_EQ(m_prompt.questions.size(), 1u);
   EXPECT_EQ(m_prompt.questions[0],
             QStringLiteral("提示|当前使用移动数据连接，是否在退出后保持读卡功能?"));
