@@ -69,7 +69,9 @@ class ProgramTest : public ::testing::Test {
     options.watchDevices = false;
     options.watchSleep = watchSleep;
     m_app = std::make_unique<CBrisk7ServerApp>(m_prompt, options);
-    return m_app->InitInstance();
+    if (!m_app->InitInstance()) return false;
+    // Until the start's reader commands have had their results applied.
+    return WaitFor([&] { return !m_app->Window()->CommandBusy(); });
   }
 
   // A second connection to the session bus, as another program has it.
@@ -285,15 +287,16 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
   app::CBrisk7ServerDlg* window = m_app->Window();
   ASSERT_TRUE(window->LinkUp());
+  ASSERT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
   ASSERT_TRUE(window->SleepWatcher()->Available());
   const int heldFd = window->SleepWatcher()->LockFd();
-  ASSERT_TRUE(app::IsOpenDescriptor(heldFd));
 
   ASSERT_TRUE(EmitPrepareForSleep(true));
   ASSERT_TRUE(WaitFor([&] { return !window->LinkUp(); }));
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));
   EXPECT_FALSE(window->TimerActive(app::TIMER_PORT_WATCH));
-  EXPECT_EQ(window->SleepWatcher()->LockFd(), -1);
+  // Released once the stop, and so the notice, is through.
+  EXPECT_TRUE(WaitFor([&] { return window->SleepWatcher()->LockFd() == -1; }));
   EXPECT_FALSE(app::IsOpenDescriptor(heldFd));
   EXPECT_TRUE(window->ServiceEnabled());
 
@@ -305,7 +308,7 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   ASSERT_TRUE(EmitPrepareForSleep(false));
   ASSERT_TRUE(WaitFor([&] { return window->TimerActive(app::TIMER_PORT_WATCH); }));
   EXPECT_EQ(window->TimerInterval(app::TIMER_PORT_WATCH), 20000);
-  EXPECT_TRUE(app::IsOpenDescriptor(window->SleepWatcher()->LockFd()));
+  EXPECT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
   EXPECT_TRUE(WaitFor([&] { return window->LinkUp(); }, 40000));
 }
 
