@@ -34,6 +34,7 @@ class CBrisk7ServerApp : public QObject {
 
  private:
   bool TakeSessionName();
+  bool TakeLockFile();
   void CatchTerminationSignals();
 
   Prompt& m_prompt;

@@ -288,8 +288,7 @@ void CBrisk7ServerDlg::OnChangeHeartbeat() {
   const int cat1 = m_cat1Heartbeat;
   m_runner->Run(
       [service = m_service.get(), usb, cat1] {
-        return service->SetHeartbeat(static_cast<uint32_t>(usb), static_cast<uint32_t>(cat1), 0,
-                                     0);
+        return service->SetHeartbeat(static_cast<uint32_t>(usb), static_cast<uint32_t>(cat1), 0, 0);
       },
       [this, usb, cat1](int result) {
         if (result == 0) {

@@ -303,6 +303,10 @@ TEST_F(UpgradeTest, AReaderWaitingInDfuModeAtStartIsOfferedTheCachedPackageAndFl
 TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone) {
   Cached();
   m_prompt.answerYes = false;
+  // A package ready while the question is open finds the upgrade already asked about.
+  m_prompt.whileShown = [this](const QString&) {
+    m_window->OnUpgradeFileDownloadFinished(m_folders.Tmp() + "/ready.dfu");
+  };
   sim::UsbReaderOptions options;
   options.startInDfu = true;
   Plug(std::move(options));
@@ -314,6 +318,8 @@ TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone)
   EXPECT_EQ(m_bus->Mode(), "mode dfu");
   EXPECT_TRUE(StillOld());
   EXPECT_FALSE(m_log.Has("StartUpgrade"));
+  EXPECT_TRUE(m_log.Has("left in the cache"));
+  EXPECT_TRUE(m_prompt.messages.empty());  // no enter-DFU request went to the reader
 }
 
 TEST_F(UpgradeTest, APackageForAnotherProductIsRefusedAndNothingIsErased) {

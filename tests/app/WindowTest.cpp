@@ -223,6 +223,35 @@ TEST_F(WindowTest, ServiceControlAnswersPerOperation) {
   EXPECT_TRUE(m_window->Service().IsRelayRunning());
 }
 
+// The failure box at start comes once the link's state is complete: a stop while it is open
+// leaves nothing marked up.
+TEST_F(WindowTest, AStopWhileTheStartsModeFailureIsShownLeavesTheLinkDown) {
+  PlugReader();
+  m_reader->SetAnswer(2, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
+  m_prompt.whileShown = [this](const QString& text) {
+    if (text == QStringLiteral("设置网络模式失败")) m_window->OnSwitchOff();
+  };
+  Open();
+  ASSERT_EQ(m_prompt.messages, std::vector<QString>{QStringLiteral("设置网络模式失败")});
+  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_NET_CHECK));
+  EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前服务未启动"));
+}
+
+// A D-Bus start whose reopen fails does not leave the old port shown and the link up.
+TEST_F(WindowTest, AFailedStartOverTheBusWhileRunningShowsThePortFailure) {
+  PlugReader();
+  Open();
+  ASSERT_TRUE(m_window->LinkUp());
+  m_reader->Unplug();
+  m_tb.Remove(m_usbPath);
+  EXPECT_EQ(Serve(0, 0), 0);
+  EXPECT_EQ(m_window->PortLine(), QStringLiteral("COM端口打开失败"));
+  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
+}
+
 TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
   PlugReader([](sim::ReaderSim::State& s) { s.connectType = 2; });
   Open();
