@@ -31,6 +31,9 @@
 #include "app/Prompt.h"
 #include "app/WindowParts.h"
 #include "app/core/PortDiscovery.h"
+#include "app/panels/ConfigPanel.h"
+#include "app/panels/ServicePanel.h"
+#include "app/panels/StartupPanel.h"
 #include "link/NetworkQuality.h"
 #include "log/Log.h"
 #include "platform/Autostart.h"
@@ -122,15 +125,10 @@ QMenu* CBrisk7ServerDlg::CommandMenu() {
   return m_commandMenu;
 }
 
-QWidget* CBrisk7ServerDlg::Control(int id) const {
-  const auto it = m_controls.find(id);
-  return it == m_controls.end() ? nullptr : it->second;
-}
-
-QString CBrisk7ServerDlg::PortLine() const { return static_cast<QLabel*>(Control(1011))->text(); }
+QString CBrisk7ServerDlg::PortLine() const { return m_servicePanel->portLine->text(); }
 
 void CBrisk7ServerDlg::SetPortLine(const QString& text) {
-  static_cast<QLabel*>(Control(1011))->setText(text);
+  m_servicePanel->portLine->setText(text);
   emit stateChanged();
 }
 
@@ -152,10 +150,10 @@ void CBrisk7ServerDlg::OnInitDialog() {
   UpdateData(false);
   setWindowIcon(m_hIcon);
   const AutoRunResult autoRun = ReadAutoRun(platform::AutostartEntryPath());
-  static_cast<QCheckBox*>(Control(1032))->setChecked(autoRun.checked.value_or(false));
+  m_startupPanel->autoRun->setChecked(autoRun.checked.value_or(false));
   AddTrayIcon();
-  static_cast<QCheckBox*>(Control(1040))->setChecked(m_settings.m_logSwitch != 0);
-  static_cast<QCheckBox*>(Control(1033))->setChecked(m_settings.m_autoStartService != 0);
+  m_configPanel->log->setChecked(m_settings.m_logSwitch != 0);
+  m_startupPanel->autoStartService->setChecked(m_settings.m_autoStartService != 0);
   if (m_options.watchSleep) {
     m_sleep = std::make_unique<LogindSleepWatcher>();
     connect(m_sleep.get(), &LogindSleepWatcher::suspending, this, &CBrisk7ServerDlg::OnSuspend);
@@ -177,8 +175,9 @@ void CBrisk7ServerDlg::OnInitDialog() {
   }
   UpdateControlStates();
   if (const auto combo = FillPortCombo(m_portList, m_settings.m_portNumber)) {
-    for (const std::string& item : combo->items) m_portCombo->addItem(QString::fromStdString(item));
-    m_portCombo->setCurrentIndex(combo->selected);
+    for (const std::string& item : combo->items)
+      m_servicePanel->portCombo->addItem(QString::fromStdString(item));
+    m_servicePanel->portCombo->setCurrentIndex(combo->selected);
   }
   // Collapsed: the configuration panel is hidden.
   setFixedSize(width() / 2, height());

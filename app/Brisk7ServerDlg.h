@@ -31,7 +31,15 @@ class QTimer;
 
 namespace brisk::app {
 
+class AuthPanel;
 class CommandRunner;
+class ConfigPanel;
+class HeartbeatPanel;
+class NetModePanel;
+class NetTestPanel;
+class ServicePanel;
+class StartupPanel;
+class StatusPanel;
 class Prompt;
 class LogindSleepWatcher;
 class DFUpgradeDialog;
@@ -137,7 +145,6 @@ class CBrisk7ServerDlg : public QDialog {
   bool CommandBusy() const;
   int NetModeChoice() const { return m_netModeChoice; }
   QString PortLine() const;
-  QWidget* Control(int id) const;
   LogindSleepWatcher* SleepWatcher() { return m_sleep.get(); }
 
  signals:
@@ -188,13 +195,11 @@ class CBrisk7ServerDlg : public QDialog {
   void ShowNetworkTestResult();
   void FinishExit(int notify);
   void Message(const QString& text);
-  template <typename T>
-  T* Named(int id, T* widget);
 
   Prompt& m_prompt;
   Options m_options;
 
-  // Fields of the design.
+  // The window's fields.
   QIcon m_hIcon;
   QSystemTrayIcon* m_trayIcon = nullptr;
   std::vector<std::string> m_portList;
@@ -219,13 +224,16 @@ class CBrisk7ServerDlg : public QDialog {
   bool m_noTray = false;
 
   std::map<int, QTimer*> m_timers;
-  std::map<int, QWidget*> m_controls;
-  QComboBox* m_portCombo = nullptr;
-  QButtonGroup* m_netModeGroup = nullptr;
-  QButtonGroup* m_connectModeGroup = nullptr;
-  QButtonGroup* m_cacheGroup = nullptr;
-  QLineEdit* m_usbEdit = nullptr;
-  QLineEdit* m_cat1Edit = nullptr;
+  // The window's groups; each owns its controls.
+  ServicePanel* m_servicePanel = nullptr;
+  StatusPanel* m_statusPanel = nullptr;
+  StartupPanel* m_startupPanel = nullptr;
+  NetModePanel* m_netModePanel = nullptr;
+  NetTestPanel* m_netTestPanel = nullptr;
+  AuthPanel* m_authPanel = nullptr;
+  ConfigPanel* m_configPanel = nullptr;
+  HeartbeatPanel* m_heartbeatPanel = nullptr;
+  QPushButton* m_aboutButton = nullptr;
   int m_fullWidth = 0;
 
   std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;

@@ -13,6 +13,12 @@
 #include "app/Brisk7ServerDlg.h"
 #include "app/CommandRunner.h"
 #include "app/WindowParts.h"
+#include "app/panels/AuthPanel.h"
+#include "app/panels/ConfigPanel.h"
+#include "app/panels/HeartbeatPanel.h"
+#include "app/panels/NetModePanel.h"
+#include "app/panels/NetTestPanel.h"
+#include "app/panels/StartupPanel.h"
 #include "link/NetworkQuality.h"
 #include "log/Log.h"
 #include "platform/Autostart.h"
@@ -26,24 +32,22 @@ constexpr int kHeartbeatMax = 600;
 constexpr int kNetworkTestRuns = 10;
 constexpr int kNetworkProbeGapMs = 50;
 
-QString Hex(unsigned value) { return QStringLiteral("0x%1").arg(value, 0, 16); }
-
 }  // namespace
 
 bool CBrisk7ServerDlg::UpdateData(bool save) {
   if (!save) {
-    SetButtonGroup(m_netModeGroup, m_netModeChoice);
-    SetButtonGroup(m_connectModeGroup, m_platformConnectMode);
-    SetButtonGroup(m_cacheGroup, m_dataCache);
-    m_usbEdit->setText(QString::number(m_usbHeartbeat));
-    m_cat1Edit->setText(QString::number(m_cat1Heartbeat));
+    SetButtonGroup(m_netModePanel->choice, m_netModeChoice);
+    SetButtonGroup(m_configPanel->connectMode, m_platformConnectMode);
+    SetButtonGroup(m_configPanel->cache, m_dataCache);
+    m_heartbeatPanel->usb.edit->setText(QString::number(m_usbHeartbeat));
+    m_heartbeatPanel->cat1.edit->setText(QString::number(m_cat1Heartbeat));
     return true;
   }
-  m_netModeChoice = m_netModeGroup->checkedId();
-  m_platformConnectMode = m_connectModeGroup->checkedId();
-  m_dataCache = m_cacheGroup->checkedId();
-  for (auto [edit, field] :
-       {std::pair{m_usbEdit, &m_usbHeartbeat}, std::pair{m_cat1Edit, &m_cat1Heartbeat}}) {
+  m_netModeChoice = m_netModePanel->choice->checkedId();
+  m_platformConnectMode = m_configPanel->connectMode->checkedId();
+  m_dataCache = m_configPanel->cache->checkedId();
+  for (auto [edit, field] : {std::pair{m_heartbeatPanel->usb.edit, &m_usbHeartbeat},
+                             std::pair{m_heartbeatPanel->cat1.edit, &m_cat1Heartbeat}}) {
     bool ok = false;
     const int value = edit->text().trimmed().toInt(&ok);
     if (!ok || value < kHeartbeatMin || value > kHeartbeatMax) {
@@ -58,7 +62,7 @@ bool CBrisk7ServerDlg::UpdateData(bool save) {
 
 void CBrisk7ServerDlg::OnToggleAutoRun() {
   const AutoRunResult r = ToggleAutoRun(platform::AutostartEntryPath(), platform::ProgramPath());
-  auto* box = static_cast<QCheckBox*>(Control(1032));
+  QCheckBox* box = m_startupPanel->autoRun;
   if (r.result == 0)
     box->setChecked(false);
   else if (r.checked)
@@ -66,13 +70,12 @@ void CBrisk7ServerDlg::OnToggleAutoRun() {
 }
 
 void CBrisk7ServerDlg::OnToggleAutoStartService() {
-  static_cast<QCheckBox*>(Control(1033))
-      ->setChecked(ToggleAutoStartService(m_settingPath, m_settings) != 0);
+  m_startupPanel->autoStartService->setChecked(ToggleAutoStartService(m_settingPath, m_settings) !=
+                                               0);
 }
 
 void CBrisk7ServerDlg::OnToggleLog() {
-  static_cast<QCheckBox*>(Control(1040))
-      ->setChecked(ToggleLogSwitch(m_settingPath, m_settings) != 0);
+  m_configPanel->log->setChecked(ToggleLogSwitch(m_settingPath, m_settings) != 0);
 }
 
 void CBrisk7ServerDlg::OnSwitchNetMode() {
@@ -146,15 +149,7 @@ void CBrisk7ServerDlg::RunNetworkProbe(int epoch) {
 void CBrisk7ServerDlg::ShowNetworkTestResult() {
   const link::NetworkTestSummary s = link::SummarizeNetworkTest(*m_networkTest);
   m_networkTest.reset();
-  auto* text = static_cast<QLabel*>(Control(1039));
-  if (s.successes == 0)
-    text->setText(QStringLiteral("测试读卡器网络质量失败"));
-  else
-    text->setText(QStringLiteral("当前平均延时为%1毫秒，最大%2毫秒，成功%3次，失败%4次")
-                      .arg(s.average)
-                      .arg(s.maximum)
-                      .arg(s.successes)
-                      .arg(s.failures));
+  m_netTestPanel->ShowResult(s.successes, s.failures, s.average, s.maximum);
 }
 
 void CBrisk7ServerDlg::OnAbout() {
@@ -180,25 +175,14 @@ void CBrisk7ServerDlg::OnQueryAuth() {
           Message(QStringLiteral("获取授权信息失败"));
           return;
         }
-        QString hex;
-        for (uint8_t b : o.licence) hex += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-        static_cast<QPlainTextEdit*>(Control(1029))->setPlainText(hex);
-        QString macText;
-        for (int i = 0; i < 12; i += 2) {
-          if (i) macText += QLatin1Char(':');
-          macText += QString::fromLatin1(o.mac.data() + i, 2);
-        }
-        static_cast<QLineEdit*>(Control(1030))->setText(macText);
-        static_cast<QLineEdit*>(Control(1031))
-            ->setText(QString::fromLatin1(o.iccid.data(), strnlen(o.iccid.data(), 20)));
+        m_authPanel->ShowAnswer(o.licence.data(), o.mac.data(), o.iccid.data());
       });
 }
 
 void CBrisk7ServerDlg::ApplyPlatformInfo(const PlatformInfo& info) {
   m_platformConnectMode = info.policy;
   m_dataCache = info.cache;
-  static_cast<QLineEdit*>(Control(1018))->setText(QString::number(info.port));
-  static_cast<QLineEdit*>(Control(1017))->setText(QString::fromStdString(info.host));
+  m_configPanel->ShowPlatform(info.port, info.host);
   UpdateData(false);
 }
 
@@ -221,7 +205,7 @@ void CBrisk7ServerDlg::OnChangePlatform() {
   const int policy = static_cast<uint8_t>(m_platformConnectMode);
   const int cache = static_cast<uint8_t>(m_dataCache);
   // Only a port the person can mean is sent: never its low 16 bits.
-  const QString portText = static_cast<QLineEdit*>(Control(1018))->text().trimmed();
+  const QString portText = m_configPanel->port->text().trimmed();
   static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
   const int port = digits.match(portText).hasMatch() ? portText.toInt() : 0;
   if (port < 1 || port > 65535) {
@@ -229,7 +213,7 @@ void CBrisk7ServerDlg::OnChangePlatform() {
     Message(QStringLiteral("端口号必须是1到65535之间的数字"));
     return;
   }
-  const QByteArray address = static_cast<QLineEdit*>(Control(1017))->text().toUtf8();
+  const QByteArray address = m_configPanel->address->text().toUtf8();
   if (address.size() > 250) {
     WriteLog("platform address of %d bytes refused", static_cast<int>(address.size()));
     Message(QStringLiteral("服务器地址不能超过250个字符"));
@@ -258,8 +242,7 @@ void CBrisk7ServerDlg::OnQueryConnectStatus() {
           Message(QStringLiteral("查询连接状态失败"));
           return;
         }
-        static_cast<QLabel*>(Control(1035))->setText(Hex(o[1]));
-        static_cast<QLabel*>(Control(1036))->setText(Hex(o[2]));
+        m_configPanel->ShowConnectStatus(o[1], o[2]);
       });
 }
 

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QSystemTrayIcon>
 
 #include "app/Brisk7ServerDlg.h"
@@ -12,6 +14,13 @@
 #include "app/Prompt.h"
 #include "app/WindowParts.h"
 #include "app/core/PortDiscovery.h"
+#include "app/panels/AuthPanel.h"
+#include "app/panels/ConfigPanel.h"
+#include "app/panels/HeartbeatPanel.h"
+#include "app/panels/NetModePanel.h"
+#include "app/panels/NetTestPanel.h"
+#include "app/panels/ServicePanel.h"
+#include "app/panels/StatusPanel.h"
 #include "log/Log.h"
 
 namespace brisk::app {
@@ -73,9 +82,9 @@ void CBrisk7ServerDlg::ApplyStart(const StartOutcome& o) {
   if (!o.started) {
     m_linkUp = 0;
   } else {
-    auto* radioCat1 = Control(1006);
-    auto* present = static_cast<QLabel*>(Control(1013));
-    auto* model = static_cast<QLabel*>(Control(1014));
+    QWidget* radioCat1 = m_netModePanel->cat1;
+    QLabel* present = m_statusPanel->cat1Present;
+    QLabel* model = m_statusPanel->cat1Model;
     model->clear();
     if (o.cat1 == 0) {
       radioCat1->setEnabled(false);
@@ -141,7 +150,9 @@ void CBrisk7ServerDlg::OnSwitchOff() {
 }
 
 void CBrisk7ServerDlg::OnChangePort() {
-  if (!ApplyPortChoice(m_settingPath, m_settings, m_portList, m_portCombo->currentIndex())) return;
+  if (!ApplyPortChoice(m_settingPath, m_settings, m_portList,
+                       m_servicePanel->portCombo->currentIndex()))
+    return;
   StopService(1);
   StartService();
 }
@@ -161,34 +172,39 @@ void CBrisk7ServerDlg::SetBusy(bool busy) {
 
 void CBrisk7ServerDlg::UpdateControlStates() {
   const bool on = m_serviceEnabled != 0;
-  Control(1041)->setEnabled(!on);
-  for (int id : {1042, 1003, 1002}) Control(id)->setEnabled(on);
-  if (!on) SetPortLine(QStringLiteral("当前服务未启动"));
-  const bool linked = m_linkUp != 0;
-  for (int id : {1000, 1001}) Control(id)->setEnabled(linked);
   // One command at a time: what would ask the reader waits for the one in flight.
   const bool free = !m_runner->Busy();
-  for (int id : {1012, 1038, 1026, 1027, 1028, 1034}) Control(id)->setEnabled(linked && free);
-  for (int id : {1050, 1051}) Control(id)->setEnabled(free);
-  Control(1003)->setEnabled(on && free);
+  m_servicePanel->start->setEnabled(!on);
+  m_servicePanel->stop->setEnabled(on);
+  m_servicePanel->portCombo->setEnabled(on);
+  m_servicePanel->changePort->setEnabled(on && free);
+  if (!on) SetPortLine(QStringLiteral("当前服务未启动"));
+  const bool linked = m_linkUp != 0;
+  m_netModePanel->automatic->setEnabled(linked);
+  m_netModePanel->usb->setEnabled(linked);
+  for (QWidget* command : std::initializer_list<QWidget*>{
+           m_netModePanel->switchMode, m_netTestPanel->start, m_authPanel->query,
+           m_configPanel->platformQuery, m_configPanel->platformChange, m_configPanel->statusQuery})
+    command->setEnabled(linked && free);
+  m_heartbeatPanel->query->setEnabled(free);
+  m_heartbeatPanel->change->setEnabled(free);
   // The Cat1 radio keeps what the last start's Cat1 answer gave it.
-  if (!linked) Control(1006)->setEnabled(false);
+  if (!linked) m_netModePanel->cat1->setEnabled(false);
   CommandMenu();
   emit stateChanged();
 }
 
 void CBrisk7ServerDlg::RefreshStatus() {
-  auto set = [this](int id, const QString& text) {
-    static_cast<QLabel*>(Control(id))->setText(text);
-  };
   // The port itself is only looked at while no command may be opening or closing it.
   if (!m_runner->Busy()) m_comOpen = m_service->IsComOpen();
-  set(1007, QString::number(m_service->ComBytesRead()));
-  set(1009, QString::number(m_service->ComBytesWritten()));
-  set(1008, QString::number(m_service->ServerBytesReceived()));
-  set(1010, QString::number(m_service->ServerBytesSent()));
-  set(1005, m_comOpen ? QStringLiteral("已打开") : QStringLiteral("未打开"));
-  set(1004, m_service->IsServerConnected() ? QStringLiteral("已连接") : QStringLiteral("未连接"));
+  StatusPanel& s = *m_statusPanel;
+  s.comBytesRead->setText(QString::number(m_service->ComBytesRead()));
+  s.comBytesWritten->setText(QString::number(m_service->ComBytesWritten()));
+  s.serverBytesReceived->setText(QString::number(m_service->ServerBytesReceived()));
+  s.serverBytesSent->setText(QString::number(m_service->ServerBytesSent()));
+  s.comState->setText(m_comOpen ? QStringLiteral("已打开") : QStringLiteral("未打开"));
+  s.serverState->setText(m_service->IsServerConnected() ? QStringLiteral("已连接")
+                                                        : QStringLiteral("未连接"));
   emit stateChanged();
 }
 
@@ -215,10 +231,11 @@ void CBrisk7ServerDlg::PortWatchdog() {
     return;
   }
   DiscoverPorts(m_portList);
-  m_portCombo->clear();
+  QComboBox* portCombo = m_servicePanel->portCombo;
+  portCombo->clear();
   if (const auto combo = FillPortCombo(m_portList, m_settings.m_portNumber)) {
-    for (const std::string& item : combo->items) m_portCombo->addItem(QString::fromStdString(item));
-    m_portCombo->setCurrentIndex(combo->selected);
+    for (const std::string& item : combo->items) portCombo->addItem(QString::fromStdString(item));
+    portCombo->setCurrentIndex(combo->selected);
   }
   CheckSelectedPort();
   SetTimer(TIMER_PORT_WATCH, 10000);
@@ -290,7 +307,7 @@ void CBrisk7ServerDlg::OnServiceControl(int operation, int argument,
         return;
       }
       m_netModeChoice = argument;
-      SetButtonGroup(m_netModeGroup, m_netModeChoice);
+      SetButtonGroup(m_netModePanel->choice, m_netModeChoice);
       m_runner->Run([service = m_service.get(), argument] { return service->SetNetMode(argument); },
                     [this, argument, done = std::move(done)](int result) {
                       if (result == 0) SetTrayMode(argument);
@@ -318,73 +335,6 @@ void CBrisk7ServerDlg::OnServiceControl(int operation, int argument,
       done(0);
       return;
   }
-}
-
-void CBrisk7ServerDlg::OnExitCommand() {
-  if (m_closing) return;
-  if (!m_service->IsRelayRunning()) {
-    FinishExit(1);
-    return;
-  }
-  m_runner->Run(
-      [service = m_service.get()] {
-        uint8_t status = 0;
-        uint8_t type = 0;
-        return service->GetConnectStatus(&status, &type) == 0 ? static_cast<int>(type) : -1;
-      },
-      [this](int type) {
-        if (m_closing) return;
-        int notify = 1;
-        if (type == 2 &&
-            m_prompt.AskYesNo(this, QStringLiteral("提示"),
-                              QStringLiteral("当前使用移动数据连接，是否在退出后保持读卡功能?")))
-          notify = 0;
-        // A signal may have ended the program while the question was open.
-        if (!m_closing) FinishExit(notify);
-      });
-}
-
-void CBrisk7ServerDlg::FinishExit(int notify) {
-  m_closing = true;
-  StopService(notify, [this] {
-    QMetaObject::invokeMethod(this, &CBrisk7ServerDlg::OnDestroy, Qt::QueuedConnection);
-  });
-}
-
-void CBrisk7ServerDlg::OnTerminate() {
-  WriteLog("terminated by a signal");
-  if (m_closing) return;
-  KillTimer(TIMER_PORT_WATCH);
-  FinishExit(1);
-}
-
-void CBrisk7ServerDlg::OnDestroy() {
-  KillTimer(TIMER_PORT_WATCH);
-  delete m_trayIcon;
-  m_trayIcon = nullptr;
-  if (m_sleep) m_sleep->ReleaseLock();
-  emit quitRequested(0);
-}
-
-void CBrisk7ServerDlg::OnDeviceChange(const char* eventName) {
-  WriteLog("%s", eventName);
-  if (m_serviceEnabled) SetTimer(TIMER_PORT_WATCH, 500);
-}
-
-void CBrisk7ServerDlg::OnSuspend() {
-  WriteLog("System Suspend");
-  KillTimer(TIMER_PORT_WATCH);
-  // The reader has had its notice once the stop is through: sleep may go on.
-  StopService(1, [this] {
-    if (m_sleep) m_sleep->ReleaseLock();
-  });
-}
-
-void CBrisk7ServerDlg::OnResume() {
-  WriteLog("System Resume");
-  if (!m_serviceEnabled) return;
-  SetTimer(TIMER_PORT_WATCH, 20000);
-  if (m_sleep) m_sleep->TakeLock();
 }
 
 }  // namespace brisk::app

@@ -1,5 +1,4 @@
 // The tray icon and its four commands' tip and mode, and the window without a tray.
-#include "app/Brisk7ServerDlg.h"
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -23,6 +22,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include "app/Brisk7ServerDlg.h"
 #include "app/CommandRunner.h"
 #include "app/ControlIds.h"
 #include "app/DFUpgradeDialog.h"
