@@ -30,7 +30,8 @@ AuthPanel::AuthPanel(QWidget* parent) : QGroupBox(QStringLiteral("授权信息")
 void AuthPanel::ShowAnswer(const uint8_t* licenceBytes, const char* macDigits,
                            const char* iccidDigits) {
   QString hex;
-  for (int i = 0; i < 32; ++i) hex += QStringLiteral("%1").arg(licenceBytes[i], 2, 16, QLatin1Char('0'));
+  for (int i = 0; i < 32; ++i)
+    hex += QStringLiteral("%1").arg(licenceBytes[i], 2, 16, QLatin1Char('0'));
   licence->setPlainText(hex);
   QString macText;
   for (int i = 0; i < 12; i += 2) {

@@ -12,8 +12,7 @@
 
 namespace brisk::app {
 
-HeartbeatPanel::HeartbeatPanel(QWidget* parent)
-    : QGroupBox(QStringLiteral("服务器心跳"), parent) {
+HeartbeatPanel::HeartbeatPanel(QWidget* parent) : QGroupBox(QStringLiteral("服务器心跳"), parent) {
   auto* layout = new QGridLayout(this);
   auto* digits =
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);

@@ -335,6 +335,23 @@ TEST_F(WindowTest, NetworkTestAveragesTheSuccesses) {
   EXPECT_EQ(Text(1039), QStringLiteral("测试读卡器网络质量失败"));
 }
 
+// A window that goes while a probe waits for a reader that never answers ends the command at
+// once: no result reaches it, no thread stays behind, no further probe is sent.
+TEST_F(WindowTest, AWindowThatGoesDuringACommandEndsIt) {
+  PlugReader();
+  Open();
+  ASSERT_TRUE(m_window->LinkUp());
+  m_reader->SetAnswer(12, sim::Answer{sim::Answer::Kind::Silent, 0, {}, 0});
+  Get<QAbstractButton>(1038)->click();
+  ASSERT_TRUE(m_reader->WaitFrame(12, 5000));
+  EXPECT_FALSE(Get(1038)->isEnabled());  // one command at a time
+  EXPECT_TRUE(QApplication::overrideCursor());
+  m_window.reset();
+  EXPECT_FALSE(QApplication::overrideCursor());
+  WaitFor([] { return false; }, 300);
+  EXPECT_EQ(Frames(12), 1u);
+}
+
 TEST_F(WindowTest, HeartbeatSpinStopsAtItsBoundsAndAnOutOfRangeValueSendsNothing) {
   PlugReader();
   Open();
