@@ -245,6 +245,7 @@ class CBrisk7ServerDlg : public QDialog {
 
   // Counts the stops: a chain of commands started before a stop does not go on after it.
   int m_commandEpoch = 0;
+  int m_stopsPending = 0;
   bool m_busyCursor = false;
   bool m_closing = false;
   bool m_comOpen = false;

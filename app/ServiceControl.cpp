@@ -116,15 +116,17 @@ void CBrisk7ServerDlg::StopService(int notify, std::function<void()> then) {
   KillTimer(TIMER_STATUS);
   KillTimer(TIMER_NET_CHECK);
   // The command in flight ends at once (the network test does not go on), and the commands
-  // asked for before the stop fail unsent: the stop's own notice goes out right after.
+  // asked for before the stop fail unsent: the stop's own notice goes out right after. A stop
+  // already on its way is not interrupted: its notice must go out.
   ++m_commandEpoch;
-  m_service->InterruptCommands();
+  if (m_stopsPending++ == 0) m_service->InterruptCommands();
   m_runner->Run(
       [service = m_service.get(), notify] {
         service->ResumeCommands();
         service->Stop(notify);
       },
       [this, then = std::move(then)] {
+        --m_stopsPending;
         m_comOpen = false;
         RefreshStatus();
         UpdateControlStates();
