@@ -14,10 +14,11 @@ CommandRunner::~CommandRunner() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_ending = true;
     m_queue.clear();
+    m_done.clear();
   }
   m_wake.notify_all();
   m_thread.join();
-  // Results posted meanwhile are dropped with this object.
+  // Results not delivered yet are dropped with this object.
 }
 
 void CommandRunner::Post(std::function<void()> work, std::function<void()> apply) {
@@ -44,16 +45,28 @@ void CommandRunner::Loop() {
       m_queue.pop_front();
     }
     job.work();
-    QMetaObject::invokeMethod(
-        this,
-        [this, apply = std::move(job.apply)]() mutable {
-          // The command is over: a box or dialog the result opens does not hold the window
-          // busy.
-          Applied();
-          apply();
-        },
-        Qt::QueuedConnection);
+    {
+      // Results go back through this queue and its lock, so that what the work wrote is
+      // visibly handed to the window's thread; the queued call only wakes it.
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_done.push_back(std::move(job.apply));
+    }
+    // By name: the call's record is then built and read inside Qt alone.
+    QMetaObject::invokeMethod(this, "Deliver", Qt::QueuedConnection);
   }
+}
+
+void CommandRunner::Deliver() {
+  std::function<void()> apply;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_done.empty()) return;
+    apply = std::move(m_done.front());
+    m_done.pop_front();
+  }
+  // The command is over: a box or dialog the result opens does not hold the window busy.
+  Applied();
+  apply();
 }
 
 }  // namespace brisk::app

@@ -51,11 +51,13 @@ class CommandRunner : public QObject {
   };
   void Post(std::function<void()> work, std::function<void()> apply);
   void Loop();
+  Q_INVOKABLE void Deliver();
   void Applied();
 
   std::mutex m_lock;
   std::condition_variable m_wake;
   std::deque<Job> m_queue;
+  std::deque<std::function<void()>> m_done;
   bool m_ending = false;
   int m_outstanding = 0;
   std::thread m_thread;

@@ -18,6 +18,7 @@
 #include <QTextLayout>
 #include <QToolButton>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -44,7 +45,7 @@ class WindowTest : public ::testing::Test {
   }
 
   void Settings(const std::string& text) {
-    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(SettingFile()) << text;
   }
   std::string SettingFile() const { return m_config.Path() + "/BriskNetService/setting.ini"; }
