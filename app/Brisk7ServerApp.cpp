@@ -35,13 +35,13 @@ void OnTerminationSignal(int) {
 
 bool HandleCommandLine(int argc, char** argv, int* exitCode) {
   *exitCode = 0;
-  if (argc <= 1) return false;
+  if (argc != 2) return false;
   const char* arg = argv[1];
-  if (argc == 2 && std::strcmp(arg, "--version") == 0) {
+  if (std::strcmp(arg, "--version") == 0) {
     std::printf("BriskNetService %s\n", ProductVersion());
     return true;
   }
-  if (argc == 2 && std::strcmp(arg, "--help") == 0) {
+  if (std::strcmp(arg, "--help") == 0) {
     std::printf(
         "Usage: BriskNetService [--version | --help]\n"
         "\n"
@@ -53,9 +53,9 @@ bool HandleCommandLine(int argc, char** argv, int* exitCode) {
         kBusName, kObjectPath);
     return true;
   }
-  std::fprintf(stderr, "BriskNetService: unknown option %s (try --help)\n", arg);
-  *exitCode = 2;
-  return true;
+  // Anything else is Qt's own (-platform, -style, the -session of a restored X11 session) or
+  // left for the program to ignore.
+  return false;
 }
 
 CBrisk7ServerApp::CBrisk7ServerApp(Prompt& prompt, Options options)
@@ -78,6 +78,13 @@ bool CBrisk7ServerApp::TakeSessionName() {
                                          QDBusConnectionInterface::DontAllowReplacement);
     if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered)
       return true;
+    // Only a name with an owner means another copy; a refusal (a policy, an error reply)
+    // leaves this one running, kept single by the lock file.
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceNotRegistered) {
+      WriteLog("bus name %s not taken (%s): one copy kept by a lock file", kBusName,
+               reply.error().message().toUtf8().constData());
+      return TakeLockFile();
+    }
     // Another copy holds the name: show its window.
     QDBusMessage show =
         QDBusMessage::createMethodCall(kBusName, kObjectPath, kInterfaceName, "Show");
@@ -91,6 +98,10 @@ bool CBrisk7ServerApp::TakeSessionName() {
   }
   WriteLog("no session bus (%s): one copy kept by a lock file",
            bus.lastError().message().toUtf8().constData());
+  return TakeLockFile();
+}
+
+bool CBrisk7ServerApp::TakeLockFile() {
   const auto result =
       platform::SingleInstanceLock::Acquire(platform::SingleInstanceLockPath(), &m_lock);
   if (result == platform::SingleInstanceLock::Result::HeldByOther) {
@@ -105,11 +116,7 @@ bool CBrisk7ServerApp::TakeSessionName() {
 
 bool CBrisk7ServerApp::InitInstance() {
   if (!TakeSessionName()) return false;
-  CBrisk7ServerDlg::Options windowOptions;
-  windowOptions.trayWaitMs = m_options.trayWaitMs;
-  windowOptions.watchDevices = m_options.watchDevices;
-  windowOptions.watchSleep = m_options.watchSleep;
-  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, windowOptions);
+  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, m_options);
   connect(m_window.get(), &CBrisk7ServerDlg::quitRequested, qApp, &QCoreApplication::exit,
           Qt::QueuedConnection);
   if (QDBusConnection::sessionBus().isConnected()) {

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <memory>
 
+#include "app/AppOptions.h"
 #include "platform/SingleInstanceLock.h"
 
 class QSocketNotifier;
@@ -21,11 +22,7 @@ bool HandleCommandLine(int argc, char** argv, int* exitCode);
 class CBrisk7ServerApp : public QObject {
   Q_OBJECT
  public:
-  struct Options {
-    int trayWaitMs = 10000;
-    bool watchDevices = true;
-    bool watchSleep = true;
-  };
+  using Options = AppOptions;
   CBrisk7ServerApp(Prompt& prompt, Options options);
   ~CBrisk7ServerApp() override;
 
@@ -37,6 +34,7 @@ class CBrisk7ServerApp : public QObject {
 
  private:
   bool TakeSessionName();
+  bool TakeLockFile();
   void CatchTerminationSignals();
 
   Prompt& m_prompt;

@@ -4,11 +4,13 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPointer>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/AppOptions.h"
 #include "app/core/Settings.h"
 #include "link/Brisk7Service.h"
 #include "platform/devices/HotplugMonitor.h"
@@ -29,6 +31,15 @@ class QTimer;
 
 namespace brisk::app {
 
+class AuthPanel;
+class CommandRunner;
+class ConfigPanel;
+class HeartbeatPanel;
+class NetModePanel;
+class NetTestPanel;
+class ServicePanel;
+class StartupPanel;
+class StatusPanel;
 class Prompt;
 class LogindSleepWatcher;
 class DFUpgradeDialog;
@@ -39,10 +50,6 @@ inline constexpr int TIMER_NET_CHECK = 2;
 inline constexpr int TIMER_PORT_WATCH = 3;
 inline constexpr int TIMER_DFU_CHECK = 4;
 
-// The enter-DFU callback: called on the download worker with the verified package's path.
-// It only queues the path to the window's thread.
-void PostUpgradeFileReady(void* window, const char* path);
-
 // Tray commands.
 inline constexpr int ID_TRAY_START = 2026;
 inline constexpr int ID_TRAY_STOP = 2027;
@@ -52,13 +59,7 @@ inline constexpr int ID_TRAY_EXIT = 2029;
 class CBrisk7ServerDlg : public QDialog {
   Q_OBJECT
  public:
-  struct Options {
-    // How long to wait for a tray to appear before taking the no-tray path.
-    int trayWaitMs = 10000;
-    // Watch device changes and suspend/resume (off for tests that drive them directly).
-    bool watchDevices = true;
-    bool watchSleep = true;
-  };
+  using Options = AppOptions;
   // prompt: where message boxes go; not owned, must outlive the window.
   CBrisk7ServerDlg(Prompt& prompt, Options options);
   ~CBrisk7ServerDlg() override;
@@ -67,8 +68,10 @@ class CBrisk7ServerDlg : public QDialog {
   void OnInitDialog();
 
   // ---- service control ----
-  void StartService();
-  void StopService(int notify);
+  // Both run their reader commands on the command thread; then runs on the window's thread
+  // once the outcome has been applied.
+  void StartService(std::function<void()> then = {});
+  void StopService(int notify, std::function<void()> then = {});
   void OnSwitchOn();    // 2026, 1041
   void OnSwitchOff();   // 2027, 1042
   void OnChangePort();  // 1003
@@ -77,7 +80,8 @@ class CBrisk7ServerDlg : public QDialog {
   void CheckNetLink();  // timer 2
   void PortWatchdog();  // timer 3
   void CheckSelectedPort();
-  int OnServiceControl(int operation, int argument);
+  // The D-Bus ServiceControl: done(result) once the request has had its turn at the reader.
+  void OnServiceControl(int operation, int argument, std::function<void(int)> done);
   void OnShowWindow();   // 2028, D-Bus Show
   void OnExitCommand();  // 2029
   void OnTerminate();    // SIGTERM/SIGINT: the exit path without the question
@@ -86,7 +90,7 @@ class CBrisk7ServerDlg : public QDialog {
   void OnResume();
 
   // ---- upgrade prompt ----
-  int OnUpgradeFileDownloadFinished(const std::string& path);
+  void OnUpgradeFileDownloadFinished(const std::string& path);
   void CheckPendingDfuDevice();  // timer 4
 
   // ---- tray ----
@@ -104,14 +108,13 @@ class CBrisk7ServerDlg : public QDialog {
   bool IsExpanded() const { return m_expanded != 0; }
 
   // ---- configuration panel ----
-  void OnToggleAutoRun();           // 1032
-  void OnToggleAutoStartService();  // 1033
-  void OnToggleLog();               // 1040
-  void OnSwitchNetMode();           // 1012
-  void OnNetworkTest();             // 1038
-  void OnAbout();                   // 1037
-  void OnQueryAuth();               // 1026
-  int LoadPlatformInfo();
+  void OnToggleAutoRun();              // 1032
+  void OnToggleAutoStartService();     // 1033
+  void OnToggleLog();                  // 1040
+  void OnSwitchNetMode();              // 1012
+  void OnNetworkTest();                // 1038
+  void OnAbout();                      // 1037
+  void OnQueryAuth();                  // 1026
   void OnQueryPlatform();              // 1027
   void OnChangePlatform();             // 1028
   void OnQueryConnectStatus();         // 1034
@@ -135,9 +138,13 @@ class CBrisk7ServerDlg : public QDialog {
   const std::vector<std::string>& PortList() const { return m_portList; }
   bool ServiceEnabled() const { return m_serviceEnabled != 0; }
   bool LinkUp() const { return m_linkUp != 0; }
+  // Whether the reader's port was open when last looked at (the command thread may be
+  // opening or closing it now).
+  bool ComOpen() const { return m_comOpen; }
+  // A reader command has been asked for and its result not applied yet.
+  bool CommandBusy() const;
   int NetModeChoice() const { return m_netModeChoice; }
   QString PortLine() const;
-  QWidget* Control(int id) const;
   LogindSleepWatcher* SleepWatcher() { return m_sleep.get(); }
 
  signals:
@@ -162,20 +169,45 @@ class CBrisk7ServerDlg : public QDialog {
   void OnTimer(int id);
   void OnDestroy();
   void SetPortLine(const QString& text);
+  void SetBusy(bool busy);
+  // The reader's platform settings, as a query read them.
+  struct PlatformInfo {
+    uint8_t policy = 0;
+    uint8_t cache = 0;
+    uint32_t port = 0;
+    std::string host;
+  };
+  // What a start found out on the command thread.
+  struct StartOutcome {
+    bool started = false;
+    int cat1 = 0;
+    uint8_t cat1Model = 0;
+    bool platformRead = false;
+    PlatformInfo platform;
+    int mode = 0;
+    int modeResult = 0;
+    int comPort = 0;
+  };
+  static bool ReadPlatform(link::Brisk7Service& service, PlatformInfo& info);
+  void ApplyPlatformInfo(const PlatformInfo& info);
+  void ApplyStart(const StartOutcome& outcome);
+  void RunNetworkProbe(int epoch);
+  void ShowNetworkTestResult();
+  void FinishExit(int notify);
   void Message(const QString& text);
-  template <typename T>
-  T* Named(int id, T* widget);
 
   Prompt& m_prompt;
   Options m_options;
 
-  // Fields of the design.
+  // The window's fields.
   QIcon m_hIcon;
   QSystemTrayIcon* m_trayIcon = nullptr;
   std::vector<std::string> m_portList;
   BriskSettings m_settings;  // m_portNumber, m_savedNetMode, m_autoStartService, heartbeats
   int m_serviceEnabled = 0;
   std::unique_ptr<link::Brisk7Service> m_service;
+  // Ends before m_service: its thread runs the service's commands.
+  std::unique_ptr<CommandRunner> m_runner;
   std::string m_settingPath;
   int m_expanded = 0;
   int m_linkUp = 0;
@@ -192,19 +224,33 @@ class CBrisk7ServerDlg : public QDialog {
   bool m_noTray = false;
 
   std::map<int, QTimer*> m_timers;
-  std::map<int, QWidget*> m_controls;
-  QComboBox* m_portCombo = nullptr;
-  QButtonGroup* m_netModeGroup = nullptr;
-  QButtonGroup* m_connectModeGroup = nullptr;
-  QButtonGroup* m_cacheGroup = nullptr;
-  QLineEdit* m_usbEdit = nullptr;
-  QLineEdit* m_cat1Edit = nullptr;
+  // The window's groups; each owns its controls.
+  ServicePanel* m_servicePanel = nullptr;
+  StatusPanel* m_statusPanel = nullptr;
+  StartupPanel* m_startupPanel = nullptr;
+  NetModePanel* m_netModePanel = nullptr;
+  NetTestPanel* m_netTestPanel = nullptr;
+  AuthPanel* m_authPanel = nullptr;
+  ConfigPanel* m_configPanel = nullptr;
+  HeartbeatPanel* m_heartbeatPanel = nullptr;
+  QPushButton* m_aboutButton = nullptr;
   int m_fullWidth = 0;
 
   std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;
   QSocketNotifier* m_hotplugNotifier = nullptr;
   std::unique_ptr<LogindSleepWatcher> m_sleep;
   DFUpgradeDialog* m_upgradeDialog = nullptr;  // while one runs modally
+  // From the moment an upgrade is asked about until its dialog has closed: one at a time.
+  bool m_upgradeBusy = false;
+
+  // Counts the stops: a chain of commands started before a stop does not go on after it.
+  int m_commandEpoch = 0;
+  int m_stopsPending = 0;
+  bool m_busyCursor = false;
+  bool m_closing = false;
+  bool m_comOpen = false;
+  // The network test's results so far, while one runs.
+  std::unique_ptr<std::vector<int>> m_networkTest;
 };
 
 }  // namespace brisk::app

@@ -1,5 +1,6 @@
 #pragma once
-// The design's control and command ids and the object names the controls carry here.
+// The window's control and command ids, and the object names the controls carry here: the one
+// table between the two.
 namespace brisk::app {
 
 struct ControlName {
@@ -7,7 +8,7 @@ struct ControlName {
   const char* objectName;
 };
 
-// Main window "读卡器设置" (template 129).
+// Main window "读卡器设置".
 inline constexpr ControlName kWindowControls[] = {
     // Left half: service, port and status.
     {1041, "startButton"},
@@ -63,13 +64,13 @@ inline constexpr ControlName kWindowControls[] = {
     {2029, "trayExitAction"},
 };
 
-// About box "关于" (template 132).
+// About box "关于".
 inline constexpr ControlName kAboutControls[] = {
     {1, "okButton"},
     {1036, "versionText"},
 };
 
-// DFU upgrade dialog "DFU升级" (template 136).
+// DFU upgrade dialog "DFU升级".
 inline constexpr ControlName kUpgradeControls[] = {
     {1045, "warningText"},
     {1044, "statusText"},
@@ -77,7 +78,7 @@ inline constexpr ControlName kUpgradeControls[] = {
     {1046, "sizeText"},
 };
 
-// The object name of a design id, nullptr when there is none.
+// The object name of a control id, nullptr when there is none.
 template <int N>
 constexpr const char* ControlObjectName(const ControlName (&table)[N], int id) {
   for (const ControlName& c : table)

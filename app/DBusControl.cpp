@@ -27,7 +27,7 @@ bool DBusControl::Register() {
 bool DBusControl::ServiceEnabled() const { return m_window.ServiceEnabled(); }
 bool DBusControl::LinkUp() const { return m_window.LinkUp(); }
 QString DBusControl::PortLine() const { return m_window.PortLine(); }
-bool DBusControl::ComOpen() const { return m_window.Service().IsComOpen(); }
+bool DBusControl::ComOpen() const { return m_window.ComOpen(); }
 bool DBusControl::ServerConnected() const { return m_window.Service().IsServerConnected(); }
 uint DBusControl::ComBytesRead() const { return m_window.Service().ComBytesRead(); }
 uint DBusControl::ComBytesWritten() const { return m_window.Service().ComBytesWritten(); }
@@ -36,9 +36,15 @@ uint DBusControl::ServerBytesSent() const { return m_window.Service().ServerByte
 int DBusControl::NetMode() const { return m_window.TrayMode(); }
 
 int DBusControl::ServiceControl(int operation, int argument) {
-  const int result = m_window.OnServiceControl(operation, argument);
-  Publish();
-  return result;
+  if (!calledFromDBus()) return 0;
+  setDelayedReply(true);
+  QDBusMessage request = message();
+  QDBusConnection bus = connection();
+  m_window.OnServiceControl(operation, argument, [this, request, bus](int result) mutable {
+    Publish();
+    bus.send(request.createReply(result));
+  });
+  return 0;
 }
 
 void DBusControl::Show() { m_window.OnShowWindow(); }

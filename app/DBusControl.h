@@ -1,6 +1,7 @@
 #pragma once
 // The object behind /net/brisk/NetService: the generated adaptor reads its properties and
 // calls its slots; it forwards to the window and announces property changes.
+#include <QDBusContext>
 #include <QObject>
 #include <QVariantMap>
 
@@ -12,7 +13,7 @@ inline constexpr const char* kBusName = "net.brisk.NetService";
 inline constexpr const char* kObjectPath = "/net/brisk/NetService";
 inline constexpr const char* kInterfaceName = "net.brisk.NetService1";
 
-class DBusControl : public QObject {
+class DBusControl : public QObject, protected QDBusContext {
   Q_OBJECT
   Q_PROPERTY(bool ServiceEnabled READ ServiceEnabled)
   Q_PROPERTY(bool LinkUp READ LinkUp)
@@ -41,6 +42,8 @@ class DBusControl : public QObject {
   int NetMode() const;
 
  public slots:
+  // Answered once the request has had its turn at the reader (the reply is delayed; the bus
+  // meanwhile serves everything else).
   int ServiceControl(int operation, int argument);
   void Show();
   // Sends PropertiesChanged with the values that differ from the last announcement.

@@ -12,11 +12,12 @@ class LogindSleepWatcher : public QObject {
   explicit LogindSleepWatcher(QObject* parent = nullptr);
   ~LogindSleepWatcher() override;
 
-  // False when there is no system bus or no logind (logged once); the program runs without.
+  // False when there is no system bus or no logind (logged once), or until logind has been
+  // found; the program runs without.
   bool Available() const { return m_available; }
-  // Takes a delay lock unless one is held. True when one is held afterwards.
-  bool TakeLock();
-  // Closes the held lock, if any.
+  // Asks for a delay lock unless one is held or asked for; it is held once logind answers.
+  void TakeLock();
+  // Closes the held lock, if any; a lock still on its way is closed when it comes.
   void ReleaseLock();
   // The descriptor of the held lock, -1 when none.
   int LockFd() const { return m_lockFd; }
@@ -29,8 +30,12 @@ class LogindSleepWatcher : public QObject {
   void OnPrepareForSleep(bool start);
 
  private:
+  void RequestLock();
+
   QDBusConnection m_bus;
   bool m_available = false;
+  bool m_wantLock = false;
+  bool m_lockPending = false;
   bool m_sleeping = false;
   int m_lockFd = -1;
 };

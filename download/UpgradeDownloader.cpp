@@ -133,10 +133,9 @@ UpgradeDownloader::~UpgradeDownloader() {
   if (m_thread.joinable()) m_thread.join();
 }
 
-void UpgradeDownloader::SetEnterDfuCallback(void* context, EnterDfuCallbackFn callback) {
+void UpgradeDownloader::SetEnterDfuCallback(EnterDfuCallback callback) {
   std::lock_guard<std::mutex> guard(m_lock);
-  m_callbackContext = context;
-  m_callback = callback;
+  m_callback = std::move(callback);
 }
 
 void UpgradeDownloader::SetLimits(int64_t maxBytes, int deadlineMs) {
@@ -270,20 +269,18 @@ void UpgradeDownloader::RunDownload(const Request& request) {
 void UpgradeDownloader::Finish(const Request& request, const std::string& path, const char* okText,
                                int64_t size, bool setProgress) {
   if (okText) WriteLog("%s", okText);
-  void* context;
-  EnterDfuCallbackFn callback;
+  EnterDfuCallback callback;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_state = DOWNLOAD_READY;
     if (setProgress) m_progress = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
     m_verified = true;
-    context = m_callbackContext;
     callback = m_callback;
   }
   if (request.enterDfu == 1 && callback) {
     CopyToCache(path);
     WriteLog("Call enter dfu callback");
-    callback(context, path.c_str());
+    callback(path);
   }
 }
 

@@ -3,6 +3,7 @@
 // caches them for DFU and serves pieces of them to the reader link.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,8 +25,8 @@ inline constexpr int kDownloadDeadlineMs = 20 * 60 * 1000;
 // The DFU cache keeps this many packages, the newest by modification time.
 inline constexpr size_t kDfuCacheKeep = 3;
 
-// Called on the worker with the verified package's path (context, path).
-using EnterDfuCallbackFn = void (*)(void* context, const char* packagePath);
+// Called on the worker with the verified package's path when the reader asked to enter DFU.
+using EnterDfuCallback = std::function<void(const std::string& packagePath)>;
 
 class UpgradeDownloader {
  public:
@@ -43,7 +44,7 @@ class UpgradeDownloader {
   void GetDownloadStatus(int32_t& state, int32_t& progress);
   // 1 when exactly length bytes of the verified package were read at offset, else 0.
   int GetData(uint32_t offset, uint32_t length, uint8_t* destination);
-  void SetEnterDfuCallback(void* context, EnterDfuCallbackFn callback);
+  void SetEnterDfuCallback(EnterDfuCallback callback);
   // Replaces the size bound and the overall deadline (tests use small ones).
   void SetLimits(int64_t maxBytes, int deadlineMs);
 
@@ -82,8 +83,7 @@ class UpgradeDownloader {
   mutable std::mutex m_lock;
   // Read by the worker between pieces, written by startDownload and the destructor.
   std::atomic<int32_t> m_running{0};
-  void* m_callbackContext = nullptr;
-  EnterDfuCallbackFn m_callback = nullptr;
+  EnterDfuCallback m_callback;
   // Set once the current request's package matched its digest; chunks come only from it.
   bool m_verified = false;
   std::atomic<int64_t> m_maxBytes{kMaxPackageBytes};

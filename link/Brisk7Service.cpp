@@ -14,12 +14,9 @@
 
 namespace brisk::link {
 
-Brisk7Service::Brisk7Service(void* window, EnterDfuCallback callback)
-    : m_answerStaging(65536, 0),
-      m_wake(std::make_unique<platform::WakeEvent>()),
-      m_window(window),
-      m_callback(callback) {
-  m_downloader = MakeDownloader(window, callback);
+Brisk7Service::Brisk7Service(EnterDfuCallback callback)
+    : m_answerStaging(65536, 0), m_wake(std::make_unique<platform::WakeEvent>()) {
+  m_downloader = MakeDownloader(std::move(callback));
 }
 
 Brisk7Service::~Brisk7Service() {

@@ -21,7 +21,7 @@ namespace brisk::link {
 
 // Called on the download worker with the verified package's path when the reader asked
 // for a DFU upgrade.
-using EnterDfuCallback = download::EnterDfuCallbackFn;
+using EnterDfuCallback = download::EnterDfuCallback;
 
 inline constexpr uint32_t kDefaultPlatformPort = 21313;
 inline constexpr const char* kDefaultPlatformHost = "127.0.0.1";
@@ -33,7 +33,7 @@ inline constexpr int kPlatformStallMs = 30000;
 
 class Brisk7Service {
  public:
-  Brisk7Service(void* window, EnterDfuCallback callback);
+  explicit Brisk7Service(EnterDfuCallback callback = {});
   ~Brisk7Service();
   Brisk7Service(const Brisk7Service&) = delete;
   Brisk7Service& operator=(const Brisk7Service&) = delete;
@@ -88,6 +88,11 @@ class Brisk7Service {
   int GetHeartbeat(uint32_t* usb, uint32_t* cat1);
   int WaitComCanSend();
   int WaitAnswer();
+  // From any thread: the command waiting for its answer ends at once as unanswered, and every
+  // command fails without being sent until ResumeCommands(). For stopping or exiting while a
+  // command runs on another thread.
+  void InterruptCommands();
+  void ResumeCommands();
 
   // ---- platform connection ----
   int CanReachPlatform();
@@ -138,6 +143,7 @@ class Brisk7Service {
   uint32_t m_answerLength = 0;
   std::mutex m_comLock;
   ManualResetEvent m_answerEvent;
+  std::atomic<bool> m_commandsInterrupted{false};
   uint8_t m_commandBuffer[256] = {};
   uint8_t m_answer[4096] = {};
   std::atomic<uint32_t> m_comBytesWritten{0};
@@ -158,8 +164,6 @@ class Brisk7Service {
   mutable std::mutex m_platformLock;
   // Wakes the relay loop's poll() when it must stop.
   std::unique_ptr<platform::WakeEvent> m_wake;
-  void* m_window;
-  EnterDfuCallback m_callback;
 
   // Platform data the socket could not take yet, from m_sendQueueHead on (relay thread only).
   std::vector<uint8_t> m_sendQueue;

@@ -16,10 +16,9 @@ namespace {
 constexpr uint32_t kMaxChunk = 65526;
 }  // namespace
 
-std::unique_ptr<download::UpgradeDownloader> MakeDownloader(void* window,
-                                                            EnterDfuCallback callback) {
+std::unique_ptr<download::UpgradeDownloader> MakeDownloader(EnterDfuCallback callback) {
   auto downloader = std::make_unique<download::UpgradeDownloader>();
-  downloader->SetEnterDfuCallback(window, callback);
+  downloader->SetEnterDfuCallback(std::move(callback));
   return downloader;
 }
 

@@ -6,8 +6,7 @@
 
 namespace brisk::link {
 
-// Creates the service's downloader, handing it the window and its enter-DFU callback.
-std::unique_ptr<download::UpgradeDownloader> MakeDownloader(void* window,
-                                                            EnterDfuCallback callback);
+// Creates the service's downloader, handing it the enter-DFU callback.
+std::unique_ptr<download::UpgradeDownloader> MakeDownloader(EnterDfuCallback callback);
 
 }  // namespace brisk::link

@@ -18,10 +18,20 @@ class ManualResetEvent {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_set = false;
   }
-  // True when set within timeoutMs.
+  // While interrupted, every wait ends at once as unanswered.
+  void SetInterrupted(bool interrupted) {
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_interrupted = interrupted;
+    }
+    m_cond.notify_all();
+  }
+  // True when set within timeoutMs (and not interrupted).
   bool Wait(int timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_set; });
+    m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                    [this] { return m_set || m_interrupted; });
+    return m_set && !m_interrupted;
   }
   bool IsSet() {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -32,6 +42,7 @@ class ManualResetEvent {
   std::mutex m_mutex;
   std::condition_variable m_cond;
   bool m_set = false;
+  bool m_interrupted = false;
 };
 
 }  // namespace brisk::link

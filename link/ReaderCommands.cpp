@@ -22,6 +22,7 @@ int Brisk7Service::WaitComCanSend() {
       std::lock_guard<std::mutex> guard(m_comLock);
       if (m_connecting == 0) return 1;
     }
+    if (m_commandsInterrupted) return 0;
     if (platform::NowMs() - start >= kCanSendLimitMs) {
       WriteLog("WaitComCanSend timeout");
       return 0;
@@ -41,8 +42,22 @@ int Brisk7Service::WaitAnswer() {
   return 0;
 }
 
+void Brisk7Service::InterruptCommands() {
+  m_commandsInterrupted = true;
+  m_answerEvent.SetInterrupted(true);
+}
+
+void Brisk7Service::ResumeCommands() {
+  m_answerEvent.SetInterrupted(false);
+  m_commandsInterrupted = false;
+}
+
 // Steps 1-3 of every request: wait for the link, then write the command. -1 when not sent.
 int Brisk7Service::SendCommand(const uint8_t* data, int size) {
+  if (m_commandsInterrupted) {
+    WriteLog("reader command 0x%x not sent: commands are interrupted", data[0]);
+    return -1;
+  }
   if (!WaitComCanSend()) return -1;
   std::memset(m_commandBuffer, 0, sizeof m_commandBuffer);
   m_answerEvent.Reset();

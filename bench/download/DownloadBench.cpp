@@ -146,7 +146,7 @@ void BenchChunks() {
   const size_t size = 8u << 20;
   const std::string package = Pattern(size);
   server->Serve("/chunks.bin", package);
-  Brisk7Service service(nullptr, nullptr);
+  Brisk7Service service;
   if (service.StartDevice(reader->SlavePath()) != 1) {
     std::printf("chunks: the service did not open the pty\n");
     return;

@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
 
   auto platform = sim::PlatformServer::Start();
   RawPty pty;
-  Brisk7Service service(nullptr, nullptr);
+  Brisk7Service service;
   service.SetPlatformAddress("127.0.0.1", platform->Port());
   if (!service.StartDevice(pty.slave)) {
     std::fprintf(stderr, "cannot open the pty\n");

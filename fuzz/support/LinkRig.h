@@ -51,7 +51,7 @@ class LinkRig {
     unsetenv("NO_PROXY");
     SetLogSwitch(log ? 1 : 0);
     reader = sim::ReaderSim::Create();
-    service = std::make_unique<link::Brisk7Service>(nullptr, nullptr);
+    service = std::make_unique<link::Brisk7Service>();
     service->SetPlatformAddress("127.0.0.1", RefusingPort());
     if (!reader || service->StartDevice(reader->SlavePath()) != 1) Finding("no reader link");
   }

@@ -66,14 +66,15 @@ int WaitChild(pid_t pid, int timeoutMs) {
   return -1;
 }
 
-PrivateBus::PrivateBus(const std::string& type) {
+PrivateBus::PrivateBus(const std::string& type, const std::string& extraPolicy) {
   m_folder = m_dir.Path();
   const std::string config = m_folder + "/bus.conf";
   std::ofstream(config) << "<busconfig><type>" << type << "</type><listen>unix:path=" << m_folder
                         << "/socket</listen><auth>EXTERNAL</auth>"
                         << "<policy context=\"default\"><allow user=\"*\"/>"
                         << "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                        << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+                        << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>" << extraPolicy
+                        << "</busconfig>\n";
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   m_pid = Spawn({"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"},

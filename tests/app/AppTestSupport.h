@@ -18,11 +18,17 @@ using app::Prompt;
 // Answers every message box and question without showing anything.
 class RecordingPrompt : public Prompt {
  public:
-  void Message(QWidget*, const QString& text) override { messages.push_back(text); }
+  void Message(QWidget*, const QString& text) override {
+    messages.push_back(text);
+    if (whileShown) whileShown(text);
+  }
   bool AskYesNo(QWidget*, const QString& title, const QString& text) override {
     questions.push_back(title + QStringLiteral("|") + text);
+    if (whileShown) whileShown(text);
     return answerYes;
   }
+  // What happens while a box is open (its event loop runs): called with the box's text.
+  std::function<void(const QString&)> whileShown;
   std::vector<QString> messages;
   std::vector<QString> questions;
   bool answerYes = true;
@@ -43,10 +49,11 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 // is then killed).
 int WaitChild(pid_t pid, int timeoutMs = 30000);
 
-// A dbus-daemon of its own ("session" or "system" type) in a private folder.
+// A dbus-daemon of its own ("session" or "system" type) in a private folder; extraPolicy:
+// <policy> elements added to its configuration.
 class PrivateBus {
  public:
-  explicit PrivateBus(const std::string& type);
+  explicit PrivateBus(const std::string& type, const std::string& extraPolicy = "");
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstring>
 #include <filesystem>
 
 #include <QDBusConnection>
@@ -13,6 +14,8 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QVariantMap>
 #include <fstream>
@@ -69,7 +72,18 @@ class ProgramTest : public ::testing::Test {
     options.watchDevices = false;
     options.watchSleep = watchSleep;
     m_app = std::make_unique<CBrisk7ServerApp>(m_prompt, options);
-    return m_app->InitInstance();
+    if (!m_app->InitInstance()) return false;
+    // Until the start's reader commands have had their results applied.
+    return WaitFor([&] { return !m_app->Window()->CommandBusy(); });
+  }
+
+  // The window's network test against a reader whose network path never answers (its serial
+  // side still does): ten probes of 5 s each.
+  void StartHangingNetworkTest() {
+    m_reader->SetAnswer(12, sim::Answer{sim::Answer::Kind::Silent, 0, {}, 0});
+    m_app->Window()->findChild<QPushButton*>(QStringLiteral("networkTestButton"))->click();
+    ASSERT_TRUE(m_reader->WaitFrame(12, 5000));
+    ASSERT_TRUE(m_app->Window()->CommandBusy());
   }
 
   // A second connection to the session bus, as another program has it.
@@ -87,11 +101,15 @@ class ProgramTest : public ::testing::Test {
   }
 
   // The program under test in a child process.
-  pid_t SpawnProgram(const std::vector<std::string>& args = {}, int stdoutFd = -1) {
+  pid_t SpawnProgram(const std::vector<std::string>& args = {}, int stdoutFd = -1,
+                     const std::string& busAddress = "") {
     std::vector<std::string> argv = {ProgramPath("app/BriskNetService")};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+      if (busAddress.empty() || std::strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0)
+        env.emplace_back(*e);
+    if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
     return Spawn(argv, env, stdoutFd);
   }
 
@@ -184,9 +202,10 @@ TEST_F(ProgramTest, AFirstCopyThatCannotBeReachedGetsTheMessage) {
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
+// With Qt's own options and the -session of a restored X11 session on the command line.
 TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
   PlugReader();
-  const pid_t program = SpawnProgram();
+  const pid_t program = SpawnProgram({"-style", "fusion", "-session", "1a2b3c-restored"});
   ASSERT_GT(program, 0);
   ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
   ASSERT_EQ(kill(program, SIGTERM), 0);
@@ -194,6 +213,41 @@ TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+}
+
+// Nothing waits for the reader on the window's thread: the bus is served during a test that
+// takes 50 s, a reader request takes its turn between two probes, and a signal ends the program
+// at once with the reader told.
+TEST_F(ProgramTest, ALongReaderCommandLeavesTheBusAndTheSignalsServed) {
+  PlugReader([](sim::ReaderSim::State& s) { s.connectStatus = 0x21; });
+  ASSERT_TRUE(StartInProcess());
+  StartHangingNetworkTest();
+  QDBusConnection client = Client();
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      app::kBusName, app::kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("GetAll"));
+  get << QString::fromLatin1(app::kInterfaceName);
+  QDBusPendingReply<QVariantMap> properties = client.asyncCall(get, 30000);
+  ASSERT_TRUE(WaitFor([&] { return properties.isFinished(); }));
+  ASSERT_TRUE(properties.isValid());
+  EXPECT_TRUE(properties.value().value(QStringLiteral("LinkUp")).toBool());
+  EXPECT_TRUE(m_app->Window()->CommandBusy());  // the probe still waits
+
+  QDBusMessage status = QDBusMessage::createMethodCall(app::kBusName, app::kObjectPath,
+                                                       app::kInterfaceName, "ServiceControl");
+  status << 3 << 0;
+  QDBusPendingReply<int> answer = client.asyncCall(status, 30000);
+  ASSERT_TRUE(WaitFor([&] { return answer.isFinished(); }));
+  EXPECT_EQ(answer.value(), 0x21);
+  EXPECT_LE(m_reader->ReceivedCount(12), 3u);  // answered between probes, not after ten
+
+  QSignalSpy quit(m_app->Window(), &app::CBrisk7ServerDlg::quitRequested);
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+  // Well within the probe's own 5 s.
+  ASSERT_TRUE(WaitFor([&] { return quit.count() == 1; }, 1000));
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+  EXPECT_FALSE(m_app->Window()->CommandBusy());
+  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
 TEST_F(ProgramTest, VersionAndHelpAndNothingElse) {
@@ -211,9 +265,21 @@ TEST_F(ProgramTest, VersionAndHelpAndNothingElse) {
   const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
   status = WaitChild(SpawnProgram({"--help"}, devnull));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  status = WaitChild(SpawnProgram({"--verbose"}, devnull));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
   close(devnull);
+}
+
+// A bus that refuses the name is no second copy: the program runs, kept single by the lock.
+TEST_F(ProgramTest, ARefusedBusNameRunsAsTheFirstCopy) {
+  PrivateBus denying("session",
+                     "<policy context=\"mandatory\"><deny own=\"net.brisk.NetService\"/></policy>");
+  PlugReader();
+  const pid_t program = SpawnProgram({}, -1, denying.Address());
+  ASSERT_GT(program, 0);
+  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // it linked the reader
+  ASSERT_EQ(kill(program, SIGTERM), 0);
+  const int status = WaitChild(program);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SingleInstanceLockTest, ASecondHolderIsRefusedUntilTheFirstEnds) {
@@ -285,15 +351,16 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
   app::CBrisk7ServerDlg* window = m_app->Window();
   ASSERT_TRUE(window->LinkUp());
+  ASSERT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
   ASSERT_TRUE(window->SleepWatcher()->Available());
   const int heldFd = window->SleepWatcher()->LockFd();
-  ASSERT_TRUE(app::IsOpenDescriptor(heldFd));
 
   ASSERT_TRUE(EmitPrepareForSleep(true));
   ASSERT_TRUE(WaitFor([&] { return !window->LinkUp(); }));
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));
   EXPECT_FALSE(window->TimerActive(app::TIMER_PORT_WATCH));
-  EXPECT_EQ(window->SleepWatcher()->LockFd(), -1);
+  // Released once the stop, and so the notice, is through.
+  EXPECT_TRUE(WaitFor([&] { return window->SleepWatcher()->LockFd() == -1; }));
   EXPECT_FALSE(app::IsOpenDescriptor(heldFd));
   EXPECT_TRUE(window->ServiceEnabled());
 
@@ -305,8 +372,23 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   ASSERT_TRUE(EmitPrepareForSleep(false));
   ASSERT_TRUE(WaitFor([&] { return window->TimerActive(app::TIMER_PORT_WATCH); }));
   EXPECT_EQ(window->TimerInterval(app::TIMER_PORT_WATCH), 20000);
-  EXPECT_TRUE(app::IsOpenDescriptor(window->SleepWatcher()->LockFd()));
+  EXPECT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
   EXPECT_TRUE(WaitFor([&] { return window->LinkUp(); }, 40000));
+}
+
+// logind keeps its delay for a few seconds only: the notice goes out and the lock is released
+// though a network test waits for a reader that never answers.
+TEST_F(SleepTest, SuspendDuringALongCommandSendsTheNoticeBeforeReleasingTheLock) {
+  PlugReader();
+  ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
+  app::CBrisk7ServerDlg* window = m_app->Window();
+  ASSERT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
+  StartHangingNetworkTest();
+  ASSERT_TRUE(EmitPrepareForSleep(true));
+  ASSERT_TRUE(WaitFor([&] { return window->SleepWatcher()->LockFd() == -1; }, 3000));
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+  EXPECT_EQ(m_reader->ReceivedCount(12), 1u);  // the test ended with the stop
+  EXPECT_FALSE(window->LinkUp());
 }
 
 }  // namespace

@@ -124,6 +124,7 @@ class UpgradeTest : public ::testing::Test {
     });
     m_watch->start(50);
     m_window->OnInitDialog();
+    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
   }
 
   // The dialog reached its final text, the reader came back and the window re-linked it.
@@ -307,6 +308,10 @@ TEST_F(UpgradeTest, AReaderWaitingInDfuModeAtStartIsOfferedTheCachedPackageAndFl
 TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone) {
   Cached();
   m_prompt.answerYes = false;
+  // A package ready while the question is open finds the upgrade already asked about.
+  m_prompt.whileShown = [this](const QString&) {
+    m_window->OnUpgradeFileDownloadFinished(m_folders.Tmp() + "/ready.dfu");
+  };
   sim::UsbReaderOptions options;
   options.startInDfu = true;
   Plug(std::move(options));
@@ -318,19 +323,23 @@ TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone)
   EXPECT_EQ(m_bus->Mode(), "mode dfu");
   EXPECT_TRUE(StillOld());
   EXPECT_FALSE(m_log.Has("StartUpgrade"));
+  EXPECT_TRUE(m_log.Has("left in the cache"));
+  EXPECT_TRUE(m_prompt.messages.empty());  // no enter-DFU request went to the reader
 }
 
-TEST_F(UpgradeTest, APackageForAnotherProductIsRefusedAndNothingIsErased) {
+// The package's identity is compared before the reader is told to restart in its boot loader:
+// a wrong package never leaves it there with the link down.
+TEST_F(UpgradeTest, APackageForAnotherProductNeverSendsTheReaderIntoDfuMode) {
   TempDir staging;
   sim::UsbReaderOptions options;
   RequestedBy(options, Package(staging.Path() + "/other.dfu", 0x0483, 0xDF11));
   Plug(std::move(options));
-  const QString refused = QStringLiteral("升级文件与当前设备不匹配，无法升级");
-  Open([&](DFUpgradeDialog& d) { return d.StatusText() == refused; });
-  ASSERT_TRUE(DialogEnded(1));
-  EXPECT_EQ(m_statuses.back(), refused);
-  EXPECT_FALSE(m_log.Has("Launch Upgrade success"));
-  EXPECT_EQ(m_bus->Mode(), "mode dfu");
+  Open([](DFUpgradeDialog&) { return true; });
+  ASSERT_TRUE(WaitFor([&] { return !m_prompt.messages.empty(); }));
+  EXPECT_EQ(m_prompt.messages, std::vector<QString>{QStringLiteral("升级文件与当前设备不匹配")});
+  EXPECT_EQ(m_dialogs, 0);
+  EXPECT_TRUE(m_log.Has("OnUpgradeFileDownloadFinished"));
+  EXPECT_EQ(m_bus->Mode(), "mode normal");
   EXPECT_TRUE(StillOld());
 }
 

@@ -18,7 +18,9 @@
 #include <QTextLayout>
 #include <QToolButton>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerDlg.h"
@@ -43,7 +45,7 @@ class WindowTest : public ::testing::Test {
   }
 
   void Settings(const std::string& text) {
-    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(SettingFile()) << text;
   }
   std::string SettingFile() const { return m_config.Path() + "/BriskNetService/setting.ini"; }
@@ -64,6 +66,19 @@ class WindowTest : public ::testing::Test {
     options.watchSleep = false;
     m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, options);
     m_window->OnInitDialog();
+    Settle();
+  }
+
+  // Until the reader commands asked for so far have had their results applied.
+  void Settle() {
+    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
+  }
+  // A D-Bus ServiceControl request, answered once it has had its turn.
+  int Serve(int operation, int argument) {
+    std::optional<int> result;
+    m_window->OnServiceControl(operation, argument, [&result](int r) { result = r; });
+    EXPECT_TRUE(WaitFor([&] { return result.has_value(); }));
+    return result.value_or(-99);
   }
 
   template <typename T = QWidget>
@@ -72,7 +87,10 @@ class WindowTest : public ::testing::Test {
         QString::fromLatin1(app::ControlObjectName(app::kWindowControls, id)));
   }
   QString Text(int id) { return Get<QLabel>(id)->text(); }
-  void Click(int id) { Get<QAbstractButton>(id)->click(); }
+  void Click(int id) {
+    Get<QAbstractButton>(id)->click();
+    Settle();
+  }
   bool LogHas(const char* text) {
     return ReadFile(m_tmp.LogPath()).find(text) != std::string::npos;
   }
@@ -191,19 +209,48 @@ TEST_F(WindowTest, ServiceControlAnswersPerOperation) {
   Open();
   ASSERT_TRUE(m_window->LinkUp());
   const size_t modesSent = Frames(2);
-  EXPECT_EQ(m_window->OnServiceControl(2, 3), -1);
+  EXPECT_EQ(Serve(2, 3), -1);
   EXPECT_EQ(Frames(2), modesSent);
-  EXPECT_EQ(m_window->OnServiceControl(3, 0), static_cast<int>(static_cast<int8_t>(0x85)));
-  EXPECT_EQ(m_window->OnServiceControl(2, 1), 1);
+  EXPECT_EQ(Serve(3, 0), static_cast<int>(static_cast<int8_t>(0x85)));
+  EXPECT_EQ(Serve(2, 1), 1);
   EXPECT_EQ(m_window->TrayMode(), 1);
   EXPECT_TRUE(Get<QRadioButton>(1001)->isChecked());
-  EXPECT_EQ(m_window->OnServiceControl(7, 0), 0);
-  EXPECT_EQ(m_window->OnServiceControl(1, 0), 1);
+  EXPECT_EQ(Serve(7, 0), 0);
+  EXPECT_EQ(Serve(1, 0), 1);
   EXPECT_FALSE(m_window->ServiceEnabled());
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));  // the disconnect notice
-  EXPECT_EQ(m_window->OnServiceControl(3, 0), -1);
-  EXPECT_EQ(m_window->OnServiceControl(0, 0), 1);
+  EXPECT_EQ(Serve(3, 0), -1);
+  EXPECT_EQ(Serve(0, 0), 1);
   EXPECT_TRUE(m_window->Service().IsRelayRunning());
+}
+
+// The failure box at start comes once the link's state is complete: a stop while it is open
+// leaves nothing marked up.
+TEST_F(WindowTest, AStopWhileTheStartsModeFailureIsShownLeavesTheLinkDown) {
+  PlugReader();
+  m_reader->SetAnswer(2, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
+  m_prompt.whileShown = [this](const QString& text) {
+    if (text == QStringLiteral("设置网络模式失败")) m_window->OnSwitchOff();
+  };
+  Open();
+  ASSERT_EQ(m_prompt.messages, std::vector<QString>{QStringLiteral("设置网络模式失败")});
+  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_NET_CHECK));
+  EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前服务未启动"));
+}
+
+// A D-Bus start whose reopen fails does not leave the old port shown and the link up.
+TEST_F(WindowTest, AFailedStartOverTheBusWhileRunningShowsThePortFailure) {
+  PlugReader();
+  Open();
+  ASSERT_TRUE(m_window->LinkUp());
+  m_reader->Unplug();
+  m_tb.Remove(m_usbPath);
+  EXPECT_EQ(Serve(0, 0), 0);
+  EXPECT_EQ(m_window->PortLine(), QStringLiteral("COM端口打开失败"));
+  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
 }
 
 TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
@@ -213,6 +260,7 @@ TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
   QSignalSpy quit(m_window.get(), &CBrisk7ServerDlg::quitRequested);
   m_prompt.answerYes = true;
   m_window->OnExitCommand();
+  Settle();
   ASSERT_EQ(m_prompt.questions.size(), 1u);
   EXPECT_EQ(m_prompt.questions[0],
             QStringLiteral("提示|当前使用移动数据连接，是否在退出后保持读卡功能?"));
@@ -286,6 +334,23 @@ TEST_F(WindowTest, NetworkTestAveragesTheSuccesses) {
   });
   Click(1038);
   EXPECT_EQ(Text(1039), QStringLiteral("测试读卡器网络质量失败"));
+}
+
+// A window that goes while a probe waits for a reader that never answers ends the command at
+// once: no result reaches it, no thread stays behind, no further probe is sent.
+TEST_F(WindowTest, AWindowThatGoesDuringACommandEndsIt) {
+  PlugReader();
+  Open();
+  ASSERT_TRUE(m_window->LinkUp());
+  m_reader->SetAnswer(12, sim::Answer{sim::Answer::Kind::Silent, 0, {}, 0});
+  Get<QAbstractButton>(1038)->click();
+  ASSERT_TRUE(m_reader->WaitFrame(12, 5000));
+  EXPECT_FALSE(Get(1038)->isEnabled());  // one command at a time
+  EXPECT_TRUE(QApplication::overrideCursor());
+  m_window.reset();
+  EXPECT_FALSE(QApplication::overrideCursor());
+  WaitFor([] { return false; }, 300);
+  EXPECT_EQ(Frames(12), 1u);
 }
 
 TEST_F(WindowTest, HeartbeatSpinStopsAtItsBoundsAndAnOutOfRangeValueSendsNothing) {

@@ -231,7 +231,7 @@ TEST_F(HostileServerTest, DfuCacheKeepsTheNewestPackages) {
                package));
     test::CallbackLog calls;
     UpgradeDownloader d;
-    d.SetEnterDfuCallback(&calls, &test::CallbackLog::Record);
+    d.SetEnterDfuCallback(calls.Callback());
     d.procDownload("l", Md5Text(package), server.Url("/fw" + std::to_string(i) + ".dfu"), 1);
     ASSERT_EQ(WaitEnd(d), DOWNLOAD_READY);
     ASSERT_TRUE(calls.WaitForCalls(1));

@@ -305,7 +305,7 @@ TEST_F(Downloader, WithTheDfuFlagTheVerifiedPackageIsCachedAndAnnouncedOnceOnThe
   server->Serve("/fw/image.dfu", package);
   CallbackLog calls;
   UpgradeDownloader d;
-  d.SetEnterDfuCallback(&calls, &CallbackLog::Record);
+  d.SetEnterDfuCallback(calls.Callback());
   d.procDownload("l", Md5Text(package), server->BaseUrl() + "/fw/image.dfu", 1);
   EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
   EXPECT_TRUE(calls.WaitForCalls(1));
@@ -327,7 +327,7 @@ TEST_F(Downloader, APresentPackageWithTheDfuFlagIsCachedAndAnnouncedToo) {
   ASSERT_TRUE(WriteFile(TempPath("p_" + Md5Text(package) + ".dfu"), package));
   CallbackLog calls;
   UpgradeDownloader d;
-  d.SetEnterDfuCallback(&calls, &CallbackLog::Record);
+  d.SetEnterDfuCallback(calls.Callback());
   d.procDownload("l", Md5Text(package), "http://127.0.0.1:1/p.dfu", 1);
   EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
   EXPECT_TRUE(calls.WaitForCalls(1));
@@ -343,7 +343,7 @@ TEST_F(Downloader, NoCacheCopyWithoutTheFlagOrWithoutACallback) {
   CallbackLog calls;
   {
     UpgradeDownloader d;
-    d.SetEnterDfuCallback(&calls, &CallbackLog::Record);
+    d.SetEnterDfuCallback(calls.Callback());
     d.procDownload("l", Md5Text("aaa"), server->BaseUrl() + "/a.dfu", 0);
     EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
   }

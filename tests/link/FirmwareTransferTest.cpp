@@ -41,7 +41,7 @@ class FirmwareTransfer : public ::testing::Test {
     ASSERT_TRUE(m_server);
     m_reader = sim::ReaderSim::Create();
     ASSERT_TRUE(m_reader);
-    m_service = std::make_unique<Brisk7Service>(&m_calls, &CallbackLog::Record);
+    m_service = std::make_unique<Brisk7Service>(m_calls.Callback());
     ASSERT_EQ(m_service->StartDevice(m_reader->SlavePath()), 1);
     m_upgrade = std::make_unique<sim::ReaderUpgrade>(*m_reader, 20000);
   }

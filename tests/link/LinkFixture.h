@@ -32,7 +32,7 @@ class LinkFixture : public ::testing::Test {
   test::ScopedTmpdir tmp;
   test::LogCapture log;
   std::unique_ptr<sim::ReaderSim> reader;
-  Brisk7Service service{nullptr, nullptr};
+  Brisk7Service service;
 };
 
 using Bytes = std::vector<uint8_t>;

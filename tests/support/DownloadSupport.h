@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "download/Md5.h"
+#include "download/UpgradeDownloader.h"
 
 namespace brisk::test {
 
@@ -37,11 +38,13 @@ struct CallbackLog {
   std::mutex mutex;
   std::vector<std::string> paths;
   std::vector<std::thread::id> threads;
-  static void Record(void* context, const char* path) {
-    auto* self = static_cast<CallbackLog*>(context);
-    std::lock_guard<std::mutex> guard(self->mutex);
-    self->paths.push_back(path);
-    self->threads.push_back(std::this_thread::get_id());
+  void Record(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex);
+    paths.push_back(path);
+    threads.push_back(std::this_thread::get_id());
+  }
+  download::EnterDfuCallback Callback() {
+    return [this](const std::string& path) { Record(path); };
   }
   size_t Count() {
     std::lock_guard<std::mutex> guard(mutex);

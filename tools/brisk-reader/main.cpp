@@ -148,7 +148,7 @@ int ExitFor(int result) {
 
 bool g_json = false;
 
-void PrintPackagePath(void*, const char* path) {
+void PrintPackagePath(const std::string& path) {
   if (g_json)
     std::printf("{\"event\":\"package\",\"path\":%s}\n", JsonText(path).c_str());
   else
@@ -457,7 +457,7 @@ int main(int argc, char** argv) {
   if (o.json) g_say = stderr;
   std::signal(SIGPIPE, SIG_IGN);
 
-  Brisk7Service service(nullptr, relay ? PrintPackagePath : nullptr);
+  Brisk7Service service(relay ? EnterDfuCallback(PrintPackagePath) : EnterDfuCallback());
   const std::string path =
       o.device.empty() ? platform::SerialDevicePath(static_cast<int>(o.port)) : o.device;
   const int started = o.device.empty() ? service.Start(static_cast<int>(o.port), {})

@@ -84,7 +84,7 @@ TEST(ReaderChain, AutomaticStartOpensTheDiscoveredReaderAndItAnswers) {
   DiscoverPorts(list);
   ASSERT_EQ(list, (std::vector<std::string>{kAutoPortName, "COM3"}));
 
-  link::Brisk7Service service(nullptr, nullptr);
+  link::Brisk7Service service;
   ASSERT_EQ(service.Start(0, list), 1);
   EXPECT_EQ(service.ComPort(), 3);
   uint8_t model = 0, second = 0;
