@@ -22,7 +22,7 @@
 namespace brisk::app {
 namespace {
 
-// Template 136 in dialog units, scaled to pixels of an 8-point dialog font.
+// The upgrade dialog's layout in dialog units, scaled to pixels of an 8-point dialog font.
 QRect Units(int x, int y, int w, int h) {
   return QRect(x * 3 / 2, y * 13 / 8, w * 3 / 2, h * 13 / 8);
 }
