@@ -19,17 +19,9 @@ fi
 bin=$PWD/build/default
 export XDG_CONFIG_HOME=$SHOT_WORK/config TMPDIR=$SHOT_WORK/tmp
 mkdir -p "$XDG_CONFIG_HOME" "$TMPDIR"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+. scripts/desktop-session.sh
 
-trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-  --transparent false --expand false >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do xdotool search --name '^panel$' >/dev/null 2>&1 && break; sleep 0.1; done
+start_tray_host
 
 "$bin/tests/app/brisk-testbed-run" -- "$bin/app/BriskNetService" >/dev/null 2>&1 &
 pids+=($!)

@@ -15,6 +15,7 @@
 #include "app/Brisk7ServerDlg.h"
 #include "app/ControlIds.h"
 #include "app/Prompt.h"
+#include "platform/devices/ReaderIdentities.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/platform/devices/ReaderTestbed.h"
 #include "tests/support/TestSupport.h"
@@ -65,7 +66,11 @@ int main(int argc, char** argv) {
   setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
   brisk::test::ReaderTestbed testbed;
   QApplication application(argc, argv);
-  testbed.AddUsbSerial("1-1", "0425", "8159", 0);
+  const auto& identity = brisk::platform::devices::kReaderIdentities[0];
+  char vendor[8], product[8];
+  std::snprintf(vendor, sizeof vendor, "%04x", identity.vendorId);
+  std::snprintf(product, sizeof product, "%04x", identity.productId);
+  testbed.AddUsbSerial("1-1", vendor, product, 0);
   auto reader = brisk::sim::ReaderSim::Attach(testbed.MasterFd(0));
   QuietPrompt prompt;
   CBrisk7ServerDlg::Options options;

@@ -22,17 +22,9 @@ export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
 mkdir -p "$XDG_CONFIG_HOME/BriskNetService" "$TMPDIR"
 printf '[Set]\nLog=1\n' > "$XDG_CONFIG_HOME/BriskNetService/setting.ini"
 log="$TMPDIR/BriskNetService-$(id -u)/brisk7.log"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+. scripts/desktop-session.sh
 
-trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-  --transparent false --expand false >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do xdotool search --name '^panel$' >/dev/null 2>&1 && break; sleep 0.1; done
+start_tray_host
 
 # The bus name's owner change, with the bus's own time stamp.
 dbus-monitor --session "type='signal',member='NameOwnerChanged',arg0='net.brisk.NetService'" \

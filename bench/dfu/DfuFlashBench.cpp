@@ -5,6 +5,7 @@
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
 #include "sim/dfu/DfuUsbTestbed.h"
+#include "sim/dfu/UmockdevPreload.h"
 
 #include <unistd.h>
 
@@ -106,15 +107,7 @@ bool Flash(double busyScale) {
 
 int main(int argc, char** argv) {
   (void)argc;
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (!preload || !std::strstr(preload, "umockdev-preload")) {
-    std::string value = "libumockdev-preload.so.0";
-    if (preload && *preload) value += std::string(":") + preload;
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::perror("bench_dfu: cannot restart under the umockdev preload");
-    return 1;
-  }
+  if (!brisk::sim::EnsureUmockdevPreload(argv, "bench_dfu")) return 1;
   std::printf("256 KiB image: erase, write, read back, compare through MXUPDPRT\n");
   const bool real = brisk::bench::Flash(1.0);
   const bool floor = brisk::bench::Flash(0.0);

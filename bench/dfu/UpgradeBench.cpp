@@ -20,6 +20,7 @@
 #include "app/Prompt.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "log/Log.h"
+#include "sim/dfu/UmockdevPreload.h"
 #include "sim/http/HttpServer.h"
 #include "sim/usb/UsbReaderBus.h"
 
@@ -75,16 +76,7 @@ std::string MakeTemp() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The emulated bus needs the umockdev preload: start again under it.
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-    const std::string value = std::string("libumockdev-preload.so.0") +
-                              (preload && *preload ? std::string(":") + preload : "");
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::perror("bench_upgrade: exec");
-    return 1;
-  }
+  if (!brisk::sim::EnsureUmockdevPreload(argv, "bench_upgrade")) return 1;
   const std::string work = MakeTemp();
   setenv("TMPDIR", (work + "/tmp").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (work + "/config").c_str(), 1);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/dfu/UmockdevPreload.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/platform/devices/ReaderTestbed.h"
 
@@ -60,16 +61,7 @@ int Run(int argc, char** argv) {
       return Usage();
   }
   if (i + 1 >= argc || port < 1 || port > 65535 || interval < 10) return Usage();
-  // The testbed and the command need the umockdev preload: start again under it.
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-    const std::string value = std::string("libumockdev-preload.so.0") +
-                              (preload && *preload ? std::string(":") + preload : "");
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::perror("brisk-testbed-run: exec");
-    return 1;
-  }
+  if (!brisk::sim::EnsureUmockdevPreload(argv, "brisk-testbed-run")) return 1;
 
   ReaderTestbed testbed;
   testbed.AddUsbSerial("1-1", kReaderVendorA, kReaderProductA, 0);
