@@ -169,13 +169,25 @@ TEST_F(Downloader, AWrongDigestEndsInState3AndItsFileIsNeitherDeletedNorServed) 
   EXPECT_EQ(d.GetData(0, sizeof buffer, buffer), 0);
 }
 
-TEST_F(Downloader, An404PageIsDownloadedAndFailsTheDigest) {
+TEST_F(Downloader, AnErrorStatusIsAFailedDownloadLoggedWithItsStatusAndNothingIsKept) {
   auto server = sim::HttpServer::Start(false);
   ASSERT_TRUE(server);
+  server->Redirect("/moved.bin", "/missing.bin");
+  const std::string digest = Md5Text("package");
   UpgradeDownloader d;
-  d.procDownload("l", Md5Text("package"), server->BaseUrl() + "/missing.bin", 0);
-  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_BAD_DIGEST);
-  EXPECT_NE(Log().find("Code: 404"), std::string::npos);
+  for (const std::string name : {"missing.bin", "moved.bin"}) {
+    d.procDownload("l", digest, server->BaseUrl() + "/" + name, 0);
+    EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_FAILED) << name;
+    const std::string stem = name.substr(0, name.find('.'));
+    EXPECT_FALSE(Exists(TempPath(stem + "_" + digest + ".bin"))) << name;
+  }
+  const std::string log = Log();
+  EXPECT_NE(log.find("Code: 404"), std::string::npos) << log;
+  EXPECT_NE(log.find("download failed: HTTP status 404, " + server->BaseUrl() + "/moved.bin"),
+            std::string::npos)
+      << log;
+  // The error page is never taken for the package.
+  EXPECT_EQ(log.find("MD5: "), std::string::npos) << log;
 }
 
 TEST_F(Downloader, TransportFailuresEndInState2WithTheClientsText) {
