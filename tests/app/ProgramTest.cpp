@@ -130,7 +130,7 @@ TEST_F(ProgramTest, ServiceControlOverTheBusAndPropertiesChanged) {
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
-TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroWhenTheCallWorked) {
+TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroOnlyWhenTheCallWorked) {
   PlugReader();
   ASSERT_TRUE(StartInProcess());
   const auto ctl = [this](std::vector<std::string> args, std::string* out) {
@@ -156,6 +156,11 @@ TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroWhenTheCallWorked) {
   EXPECT_EQ(out.substr(0, out.find('\n')), "1");
   EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
   EXPECT_EQ(ctl({"mode", "3"}, &out), 64);
+  // A start that fails (the reader is gone) says 0 and exits non-zero.
+  EXPECT_EQ(ctl({"stop"}, &out), 0);
+  m_reader->Unplug();
+  EXPECT_EQ(ctl({"start"}, &out), 1);
+  EXPECT_EQ(out, "0\n");
   m_app.reset();
   EXPECT_EQ(ctl({"show"}, &out), 1);
 }
