@@ -172,6 +172,8 @@ class Brisk7Service {
   int64_t m_lastDrainMs = 0;
   std::atomic<size_t> m_queuedBytes{0};
   std::atomic<int> m_stallLimitMs{kPlatformStallMs};
+  // Receive buffer for the platform's blocks (relay thread only).
+  std::vector<uint8_t> m_serverIn;
   // Bytes read from the port and not yet cut into frames (relay thread only).
   SerialFrameReader m_comFrames;
 };

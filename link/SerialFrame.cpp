@@ -12,12 +12,19 @@ namespace brisk::link {
 
 int Brisk7Service::WriteCom(const uint8_t* data, int size) {
   if (size < 0 || size > 0xFFFE) return -1;
-  std::vector<uint8_t> buffer(static_cast<size_t>(size) + 5);
-  const size_t length = frame::Encode(data, static_cast<size_t>(size), buffer.data());
-  WriteLogHex("write com: ", buffer.data(), static_cast<int>(length));
+  // Every relayed block fits on the stack; only a larger command frame needs the heap.
+  uint8_t small[frame::kReceiveBufferSize + 8];
+  std::vector<uint8_t> large;
+  uint8_t* buffer = small;
+  if (static_cast<size_t>(size) + 5 > sizeof small) {
+    large.resize(static_cast<size_t>(size) + 5);
+    buffer = large.data();
+  }
+  const size_t length = frame::Encode(data, static_cast<size_t>(size), buffer);
+  WriteLogHex("write com: ", buffer, static_cast<int>(length));
 
   std::unique_lock<std::mutex> lock(m_comLock);
-  const int written = m_comHandle ? m_comHandle->Write(buffer.data(), length) : -1;
+  const int written = m_comHandle ? m_comHandle->Write(buffer, length) : -1;
   if (written == static_cast<int>(length)) {
     WriteLog("com write success");
     lock.unlock();
