@@ -48,6 +48,9 @@ using app::CBrisk7ServerApp;
 
 class ProgramTest : public ::testing::Test {
  protected:
+  // withSystemBus: a system bus of its own, named in the environment before any thread starts.
+  explicit ProgramTest(bool withSystemBus = false)
+      : m_systemBus(withSystemBus ? std::make_unique<PrivateBus>("system") : nullptr) {}
   void SetUp() override {
     std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(m_config.Path() + "/BriskNetService/setting.ini") << "[Set]\nLog=1\n";
@@ -99,6 +102,9 @@ class ProgramTest : public ::testing::Test {
   TempDir m_config;
   ScopedTmpdir m_tmp;
   bool m_configSet = setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1) == 0;
+  std::unique_ptr<PrivateBus> m_systemBus;
+  bool m_systemSet =
+      !m_systemBus || setenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus->Address().c_str(), 1) == 0;
   ReaderTestbed m_tb;
   RecordingPrompt m_prompt;
   std::unique_ptr<sim::ReaderSim> m_reader;
@@ -248,10 +254,9 @@ TEST(SingleInstanceLockTest, ASecondHolderIsRefusedUntilTheFirstEnds) {
 // logind played by python3-dbusmock's template on a system bus of our own.
 class SleepTest : public ProgramTest {
  protected:
+  SleepTest() : ProgramTest(/*withSystemBus=*/true) {}
   void SetUp() override {
     ProgramTest::SetUp();
-    m_systemBus = std::make_unique<PrivateBus>("system");
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus->Address().c_str(), 1);
     m_logind = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"},
                      CleanEnvironment(), open("/dev/null", O_WRONLY | O_CLOEXEC));
     QDBusConnection probe = QDBusConnection::connectToBus(
@@ -281,7 +286,6 @@ class SleepTest : public ProgramTest {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
-  std::unique_ptr<PrivateBus> m_systemBus;
   pid_t m_logind = -1;
 };
 

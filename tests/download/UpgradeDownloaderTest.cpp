@@ -248,18 +248,23 @@ TEST_F(Downloader, AddressesThatCannotBeFetchedEndInState2WithoutARequest) {
 }
 
 TEST_F(Downloader, DefaultPortsAreUsedWithoutAPortAndTheProxyVariablesAreHonoured) {
-  auto proxy = sim::HttpServer::Start(false);
-  ASSERT_TRUE(proxy);
-  proxy->Serve("/fw/x.bin", "through the proxy");
-  setenv("http_proxy", proxy->BaseUrl().c_str(), 1);
-  UpgradeDownloader d;
-  d.procDownload("l", Md5Text("through the proxy"), "http://packages.example/fw/x.bin", 0);
-  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
-  ASSERT_EQ(proxy->RequestHeads().size(), 1u);
-  EXPECT_NE(proxy->RequestHeads()[0].find("packages.example"), std::string::npos);
-  unsetenv("http_proxy");
+  {
+    test::EnvGuard env;
+    auto proxy = sim::HttpServer::Start(false);
+    ASSERT_TRUE(proxy);
+    proxy->Serve("/fw/x.bin", "through the proxy");
+    // Only the proxy's own threads run here, and they read no environment; the downloader's
+    // worker is joined before the variable goes again.
+    env.Set("http_proxy", proxy->BaseUrl());
+    UpgradeDownloader d;
+    d.procDownload("l", Md5Text("through the proxy"), "http://packages.example/fw/x.bin", 0);
+    EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+    ASSERT_EQ(proxy->RequestHeads().size(), 1u);
+    EXPECT_NE(proxy->RequestHeads()[0].find("packages.example"), std::string::npos);
+  }
 
   // No proxy for this one; whatever answers on 443 of the loopback, the log shows the port.
+  UpgradeDownloader d;
   d.procDownload("l", Md5Text("x"), "https://127.0.0.1/fw/x.bin", 0);
   EXPECT_NE(WaitEnd(d).state, DOWNLOAD_READY);
   const std::string log = Log();
