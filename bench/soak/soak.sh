@@ -61,7 +61,14 @@ rc=0
 "$bin/bench/soak/brisk-soak" "$program" "$bin/tools/brisk-ctl/brisk-ctl" "$SOAK_CYCLES" \
   2>"$work/program.err" || rc=$?
 echo "soak: $(( $(date +%s) - start )) s"
-[ $rc -eq 0 ] || tail -20 "$work/program.err"
+if [ $rc -ne 0 ]; then
+  # Kept for a look: the program's log and standard error.
+  keep=build/soak-failure-$(date +%s)
+  mkdir -p "$keep"
+  cp -r "$TMPDIR"/BriskNetService-* "$work/program.err" "$keep"/ 2>/dev/null || true
+  tail -20 "$work/program.err"
+  echo "soak: the program's log and standard error are in $keep"
+fi
 if grep -q "LeakSanitizer\|AddressSanitizer" "$work/program.err"; then
   grep -A30 "Sanitizer" "$work/program.err" | head -60
   echo "soak: the sanitizer reported (above)"
