@@ -18,6 +18,7 @@
 #include <QTextLayout>
 #include <QToolButton>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "app/AboutDialog.h"
@@ -43,7 +44,8 @@ class WindowTest : public ::testing::Test {
   }
 
   void Settings(const std::string& text) {
-    std::system(("mkdir -p '" + m_config.Path() + "/BriskNetService'").c_str());
+    // Not through a shell: under ThreadSanitizer its runtime is preloaded into every child.
+    std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(SettingFile()) << text;
   }
   std::string SettingFile() const { return m_config.Path() + "/BriskNetService/setting.ini"; }
