@@ -333,6 +333,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   signal(SIGPIPE, SIG_IGN);
+  // Each replug takes a new tty name (the emulated bus cannot take a removed one again) and
+  // the program names ttyACM0 to ttyACM255 only: one run has at most this many cycles.
+  constexpr int kMaxCycles = 254;
+  const int cycles = std::atoi(argv[3]);
+  if (cycles < 1 || cycles > kMaxCycles) {
+    std::fprintf(stderr, "brisk-soak: CYCLES is 1 to %d\n", kMaxCycles);
+    return 64;
+  }
   Soak soak(argv[1], argv[2]);
-  return soak.Main(std::atoi(argv[3]));
+  return soak.Main(cycles);
 }
