@@ -1,5 +1,6 @@
 // BriskNetService: the card reader's tray service.
 #include <QApplication>
+#include <cstdio>
 
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerApp.h"
@@ -8,6 +9,14 @@
 int main(int argc, char** argv) {
   int exitCode = 0;
   if (brisk::app::HandleCommandLine(argc, argv, &exitCode)) return exitCode;
+  // Without any display the toolkit would abort with a message about reinstalling.
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fprintf(stderr,
+                 "BriskNetService: no display: it is a tray program and needs a desktop session "
+                 "(DISPLAY or WAYLAND_DISPLAY is not set)\n");
+    return 1;
+  }
   // Plain widgets: no OpenGL libraries loaded for nothing (a tray program stays small).
   if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
   QApplication application(argc, argv);

@@ -55,7 +55,8 @@ function(brisk_library name)
 endfunction()
 
 # brisk_test(name SOURCES ... [LIBS ...] [LABELS ...] [ENV NAME=VALUE ...] [UMOCKDEV])
-# UMOCKDEV runs each test case under the umockdev preload (ASan's runtime first when sanitized).
+# UMOCKDEV runs each test case under the umockdev preload (ASan's or TSan's runtime first when
+# sanitized) and labels it "threaded" as well.
 function(brisk_test name)
   cmake_parse_arguments(ARG "UMOCKDEV" "" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -75,7 +76,14 @@ function(brisk_test name)
       set(preload "${tsan}:${preload}")
     endif()
     list(APPEND env "LD_PRELOAD=${preload}")
-    list(APPEND ARG_LABELS umockdev)
+    # The emulated-device tests are threaded too (the testbed has a thread of its own), so they
+    # also run under ThreadSanitizer.
+    list(APPEND ARG_LABELS umockdev threaded)
+  endif()
+  if(BRISK_SANITIZE STREQUAL "thread")
+    # What is reported inside glib and umockdev (not built with the sanitizer) is theirs.
+    list(APPEND env
+      "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
   endif()
   if("threaded" IN_LIST ARG_LABELS)
     set_property(GLOBAL APPEND PROPERTY BRISK_THREADED_TESTS ${name})

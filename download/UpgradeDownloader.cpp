@@ -365,6 +365,8 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   // Redirects are followed, as the system's HTTP layer does by default.
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+  // An error page (status 400 or more) is not the package: its body is never stored.
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   if (secure) {
     // Any server certificate is accepted, whatever its issuer, name or dates.
@@ -387,8 +389,10 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
 
   const CURLcode result = curl_easy_perform(curl);
   const bool stopped = m_running.load() != 1;
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (result == CURLE_OK || result == CURLE_HTTP_RETURNED_ERROR) transfer.LogResponse();
   if (result == CURLE_OK) {
-    transfer.LogResponse();
     WriteLog("read size: %d", 0);
     WriteLog("read finished");
   }
@@ -410,6 +414,11 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   }
   if (transfer.writeFailed || (result == CURLE_OK && closeFailed)) {
     WriteLog("write temporary file failed, %s", path.c_str());
+    FailAndRemove(path);
+    return;
+  }
+  if (result == CURLE_HTTP_RETURNED_ERROR) {
+    WriteLog("download failed: HTTP status %ld, %s", status, url.c_str());
     FailAndRemove(path);
     return;
   }

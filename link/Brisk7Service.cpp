@@ -163,7 +163,10 @@ int Brisk7Service::RelayThreadProc(Brisk7Service* self) {
 void Brisk7Service::RelayLoop() {
   // Waits on the port, the platform socket and the wake-up descriptor together, so an idle
   // service uses no CPU and a frame from either side is picked up at once. Data for a platform
-  // that is slow to read waits in m_sendQueue; the port is served all the while.
+  // that is slow to read waits in m_sendQueue; the port is served all the while. A frame costs
+  // one poll and one read on the port (more frames per read when they come in a burst) and one
+  // send while nothing is queued.
+  m_comFrames.Clear();
   while (m_relayRunning) {
     const int socket = m_serverSocket;
     const bool queued = socket >= 0 && m_queuedBytes > 0;
@@ -172,11 +175,12 @@ void Brisk7Service::RelayLoop() {
     items[0].wantWrite = queued;
     items[1].fd = m_comHandle->Fd();
     items[2].fd = m_wake->Fd();
-    int timeoutMs = -1;
-    if (queued) {
-      const int64_t left = m_lastDrainMs + m_stallLimitMs - platform::NowMs();
-      timeoutMs = left > 0 ? static_cast<int>(left) : 0;
-    }
+    const int64_t now = platform::NowMs();
+    int64_t due = queued ? m_lastDrainMs + m_stallLimitMs : -1;
+    // A partial head or frame ends at its own time even if the port stays silent.
+    const int64_t frameDue = m_comFrames.Deadline();
+    if (frameDue >= 0 && (due < 0 || frameDue < due)) due = frameDue;
+    const int timeoutMs = due < 0 ? -1 : static_cast<int>(due > now ? due - now : 0);
     const int n = platform::PollInput(items, 3, timeoutMs);
     if (!m_relayRunning) break;
     if (n < 0) {
@@ -197,13 +201,12 @@ void Brisk7Service::RelayLoop() {
 
     if (m_comHandle->TakeLineErrors()) {
       WriteLog("comm error");
-      if (m_comHandle->QueueSize() > 0) m_comHandle->PurgeInput();
+      m_comHandle->PurgeInput();
+      m_comFrames.Clear();
       continue;
     }
-    if (items[1].ready || items[1].failed) {
-      // A vanished port reports a hang-up: the head read then fails and ends the relay.
-      if (items[1].failed || m_comHandle->QueueSize() != 0) ReadComFrame();
-    }
+    if ((items[1].ready || items[1].failed) && !ReadCom(items[1].failed)) break;
+    CutComFrames();
   }
   CloseServerSocket();
 }

@@ -11,6 +11,7 @@
 
 #include "download/UpgradeDownloader.h"
 #include "link/ManualResetEvent.h"
+#include "link/SerialFrameReader.h"
 
 namespace brisk::platform {
 class SerialPort;
@@ -105,7 +106,11 @@ class Brisk7Service {
   void StartRelayThread();
   void StopRelayThread();
   void EndRelay();  // clears m_relayRunning and wakes the relay loop
-  void ReadComFrame();
+  // Reads what the port holds; false when the port is gone (the relay then ends).
+  bool ReadCom(bool failed);
+  // Takes every whole frame out of what was read, and the verdicts on stray bytes and silence.
+  void CutComFrames();
+  void HandleComFrame(const uint8_t* frame, size_t size);
 
   // Common request/answer sequence; fills m_answer. Returns 0 or the error code.
   int SendCommand(const uint8_t* data, int size);
@@ -171,6 +176,10 @@ class Brisk7Service {
   int64_t m_lastDrainMs = 0;
   std::atomic<size_t> m_queuedBytes{0};
   std::atomic<int> m_stallLimitMs{kPlatformStallMs};
+  // Receive buffer for the platform's blocks (relay thread only).
+  std::vector<uint8_t> m_serverIn;
+  // Bytes read from the port and not yet cut into frames (relay thread only).
+  SerialFrameReader m_comFrames;
 };
 
 }  // namespace brisk::link

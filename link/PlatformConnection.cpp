@@ -91,7 +91,8 @@ void Brisk7Service::CloseServerSocket() {
 }
 
 void Brisk7Service::ReadServer() {
-  std::vector<uint8_t> buffer(frame::kReceiveBufferSize, 0);
+  std::vector<uint8_t>& buffer = m_serverIn;  // relay thread only, so kept between calls
+  buffer.resize(frame::kReceiveBufferSize);
   const int socket = m_serverSocket;
   const long n =
       socket >= 0 ? platform::TcpReceive(socket, buffer.data() + 1, buffer.size() - 1) : -1;

@@ -29,12 +29,11 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-// True for well-formed UTF-8 without NUL bytes.
-bool IsText(std::string_view s) {
+// True for well-formed UTF-8 (a NUL byte is checked on its own).
+bool IsUtf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == 0) return false;
     size_t more = 0;
     if (c < 0x80)
       more = 0;
@@ -111,7 +110,10 @@ IniDocument IniDocument::Parse(std::string text) {
     }
     Line line = ParseLine(std::move(body), std::move(eol));
     const size_t number = doc.m_lines.size() + 1;
-    if (!IsText(line.body)) {
+    // A NUL byte is named as such: it usually means a binary file, not a wrong encoding.
+    if (line.body.find('\0') != std::string::npos) {
+      doc.m_problems.push_back("line " + std::to_string(number) + " holds a NUL byte");
+    } else if (!IsUtf8(line.body)) {
       doc.m_problems.push_back("line " + std::to_string(number) + " is not valid UTF-8 text");
     } else if (line.kind == Kind::Other) {
       const std::string_view t = Trim(line.body);

@@ -182,6 +182,16 @@ int SerialPort::Read(uint8_t* buffer, size_t count, int maxWaitMs) {
   return static_cast<int>(got);
 }
 
+int SerialPort::ReadAvailable(uint8_t* buffer, size_t count) {
+  for (;;) {
+    const ssize_t n = ::read(m_fd, buffer, count);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return -1;  // end of file: the device is gone
+    if (errno == EINTR) continue;
+    return errno == EAGAIN ? 0 : -1;
+  }
+}
+
 int SerialPort::Write(const uint8_t* buffer, size_t count) {
   const int64_t deadline =
       NowMs() + m_timeouts.writeConstantMs +
@@ -210,8 +220,13 @@ int SerialPort::QueueSize() {
 }
 
 bool SerialPort::TakeLineErrors() {
+  if (!m_countsErrors) return false;
   serial_icounter_struct counts{};
-  if (ioctl(m_fd, TIOCGICOUNT, &counts) != 0) return false;  // not a UART: no error counters
+  if (ioctl(m_fd, TIOCGICOUNT, &counts) != 0) {
+    // Not a UART (a pty): it never will count, so the relay does not ask again every frame.
+    if (NotSupported(errno)) m_countsErrors = false;
+    return false;
+  }
   const uint64_t total = static_cast<uint64_t>(counts.frame) + counts.parity + counts.overrun +
                          counts.brk + counts.buf_overrun;
   const bool fresh = total != m_errorCount;

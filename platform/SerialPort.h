@@ -40,6 +40,10 @@ class SerialPort {
   // Bytes read (0 when the deadline passed with nothing), or -1 when the device failed or vanished.
   // maxWaitMs >= 0 shortens the read's deadline.
   int Read(uint8_t* buffer, size_t count, int maxWaitMs = -1);
+  // One read of what is waiting, without waiting, once poll reported input: bytes read, 0 when
+  // nothing waits after all, -1 when the device failed or vanished (a hung-up terminal reads
+  // as end of file).
+  int ReadAvailable(uint8_t* buffer, size_t count);
   // Bytes written, or -1 when the write failed or did not finish in time.
   int Write(const uint8_t* buffer, size_t count);
 
@@ -60,6 +64,7 @@ class SerialPort {
   std::string m_path;
   SerialTimeouts m_timeouts;
   uint64_t m_errorCount = 0;
+  bool m_countsErrors = true;  // false once the driver said it keeps no error counters
 };
 
 }  // namespace brisk::platform

@@ -1,7 +1,10 @@
 #include "app/core/Settings.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "log/Log.h"
 #include "platform/Autostart.h"
@@ -34,6 +37,19 @@ bool Save(const std::string& settingPath, const std::vector<platform::IniEntry>&
 
 std::string Decimal(int value) { return std::to_string(value); }
 
+// With the log off (its switch lives in that very file) nothing else would tell the user that
+// every setting is at its default; said once per file for the process.
+void ReportUnreadOnce(const std::string& settingPath, const std::string& error) {
+  static std::mutex lock;
+  static std::set<std::string> reported;
+  std::lock_guard<std::mutex> guard(lock);
+  if (!reported.insert(settingPath).second) return;
+  std::fprintf(stderr,
+               "BriskNetService: settings file not read, every setting is at its default and "
+               "the file is left as it is: %s\n",
+               error.c_str());
+}
+
 }  // namespace
 
 std::string SettingPath() {
@@ -59,8 +75,10 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   SetLogSwitch(settings.m_logSwitch);
   settings.m_usbHeartbeat = get("HeartBeat", "Usb", 600);
   settings.m_cat1Heartbeat = get("HeartBeat", "Cat1", 600);
-  if (!read && !settingPath.empty())
+  if (!read && !settingPath.empty()) {
     WriteLog("settings file not read, defaults used: %s", error.c_str());
+    ReportUnreadOnce(settingPath, error);
+  }
   for (const std::string& problem : doc.Problems())
     WriteLog("settings file %s: %s", settingPath.c_str(), problem.c_str());
 }

@@ -300,7 +300,13 @@ UsbReaderBus::~UsbReaderBus() {
     m_wake.notify_all();
   }
   m_thread.join();
-  if (m_upgradeThread.joinable()) m_upgradeThread.join();
+  std::thread upgrade;
+  {
+    std::lock_guard lock(m_upgradeLock);
+    m_stopping = true;
+    upgrade = std::move(m_upgradeThread);
+  }
+  if (upgrade.joinable()) upgrade.join();
   // Nobody listens for events any more: the devices just go.
   m_quiet = true;
   RemoveNormal();
@@ -408,7 +414,8 @@ void UsbReaderBus::AddNormal() {
       // The network mode is the last step of the service's start: it has linked.
       if (frame.type == 2 && !m_options.upgradeUrl.empty() && !m_upgradeAsked) {
         m_upgradeAsked = true;
-        m_upgradeThread = std::thread([this] { RequestUpgrade(); });
+        std::lock_guard lock(m_upgradeLock);
+        if (!m_stopping) m_upgradeThread = std::thread([this] { RequestUpgrade(); });
       }
       return false;
     });

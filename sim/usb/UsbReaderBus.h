@@ -130,6 +130,9 @@ class UsbReaderBus {
   std::string m_hidName;
   int m_normalStarts = 0;
   bool m_upgradeAsked = false;  // reader thread
+  // Started on the reader's thread, joined by the destructor on another: guarded.
+  std::mutex m_upgradeLock;
+  bool m_stopping = false;
   std::thread m_upgradeThread;
 
   std::mutex m_readerLock;  // guards m_reader

@@ -2,7 +2,9 @@
 // HTTPS, the window flashes it through the upgrade dialog, and re-links the reader that comes
 // back with it.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <atomic>
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -203,7 +205,7 @@ TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) 
   sim::UsbReaderOptions options;
   options.upgradeUrl = server->BaseUrl() + "/fw/reader.dfu";
   options.upgradeDigest = sim::ReaderUpgrade::Md5(package);
-  int downloadEnd = -9;
+  std::atomic<int> downloadEnd{-9};  // set on the reader's thread
   options.onUpgradeAnswer = [&downloadEnd](int state) { downloadEnd = state; };
   Plug(std::move(options));
   EXPECT_EQ(m_bus->FirmwareIdentity(), m_oldFirmware);

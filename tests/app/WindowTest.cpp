@@ -45,6 +45,7 @@ class WindowTest : public ::testing::Test {
   }
 
   void Settings(const std::string& text) {
+    // Not through a shell: under ThreadSanitizer its runtime is preloaded into every child.
     std::filesystem::create_directories(m_config.Path() + "/BriskNetService");
     std::ofstream(SettingFile()) << text;
   }

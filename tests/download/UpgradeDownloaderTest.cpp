@@ -169,13 +169,25 @@ TEST_F(Downloader, AWrongDigestEndsInState3AndItsFileIsNeitherDeletedNorServed) 
   EXPECT_EQ(d.GetData(0, sizeof buffer, buffer), 0);
 }
 
-TEST_F(Downloader, An404PageIsDownloadedAndFailsTheDigest) {
+TEST_F(Downloader, AnErrorStatusIsAFailedDownloadLoggedWithItsStatusAndNothingIsKept) {
   auto server = sim::HttpServer::Start(false);
   ASSERT_TRUE(server);
+  server->Redirect("/moved.bin", "/missing.bin");
+  const std::string digest = Md5Text("package");
   UpgradeDownloader d;
-  d.procDownload("l", Md5Text("package"), server->BaseUrl() + "/missing.bin", 0);
-  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_BAD_DIGEST);
-  EXPECT_NE(Log().find("Code: 404"), std::string::npos);
+  for (const std::string name : {"missing.bin", "moved.bin"}) {
+    d.procDownload("l", digest, server->BaseUrl() + "/" + name, 0);
+    EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_FAILED) << name;
+    const std::string stem = name.substr(0, name.find('.'));
+    EXPECT_FALSE(Exists(TempPath(stem + "_" + digest + ".bin"))) << name;
+  }
+  const std::string log = Log();
+  EXPECT_NE(log.find("Code: 404"), std::string::npos) << log;
+  EXPECT_NE(log.find("download failed: HTTP status 404, " + server->BaseUrl() + "/moved.bin"),
+            std::string::npos)
+      << log;
+  // The error page is never taken for the package.
+  EXPECT_EQ(log.find("MD5: "), std::string::npos) << log;
 }
 
 TEST_F(Downloader, TransportFailuresEndInState2WithTheClientsText) {
@@ -236,18 +248,23 @@ TEST_F(Downloader, AddressesThatCannotBeFetchedEndInState2WithoutARequest) {
 }
 
 TEST_F(Downloader, DefaultPortsAreUsedWithoutAPortAndTheProxyVariablesAreHonoured) {
-  auto proxy = sim::HttpServer::Start(false);
-  ASSERT_TRUE(proxy);
-  proxy->Serve("/fw/x.bin", "through the proxy");
-  setenv("http_proxy", proxy->BaseUrl().c_str(), 1);
-  UpgradeDownloader d;
-  d.procDownload("l", Md5Text("through the proxy"), "http://packages.example/fw/x.bin", 0);
-  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
-  ASSERT_EQ(proxy->RequestHeads().size(), 1u);
-  EXPECT_NE(proxy->RequestHeads()[0].find("packages.example"), std::string::npos);
-  unsetenv("http_proxy");
+  {
+    test::EnvGuard env;
+    auto proxy = sim::HttpServer::Start(false);
+    ASSERT_TRUE(proxy);
+    proxy->Serve("/fw/x.bin", "through the proxy");
+    // Only the proxy's own threads run here, and they read no environment; the downloader's
+    // worker is joined before the variable goes again.
+    env.Set("http_proxy", proxy->BaseUrl());
+    UpgradeDownloader d;
+    d.procDownload("l", Md5Text("through the proxy"), "http://packages.example/fw/x.bin", 0);
+    EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+    ASSERT_EQ(proxy->RequestHeads().size(), 1u);
+    EXPECT_NE(proxy->RequestHeads()[0].find("packages.example"), std::string::npos);
+  }
 
   // No proxy for this one; whatever answers on 443 of the loopback, the log shows the port.
+  UpgradeDownloader d;
   d.procDownload("l", Md5Text("x"), "https://127.0.0.1/fw/x.bin", 0);
   EXPECT_NE(WaitEnd(d).state, DOWNLOAD_READY);
   const std::string log = Log();

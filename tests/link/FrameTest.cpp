@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <vector>
 
 #include "link/Frame.h"
+#include "link/SerialFrameReader.h"
 
 namespace brisk::link {
 
@@ -47,6 +50,84 @@ TEST(FrameCodec, LittleEndianHelpers) {
   EXPECT_EQ(frame::ReadLe32(b), 70000u);
   frame::WriteLe16(b, 600);
   EXPECT_EQ(frame::ReadLe16(b), 600);
+}
+
+// The cutter on its own, with the time given by the test: what the relay does with each read.
+class Cutter : public ::testing::Test {
+ protected:
+  using Kind = SerialFrameReader::Kind;
+  void Add(const Bytes& bytes, int64_t now) {
+    ASSERT_LE(bytes.size(), reader.SpaceSize());
+    std::copy(bytes.begin(), bytes.end(), reader.Space());
+    reader.Added(bytes.size(), now);
+  }
+  // The kinds Next() gives until it needs more, frames as their type byte.
+  std::vector<int> Drain(int64_t now) {
+    std::vector<int> out;
+    for (auto r = reader.Next(now); r.kind != Kind::NeedMore; r = reader.Next(now))
+      out.push_back(r.kind == Kind::Frame ? 100 + r.frame[4] : static_cast<int>(r.kind));
+    return out;
+  }
+  SerialFrameReader reader;
+};
+
+TEST_F(Cutter, EveryFrameOfABurstIsCutFromOneReadAndAFrameInPiecesIsJoined) {
+  Bytes burst;
+  for (uint8_t type : {3, 4, 5}) {
+    const Bytes f = frame::Encode(type, Bytes(type * 100, type));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  const Bytes last = frame::Encode(9, Bytes(2000, 9));
+  burst.insert(burst.end(), last.begin(), last.begin() + 1000);
+  Add({0x55, 0xAA, 0x00, 0x00}, 0);  // an empty frame is taken silently
+  Add(burst, 0);
+  EXPECT_EQ(Drain(0), (std::vector<int>{103, 104, 105}));
+  Add(Bytes(last.begin() + 1000, last.end()), 10);
+  EXPECT_EQ(Drain(10), (std::vector<int>{109}));
+  EXPECT_EQ(reader.TakeCounted(), 4 + burst.size() - 1000 + last.size());
+  EXPECT_EQ(reader.Deadline(), -1);
+}
+
+TEST_F(Cutter, SilenceEndsAPartialHeadOrFrameAtItsDeadlineAndNotBefore) {
+  Add({0x37}, 0);
+  EXPECT_EQ(Drain(kHeadWaitMs - 1), std::vector<int>{});
+  EXPECT_EQ(reader.Deadline(), kHeadWaitMs);
+  EXPECT_EQ(Drain(kHeadWaitMs), (std::vector<int>{static_cast<int>(Kind::HeadTimedOut)}));
+
+  const Bytes f = frame::Encode(7, Bytes(50, 1));
+  Add(Bytes(f.begin(), f.begin() + 10), 5000);
+  EXPECT_EQ(Drain(5000), std::vector<int>{});
+  Add(Bytes(f.begin() + 10, f.begin() + 20), 7000);  // silence is counted from the last byte
+  EXPECT_EQ(Drain(7000 + kBodySilenceMs - 1), std::vector<int>{});
+  EXPECT_EQ(Drain(7000 + kBodySilenceMs), (std::vector<int>{static_cast<int>(Kind::BodyTimedOut)}));
+  reader.TakeCounted();
+  Add(f, 20000);
+  EXPECT_EQ(Drain(20000), (std::vector<int>{107}));
+  EXPECT_EQ(reader.TakeCounted(), f.size());
+}
+
+TEST_F(Cutter, AStrayByteBeforeAHeadIsDroppedAndAnythingElseThrowsEverythingAway) {
+  const Bytes answer = {0x55, 0xAA, 0x04, 0x00, 0x05, 0x00, 0x00, 0xFE};
+  Bytes stray = {0x00};
+  stray.insert(stray.end(), answer.begin(), answer.end());
+  Add(stray, 0);
+  EXPECT_EQ(Drain(0), (std::vector<int>{static_cast<int>(Kind::Realigned), 105}));
+
+  Bytes noHead = {0x01, 0x02, 0x03, 0x04};
+  noHead.insert(noHead.end(), answer.begin(), answer.end());
+  Add(noHead, 0);
+  EXPECT_EQ(Drain(0), (std::vector<int>{static_cast<int>(Kind::BadHead)}));
+
+  // Moved once onto a 55 that is not followed by AA: everything goes.
+  Bytes twice = {0x00, 0x00, 0x00, 0x55, 0x00};
+  twice.insert(twice.end(), answer.begin(), answer.end());
+  Add(twice, 0);
+  EXPECT_EQ(Drain(0),
+            (std::vector<int>{static_cast<int>(Kind::Realigned), static_cast<int>(Kind::BadHead)}));
+
+  Add({0x55, 0xAA, 0x31, 0x08, 0x41}, 0);  // 2097: longer than any frame
+  EXPECT_EQ(Drain(0), (std::vector<int>{static_cast<int>(Kind::TooLong)}));
+  EXPECT_EQ(reader.Deadline(), -1);
 }
 
 }  // namespace

@@ -18,15 +18,19 @@ constexpr const char* kObjectPath = "/net/brisk/NetService";
 constexpr const char* kInterfaceName = "net.brisk.NetService1";
 constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
 
+const char kUsage[] =
+    "usage: brisk-ctl start | stop | mode 1|2 | status | show\n"
+    "       brisk-ctl --version | --help\n"
+    "  start     switch the reader link on (prints 1 when it started, else 0 and exits 1)\n"
+    "  stop      switch it off (prints 1)\n"
+    "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused (exits 1)\n"
+    "  status    the reader's connection status byte (-1: no answer), then the\n"
+    "            service's properties\n"
+    "  show      show the settings window\n"
+    "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: brisk-ctl start | stop | mode 1|2 | status | show\n"
-               "  start     switch the reader link on (prints 1 when it started, else 0)\n"
-               "  stop      switch it off (prints 1)\n"
-               "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused\n"
-               "  status    the reader's connection status byte (-1: no answer), then the\n"
-               "            service's properties\n"
-               "  show      show the settings window\n");
+  std::fputs(kUsage, stderr);
   return 64;
 }
 
@@ -36,17 +40,26 @@ bool Call(QDBusConnection& bus, const char* interface, const char* method, const
   call.setArguments(args);
   *reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
   if (reply->type() != QDBusMessage::ReplyMessage) {
-    std::fprintf(stderr, "brisk-ctl: %s: %s\n", method, reply->errorMessage().toUtf8().constData());
+    const QString error = reply->errorName();
+    // The bus's own words ("not provided by any .service files") mean nothing to a user.
+    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+      std::fprintf(stderr, "brisk-ctl: BriskNetService is not running\n");
+    else
+      std::fprintf(stderr, "brisk-ctl: %s: %s\n", method,
+                   reply->errorMessage().toUtf8().constData());
     return false;
   }
   return true;
 }
 
-int ServiceControl(QDBusConnection& bus, int operation, int argument) {
+// mustSucceed: an answer other than 1 (not started, mode refused) ends with status 1.
+int ServiceControl(QDBusConnection& bus, int operation, int argument, bool mustSucceed) {
   QDBusMessage reply;
   if (!Call(bus, kInterfaceName, "ServiceControl", {operation, argument}, &reply)) return 1;
-  std::printf("%d\n", reply.arguments().value(0).toInt());
-  return 0;
+  const int result = reply.arguments().value(0).toInt();
+  std::printf("%d\n", result);
+  return mustSucceed && result != 1 ? 1 : 0;
 }
 
 int PrintProperties(QDBusConnection& bus) {
@@ -64,6 +77,14 @@ int PrintProperties(QDBusConnection& bus) {
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
+  if (argc == 2 && (command == "--help" || command == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && command == "--version") {
+    std::printf("brisk-ctl %s\n", BRISK_VERSION);
+    return 0;
+  }
   QDBusConnection bus = QDBusConnection::sessionBus();
   const bool known = command == "start" || command == "stop" || command == "status" ||
                      command == "show" || command == "mode";
@@ -78,11 +99,11 @@ int Run(int argc, char** argv) {
                  bus.lastError().message().toUtf8().constData());
     return 1;
   }
-  if (command == "start") return ServiceControl(bus, 0, 0);
-  if (command == "stop") return ServiceControl(bus, 1, 0);
-  if (command == "mode") return ServiceControl(bus, 2, mode);
+  if (command == "start") return ServiceControl(bus, 0, 0, true);
+  if (command == "stop") return ServiceControl(bus, 1, 0, false);
+  if (command == "mode") return ServiceControl(bus, 2, mode, true);
   if (command == "status") {
-    const int rc = ServiceControl(bus, 3, 0);
+    const int rc = ServiceControl(bus, 3, 0, false);
     return rc != 0 ? rc : PrintProperties(bus);
   }
   QDBusMessage reply;

@@ -40,7 +40,8 @@ void Usage() {
                "       brisk-dfu pack -o OUT --vid HEX --pid HEX [--version HEX] IMAGE...\n"
                "              IMAGE: ALT[:NAME]=ADDRESS:FILE.bin or ALT[:NAME]=FILE.hex\n"
                "       brisk-dfu flash [PACKAGE] [--enter] [--wait SECONDS] [--json]\n"
-               "       brisk-dfu enter\n");
+               "       brisk-dfu enter\n"
+               "       brisk-dfu --version | --help\n");
 }
 
 // Text from outside (USB strings, file names) with control characters made visible.
@@ -561,6 +562,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "-h" || command == "--help") {
     Usage();
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("brisk-dfu %s\n", BRISK_VERSION);
     return 0;
   }
   if (command == "pack") return Pack(argc, argv);

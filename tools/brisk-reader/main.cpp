@@ -35,6 +35,7 @@ constexpr int kRelayStopGraceMs = 5000;
 
 const char kUsage[] =
     "usage: brisk-reader (--device PATH | --port N) [--json] [--log] COMMAND\n"
+    "       brisk-reader --version | --help\n"
     "  cat1 | mode 1|2 | status | disconnect | auth | enter-dfu\n"
     "  platform get | platform set POLICY CACHE HOST PORT\n"
     "  heartbeat get | heartbeat set USB CAT1\n"
@@ -442,6 +443,9 @@ int main(int argc, char** argv) {
       o.log = true;
     else if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (a == "--version") {
+      std::printf("brisk-reader %s\n", BRISK_VERSION);
       return kExitOk;
     } else
       break;

@@ -203,6 +203,7 @@ TEST_F(SettingsTest, ABinaryFileIsReadAsFarAsItGoesAndKeptByteForByte) {
   garbage += "\n[HeartBeat]\nUsb=77\xC3\n";
   for (int i = 0; i < 256; ++i) garbage += static_cast<char>(i);
   WriteFile(garbage);
+  EXPECT_EQ(platform::IniDocument::Parse(garbage).Problems().at(0), "line 1 holds a NUL byte");
   BriskSettings s;
   LoadSettings(m_path, s);
   EXPECT_EQ(s.m_portNumber, 0);
@@ -271,12 +272,19 @@ TEST_F(SettingsTest, ADiskFullDuringTheWriteLeavesTheOldFileWholeAndNoTemporaryF
   EXPECT_EQ(CountEntries(m_folder), 1);
 }
 
-TEST_F(SettingsTest, AnOversizedFileIsNeitherParsedNorReplaced) {
+TEST_F(SettingsTest, AnOversizedFileIsNeitherParsedNorReplacedAndSaidOnceOnStandardError) {
   std::string big = "[COM]\nPORT=4\n";
   big += std::string(platform::kMaxIniFileSize, ';');
   WriteFile(big);
   BriskSettings s;
+  testing::internal::CaptureStderr();
   LoadSettings(m_path, s);
+  LoadSettings(m_path, s);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said,
+            "BriskNetService: settings file not read, every setting is at its default and the "
+            "file is left as it is: " +
+                m_path + " is larger than 1048576 bytes\n");
   EXPECT_EQ(s.m_portNumber, 0);
   EXPECT_FALSE(SavePortNumber(m_path, 5));
   EXPECT_EQ(ReadAll(m_path).size(), big.size());
