@@ -47,12 +47,7 @@ work=$DEMO_WORK
 export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
 mkdir -p "$XDG_CONFIG_HOME/BriskNetService" "$TMPDIR"
 printf '[Set]\nLog=1\n' > "$XDG_CONFIG_HOME/BriskNetService/setting.ini"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+. scripts/desktop-session.sh
 
 if [ "${2:-}" = upgrade ]; then
   source scripts/upgrade-session.sh

@@ -1,5 +1,5 @@
-# Sourced by the scripts that show the program on an X display: a tray host, and the clean-up
-# of everything they start (the pids array).
+# Sourced, from the top of the tree, by the scripts that run the program among helpers: the
+# clean-up of everything they start (the pids array), and a tray host for an X display.
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

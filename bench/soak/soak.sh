@@ -38,12 +38,7 @@ export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp QT_QPA_PLATFORM=offscreen
 mkdir -p "$XDG_CONFIG_HOME/BriskNetService" "$TMPDIR"
 printf '[Set]\nLog=1\n' > "$XDG_CONFIG_HOME/BriskNetService/setting.ini"
 
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+. scripts/desktop-session.sh
 # A system bus of our own, with logind played by python3-dbusmock.
 dbus-daemon --session --nofork --print-address=3 3>"$work/system-bus" &
 pids+=($!)

@@ -3,6 +3,7 @@
 #include "dfureq/MXUPD.h"
 #include "libs/qktube/QKTubeDevice.h"
 #include "sim/dfu/DfuUsbTestbed.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -18,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace brisk {
 using namespace sim;
@@ -313,38 +312,8 @@ TEST_F(MXUPDTest, AnUnplugInTheMiddleOfAWriteFailsTheRequest) {
   EXPECT_TRUE(device->WaitForDeparture(std::chrono::seconds(10)));
 }
 
-// A tool's standard output (empty when it failed), run without the preloads this test runs
-// under: a sanitizer's runtime preloaded into the shell or the tool would bring them down.
-std::string ToolOutput(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) envp.push_back(*e);
-  envp.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  if (rc == 0) waitpid(pid, &status, 0);
-  return rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : std::string();
-}
-
 TEST(MXUPDExports, ExportsExactlyTheEighteenFunctions) {
-  const std::string output = ToolOutput({"nm", "-D", "--defined-only", BRISK_MXUPD_FILE});
+  const std::string output = test::ToolOutput({"nm", "-D", "--defined-only", BRISK_MXUPD_FILE});
   ASSERT_FALSE(output.empty());
   std::istringstream lines(output);
   std::set<std::string> names;

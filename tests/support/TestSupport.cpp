@@ -1,17 +1,22 @@
 #include "tests/support/TestSupport.h"
 
 #include <dirent.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "log/Log.h"
+
+extern char** environ;
 
 namespace brisk::test {
 
@@ -154,6 +159,34 @@ size_t LogCapture::Count(const std::string& text) const {
 
 bool LogCapture::WaitFor(const std::string& text, int timeoutMs) const {
   return Eventually([&] { return Has(text); }, timeoutMs);
+}
+
+std::string ToolOutput(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) envp.push_back(*e);
+  envp.push_back(nullptr);
+  int out[2];
+  if (pipe(out) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  if (rc == 0) waitpid(pid, &status, 0);
+  return rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : std::string();
 }
 
 }  // namespace brisk::test

@@ -97,4 +97,8 @@ class LogCapture {
   std::vector<std::string> m_lines;
 };
 
+// A tool's standard output (empty when it failed), run without the preloads a test may run
+// under: a sanitizer's runtime preloaded into the tool would bring it down.
+std::string ToolOutput(std::vector<std::string> args);
+
 }  // namespace brisk::test
