@@ -1,6 +1,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -187,6 +189,54 @@ std::string ToolOutput(std::vector<std::string> args) {
   int status = 0;
   if (rc == 0) waitpid(pid, &status, 0);
   return rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : std::string();
+}
+
+ProgramResult RunProgram(std::vector<std::string> args, const ProgramRun& how) {
+  TempDir temporary;
+  const std::string folder = how.folder.empty() ? temporary.Path() : how.folder;
+  const std::string outPath = folder + "/stdout", errPath = folder + "/stderr";
+  std::vector<std::string> env;
+  if (!how.envReplaces)
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& x : how.env) replaced = replaced || x.rfind(name, 0) == 0;
+      if (!replaced) env.push_back(entry);
+    }
+  env.insert(env.end(), how.env.begin(), how.env.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!how.folder.empty() && chdir(how.folder.c_str()) != 0) _exit(126);
+    execvpe(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  ProgramResult r;
+  int status = 0;
+  bool killed = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(how.timeoutSeconds);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      killed = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!killed && WIFEXITED(status)) r.code = WEXITSTATUS(status);
+  r.out = ReadFile(outPath);
+  r.err = ReadFile(errPath);
+  return r;
 }
 
 }  // namespace brisk::test

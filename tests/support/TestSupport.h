@@ -97,6 +97,20 @@ class LogCapture {
   std::vector<std::string> m_lines;
 };
 
+// A program run to its end, its output kept in files.
+struct ProgramResult {
+  int code = -1;  // -1: killed at the bound or by a signal
+  std::string out, err;
+};
+struct ProgramRun {
+  std::vector<std::string> env;  // NAME=value put on top of this process's environment
+  bool envReplaces = false;      // env is the whole environment instead
+  std::string folder;        // the working folder and where the output goes; empty: a temporary one
+  int timeoutSeconds = 120;  // then it is killed
+};
+// args[0] is a path or a name looked up in PATH.
+ProgramResult RunProgram(std::vector<std::string> args, const ProgramRun& how = {});
+
 // A tool's standard output (empty when it failed), run without the preloads a test may run
 // under: a sanitizer's runtime preloaded into the tool would bring it down.
 std::string ToolOutput(std::vector<std::string> args);

@@ -22,45 +22,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
+using Result = brisk::test::ProgramResult;
 
-// Runs argv with output in files; a run longer than the bound is killed (code -1).
+// Runs args in dir with extra environment entries.
 Result RunProgram(const std::string& dir, std::vector<std::string> args,
                   const std::vector<std::string>& env = {}) {
-  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  Result r;
-  int status = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      status = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (status != -1 && WIFEXITED(status)) r.code = WEXITSTATUS(status);
-  r.out = brisk::test::ReadFile(outPath);
-  r.err = brisk::test::ReadFile(errPath);
-  return r;
+  brisk::test::ProgramRun how;
+  how.env = env;
+  how.folder = dir;
+  return brisk::test::RunProgram(std::move(args), how);
 }
 
 Bytes RandomBytes(size_t n, unsigned seed) {

@@ -18,10 +18,7 @@ extern char** environ;
 
 namespace {
 
-struct Result {
-  int code = -1;  // -1: killed at the bound or by a signal
-  std::string out, err;
-};
+using Result = brisk::test::ProgramResult;
 
 // This environment without a display, plus extra; the sanitizers' preloads are kept out of
 // helper programs.
@@ -39,37 +36,11 @@ std::vector<std::string> NoDisplayEnvironment(const std::vector<std::string>& ex
 }
 
 Result RunProgram(std::vector<std::string> args, const std::vector<std::string>& env) {
-  brisk::test::TempDir dir;
-  const std::string outPath = dir.Path() + "/out", errPath = dir.Path() + "/err";
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  Result r;
-  int status = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
-  r.out = brisk::test::ReadFile(outPath);
-  r.err = brisk::test::ReadFile(errPath);
-  return r;
+  brisk::test::ProgramRun how;
+  how.env = env;
+  how.envReplaces = true;
+  how.timeoutSeconds = 60;
+  return brisk::test::RunProgram(std::move(args), how);
 }
 
 }  // namespace
