@@ -12,8 +12,15 @@ if [ "${1:-}" != "--inside" ]; then
   mkdir -p "$out"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  OUT=$out SHOT_WORK=$work xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" --inside
-  exit $?
+  # dbus-daemon cannot raise its descriptor limit as root in a container; as the demo does, that
+  # one line is kept out of the output.
+  printf '#!/bin/sh\nexec dbus-daemon "$@" 2>>"%s"\n' "$work/dbus.err" > "$work/dbus-daemon"
+  chmod +x "$work/dbus-daemon"
+  status=0
+  OUT=$out SHOT_WORK=$work xvfb-run -a -s "-screen 0 1280x800x24" \
+    dbus-run-session --dbus-daemon="$work/dbus-daemon" -- "$0" --inside || status=$?
+  [ ! -f "$work/dbus.err" ] || grep -v 'Failed to set fd limit' "$work/dbus.err" >&2 || true
+  exit $status
 fi
 
 bin=$PWD/build/default
