@@ -11,7 +11,7 @@ namespace brisk::app {
 const char* ProductVersion() { return BRISK_PRODUCT_VERSION; }
 
 CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("关于"));
+  setWindowTitle(tr("关于"));
   auto* layout = new QVBoxLayout(this);
   auto centred = [this, layout](const QString& text, const char* name) {
     auto* label = new QLabel(text, this);
@@ -20,10 +20,10 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
     layout->addWidget(label);
     return label;
   };
-  centred(QStringLiteral("BriskNetService 读卡服务"), "productNameText");
+  centred(tr("BriskNetService 读卡服务"), "productNameText");
   centred(QString::fromLatin1(ProductVersion()), ControlObjectName(kAboutControls, 1036));
   centred(QStringLiteral("Copyright (C) 2026 Brisk"), "copyrightText");
-  auto* ok = new QPushButton(QStringLiteral("确定"), this);
+  auto* ok = new QPushButton(tr("确定"), this);
   ok->setObjectName(ControlObjectName(kAboutControls, 1));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -21,7 +21,8 @@
 namespace brisk::app {
 namespace {
 
-constexpr const char* kAlreadyRunning = "程序已启动，请在托盘处打开";
+constexpr const char* kAlreadyRunning =
+    QT_TRANSLATE_NOOP("brisk::app::CBrisk7ServerApp", "程序已启动，请在托盘处打开");
 constexpr int kShowCallTimeoutMs = 3000;
 
 int g_signalPipe[2] = {-1, -1};
@@ -85,14 +86,21 @@ bool CBrisk7ServerApp::TakeSessionName() {
                reply.error().message().toUtf8().constData());
       return TakeLockFile();
     }
-    // Another copy holds the name: show its window.
+    // Another copy holds the name: show its window, with the focus this start was given.
     QDBusMessage show =
-        QDBusMessage::createMethodCall(kBusName, kObjectPath, kInterfaceName, "Show");
-    const QDBusMessage answer = bus.call(show, QDBus::Block, kShowCallTimeoutMs);
+        QDBusMessage::createMethodCall(kBusName, kObjectPath, kInterfaceName, "Activate");
+    show << qEnvironmentVariable("XDG_ACTIVATION_TOKEN");
+    QDBusMessage answer = bus.call(show, QDBus::Block, kShowCallTimeoutMs);
+    // A copy started before an upgrade of the package knows only Show.
+    if (answer.type() == QDBusMessage::ErrorMessage &&
+        answer.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod"))
+      answer =
+          bus.call(QDBusMessage::createMethodCall(kBusName, kObjectPath, kInterfaceName, "Show"),
+                   QDBus::Block, kShowCallTimeoutMs);
     if (answer.type() != QDBusMessage::ReplyMessage) {
       WriteLog("the running copy did not answer Show: %s",
                answer.errorMessage().toUtf8().constData());
-      m_prompt.Message(nullptr, QString::fromUtf8(kAlreadyRunning));
+      m_prompt.Message(nullptr, tr(kAlreadyRunning));
     }
     return false;
   }
@@ -105,7 +113,7 @@ bool CBrisk7ServerApp::TakeLockFile() {
   const auto result =
       platform::SingleInstanceLock::Acquire(platform::SingleInstanceLockPath(), &m_lock);
   if (result == platform::SingleInstanceLock::Result::HeldByOther) {
-    m_prompt.Message(nullptr, QString::fromUtf8(kAlreadyRunning));
+    m_prompt.Message(nullptr, tr(kAlreadyRunning));
     return false;
   }
   // A lock that cannot be taken at all does not keep the program from running.

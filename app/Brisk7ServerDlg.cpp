@@ -39,12 +39,6 @@
 #include "platform/Autostart.h"
 
 namespace brisk::app {
-namespace {
-
-constexpr int kHalfWidth = 440;
-constexpr int kHeight = 580;
-
-}  // namespace
 
 void SetButtonGroup(QButtonGroup* group, int value) {
   if (QAbstractButton* b = group->button(value)) {
@@ -73,18 +67,26 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(Prompt& prompt, Options options)
   m_service->SetHeartbeat(static_cast<uint32_t>(m_usbHeartbeat),
                           static_cast<uint32_t>(m_cat1Heartbeat), 1, 1);
 
-  setWindowTitle(QStringLiteral("读卡器设置"));
+  setWindowTitle(tr("读卡器设置"));
   setObjectName(QStringLiteral("mainWindow"));
   auto* left = new QWidget(this);
   left->setObjectName(QStringLiteral("leftHalf"));
-  left->setGeometry(0, 0, kHalfWidth, kHeight);
   BuildLeftHalf(left);
-  auto* right = new QWidget(this);
-  right->setObjectName(QStringLiteral("rightHalf"));
-  right->setGeometry(kHalfWidth, 0, kHalfWidth, kHeight);
-  BuildRightHalf(right);
+  m_rightHalf = new QWidget(this);
+  m_rightHalf->setObjectName(QStringLiteral("rightHalf"));
+  BuildRightHalf(m_rightHalf);
+  // Both halves take the larger one's size hint, so that the texts' fonts and language set the
+  // window's size and expanding doubles the width.
+  const QSize half = left->sizeHint().expandedTo(m_rightHalf->sizeHint());
+  left->setFixedSize(half);
+  m_rightHalf->setFixedSize(half);
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(left);
+  layout->addWidget(m_rightHalf);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
   BuildCommands();
-  setFixedSize(2 * kHalfWidth, kHeight);
 
   for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {
     auto* timer = new QTimer(this);
@@ -108,10 +110,10 @@ void CBrisk7ServerDlg::BuildCommands() {
     action->setObjectName(QString::fromLatin1(ControlObjectName(kWindowControls, id)));
     connect(action, &QAction::triggered, this, handler);
   };
-  add(ID_TRAY_SETTINGS, QStringLiteral("设置"), &CBrisk7ServerDlg::OnShowWindow);
-  add(ID_TRAY_START, QStringLiteral("启动"), &CBrisk7ServerDlg::OnSwitchOn);
-  add(ID_TRAY_STOP, QStringLiteral("停止"), &CBrisk7ServerDlg::OnSwitchOff);
-  add(ID_TRAY_EXIT, QStringLiteral("退出"), &CBrisk7ServerDlg::OnExitCommand);
+  add(ID_TRAY_SETTINGS, tr("设置"), &CBrisk7ServerDlg::OnShowWindow);
+  add(ID_TRAY_START, tr("启动"), &CBrisk7ServerDlg::OnSwitchOn);
+  add(ID_TRAY_STOP, tr("停止"), &CBrisk7ServerDlg::OnSwitchOff);
+  add(ID_TRAY_EXIT, tr("退出"), &CBrisk7ServerDlg::OnExitCommand);
   connect(m_commandMenu, &QMenu::aboutToShow, this, [this] { CommandMenu(); });
 }
 
@@ -174,14 +176,9 @@ void CBrisk7ServerDlg::OnInitDialog() {
     m_serviceEnabled = 0;
   }
   UpdateControlStates();
-  if (const auto combo = FillPortCombo(m_portList, m_settings.m_portNumber)) {
-    for (const std::string& item : combo->items)
-      m_servicePanel->portCombo->addItem(QString::fromStdString(item));
-    m_servicePanel->portCombo->setCurrentIndex(combo->selected);
-  }
+  ShowPortChoices();
   // Collapsed: the configuration panel is hidden.
-  setFixedSize(width() / 2, height());
-  m_expanded = 0;
+  ShowRightHalf(false);
   if (!m_settings.m_autoStartService) checkDfu();
   emit stateChanged();
 }
@@ -241,15 +238,17 @@ void CBrisk7ServerDlg::OnTimer(int id) {
 // ---------------------------------------------------------------------------------------------
 // The two halves
 
-void CBrisk7ServerDlg::ExpandPanel() {
-  setFixedSize(width() * 2, height());
-  m_expanded = 1;
+void CBrisk7ServerDlg::ShowRightHalf(bool shown) {
+  m_rightHalf->setVisible(shown);
+  // The new size now, not at the next layout pass: the position stays where it was.
+  layout()->activate();
+  m_expanded = shown ? 1 : 0;
 }
 
+void CBrisk7ServerDlg::ExpandPanel() { ShowRightHalf(true); }
+
 void CBrisk7ServerDlg::CollapsePanel() {
-  if (!m_expanded) return;
-  setFixedSize(width() / 2, height());
-  m_expanded = 0;
+  if (m_expanded) ShowRightHalf(false);
 }
 
 void CBrisk7ServerDlg::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -42,6 +42,7 @@ class StartupPanel;
 class StatusPanel;
 class Prompt;
 class LogindSleepWatcher;
+class TrayHostWatcher;
 class DFUpgradeDialog;
 
 // Window timers, ids fixed.
@@ -80,9 +81,13 @@ class CBrisk7ServerDlg : public QDialog {
   void CheckNetLink();  // timer 2
   void PortWatchdog();  // timer 3
   void CheckSelectedPort();
+  // The port list into the combo box, "自动" first, the saved port selected.
+  void ShowPortChoices();
   // The D-Bus ServiceControl: done(result) once the request has had its turn at the reader.
   void OnServiceControl(int operation, int argument, std::function<void(int)> done);
-  void OnShowWindow();   // 2028, D-Bus Show
+  void OnShowWindow();  // 2028, a tray click, D-Bus Show
+  // Shown, restored, raised and given the focus; the token: the requester's on Wayland.
+  void ShowAndActivate(const QString& activationToken);
   void OnExitCommand();  // 2029
   void OnTerminate();    // SIGTERM/SIGINT: the exit path without the question
   void OnDeviceChange(const char* eventName);
@@ -158,14 +163,17 @@ class CBrisk7ServerDlg : public QDialog {
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void reject() override;
 
  private:
   void BuildLeftHalf(QWidget* half);
   void BuildRightHalf(QWidget* half);
   void BuildCommands();
   void WatchDevices();
-  void WaitForTray(int remainingMs);
+  void TakeUpTray();
   void ShowWithoutTray();
+  QString TrayIconName() const;
+  void ShowRightHalf(bool shown);
   void OnTimer(int id);
   void OnDestroy();
   void SetPortLine(const QString& text);
@@ -222,6 +230,7 @@ class CBrisk7ServerDlg : public QDialog {
   QString m_trayTip;
   QMenu* m_commandMenu = nullptr;
   bool m_noTray = false;
+  TrayHostWatcher* m_trayHost = nullptr;  // while waiting for a tray
 
   std::map<int, QTimer*> m_timers;
   // The window's groups; each owns its controls.
@@ -234,7 +243,7 @@ class CBrisk7ServerDlg : public QDialog {
   ConfigPanel* m_configPanel = nullptr;
   HeartbeatPanel* m_heartbeatPanel = nullptr;
   QPushButton* m_aboutButton = nullptr;
-  int m_fullWidth = 0;
+  QWidget* m_rightHalf = nullptr;
 
   std::unique_ptr<platform::devices::HotplugMonitor> m_hotplug;
   QSocketNotifier* m_hotplugNotifier = nullptr;

@@ -51,7 +51,7 @@ bool CBrisk7ServerDlg::UpdateData(bool save) {
     bool ok = false;
     const int value = edit->text().trimmed().toInt(&ok);
     if (!ok || value < kHeartbeatMin || value > kHeartbeatMax) {
-      Message(QStringLiteral("请输入 %1 到 %2 之间的整数。").arg(kHeartbeatMin).arg(kHeartbeatMax));
+      Message(tr("请输入 %1 到 %2 之间的整数。").arg(kHeartbeatMin).arg(kHeartbeatMax));
       edit->setFocus();
       return false;
     }
@@ -83,8 +83,8 @@ void CBrisk7ServerDlg::OnSwitchNetMode() {
   if (m_netModeChoice == m_settings.m_savedNetMode) return;
   struct Outcome {
     int mode = 2;
-    QString success = QStringLiteral("切换到使用Cat1");
-    QString failure = QStringLiteral("设置使用Cat1失败");
+    QString success = tr("切换到使用Cat1");
+    QString failure = tr("设置使用Cat1失败");
     int result = 0;
   };
   m_runner->Run(
@@ -93,15 +93,15 @@ void CBrisk7ServerDlg::OnSwitchNetMode() {
         if (choice == 0) {
           if (service->CanReachPlatform()) {
             o.mode = 1;
-            o.success = QStringLiteral("使用本机网络");
-            o.failure = QStringLiteral("设置使用本机网络失败");
+            o.success = tr("使用本机网络");
+            o.failure = tr("设置使用本机网络失败");
           } else {
-            o.success = QStringLiteral("使用Cat1");
+            o.success = tr("使用Cat1");
           }
         } else if (choice == 1) {
           o.mode = 1;
-          o.success = QStringLiteral("切换到使用本机网络");
-          o.failure = QStringLiteral("设置使用本机网络失败");
+          o.success = tr("切换到使用本机网络");
+          o.failure = tr("设置使用本机网络失败");
         }
         o.result = service->SetNetMode(o.mode);
         return o;
@@ -172,7 +172,7 @@ void CBrisk7ServerDlg::OnQueryAuth() {
       },
       [this](Outcome o) {
         if (o.result != 0) {
-          Message(QStringLiteral("获取授权信息失败"));
+          Message(tr("获取授权信息失败"));
           return;
         }
         m_authPanel->ShowAnswer(o.licence.data(), o.mac.data(), o.iccid.data());
@@ -196,7 +196,7 @@ void CBrisk7ServerDlg::OnQueryPlatform() {
         if (info)
           ApplyPlatformInfo(*info);
         else
-          Message(QStringLiteral("获取平台信息失败"));
+          Message(tr("获取平台信息失败"));
       });
 }
 
@@ -210,13 +210,13 @@ void CBrisk7ServerDlg::OnChangePlatform() {
   const int port = digits.match(portText).hasMatch() ? portText.toInt() : 0;
   if (port < 1 || port > 65535) {
     WriteLog("platform port \"%s\" refused", portText.left(16).toUtf8().constData());
-    Message(QStringLiteral("端口号必须是1到65535之间的数字"));
+    Message(tr("端口号必须是1到65535之间的数字"));
     return;
   }
   const QByteArray address = m_configPanel->address->text().toUtf8();
   if (address.size() > 250) {
     WriteLog("platform address of %d bytes refused", static_cast<int>(address.size()));
-    Message(QStringLiteral("服务器地址不能超过250个字符"));
+    Message(tr("服务器地址不能超过250个字符"));
     return;
   }
   m_runner->Run(
@@ -225,8 +225,7 @@ void CBrisk7ServerDlg::OnChangePlatform() {
                                     address.constData());
       },
       [this](int result) {
-        Message(result == 0 ? QStringLiteral("修改平台信息成功")
-                            : QStringLiteral("修改平台信息失败"));
+        Message(result == 0 ? tr("修改平台信息成功") : tr("修改平台信息失败"));
       });
 }
 
@@ -239,7 +238,7 @@ void CBrisk7ServerDlg::OnQueryConnectStatus() {
       },
       [this](std::array<uint8_t, 3> o) {
         if (o[0]) {
-          Message(QStringLiteral("查询连接状态失败"));
+          Message(tr("查询连接状态失败"));
           return;
         }
         m_configPanel->ShowConnectStatus(o[1], o[2]);
@@ -255,13 +254,13 @@ void CBrisk7ServerDlg::OnQueryHeartbeat() {
       },
       [this](std::optional<std::array<uint32_t, 2>> beats) {
         if (!beats) {
-          Message(QStringLiteral("获取心跳间隔失败"));
+          Message(tr("获取心跳间隔失败"));
           return;
         }
         m_usbHeartbeat = static_cast<int>((*beats)[0]);
         m_cat1Heartbeat = static_cast<int>((*beats)[1]);
         UpdateData(false);
-        Message(QStringLiteral("获取心跳间隔成功"));
+        Message(tr("获取心跳间隔成功"));
       });
 }
 
@@ -276,9 +275,9 @@ void CBrisk7ServerDlg::OnChangeHeartbeat() {
       [this, usb, cat1](int result) {
         if (result == 0) {
           SaveHeartbeats(m_settingPath, usb, cat1);
-          Message(QStringLiteral("设置心跳间隔成功"));
+          Message(tr("设置心跳间隔成功"));
         } else {
-          Message(QStringLiteral("设置心跳间隔失败"));
+          Message(tr("设置心跳间隔失败"));
         }
       });
 }

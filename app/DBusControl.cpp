@@ -48,6 +48,9 @@ int DBusControl::ServiceControl(int operation, int argument) {
 }
 
 void DBusControl::Show() { m_window.OnShowWindow(); }
+void DBusControl::Activate(const QString& activation_token) {
+  m_window.ShowAndActivate(activation_token);
+}
 
 QVariantMap DBusControl::Snapshot() const {
   QVariantMap values;

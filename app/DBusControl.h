@@ -46,6 +46,7 @@ class DBusControl : public QObject, protected QDBusContext {
   // meanwhile serves everything else).
   int ServiceControl(int operation, int argument);
   void Show();
+  void Activate(const QString& activation_token);
   // Sends PropertiesChanged with the values that differ from the last announcement.
   void Publish();
 

@@ -32,17 +32,21 @@ QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeCont
 // The cause of a failed operation, for the person at the reader.
 QString Cause(const dfu::DfuFailure& failure) {
   const std::string& why = failure.reason;
-  if (failure.code == MXUPDPRT_ERR_UNPLUGGED) return QStringLiteral("读卡器连接已断开");
-  if (failure.code == MXUPDPRT_ERR_TIMEOUT) return QStringLiteral("读卡器无响应");
-  if (failure.code == MXUPDPRT_ERR_UNSUPPORTED) return QStringLiteral("读卡器固件不支持该操作");
-  if (failure.code == MXUPDFILES_ERR_OUTSIDE) return QStringLiteral("升级文件超出读卡器存储范围");
+  if (failure.code == MXUPDPRT_ERR_UNPLUGGED) return DFUpgradeDialog::tr("读卡器连接已断开");
+  if (failure.code == MXUPDPRT_ERR_TIMEOUT) return DFUpgradeDialog::tr("读卡器无响应");
+  if (failure.code == MXUPDPRT_ERR_UNSUPPORTED)
+    return DFUpgradeDialog::tr("读卡器固件不支持该操作");
+  if (failure.code == MXUPDFILES_ERR_OUTSIDE)
+    return DFUpgradeDialog::tr("升级文件超出读卡器存储范围");
   if (why.find("read-protected") != std::string::npos)
-    return QStringLiteral("读卡器处于读保护状态");
-  if (why.find("write-protected") != std::string::npos) return QStringLiteral("读卡器存储区写保护");
+    return DFUpgradeDialog::tr("读卡器处于读保护状态");
+  if (why.find("write-protected") != std::string::npos)
+    return DFUpgradeDialog::tr("读卡器存储区写保护");
   if (failure.operation == OPERATION_UPLOAD && failure.code == 0)
-    return QStringLiteral("读回数据与升级文件不一致");
-  if (failure.code) return QStringLiteral("错误码 0x") + QString::asprintf("%08X", failure.code);
-  return QStringLiteral("未知错误");
+    return DFUpgradeDialog::tr("读回数据与升级文件不一致");
+  if (failure.code)
+    return DFUpgradeDialog::tr("错误码 0x") + QString::asprintf("%08X", failure.code);
+  return DFUpgradeDialog::tr("未知错误");
 }
 
 }  // namespace
@@ -180,12 +184,12 @@ std::vector<std::shared_ptr<DfuStepCore>>& Closing() {
 }  // namespace
 
 DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(prompt) {
-  setWindowTitle(QStringLiteral("DFU升级"));
+  setWindowTitle(tr("DFU升级"));
   setObjectName(QStringLiteral("upgradeDialog"));
   setModal(true);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  auto* warning = new QLabel(QStringLiteral("在程序升级成功或失败前，请勿关闭本对话框！"), this);
+  auto* warning = new QLabel(tr("在程序升级成功或失败前，请勿关闭本对话框！"), this);
   warning->setObjectName(Name(1045));
   warning->setGeometry(Units(19, 5, 254, 18));
   m_Status = new QLabel(this);
@@ -300,11 +304,11 @@ void DFUpgradeDialog::ShowFailure(const dfu::DfuFailure& failure) {
   if (failure.operation < 0) return;
   QString status;
   if (failure.operation == OPERATION_LEAVE)
-    status = QStringLiteral("升级完成，但重启读卡器失败（%1），请重新插拔读卡器");
+    status = tr("升级完成，但重启读卡器失败（%1），请重新插拔读卡器");
   else if (failure.operation == OPERATION_UPLOAD)
-    status = QStringLiteral("校验失败（%1），请重新插拔读卡器后重试升级");
+    status = tr("校验失败（%1），请重新插拔读卡器后重试升级");
   else
-    status = QStringLiteral("升级失败（%1），请重新插拔读卡器后重试升级");
+    status = tr("升级失败（%1），请重新插拔读卡器后重试升级");
   SetStatus(status.arg(Cause(failure)).toStdString());
   SetSizeText(failure.reason);
 }

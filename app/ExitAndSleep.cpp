@@ -25,9 +25,8 @@ void CBrisk7ServerDlg::OnExitCommand() {
       [this](int type) {
         if (m_closing) return;
         int notify = 1;
-        if (type == 2 &&
-            m_prompt.AskYesNo(this, QStringLiteral("提示"),
-                              QStringLiteral("当前使用移动数据连接，是否在退出后保持读卡功能?")))
+        if (type == 2 && m_prompt.AskYesNo(this, tr("提示"),
+                                           tr("当前使用移动数据连接，是否在退出后保持读卡功能?")))
           notify = 0;
         // A signal may have ended the program while the question was open.
         if (!m_closing) FinishExit(notify);

@@ -30,8 +30,8 @@ namespace {
 constexpr int kWatchdogRetryMs = 1000;
 
 QString PortLineFor(int port) {
-  return port > 0 ? QStringLiteral("当前使用的端口：COM%1").arg(port)
-                  : QStringLiteral("COM端口打开失败");
+  return port > 0 ? CBrisk7ServerDlg::tr("当前使用的端口：COM%1").arg(port)
+                  : CBrisk7ServerDlg::tr("COM端口打开失败");
 }
 }  // namespace
 
@@ -45,7 +45,7 @@ bool CBrisk7ServerDlg::ReadPlatform(link::Brisk7Service& service, PlatformInfo& 
 void CBrisk7ServerDlg::StartService(std::function<void()> then) {
   if (m_portList.size() < 2) {
     m_linkUp = 0;
-    SetPortLine(QStringLiteral("设备未连接"));
+    SetPortLine(tr("设备未连接"));
     UpdateControlStates();
     if (then) then();
     return;
@@ -88,14 +88,14 @@ void CBrisk7ServerDlg::ApplyStart(const StartOutcome& o) {
     model->clear();
     if (o.cat1 == 0) {
       radioCat1->setEnabled(false);
-      present->setText(QStringLiteral("无"));
+      present->setText(tr("无"));
     } else if (o.cat1 == 1) {
       radioCat1->setEnabled(true);
-      present->setText(QStringLiteral("有"));
+      present->setText(tr("有"));
       model->setText(QStringLiteral("0x%1").arg(o.cat1Model, 0, 16));
     } else {
       radioCat1->setEnabled(true);
-      present->setText(QStringLiteral("未知"));
+      present->setText(tr("未知"));
     }
     if (o.platformRead) ApplyPlatformInfo(o.platform);
     if (o.modeResult == 0) SetTrayMode(o.mode);
@@ -107,7 +107,7 @@ void CBrisk7ServerDlg::ApplyStart(const StartOutcome& o) {
   UpdateControlStates();
   // Only now, with the link's state complete: the box runs an event loop, and a stop
   // arriving meanwhile must find the link as it is.
-  if (o.started && o.modeResult > 0) Message(QStringLiteral("设置网络模式失败"));
+  if (o.started && o.modeResult > 0) Message(tr("设置网络模式失败"));
 }
 
 void CBrisk7ServerDlg::StopService(int notify, std::function<void()> then) {
@@ -180,7 +180,7 @@ void CBrisk7ServerDlg::UpdateControlStates() {
   m_servicePanel->stop->setEnabled(on);
   m_servicePanel->portCombo->setEnabled(on);
   m_servicePanel->changePort->setEnabled(on && free);
-  if (!on) SetPortLine(QStringLiteral("当前服务未启动"));
+  if (!on) SetPortLine(tr("当前服务未启动"));
   const bool linked = m_linkUp != 0;
   m_netModePanel->automatic->setEnabled(linked);
   m_netModePanel->usb->setEnabled(linked);
@@ -204,9 +204,8 @@ void CBrisk7ServerDlg::RefreshStatus() {
   s.comBytesWritten->setText(QString::number(m_service->ComBytesWritten()));
   s.serverBytesReceived->setText(QString::number(m_service->ServerBytesReceived()));
   s.serverBytesSent->setText(QString::number(m_service->ServerBytesSent()));
-  s.comState->setText(m_comOpen ? QStringLiteral("已打开") : QStringLiteral("未打开"));
-  s.serverState->setText(m_service->IsServerConnected() ? QStringLiteral("已连接")
-                                                        : QStringLiteral("未连接"));
+  s.comState->setText(m_comOpen ? tr("已打开") : tr("未打开"));
+  s.serverState->setText(m_service->IsServerConnected() ? tr("已连接") : tr("未连接"));
   emit stateChanged();
 }
 
@@ -233,12 +232,7 @@ void CBrisk7ServerDlg::PortWatchdog() {
     return;
   }
   DiscoverPorts(m_portList);
-  QComboBox* portCombo = m_servicePanel->portCombo;
-  portCombo->clear();
-  if (const auto combo = FillPortCombo(m_portList, m_settings.m_portNumber)) {
-    for (const std::string& item : combo->items) portCombo->addItem(QString::fromStdString(item));
-    portCombo->setCurrentIndex(combo->selected);
-  }
+  ShowPortChoices();
   CheckSelectedPort();
   SetTimer(TIMER_PORT_WATCH, 10000);
 }
@@ -246,7 +240,7 @@ void CBrisk7ServerDlg::PortWatchdog() {
 void CBrisk7ServerDlg::CheckSelectedPort() {
   if (!m_service->IsRelayRunning()) {
     if (!m_serviceEnabled) {
-      SetPortLine(QStringLiteral("当前服务未启动"));
+      SetPortLine(tr("当前服务未启动"));
       return;
     }
     StopService(0);
@@ -257,7 +251,7 @@ void CBrisk7ServerDlg::CheckSelectedPort() {
   for (const std::string& entry : m_portList)
     if (entry == name) return;
   WriteLog("could not find select com port");
-  StopService(0, [this] { SetPortLine(QStringLiteral("设备连接已断开")); });
+  StopService(0, [this] { SetPortLine(tr("设备连接已断开")); });
 }
 
 void CBrisk7ServerDlg::OnServiceControl(int operation, int argument,
@@ -336,6 +330,16 @@ void CBrisk7ServerDlg::OnServiceControl(int operation, int argument,
     default:
       done(0);
       return;
+  }
+}
+
+void CBrisk7ServerDlg::ShowPortChoices() {
+  QComboBox* portCombo = m_servicePanel->portCombo;
+  portCombo->clear();
+  if (const auto combo = FillPortCombo(m_portList, m_settings.m_portNumber)) {
+    for (const std::string& item : combo->items)
+      portCombo->addItem(item == kAutoPortName ? tr("自动") : QString::fromStdString(item));
+    portCombo->setCurrentIndex(combo->selected);
   }
 }
 

@@ -19,7 +19,7 @@ void CBrisk7ServerDlg::OnUpgradeFileDownloadFinished(const std::string& path) {
   // Compared before the reader is told to restart in its boot loader: a package for another
   // product would leave it there with the link down.
   if (!dfu::DfuUpgradeEngine::PackageFitsReader(path)) {
-    Message(QStringLiteral("升级文件与当前设备不匹配"));
+    Message(tr("升级文件与当前设备不匹配"));
     return;
   }
   m_upgradeBusy = true;
@@ -51,9 +51,7 @@ void CBrisk7ServerDlg::CheckPendingDfuDevice() {
   DFUpgradeDialog dialog(m_prompt);
   if (!dialog.FindDfuDevices()) return;
   show();
-  if (!m_prompt.AskYesNo(this, QStringLiteral("提示"),
-                         QStringLiteral("检查到有设备需要升级，是否升级?")))
-    return;
+  if (!m_prompt.AskYesNo(this, tr("提示"), tr("检查到有设备需要升级，是否升级?"))) return;
   dialog.SetHasDFUDevice(1);
   dialog.StartUpgrade("");
   m_upgradeDialog = &dialog;

@@ -32,7 +32,7 @@ void CBrisk7ServerDlg::BuildLeftHalf(QWidget* half) {
   for (QWidget* panel : std::initializer_list<QWidget*>{
            m_servicePanel, m_statusPanel, m_startupPanel, m_netModePanel, m_netTestPanel})
     layout->addWidget(panel);
-  m_aboutButton = Named(1037, new QPushButton(QStringLiteral("关于"), half));
+  m_aboutButton = Named(1037, new QPushButton(tr("关于"), half));
   layout->addWidget(m_aboutButton, 0, Qt::AlignRight);
   layout->addStretch();
 
@@ -57,7 +57,7 @@ void CBrisk7ServerDlg::BuildRightHalf(QWidget* half) {
   layout->addWidget(m_authPanel);
   layout->addWidget(m_configPanel);
   layout->addWidget(m_heartbeatPanel);
-  auto* collapse = Named(1016, new QPushButton(QStringLiteral("收起"), half));
+  auto* collapse = Named(1016, new QPushButton(tr("收起"), half));
   layout->addWidget(collapse, 0, Qt::AlignRight);
   layout->addStretch();
 

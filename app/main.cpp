@@ -5,6 +5,7 @@
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerApp.h"
 #include "app/Prompt.h"
+#include "app/Translations.h"
 
 int main(int argc, char** argv) {
   int exitCode = 0;
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("BriskNetService"));
   QApplication::setApplicationVersion(QString::fromLatin1(brisk::app::ProductVersion()));
   QApplication::setDesktopFileName(QStringLiteral("net.brisk.NetService"));
+  brisk::app::InstallTranslations(application);
   // The window hides to the tray; only the exit command ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   brisk::app::MessageBoxPrompt prompt;

@@ -11,13 +11,13 @@
 
 namespace brisk::app {
 
-AuthPanel::AuthPanel(QWidget* parent) : QGroupBox(QStringLiteral("授权信息"), parent) {
+AuthPanel::AuthPanel(QWidget* parent) : QGroupBox(tr("授权信息"), parent) {
   auto* layout = new QGridLayout(this);
   licence = Named(1029, new QPlainTextEdit(this));
   licence->setFixedHeight(48);
   mac = Named(1030, new QLineEdit(this));
   iccid = Named(1031, new QLineEdit(this));
-  query = Named(1026, new QPushButton(QStringLiteral("查询"), this));
+  query = Named(1026, new QPushButton(tr("查询"), this));
   layout->addWidget(new QLabel(QStringLiteral("License："), this), 0, 0);
   layout->addWidget(licence, 0, 1, 1, 2);
   layout->addWidget(new QLabel(QStringLiteral("mac:"), this), 1, 0);

@@ -1,6 +1,7 @@
 #pragma once
 // The reader's configuration: how it reaches its platform, data caching, the platform's address,
 // the connection status query and the log switch.
+#include <QCoreApplication>
 #include <QWidget>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@ class QPushButton;
 namespace brisk::app {
 
 class ConfigPanel : public QWidget {
+  Q_DECLARE_TR_FUNCTIONS(ConfigPanel)
  public:
   explicit ConfigPanel(QWidget* parent);
   void ShowPlatform(uint32_t port, const std::string& host);

@@ -12,7 +12,7 @@
 
 namespace brisk::app {
 
-HeartbeatPanel::HeartbeatPanel(QWidget* parent) : QGroupBox(QStringLiteral("服务器心跳"), parent) {
+HeartbeatPanel::HeartbeatPanel(QWidget* parent) : QGroupBox(tr("服务器心跳"), parent) {
   auto* layout = new QGridLayout(this);
   auto* digits =
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);
@@ -38,13 +38,13 @@ HeartbeatPanel::HeartbeatPanel(QWidget* parent) : QGroupBox(QStringLiteral("服�
     layout->addWidget(new QLabel(caption, this), r, 0);
     layout->addWidget(made.edit, r, 1);
     layout->addWidget(spin, r, 2);
-    layout->addWidget(new QLabel(QStringLiteral("秒"), this), r, 3);
+    layout->addWidget(new QLabel(tr("秒"), this), r, 3);
     return made;
   };
-  usb = row(0, QStringLiteral("USB心跳间隔："), 1048, 1049);
-  cat1 = row(1, QStringLiteral("CAT1心跳间隔："), 1052, 1053);
-  query = Named(1050, new QPushButton(QStringLiteral("查询"), this));
-  change = Named(1051, new QPushButton(QStringLiteral("修改"), this));
+  usb = row(0, tr("USB心跳间隔："), 1048, 1049);
+  cat1 = row(1, tr("CAT1心跳间隔："), 1052, 1053);
+  query = Named(1050, new QPushButton(tr("查询"), this));
+  change = Named(1051, new QPushButton(tr("修改"), this));
   layout->addWidget(query, 2, 1);
   layout->addWidget(change, 2, 2, 1, 2);
 }

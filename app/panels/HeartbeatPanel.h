@@ -1,5 +1,6 @@
 #pragma once
 // "服务器心跳": the USB and Cat1 heartbeat intervals, each with its up/down arrows.
+#include <QCoreApplication>
 #include <QGroupBox>
 
 class QLineEdit;
@@ -9,6 +10,7 @@ class QToolButton;
 namespace brisk::app {
 
 class HeartbeatPanel : public QGroupBox {
+  Q_DECLARE_TR_FUNCTIONS(HeartbeatPanel)
  public:
   explicit HeartbeatPanel(QWidget* parent);
   struct Row {

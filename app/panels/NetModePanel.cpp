@@ -9,18 +9,18 @@
 
 namespace brisk::app {
 
-NetModePanel::NetModePanel(QWidget* parent) : QGroupBox(QStringLiteral("网络模式"), parent) {
+NetModePanel::NetModePanel(QWidget* parent) : QGroupBox(tr("网络模式"), parent) {
   auto* layout = new QHBoxLayout(this);
   choice = new QButtonGroup(this);
-  automatic = Named(1000, new QRadioButton(QStringLiteral("自动(USB优先)"), this));
-  usb = Named(1001, new QRadioButton(QStringLiteral("仅USB"), this));
+  automatic = Named(1000, new QRadioButton(tr("自动(USB优先)"), this));
+  usb = Named(1001, new QRadioButton(tr("仅USB"), this));
   cat1 = Named(1006, new QRadioButton(QStringLiteral("Cat1"), this));
   int id = 0;
   for (QRadioButton* radio : {automatic, usb, cat1}) {
     choice->addButton(radio, id++);
     layout->addWidget(radio);
   }
-  switchMode = Named(1012, new QPushButton(QStringLiteral("切换网络模式"), this));
+  switchMode = Named(1012, new QPushButton(tr("切换网络模式"), this));
   layout->addWidget(switchMode);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 // "网络模式": automatic, USB only or Cat1, and the switch.
+#include <QCoreApplication>
 #include <QGroupBox>
 
 class QButtonGroup;
@@ -9,6 +10,7 @@ class QRadioButton;
 namespace brisk::app {
 
 class NetModePanel : public QGroupBox {
+  Q_DECLARE_TR_FUNCTIONS(NetModePanel)
  public:
   explicit NetModePanel(QWidget* parent);
   // Button ids are the choices 0 (automatic), 1 (USB), 2 (Cat1).

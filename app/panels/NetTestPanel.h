@@ -1,5 +1,6 @@
 #pragma once
 // "网络质量检测": the reader's network test and its summary.
+#include <QCoreApplication>
 #include <QGroupBox>
 
 class QLabel;
@@ -8,6 +9,7 @@ class QPushButton;
 namespace brisk::app {
 
 class NetTestPanel : public QGroupBox {
+  Q_DECLARE_TR_FUNCTIONS(NetTestPanel)
  public:
   explicit NetTestPanel(QWidget* parent);
   // The summary of a test: its successes, failures, mean and largest delay.

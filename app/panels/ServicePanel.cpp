@@ -9,14 +9,14 @@
 
 namespace brisk::app {
 
-ServicePanel::ServicePanel(QWidget* parent) : QGroupBox(QStringLiteral("服务"), parent) {
+ServicePanel::ServicePanel(QWidget* parent) : QGroupBox(tr("服务"), parent) {
   auto* layout = new QGridLayout(this);
-  start = Named(1041, new QPushButton(QStringLiteral("启动"), this));
+  start = Named(1041, new QPushButton(tr("启动"), this));
   start->setDefault(true);
-  stop = Named(1042, new QPushButton(QStringLiteral("停止"), this));
+  stop = Named(1042, new QPushButton(tr("停止"), this));
   portCombo = Named(1002, new QComboBox(this));
-  changePort = Named(1003, new QPushButton(QStringLiteral("修改串口"), this));
-  portLine = Named(1011, new QLabel(QStringLiteral("当前使用的串口为："), this));
+  changePort = Named(1003, new QPushButton(tr("修改串口"), this));
+  portLine = Named(1011, new QLabel(tr("当前使用的串口为："), this));
   layout->addWidget(start, 0, 0);
   layout->addWidget(stop, 0, 1);
   layout->addWidget(portCombo, 1, 0);

@@ -7,10 +7,10 @@
 
 namespace brisk::app {
 
-StartupPanel::StartupPanel(QWidget* parent) : QGroupBox(QStringLiteral("启动设置"), parent) {
+StartupPanel::StartupPanel(QWidget* parent) : QGroupBox(tr("启动设置"), parent) {
   auto* layout = new QHBoxLayout(this);
-  autoRun = Named(1032, new QCheckBox(QStringLiteral("开机自启动"), this));
-  autoStartService = Named(1033, new QCheckBox(QStringLiteral("自动启动服务"), this));
+  autoRun = Named(1032, new QCheckBox(tr("开机自启动"), this));
+  autoStartService = Named(1033, new QCheckBox(tr("自动启动服务"), this));
   layout->addWidget(autoRun);
   layout->addWidget(autoStartService);
 }

@@ -1,5 +1,6 @@
 #pragma once
 // "状态": the port and the platform connection with their byte counts, and the Cat1 module.
+#include <QCoreApplication>
 #include <QGroupBox>
 
 class QLabel;
@@ -7,6 +8,7 @@ class QLabel;
 namespace brisk::app {
 
 class StatusPanel : public QGroupBox {
+  Q_DECLARE_TR_FUNCTIONS(StatusPanel)
  public:
   explicit StatusPanel(QWidget* parent);
   QLabel* comState;

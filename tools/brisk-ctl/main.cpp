@@ -106,8 +106,12 @@ int Run(int argc, char** argv) {
     const int rc = ServiceControl(bus, 3, 0, false);
     return rc != 0 ? rc : PrintProperties(bus);
   }
+  // Passes on the focus a launcher gave this command (Wayland).
   QDBusMessage reply;
-  return Call(bus, kInterfaceName, "Show", {}, &reply) ? 0 : 1;
+  return Call(bus, kInterfaceName, "Activate", {qEnvironmentVariable("XDG_ACTIVATION_TOKEN")},
+              &reply)
+             ? 0
+             : 1;
 }
 
 }  // namespace
