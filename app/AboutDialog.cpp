@@ -20,7 +20,9 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
     layout->addWidget(label);
     return label;
   };
-  centred(tr("BriskNetService 读卡服务"), "productNameText");
+  // Wide enough for a title bar's buttons; the texts and the font set the rest.
+  centred(tr("BriskNetService 读卡服务"), "productNameText")
+      ->setMinimumWidth(24 * fontMetrics().averageCharWidth());
   centred(QString::fromLatin1(ProductVersion()), ControlObjectName(kAboutControls, 1036));
   centred(QStringLiteral("Copyright (C) 2026 Brisk"), "copyrightText");
   auto* ok = new QPushButton(tr("确定"), this);
@@ -28,7 +30,7 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   layout->addWidget(ok, 0, Qt::AlignCenter);
-  setMinimumWidth(320);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 }  // namespace brisk::app

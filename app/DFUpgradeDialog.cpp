@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <atomic>
 #include <chrono>
@@ -22,10 +23,8 @@
 namespace brisk::app {
 namespace {
 
-// The upgrade dialog's layout in dialog units, scaled to pixels of an 8-point dialog font.
-QRect Units(int x, int y, int w, int h) {
-  return QRect(x * 3 / 2, y * 13 / 8, w * 3 / 2, h * 13 / 8);
-}
+// The dialog's text width, in average characters of its font: its longest fixed text on a line.
+constexpr int kTextWidthChars = 56;
 
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
@@ -189,26 +188,32 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   setModal(true);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  auto* layout = new QVBoxLayout(this);
   auto* warning = new QLabel(tr("在程序升级成功或失败前，请勿关闭本对话框！"), this);
   warning->setObjectName(Name(1045));
-  warning->setGeometry(Units(19, 5, 254, 18));
+  warning->setWordWrap(true);
   m_Status = new QLabel(this);
   m_Status->setObjectName(Name(1044));
-  m_Status->setGeometry(Units(18, 30, 254, 18));
   m_Status->setWordWrap(true);  // a failure names its cause and what to do
   m_Progress = new QProgressBar(this);
   m_Progress->setObjectName(Name(1043));
-  m_Progress->setGeometry(Units(12, 51, 255, 14));
   m_Progress->setRange(0, 100);
   m_Progress->setValue(0);
   m_Progress->setFormat(QString());
   m_Progress->setAlignment(Qt::AlignCenter);
   m_sizeLabel = new QLabel(this);
   m_sizeLabel->setObjectName(Name(1046));
-  m_sizeLabel->setGeometry(Units(16, 78, 222, 23));
   m_sizeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   m_sizeLabel->setWordWrap(true);
-  setFixedSize(Units(0, 0, 289, 104).size());
+  // Two lines each for the texts that change, so that the dialog keeps its size as they do.
+  const int line = fontMetrics().lineSpacing();
+  for (QLabel* text : {m_Status, m_sizeLabel}) text->setMinimumHeight(2 * line);
+  layout->addWidget(warning);
+  layout->addWidget(m_Status);
+  layout->addWidget(m_Progress);
+  layout->addWidget(m_sizeLabel);
+  warning->setMinimumWidth(kTextWidthChars * fontMetrics().averageCharWidth());
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 
   for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id) {
     auto* timer = new QTimer(this);

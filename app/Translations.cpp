@@ -19,9 +19,9 @@ void InstallTranslations(QCoreApplication& application, const QLocale& locale) {
     loaded = translator->load(QStringLiteral(":/i18n/brisknetservice_en.qm"));
   } else {
     // The texts are Chinese already; Qt's own come from its translations, where installed.
-    loaded = translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-                              QStringLiteral("_"),
-                              QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+    loaded =
+        translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                         QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
   }
   if (loaded)
     application.installTranslator(translator);

@@ -48,14 +48,13 @@ bool XEmbedTrayPresent() {
   if (!connection) return false;
   const QByteArray selection = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DisplayScreen());
   xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-      connection, xcb_intern_atom(connection, 1, selection.size(), selection.constData()),
-      nullptr);
+      connection, xcb_intern_atom(connection, 1, selection.size(), selection.constData()), nullptr);
   if (!atom) return false;
   const xcb_atom_t name = atom->atom;
   std::free(atom);
   if (name == XCB_ATOM_NONE) return false;
-  xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
-      connection, xcb_get_selection_owner(connection, name), nullptr);
+  xcb_get_selection_owner_reply_t* owner =
+      xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, name), nullptr);
   const bool present = owner && owner->owner != XCB_WINDOW_NONE;
   std::free(owner);
   return present;

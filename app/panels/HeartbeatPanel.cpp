@@ -31,8 +31,10 @@ HeartbeatPanel::HeartbeatPanel(QWidget* parent) : QGroupBox(tr("服务器心跳"
     made.down = new QToolButton(spin);
     made.down->setArrowType(Qt::DownArrow);
     made.down->setObjectName(spin->objectName() + QStringLiteral("Down"));
+    // The two arrows together about as tall as the edit beside them, at any font size.
+    const int line = fontMetrics().height();
     for (QToolButton* b : {made.up, made.down}) {
-      b->setFixedSize(18, 12);
+      b->setIconSize(QSize(line * 2 / 3, line / 3));
       spinLayout->addWidget(b);
     }
     layout->addWidget(new QLabel(caption, this), r, 0);
