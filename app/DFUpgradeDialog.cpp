@@ -1,5 +1,6 @@
 #include "app/DFUpgradeDialog.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
@@ -25,6 +26,30 @@ namespace {
 
 // The dialog's text width, in average characters of its font: its longest fixed text on a line.
 constexpr int kTextWidthChars = 56;
+
+// The engine's status lines, as it writes them: translated when they are shown.
+constexpr const char* kEngineContext = "DfuUpgradeEngine";
+[[maybe_unused]] constexpr const char* kEngineStatusTexts[] = {
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "DFU设备打开失败"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "DFU设备打开成功，开始升级"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级完成，但重启读卡器失败"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine",
+                      "升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级成功"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件与当前设备不匹配，无法升级"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件校验失败"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件校验成功，正在查找DFU设备"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "启动升级失败"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "开始升级读卡器，请等待升级完成"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "找到DFU设备，正在打开"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "找到匹配的升级包,开始升级"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "未找到匹配的升级包"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "校验成功"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在升级，请保持读卡器连接"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在查找DFU设备"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在查找匹配的升级包"),
+    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在校验升级，请稍后"),
+};
 
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
@@ -283,7 +308,7 @@ bool DFUpgradeDialog::TimerPending(int id) const {
 }
 
 void DFUpgradeDialog::SetStatus(const std::string& text) {
-  const QString t = QString::fromStdString(text);
+  const QString t = QCoreApplication::translate(kEngineContext, text.c_str());
   m_Status->setText(t);
   emit statusChanged(t);
 }

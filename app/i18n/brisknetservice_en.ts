@@ -337,6 +337,81 @@
     </message>
 </context>
 <context>
+    <name>DfuUpgradeEngine</name>
+    <message>
+        <source>DFU设备打开失败</source>
+        <translation>Failed to open the DFU device</translation>
+    </message>
+    <message>
+        <source>DFU设备打开成功，开始升级</source>
+        <translation>DFU device open, upgrading</translation>
+    </message>
+    <message>
+        <source>升级完成，但重启读卡器失败</source>
+        <translation>Upgrade done, but the reader did not restart</translation>
+    </message>
+    <message>
+        <source>升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器</source>
+        <translation>Upgrade done: close this dialog. If the port does not open, unplug and replug the reader</translation>
+    </message>
+    <message>
+        <source>升级成功</source>
+        <translation>Upgrade succeeded</translation>
+    </message>
+    <message>
+        <source>升级文件与当前设备不匹配，无法升级</source>
+        <translation>The upgrade file does not match this device: no upgrade</translation>
+    </message>
+    <message>
+        <source>升级文件校验失败</source>
+        <translation>The upgrade file failed its check</translation>
+    </message>
+    <message>
+        <source>升级文件校验成功，正在查找DFU设备</source>
+        <translation>Upgrade file checked, looking for the DFU device</translation>
+    </message>
+    <message>
+        <source>启动升级失败</source>
+        <translation>Failed to start the upgrade</translation>
+    </message>
+    <message>
+        <source>开始升级读卡器，请等待升级完成</source>
+        <translation>Upgrading the reader: wait until the upgrade is done</translation>
+    </message>
+    <message>
+        <source>找到DFU设备，正在打开</source>
+        <translation>DFU device found, opening it</translation>
+    </message>
+    <message>
+        <source>找到匹配的升级包,开始升级</source>
+        <translation>Matching package found, upgrading</translation>
+    </message>
+    <message>
+        <source>未找到匹配的升级包</source>
+        <translation>No matching package found</translation>
+    </message>
+    <message>
+        <source>校验成功</source>
+        <translation>Verified</translation>
+    </message>
+    <message>
+        <source>正在升级，请保持读卡器连接</source>
+        <translation>Upgrading: keep the reader connected</translation>
+    </message>
+    <message>
+        <source>正在查找DFU设备</source>
+        <translation>Looking for the DFU device</translation>
+    </message>
+    <message>
+        <source>正在查找匹配的升级包</source>
+        <translation>Looking for a matching package</translation>
+    </message>
+    <message>
+        <source>正在校验升级，请稍后</source>
+        <translation>Verifying the upgrade, please wait</translation>
+    </message>
+</context>
+<context>
     <name>HeartbeatPanel</name>
     <message>
         <source>服务器心跳</source>

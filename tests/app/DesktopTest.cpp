@@ -106,8 +106,7 @@ class DesktopTest : public ::testing::Test {
       if (!w->isVisibleTo(window)) continue;
       if (!qobject_cast<QLabel*>(w) && !qobject_cast<QAbstractButton*>(w)) continue;
       auto* label = qobject_cast<QLabel*>(w);
-      const QSize wanted =
-          label && label->wordWrap() ? w->minimumSizeHint() : w->sizeHint();
+      const QSize wanted = label && label->wordWrap() ? w->minimumSizeHint() : w->sizeHint();
       const QString what = w->objectName() + " \"" + Texts(w).join(QString()) + "\"";
       EXPECT_GE(w->width(), wanted.width()) << what.toStdString();
       EXPECT_GE(w->height(), wanted.height()) << what.toStdString();
@@ -151,8 +150,8 @@ class DesktopTest : public ::testing::Test {
   // A gdbus call on the test's bus; its printed answer, empty when it failed.
   static std::string Gdbus(const std::string& dest, const std::string& path,
                            const std::string& method, std::vector<std::string> args = {}) {
-    std::vector<std::string> argv = {"gdbus", "call", "--session", "-d", dest, "-o", path,
-                                     "-m", method};
+    std::vector<std::string> argv = {"gdbus", "call", "--session", "-d",  dest,
+                                     "-o",    path,   "-m",        method};
     if (!args.empty()) argv.push_back("--");
     argv.insert(argv.end(), args.begin(), args.end());
     return ToolOutput(argv);
@@ -186,17 +185,16 @@ class DesktopTest : public ::testing::Test {
     ProgramRun how;
     how.env = CleanEnvironment({{"DISPLAY", display}});
     how.envReplaces = true;
-    return RunProgram({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, how)
-        .out;
+    return RunProgram({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, how).out;
   }
 
   // An X server of the test's own; its display name.
   std::string StartXvfb() {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    m_display = Child({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
-                       "1280x1024x24"},
-                      CleanEnvironment(), out[1]);
+    m_display =
+        Child({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"},
+              CleanEnvironment(), out[1]);
     close(out[1]);
     const std::string number = ReadLine(out[0], 10000);
     close(out[0]);
@@ -242,6 +240,11 @@ TEST_F(DesktopTest, AnEnglishLocaleGivesAnEnglishWindowTrayMenuAndButtons) {
   for (QAction* action : window->CommandMenu()->actions()) commands << action->text();
   EXPECT_EQ(commands, (QStringList{"Settings", "Start", "Stop", "Exit"}));
   EXPECT_EQ(window->TrayToolTip(), QStringLiteral("Card reader service"));
+  // The upgrade engine's own status lines too.
+  app::DFUpgradeDialog upgrade(m_prompt);
+  upgrade.SetStatus("正在查找DFU设备");
+  EXPECT_EQ(upgrade.StatusText(), QStringLiteral("Looking for the DFU device"));
+  for (const QString& text : Texts(&upgrade)) EXPECT_FALSE(HasChinese(text)) << text.toStdString();
 }
 
 TEST_F(DesktopTest, AtTwiceTheScaleWithALargerFontNothingIsClippedInEitherLanguage) {
@@ -301,8 +304,8 @@ TEST_F(DesktopTest, AStatusNotifierHostGetsTheItemWithItsMenuStatesAndActivation
   EXPECT_NE(ItemProperty(item, "IconPixmap").find("64, 64"), std::string::npos);
 
   // The menu: its four entries, 启动 disabled while the service runs.
-  const std::string layout = Gdbus(item, "/MenuBar", "com.canonical.dbusmenu.GetLayout",
-                                   {"0", "-1", "[]"});
+  const std::string layout =
+      Gdbus(item, "/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "-1", "[]"});
   const std::regex entry(R"(\((\d+), \{([^}]*)\}, (?:@av )?\[\]\))");
   std::vector<std::pair<std::string, bool>> entries;
   std::map<std::string, std::string> ids;
@@ -331,10 +334,11 @@ TEST_F(DesktopTest, AHostThatComesAfterTheProgramIsTakenUp) {
   ASSERT_FALSE(display.empty());
   Child program = SpawnProgram({{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}});
   // Qt has looked for a host and found none by the time the panel starts.
-  ASSERT_TRUE(WaitFor([&] { return !Gdbus("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                          "org.freedesktop.DBus.GetNameOwner",
-                                          {"net.brisk.NetService"})
-                                         .empty(); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return !Gdbus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                  "org.freedesktop.DBus.GetNameOwner", {"net.brisk.NetService"})
+                .empty();
+  }));
   QTest::qWait(1000);
   Child watcher = StartWatcher();
   EXPECT_FALSE(WaitForItem().empty());
@@ -352,18 +356,18 @@ TEST_F(DesktopTest, UnderWestonItShowsItsWindowWhenAsked) {
                                 {"WAYLAND_DISPLAY", "brisk-test"},
                                 {"XDG_RUNTIME_DIR", runtime.Path()}});
   ASSERT_FALSE(WaitForItem().empty());
-  EXPECT_NE(Gdbus("net.brisk.NetService", "/net/brisk/NetService",
-                  "net.brisk.NetService1.Activate", {"'a-token'"}),
+  EXPECT_NE(Gdbus("net.brisk.NetService", "/net/brisk/NetService", "net.brisk.NetService1.Activate",
+                  {"'a-token'"}),
             "");
   // The compositor's own scene lists the window once it is mapped.
   ProgramRun how;
-  how.env = CleanEnvironment({{"XDG_RUNTIME_DIR", runtime.Path()},
-                              {"WAYLAND_DISPLAY", "brisk-test"}});
+  how.env =
+      CleanEnvironment({{"XDG_RUNTIME_DIR", runtime.Path()}, {"WAYLAND_DISPLAY", "brisk-test"}});
   how.envReplaces = true;
   how.timeoutSeconds = 5;
   EXPECT_TRUE(WaitFor([&] {
-    return RunProgram({"weston-debug", "scene-graph"}, how).out.find("top-level window '读卡器设置'") !=
-           std::string::npos;
+    return RunProgram({"weston-debug", "scene-graph"}, how)
+               .out.find("top-level window '读卡器设置'") != std::string::npos;
   }));
 }
 
