@@ -254,8 +254,11 @@ void CBrisk7ServerDlg::CollapsePanel() {
 void CBrisk7ServerDlg::mouseDoubleClickEvent(QMouseEvent* event) {
   const QPoint p = event->position().toPoint();
   const QRect client = rect();
+  // In device-independent pixels: the corner grows with the screen's pixel ratio.
+  constexpr int kCorner = 10;
   if (event->button() == Qt::LeftButton && !m_expanded && p.x() >= client.left() &&
-      p.x() < client.left() + 10 && p.y() > client.bottom() - 10 && p.y() <= client.bottom())
+      p.x() < client.left() + kCorner && p.y() > client.bottom() - kCorner &&
+      p.y() <= client.bottom())
     ExpandPanel();
   QDialog::mouseDoubleClickEvent(event);
 }
