@@ -293,8 +293,9 @@ TEST_F(DesktopTest, AStatusNotifierHostGetsTheItemWithItsMenuStatesAndActivation
   const std::string item = WaitForItem();
   ASSERT_FALSE(item.empty());
   // The icon goes by its theme name too, and follows the network mode.
-  EXPECT_NE(ItemProperty(item, "IconName").find("'brisk-netservice-cat1'"), std::string::npos)
-      << ItemProperty(item, "IconName");
+  EXPECT_TRUE(WaitFor([&] {
+    return ItemProperty(item, "IconName").find("'brisk-netservice-cat1'") != std::string::npos;
+  })) << ItemProperty(item, "IconName");
   EXPECT_EQ(Gdbus("net.brisk.NetService", "/net/brisk/NetService",
                   "net.brisk.NetService1.ServiceControl", {"2", "1"}),
             "(1,)\n");
