@@ -26,16 +26,27 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
   return pred();
 }
 
-std::vector<std::string> CleanEnvironment(const std::map<std::string, std::string>& extra) {
+namespace {
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra,
+                                     bool preloads) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
-    if (name == "LD_PRELOAD" || extra.count(name)) continue;
+    if ((!preloads && name == "LD_PRELOAD") || extra.count(name)) continue;
     env.push_back(entry);
   }
   for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
   return env;
+}
+}  // namespace
+
+std::vector<std::string> CleanEnvironment(const std::map<std::string, std::string>& extra) {
+  return Environment(extra, false);
+}
+
+std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::string>& extra) {
+  return Environment(extra, true);
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,

@@ -40,6 +40,8 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000);
 // The environment of this process without the preloads, for helper programs that are not
 // under test (a dbus-daemon, python).
 std::vector<std::string> CleanEnvironment(const std::map<std::string, std::string>& extra = {});
+// The same with the preloads, for the program under test (it sees the emulated bus).
+std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::string>& extra = {});
 
 // Starts argv with env; -1 when it could not be started. stdoutFd: where its output goes
 // (-1: inherited).

@@ -33,8 +33,6 @@
 #include "tests/platform/devices/ReaderTestbed.h"
 #include "tests/support/TestSupport.h"
 
-extern char** environ;
-
 namespace brisk::test {
 namespace {
 
@@ -118,13 +116,7 @@ class DesktopTest : public ::testing::Test {
   // The program in a child process on a display of the test's own; the reader (when plugged)
   // is seen through the emulated bus that the child inherits.
   Child SpawnProgram(const std::map<std::string, std::string>& display) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      if (!display.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-    }
-    for (const auto& [name, value] : display) env.push_back(name + "=" + value);
-    return Child({ProgramPath("app/BriskNetService")}, env);
+    return Child({ProgramPath("app/BriskNetService")}, ProgramEnvironment(display));
   }
 
   // The SNI watcher stand-in, once it has its name.

@@ -108,12 +108,9 @@ class ProgramTest : public ::testing::Test {
                      const std::string& busAddress = "") {
     std::vector<std::string> argv = {ProgramPath("app/BriskNetService")};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (busAddress.empty() || std::strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0)
-        env.emplace_back(*e);
-    if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
-    return Spawn(argv, env, stdoutFd);
+    std::map<std::string, std::string> bus;
+    if (!busAddress.empty()) bus["DBUS_SESSION_BUS_ADDRESS"] = busAddress;
+    return Spawn(argv, ProgramEnvironment(bus), stdoutFd);
   }
 
   // The environment is set before the testbed starts its threads, which read it.
