@@ -73,7 +73,8 @@ panel=$(xdotool search --name '^panel$' | head -1)
 eval "$(xdotool getwindowgeometry --shell "$panel")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.7
-import -window root "$OUT/tray-menu.png"
+read -r screen_width _ < <(xdotool getdisplaygeometry)
+import -window root -crop 480x240+$((screen_width - 480))+0 +repage "$OUT/tray-menu.png"
 echo "$OUT/tray-menu.png"
 xdotool key Escape
 stop_program
