@@ -57,7 +57,7 @@ bool CompareImages(MXUPDFILES_IMAGE readImage, MXUPDFILES_IMAGE sourceImage, Dfu
                    "0x%02X.\nRead byte is 0x%02X.",
                    unsigned(s.address + j), sourceData[j], readData[j]));
         reason = Format("first difference at 0x%08X: file 0x%02X, read 0x%02X",
-                                  unsigned(s.address + j), sourceData[j], readData[j]);
+                        unsigned(s.address + j), sourceData[j], readData[j]);
         return false;
       }
     }
@@ -67,8 +67,8 @@ bool CompareImages(MXUPDFILES_IMAGE readImage, MXUPDFILES_IMAGE sourceImage, Dfu
           Format("Matching not good. Sizes differ at address 0x%08X:\nFile  has  "
                  "%u bytes.\nRead has %u bytes.",
                  unsigned(s.address), unsigned(sourceSize), unsigned(readSize)));
-      reason = Format("element at 0x%08X: file %u bytes, read %u bytes",
-                                unsigned(s.address), unsigned(sourceSize), unsigned(readSize));
+      reason = Format("element at 0x%08X: file %u bytes, read %u bytes", unsigned(s.address),
+                      unsigned(sourceSize), unsigned(readSize));
       return false;
     }
   }

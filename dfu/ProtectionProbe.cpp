@@ -61,13 +61,14 @@ void ProbeProtection(MXUPD_HANDLE* handle, bool& readProtected, uint8_t& rdp, ui
   // Option bytes, unless protected or the device would not settle.
   if (!readProtected && settled) {
     uint8_t buffer[64] = {};
-    if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK && SettleToIdle(handle, status)) {
+    if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK &&
+        SettleToIdle(handle, status)) {
       uint8_t command[5] = {0x21, 0x00, 0xF8, 0xFF, 0x1F};
       MXUPD_Dnload(handle, command, sizeof command, 0);
       if (SettleToIdle(handle, status) && MXUPD_Upload(handle, buffer, 16, 2) == MXUPD_OK) {
         rdp = buffer[0];
         wrp = uint32_t(buffer[8]) | uint32_t(buffer[10]) << 8 | uint32_t(buffer[12]) << 16 |
-                uint32_t(buffer[14]) << 24;
+              uint32_t(buffer[14]) << 24;
       }
     }
   } else if (!settled) {

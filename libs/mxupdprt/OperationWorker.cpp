@@ -27,7 +27,6 @@ constexpr auto kMaxSettleWait = std::chrono::seconds(5);
 // Block numbers are 16 bits and data blocks start at 2.
 constexpr uint32_t kMaxBlocksPerPointer = 0xFFFF - 2 + 1;
 
-
 uint32_t Poll(const DfuStatusRecord& st) {
   return uint32_t(st.bwPollTimeout[0]) | uint32_t(st.bwPollTimeout[1]) << 8 |
          uint32_t(st.bwPollTimeout[2]) << 16;

@@ -28,12 +28,11 @@ int Relay(link::Brisk7Service& service, const RelayRequest& r, bool json,
   if (!stop && service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
     std::fprintf(say, "reader's platform: %s:%u\n", EscapeControl(reportedHost).c_str(),
                  reportedPort);
-  if (!r.host.empty())
-    service.SetPlatformAddress(r.host, static_cast<uint32_t>(r.port));
+  if (!r.host.empty()) service.SetPlatformAddress(r.host, static_cast<uint32_t>(r.port));
 
   if (!stop) {
-    const int netMode = r.mode == "auto" ? (service.CanReachPlatform() ? 1 : 2)
-                                              : std::atoi(r.mode.c_str());
+    const int netMode =
+        r.mode == "auto" ? (service.CanReachPlatform() ? 1 : 2) : std::atoi(r.mode.c_str());
     const int modeResult = stop ? -1 : service.SetNetMode(netMode);
     std::fprintf(say, "network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
   }
