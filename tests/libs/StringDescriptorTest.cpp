@@ -27,7 +27,9 @@ TEST(StringDescriptor, Utf16BecomesUtf8WithPairsJoinedAndLoneSurrogatesReplaced)
   EXPECT_STREQ(out, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
   // A high half without its low half, a low half alone, and a high half at the very end.
   ASSERT_EQ(Decode(Descriptor({0xD800, 'A', 0xDC00, 0xD83D}), out, sizeof out), QK_OK);
-  EXPECT_STREQ(out, "\xEF\xBF\xBD" "A\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_STREQ(out,
+               "\xEF\xBF\xBD"
+               "A\xEF\xBF\xBD\xEF\xBF\xBD");
   // The text ends at a zero unit.
   ASSERT_EQ(Decode(Descriptor({'A', 0, 'B'}), out, sizeof out), QK_OK);
   EXPECT_STREQ(out, "A");
