@@ -1,7 +1,5 @@
 #include "libs/qktube/StringDescriptor.h"
 
-#include <libusb.h>
-
 #include <cstring>
 #include <string>
 
@@ -9,6 +7,8 @@
 
 namespace brisk::qktube {
 namespace {
+
+constexpr unsigned char kStringType = 0x03;  // bDescriptorType of a string descriptor
 
 size_t Utf8Length(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
 
@@ -33,7 +33,7 @@ void PutUtf8(std::string& out, uint32_t cp) {
 }  // namespace
 
 uint32_t DecodeStringDescriptor(const unsigned char* raw, int rc, char* buffer, uint32_t size) {
-  if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
+  if (rc < 2 || raw[1] != kStringType || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
     return QK_ERR_BAD_DESCRIPTOR;
 
   std::string text;
