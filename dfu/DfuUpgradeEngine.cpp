@@ -4,13 +4,15 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <thread>
 
+#include "dfu/FailureText.h"
+#include "dfu/ImageCompare.h"
+#include "dfu/ProtectionProbe.h"
 #include "dfu/UsbReaderChannel.h"
 #include "log/Log.h"
 #include "platform/PackageCache.h"
@@ -23,16 +25,6 @@ const DfuGuid kDfuInterfaceClass1 = DFU_INTERFACE_CLASS_1;
 const DfuGuid kDfuInterfaceClass2 = DFU_INTERFACE_CLASS_2;
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char buf[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
-}
 
 std::string Hex4(uint16_t value) { return Format("%04X", unsigned(value)); }
 
@@ -95,36 +87,6 @@ void DfuUpgradeEngine::Fail(int operation, uint32_t code, const std::string& rea
   Stop();
   m_view.ShowFailure(m_failure);
 }
-
-namespace {
-
-const char* OperationName(int operation) {
-  switch (operation) {
-    case OPERATION_DETACH:
-      return "detach";
-    case OPERATION_LEAVE:
-      return "leaving DFU mode";
-    case OPERATION_UPLOAD:
-      return "read-back";
-    case OPERATION_ERASE:
-      return "erase";
-    case OPERATION_DNLOAD:
-      return "write";
-  }
-  return "operation";
-}
-
-std::string FilesReason(uint32_t code) {
-  std::string text = MXUPDFILES_StatusText(code);
-  if (code == MXUPDFILES_ERR_OPEN && errno) text += std::string(": ") + std::strerror(errno);
-  return text + Format(" (0x%08X)", unsigned(code));
-}
-
-std::string PrtReason(uint32_t code) {
-  return MXUPDPRT_StatusText(code) + Format(" (0x%08X)", unsigned(code));
-}
-
-}  // namespace
 
 void DfuUpgradeEngine::StartUpgrade(const std::string& path) {
   WriteLog("StartUpgrade path: %s", path.c_str());
@@ -458,83 +420,9 @@ int DfuUpgradeEngine::FindDfuDevices() {
   return found ? 1 : 0;
 }
 
-bool DfuUpgradeEngine::Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxSettleWaitMs);
-  for (int round = 0; round < kSettleRounds; ++round) {
-    if (!haveStatus && MXUPD_Getstatus(handle, &status) != MXUPD_OK) return false;
-    haveStatus = false;
-    const uint8_t state = status.bState;
-    if (state == MXUPD_STATE_DFU_IDLE) return true;
-    uint32_t rc = MXUPD_OK;
-    if (state == MXUPD_STATE_DFU_DNLOAD_SYNC || state == MXUPD_STATE_DFU_DNBUSY ||
-        state == MXUPD_STATE_DFU_MANIFEST_SYNC) {
-      // Still working on the command: ask again once the announced time has passed.
-      const uint32_t pollMs = uint32_t(status.bwPollTimeout[0]) |
-                              uint32_t(status.bwPollTimeout[1]) << 8 |
-                              uint32_t(status.bwPollTimeout[2]) << 16;
-      // The whole announced time: asking early only makes the device say it again.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMs);
-      if (until > limit) return false;
-      std::this_thread::sleep_until(until);
-    } else if (state == MXUPD_STATE_DFU_DNLOAD_IDLE || state == MXUPD_STATE_DFU_UPLOAD_IDLE) {
-      rc = MXUPD_Abort(handle);  // a finished command or read: back to idle
-    } else {
-      rc = MXUPD_Clrstatus(handle);
-    }
-    if (rc != MXUPD_OK) return false;
-  }
-  return false;
-}
-
 void DfuUpgradeEngine::DecodeProtection(MXUPD_HANDLE* handle) {
-  DfuStatusRecord status{};
-  MXUPD_HANDLE none = nullptr;
-  if (!handle) handle = &none;  // every request fails: nothing read, every flag cleared
-  bool settled = true;
-  // Read-protection probe: a protected device refuses to read back its flash.
-  if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK) {
-    settled = Settle(handle, status);
-    uint8_t command[5] = {0x21, 0x00, 0x00, 0x00, 0x08};
-    if (settled) MXUPD_Dnload(handle, command, sizeof command, 0);
-    settled = settled && Settle(handle, status);
-    if (settled) {
-      uint8_t probe[16] = {};
-      MXUPD_Upload(handle, probe, sizeof probe, 2);
-      if (MXUPD_Getstatus(handle, &status) != MXUPD_OK) {
-        settled = false;
-      } else {
-        m_ReadProtected = status.bState == MXUPD_STATE_DFU_ERROR;
-        settled = Settle(handle, status, true);
-      }
-    }
-  }
-  // Option bytes, unless protected or the device would not settle.
-  if (!m_ReadProtected && settled) {
-    uint8_t buffer[64] = {};
-    if (MXUPD_SelectCurrentConfiguration(handle, 0, 0, 1) == MXUPD_OK && Settle(handle, status)) {
-      uint8_t command[5] = {0x21, 0x00, 0xF8, 0xFF, 0x1F};
-      MXUPD_Dnload(handle, command, sizeof command, 0);
-      if (Settle(handle, status) && MXUPD_Upload(handle, buffer, 16, 2) == MXUPD_OK) {
-        m_Rdp = buffer[0];
-        m_Wrp = uint32_t(buffer[8]) | uint32_t(buffer[10]) << 8 | uint32_t(buffer[12]) << 16 |
-                uint32_t(buffer[14]) << 24;
-      }
-    }
-  } else if (!settled) {
-    WriteLog("device did not return to dfuIDLE within %d rounds, option bytes not read",
-             kSettleRounds);
-  }
-  for (uint32_t t = 0; t < m_NbTargets; ++t) {
-    const TargetMap target = m_Mapping[t];
-    for (uint32_t s = 0; s < target.sectorCount; ++s) {
-      uint8_t flags = target.sectors[s].flags;
-      flags = m_Rdp == 0xA5 ? uint8_t(flags | SECTOR_READABLE) : uint8_t(flags & ~SECTOR_READABLE);
-      const bool open = (m_Wrp >> (s < 128 ? s / 4 : 31)) & 1;
-      flags = open ? uint8_t(flags | SECTOR_ERASABLE | SECTOR_WRITABLE)
-                   : uint8_t(flags & ~(SECTOR_ERASABLE | SECTOR_WRITABLE));
-      target.sectors[s].flags = flags;
-    }
-  }
+  ProbeProtection(handle, m_ReadProtected, m_Rdp, m_Wrp);
+  ApplyProtection(m_Mapping, m_NbTargets, m_Rdp, m_Wrp);
 }
 
 void DfuUpgradeEngine::BuildTargets() {
@@ -777,68 +665,7 @@ void DfuUpgradeEngine::PollOperation() {
 }
 
 bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
-  uint32_t count = 0;
-  if (MXUPDFILES_GetImageNbElement(readImage, &count) != MXUPDFILES_OK) {
-    WriteLog("Unable to get elements from read image...");
-    m_failure.reason = "the read-back image has no elements";
-    return false;
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    ImageElement r{}, s{};
-    if (MXUPDFILES_GetImageElement(readImage, i, &r) != MXUPDFILES_OK) {
-      WriteLog("Unable to get data from read image...");
-      m_failure.reason = Format("element %u of the read-back image is unreadable", i);
-      return false;
-    }
-    if (MXUPDFILES_GetImageElement(m_VerifyImage, i, &s) != MXUPDFILES_OK) {
-      WriteLog("Unable to get data from source image...");
-      m_failure.reason = Format("element %u of the package image is unreadable", i);
-      return false;
-    }
-    // Compared over the shorter of the two; a size difference is itself a mismatch.
-    const uint32_t readSize = r.size, sourceSize = s.size;
-    const uint32_t size = std::min(readSize, sourceSize);
-    std::vector<uint8_t> readData(size), sourceData(size);
-    r.data = readData.data();
-    r.size = size;
-    s.data = sourceData.data();
-    s.size = size;
-    const uint32_t rr = MXUPDFILES_GetImageElement(readImage, i, &r);
-    const uint32_t sr = MXUPDFILES_GetImageElement(m_VerifyImage, i, &s);
-    if (rr != MXUPDFILES_OK && rr != MXUPDFILES_ERR_BUFFER) {
-      WriteLog("Unable to get data from read image...");
-      m_failure.reason = Format("element %u of the read-back image is unreadable", i);
-      return false;
-    }
-    if (sr != MXUPDFILES_OK && sr != MXUPDFILES_ERR_BUFFER) {
-      WriteLog("Unable to get data from source image...");
-      m_failure.reason = Format("element %u of the package image is unreadable", i);
-      return false;
-    }
-    for (uint32_t j = 0; j < size; ++j) {
-      if (sourceData[j] != readData[j]) {
-        WriteLog("Verify successful, but data not matching...");
-        m_view.ShowMessage(
-            Format("Matching not good. First Difference at address 0x%08X:\nFile  byte  is  "
-                   "0x%02X.\nRead byte is 0x%02X.",
-                   unsigned(s.address + j), sourceData[j], readData[j]));
-        m_failure.reason = Format("first difference at 0x%08X: file 0x%02X, read 0x%02X",
-                                  unsigned(s.address + j), sourceData[j], readData[j]);
-        return false;
-      }
-    }
-    if (readSize != sourceSize) {
-      WriteLog("Verify successful, but data not matching...");
-      m_view.ShowMessage(
-          Format("Matching not good. Sizes differ at address 0x%08X:\nFile  has  "
-                 "%u bytes.\nRead has %u bytes.",
-                 unsigned(s.address), unsigned(sourceSize), unsigned(readSize)));
-      m_failure.reason = Format("element at 0x%08X: file %u bytes, read %u bytes",
-                                unsigned(s.address), unsigned(sourceSize), unsigned(readSize));
-      return false;
-    }
-  }
-  return true;
+  return CompareImages(readImage, m_VerifyImage, m_view, m_failure.reason);
 }
 
 void DfuUpgradeEngine::StartVerify() {

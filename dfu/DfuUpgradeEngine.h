@@ -167,8 +167,6 @@ class DfuUpgradeEngine {
   bool FilterFor(MXUPDFILES_IMAGE image, int32_t operation);
   OperationRecord MakeRecord(int32_t operation, MXUPDFILES_IMAGE image) const;
   bool OpenWithRetry(MXUPD_HANDLE& handle);
-  // Brings the device back to dfuIDLE, from status when haveStatus; bounded.
-  bool Settle(MXUPD_HANDLE* handle, DfuStatusRecord& status, bool haveStatus = false);
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();
   DfuView& m_view;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download/Md5.h"
+#include "download/PackageUrl.h"
 #include "log/Log.h"
 #include "platform/Files.h"
 #include "platform/PackageCache.h"
@@ -41,31 +42,6 @@ bool HasControlOrBlank(const std::string& text) {
     const unsigned char u = static_cast<unsigned char>(c);
     return u <= 0x20 || u == 0x7f;
   });
-}
-
-// Letters, digits, '.', '-' and '_': anything else could make the client read the address
-// differently from the host we log (a user name, a second port, a query).
-bool IsPlainHost(const std::string& host) {
-  if (host.empty()) return false;
-  return std::all_of(host.begin(), host.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-  });
-}
-
-// The text-to-integer rule (blanks, sign, digits); -1 when the value is no TCP port, rather
-// than cutting it to 16 bits and connecting somewhere else.
-long ParsePort(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 65535) return -1;
-  }
-  if (negative || value == 0) return -1;
-  return value;
 }
 
 }  // namespace
@@ -295,39 +271,8 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   }
 
   const std::string& url = request.url;
-  bool secure;
-  size_t hostStart;
-  if (url.rfind("http://", 0) == 0) {
-    secure = false;
-    hostStart = 7;
-  } else if (url.rfind("https://", 0) == 0) {
-    secure = true;
-    hostStart = 8;
-  } else {
-    std::fclose(file);
-    FailAndRemove(path);
-    return;
-  }
-  const size_t slash = url.find('/', hostStart);
-  if (slash == std::string::npos) {
-    WriteLog("no object path in %s", url.c_str());
-    std::fclose(file);
-    FailAndRemove(path);
-    return;
-  }
-  const std::string hostPart = url.substr(hostStart, slash - hostStart);
-  const std::string objectPath = url.substr(slash);
-  std::string host = hostPart;
-  long port = secure ? 443 : 80;
-  const size_t colon = hostPart.find(':');
-  if (colon != std::string::npos) {
-    host = hostPart.substr(0, colon);
-    port = ParsePort(hostPart.substr(colon + 1));
-  }
-  WriteLog(secure ? "https host: %s : %d" : "http host: %s : %d", host.c_str(),
-           static_cast<int>(port));
-  if (port < 0 || !IsPlainHost(host)) {
-    WriteLog("bad host or port in %s", url.c_str());
+  PackageUrl parsed;
+  if (!ParsePackageUrl(url, parsed)) {
     std::fclose(file);
     FailAndRemove(path);
     return;
@@ -340,8 +285,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
     FailAndRemove(path);
     return;
   }
-  const std::string target =
-      std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + objectPath;
+  const std::string target = parsed.ClientUrl();
   WriteLog("open connection %s", url.c_str());
 
   curl_slist* headers = nullptr;
@@ -368,7 +312,7 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   // An error page (status 400 or more) is not the package: its body is never stored.
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  if (secure) {
+  if (parsed.secure) {
     // Any server certificate is accepted, whatever its issuer, name or dates.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);

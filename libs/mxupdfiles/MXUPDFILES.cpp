@@ -1,14 +1,10 @@
 #include "libs/mxupdfiles/MXUPDFILES.h"
 
+#include "libs/mxupdfiles/ImageFilter.h"
+#include "libs/mxupdfiles/PackageFiles.h"
 #include "libs/mxupdfiles/PackageFormat.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -62,143 +58,6 @@ uint32_t Register(ImageData data, MXUPDFILES_IMAGE* out) {
 std::string CutName(const char* name) {
   if (!name) return {};
   return std::string(name, strnlen(name, MXUPDFILES_MAX_NAME));
-}
-
-uint32_t ReadWholeFile(const char* path, std::vector<uint8_t>& out) {
-  // Without blocking: opening a FIFO for reading would wait for a writer for ever.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return MXUPDFILES_ERR_OPEN;
-  struct stat st {};
-  uint32_t rc = MXUPDFILES_OK;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    rc = MXUPDFILES_ERR_NOT_REGULAR;
-  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    rc = MXUPDFILES_ERR_OPEN;
-  } else if (st.st_size > off_t(MXUPDFILES_MAX_FILE_SIZE)) {
-    rc = MXUPDFILES_ERR_TOO_LARGE;
-  } else {
-    // Read to the end, not to the size seen: the file may change underneath.
-    out.resize(size_t(st.st_size) + 1);
-    size_t got = 0;
-    while (rc == MXUPDFILES_OK) {
-      if (got == out.size()) {
-        if (out.size() > MXUPDFILES_MAX_FILE_SIZE) {
-          rc = MXUPDFILES_ERR_TOO_LARGE;
-          break;
-        }
-        out.resize(std::min<size_t>(out.size() * 2, MXUPDFILES_MAX_FILE_SIZE + 1));
-      }
-      const ssize_t n = read(fd, out.data() + got, out.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) rc = MXUPDFILES_ERR_OPEN;
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-    out.resize(got);
-  }
-  const int why = errno;
-  close(fd);
-  errno = why;  // the caller may name the system's reason
-  return rc;
-}
-
-uint32_t WriteWholeFile(const char* path, const std::vector<uint8_t>& bytes) {
-  // A temporary file beside the target and a rename: a reader never sees half a package.
-  std::string temp = std::string(path) + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return MXUPDFILES_ERR_WRITE;
-  bool ok = fchmod(fd, 0644) == 0;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += size_t(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), path) == 0;
-  if (!ok) unlink(temp.c_str());
-  return ok ? MXUPDFILES_OK : MXUPDFILES_ERR_WRITE;
-}
-
-struct Sector {
-  uint64_t start;
-  uint64_t end;
-  uint8_t flags;
-};
-
-// The target's sectors ordered by address; false when they overlap or the target is malformed.
-bool SortedSectors(const TargetMap& target, std::vector<Sector>& out) {
-  if (target.sectorCount > 0 && target.sectors == nullptr) return false;
-  out.clear();
-  for (uint32_t i = 0; i < target.sectorCount; ++i) {
-    const SectorMap s = target.sectors[i];
-    if (s.size == 0) continue;
-    out.push_back({s.startAddress, uint64_t(s.startAddress) + s.size, s.flags});
-  }
-  std::sort(out.begin(), out.end(),
-            [](const Sector& a, const Sector& b) { return a.start < b.start; });
-  for (size_t i = 1; i < out.size(); ++i)
-    if (out[i].start < out[i - 1].end) return false;
-  return true;
-}
-
-// Index of the sector holding address, or -1.
-long SectorOf(const std::vector<Sector>& sectors, uint64_t address) {
-  auto it = std::upper_bound(sectors.begin(), sectors.end(), address,
-                             [](uint64_t a, const Sector& s) { return a < s.start; });
-  if (it == sectors.begin()) return -1;
-  --it;
-  return address < it->end ? long(it - sectors.begin()) : -1;
-}
-
-uint32_t Filter(ImageData& image, const TargetMap& target, int32_t operation) {
-  std::vector<Sector> sectors;
-  if (!SortedSectors(target, sectors)) return MXUPDFILES_ERR_ARGUMENT;
-  if (operation == OPERATION_DETACH) {
-    image.elements.clear();
-    image.data.clear();
-    return MXUPDFILES_OK;
-  }
-  if (operation == OPERATION_LEAVE) {
-    if (target.sectorCount == 0) return MXUPDFILES_ERR_OUTSIDE;
-    ImageData leave;
-    leave.alternate = target.alternate;
-    leave.name = image.name;
-    leave.Append(target.sectors[0].startAddress, {});
-    image = std::move(leave);
-    return MXUPDFILES_OK;
-  }
-  const uint8_t need = operation == OPERATION_DNLOAD   ? SECTOR_WRITABLE
-                       : operation == OPERATION_UPLOAD ? SECTOR_READABLE
-                                                       : SECTOR_ERASABLE;
-  std::vector<size_t> touched;
-  for (const auto& e : image.elements) {
-    const uint64_t end = uint64_t(e.address) + e.size;
-    for (uint64_t at = e.address; at < end;) {
-      const long s = SectorOf(sectors, at);
-      if (s < 0) return MXUPDFILES_ERR_OUTSIDE;
-      if (!(sectors[size_t(s)].flags & need)) return MXUPDFILES_ERR_PROTECTED;
-      if (touched.empty() || touched.back() != size_t(s)) touched.push_back(size_t(s));
-      at = sectors[size_t(s)].end;
-    }
-  }
-  if (operation == OPERATION_ERASE) {
-    uint64_t total = 0;
-    for (size_t s : touched) total += sectors[s].end - sectors[s].start;
-    if (total > MXUPDFILES_MAX_FILE_SIZE) return MXUPDFILES_ERR_TOO_LARGE;
-    ImageData erase;
-    erase.alternate = target.alternate;
-    erase.name = image.name;
-    for (size_t s : touched) {
-      std::vector<uint8_t> blank(size_t(sectors[s].end - sectors[s].start), 0xFF);
-      erase.Append(uint32_t(sectors[s].start), blank);
-    }
-    image = std::move(erase);
-    return MXUPDFILES_OK;
-  }
-  image.alternate = target.alternate;
-  return MXUPDFILES_OK;
 }
 
 }  // namespace
@@ -270,7 +129,7 @@ uint32_t MXUPDFILES_OpenExistingDFUFile(const char* path, MXUPDFILES_FILE* file,
   if (!path || !file || !imageCount) return MXUPDFILES_ERR_ARGUMENT;
   try {
     std::vector<uint8_t> bytes;
-    if (uint32_t rc = ReadWholeFile(path, bytes); rc != MXUPDFILES_OK) return rc;
+    if (uint32_t rc = ReadPackageFile(path, bytes); rc != MXUPDFILES_OK) return rc;
     auto* f = new MxupdfilesFile;
     if (uint32_t rc = ParsePackage(bytes, f->package); rc != MXUPDFILES_OK) {
       delete f;
@@ -332,7 +191,7 @@ uint32_t MXUPDFILES_WriteDFUFile(const char* path, uint16_t vendor, uint16_t pro
       }
     }
     if (uint32_t rc = BuildPackage(p, bytes); rc != MXUPDFILES_OK) return rc;
-    return WriteWholeFile(path, bytes);
+    return WritePackageFile(path, bytes);
   } catch (const std::bad_alloc&) {
     return MXUPDFILES_ERR_MEMORY;
   }
@@ -510,7 +369,7 @@ uint32_t MXUPDFILES_FilterImageForOperation(MXUPDFILES_IMAGE image, const Target
   if (!data) return MXUPDFILES_ERR_HANDLE;
   try {
     ImageData work = *data;
-    const uint32_t rc = Filter(work, *target, operation);
+    const uint32_t rc = FilterImage(work, *target, operation);
     if (rc == MXUPDFILES_OK) *data = std::move(work);
     return rc;
   } catch (const std::bad_alloc&) {

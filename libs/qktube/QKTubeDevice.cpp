@@ -1,5 +1,8 @@
 #include "libs/qktube/QKTubeDevice.h"
 
+#include "libs/qktube/DevicePath.h"
+#include "libs/qktube/StringDescriptor.h"
+
 #include <libusb.h>
 
 #include <cerrno>
@@ -18,10 +21,11 @@ struct QKDevice {
   int claimedInterface = -1;
 };
 
+using namespace brisk::qktube;
+
 namespace {
 
 constexpr unsigned kTransferTimeoutMs = 5000;
-constexpr int kMaxPortDepth = 7;
 
 // Each failure code with the errno it leaves and the libusb error it stands for (kNone: only
 // ours). Codes not listed leave EIO.
@@ -91,93 +95,6 @@ HandleUse Use(QKDeviceHandle handle) {
   HandleUse use{std::shared_lock<std::shared_mutex>(HandlesLock())};
   if (handle != nullptr && Handles().count(handle)) use.device = handle;
   return use;
-}
-
-struct DevicePath {
-  uint16_t vid = 0;
-  uint16_t pid = 0;
-  uint8_t bus = 0;
-  std::vector<uint8_t> ports;
-};
-
-bool ParseHex4(std::string_view s, uint16_t& out) {
-  if (s.size() != 4) return false;
-  unsigned v = 0;
-  for (char c : s) {
-    v <<= 4;
-    if (c >= '0' && c <= '9')
-      v |= unsigned(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      v |= unsigned(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      v |= unsigned(c - 'A' + 10);
-    else
-      return false;
-  }
-  out = uint16_t(v);
-  return true;
-}
-
-bool ParseDecimal(std::string_view s, unsigned max, unsigned& out) {
-  if (s.empty() || s.size() > 3) return false;
-  unsigned v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + unsigned(c - '0');
-  }
-  if (v > max) return false;
-  out = v;
-  return true;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool ParsePath(std::string_view text, DevicePath& out) {
-  std::vector<std::string_view> parts;
-  size_t start = 0;
-  while (true) {
-    size_t hash = text.find('#', start);
-    parts.push_back(
-        text.substr(start, hash == std::string_view::npos ? std::string_view::npos : hash - start));
-    if (hash == std::string_view::npos) break;
-    start = hash + 1;
-  }
-  if (parts.size() != 4 || !EqualsIgnoreCase(parts[0], "USB")) return false;
-
-  std::string_view ids = parts[1];
-  if (ids.size() != 17 || !EqualsIgnoreCase(ids.substr(0, 4), "VID_") ||
-      !EqualsIgnoreCase(ids.substr(8, 5), "&PID_") || !ParseHex4(ids.substr(4, 4), out.vid) ||
-      !ParseHex4(ids.substr(13, 4), out.pid))
-    return false;
-
-  std::string_view place = parts[2];
-  size_t dash = place.find('-');
-  unsigned bus = 0;
-  if (dash == std::string_view::npos || !ParseDecimal(place.substr(0, dash), 255, bus) || bus == 0)
-    return false;
-  out.bus = uint8_t(bus);
-  std::string_view rest = place.substr(dash + 1);
-  while (true) {
-    size_t dot = rest.find('.');
-    unsigned port = 0;
-    if (!ParseDecimal(rest.substr(0, dot), 255, port) || port == 0) return false;
-    out.ports.push_back(uint8_t(port));
-    if (out.ports.size() > kMaxPortDepth) return false;
-    if (dot == std::string_view::npos) break;
-    rest = rest.substr(dot + 1);
-  }
-
-  std::string_view cls = parts[3];
-  return cls.size() == 38 && cls.front() == '{' && cls.back() == '}';
 }
 
 bool HasDfuInterface(libusb_device* dev, const libusb_device_descriptor& dd) {
@@ -302,26 +219,6 @@ void PutLe16(unsigned char* p, uint16_t v) {
   p[1] = uint8_t(v >> 8);
 }
 
-size_t Utf8Length(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
-
-void PutUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | (cp >> 18));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
-}
-
 // A string descriptor in the device's first language, as UTF-8 cut to the buffer.
 uint32_t ReadString(QKDevice& d, uint32_t index, char* buffer, uint32_t size) {
   unsigned char langs[255];
@@ -334,35 +231,8 @@ uint32_t ReadString(QKDevice& d, uint32_t index, char* buffer, uint32_t size) {
   unsigned char raw[255];
   rc = libusb_get_string_descriptor(d.usb, uint8_t(index), langId, raw, sizeof raw);
   if (rc < 0) return FromLibusb(rc);
-  if (rc < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > rc || raw[0] < 2 || (raw[0] & 1) != 0)
-    return Fail(QK_ERR_BAD_DESCRIPTOR);
-
-  std::string text;
-  const int units = (raw[0] - 2) / 2;
-  for (int i = 0; i < units; ++i) {
-    uint32_t u = uint32_t(raw[2 + 2 * i] | (raw[3 + 2 * i] << 8));
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      uint32_t lo = uint32_t(raw[4 + 2 * i] | (raw[5 + 2 * i] << 8));
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-        ++i;
-      } else {
-        u = 0xFFFD;
-      }
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      u = 0xFFFD;
-    }
-    if (u == 0) break;
-    if (text.size() + Utf8Length(u) > size - 1) {
-      std::memcpy(buffer, text.data(), text.size());
-      buffer[text.size()] = '\0';
-      return Fail(QK_ERR_BUFFER);
-    }
-    PutUtf8(text, u);
-  }
-  std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = '\0';
-  return QK_OK;
+  const uint32_t decoded = DecodeStringDescriptor(raw, rc, buffer, size);
+  return decoded == QK_OK ? QK_OK : Fail(decoded);
 }
 
 // Makes the configuration current and the alternate selected, claiming its interface.
@@ -399,7 +269,7 @@ extern "C" {
 uint32_t QKDevice_Open(const char* path, QKDeviceHandle* handle, void* reserved) {
   if (path == nullptr || handle == nullptr || reserved != nullptr) return Fail(QK_ERR_ARGUMENT);
   DevicePath want;
-  if (!ParsePath(path, want)) return Fail(QK_ERR_ARGUMENT);
+  if (!ParseDevicePath(path, want)) return Fail(QK_ERR_ARGUMENT);
   libusb_context* ctx = Context();
   if (ctx == nullptr) return Fail(QK_ERR_INIT);
 

@@ -25,13 +25,14 @@
 #include "platform/devices/Hidraw.h"
 #include "platform/devices/ReaderIdentities.h"
 #include "platform/devices/UsbVendorDevice.h"
-#include "tools/brisk-dfu/IntelHex.h"
+#include "tools/brisk-dfu/ConsoleText.h"
+#include "tools/brisk-dfu/ConsoleView.h"
+#include "tools/brisk-dfu/Pack.h"
 
 namespace {
 
 using namespace brisk;
-
-constexpr int kUsage = 64;
+using namespace brisk::tools;
 
 void Usage() {
   std::fprintf(stderr,
@@ -42,55 +43,6 @@ void Usage() {
                "       brisk-dfu flash [PACKAGE] [--enter] [--wait SECONDS] [--json]\n"
                "       brisk-dfu enter\n"
                "       brisk-dfu --version | --help\n");
-}
-
-// Text from outside (USB strings, file names) with control characters made visible.
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out;
-}
-
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string Hex(const char* format, unsigned value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, format, value);
-  return buf;
-}
-
-bool ParseHex(const char* text, uint32_t max, uint32_t& out) {
-  if (!text || !*text) return false;
-  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
-  if (!*text || std::strlen(text) > 8) return false;
-  char* end = nullptr;
-  const unsigned long v = std::strtoul(text, &end, 16);
-  if (*end || v > max) return false;
-  out = uint32_t(v);
-  return true;
 }
 
 // ---- list ----------------------------------------------------------------------------------
@@ -222,234 +174,7 @@ int Info(const std::string& path, bool json) {
   return 0;
 }
 
-// ---- pack ----------------------------------------------------------------------------------
-
-struct PackImage {
-  uint8_t alternate = 0;
-  std::string name;
-  std::vector<tools::HexBlock> blocks;
-};
-
-// ALT[:NAME]=ADDRESS:FILE.bin or ALT[:NAME]=FILE.hex, added to the image of that alternate.
-bool AddImageArgument(const std::string& arg, std::vector<PackImage>& images, std::string& err) {
-  const size_t eq = arg.find('=');
-  if (eq == std::string::npos) {
-    err = "\"" + arg + "\": expected ALT[:NAME]=...";
-    return false;
-  }
-  std::string head = arg.substr(0, eq), rest = arg.substr(eq + 1), name;
-  if (const size_t colon = head.find(':'); colon != std::string::npos) {
-    name = head.substr(colon + 1);
-    head = head.substr(0, colon);
-  }
-  char* end = nullptr;
-  const unsigned long alt = std::strtoul(head.c_str(), &end, 10);
-  if (head.empty() || *end || alt > 255) {
-    err = "\"" + head + "\": the alternate setting is a number from 0 to 255";
-    return false;
-  }
-  std::vector<tools::HexBlock> blocks;
-  const bool hex = rest.size() > 4 && rest.compare(rest.size() - 4, 4, ".hex") == 0;
-  if (hex) {
-    if (!tools::ReadIntelHex(rest, blocks, err)) {
-      err = rest + ": " + err;
-      return false;
-    }
-  } else {
-    const size_t colon = rest.find(':');
-    uint32_t address = 0;
-    if (colon == std::string::npos ||
-        !ParseHex(rest.substr(0, colon).c_str(), 0xFFFFFFFF, address)) {
-      err = "\"" + rest + "\": expected ADDRESS:FILE.bin or FILE.hex";
-      return false;
-    }
-    tools::HexBlock block;
-    block.address = address;
-    const std::string file = rest.substr(colon + 1);
-    if (!tools::ReadBounded(file, MXUPDFILES_MAX_FILE_SIZE, block.data, err)) {
-      err = file + ": " + err;
-      return false;
-    }
-    if (uint64_t(address) + block.data.size() > 0x100000000ull) {
-      err = file + " reaches past 4 GiB";
-      return false;
-    }
-    blocks.push_back(std::move(block));
-  }
-  PackImage* image = nullptr;
-  for (auto& i : images)
-    if (i.alternate == alt) image = &i;
-  if (!image) {
-    images.push_back({uint8_t(alt), name, {}});
-    image = &images.back();
-  }
-  if (!name.empty()) image->name = name;
-  for (auto& b : blocks) image->blocks.push_back(std::move(b));
-  return true;
-}
-
-int Pack(int argc, char** argv) {
-  std::string out;
-  uint32_t vid = 0, pid = 0, version = 0xFFFF;
-  bool haveVid = false, havePid = false;
-  std::vector<PackImage> images;
-  std::string err;
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "-o" && value) {
-      out = value;
-      ++i;
-    } else if (a == "--vid" && value && ParseHex(value, 0xFFFF, vid)) {
-      haveVid = true;
-      ++i;
-    } else if (a == "--pid" && value && ParseHex(value, 0xFFFF, pid)) {
-      havePid = true;
-      ++i;
-    } else if (a == "--version" && value && ParseHex(value, 0xFFFF, version)) {
-      ++i;
-    } else if (!a.empty() && a[0] != '-') {
-      if (!AddImageArgument(a, images, err)) {
-        std::fprintf(stderr, "brisk-dfu: %s\n", Printable(err).c_str());
-        return 1;
-      }
-    } else {
-      Usage();
-      return kUsage;
-    }
-  }
-  if (out.empty() || !haveVid || !havePid || images.empty() || images.size() > 255) {
-    Usage();
-    return kUsage;
-  }
-  std::vector<MXUPDFILES_IMAGE> handles;
-  uint32_t rc = MXUPDFILES_OK;
-  for (auto& img : images) {
-    std::sort(img.blocks.begin(), img.blocks.end(),
-              [](const auto& a, const auto& b) { return a.address < b.address; });
-    MXUPDFILES_IMAGE h = nullptr;
-    rc = MXUPDFILES_CreateImage(&h, img.alternate, img.name.c_str());
-    if (rc != MXUPDFILES_OK) break;
-    handles.push_back(h);
-    for (auto& b : img.blocks) {
-      ImageElement el{};
-      el.address = b.address;
-      el.size = uint32_t(b.data.size());
-      el.data = b.data.data();
-      rc = MXUPDFILES_AppendImageElement(h, &el);
-      if (rc != MXUPDFILES_OK) {
-        err = "alternate " + std::to_string(img.alternate) + ", block at " +
-              Hex("0x%08X", b.address) + ": " + MXUPDFILES_StatusText(rc);
-        break;
-      }
-    }
-    if (rc != MXUPDFILES_OK) break;
-  }
-  if (rc == MXUPDFILES_OK)
-    rc = MXUPDFILES_WriteDFUFile(out.c_str(), uint16_t(vid), uint16_t(pid), uint16_t(version),
-                                 handles.data(), uint32_t(handles.size()));
-  for (auto& h : handles) MXUPDFILES_DestroyImage(&h);
-  if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s\n",
-                 Printable(err.empty() ? out + ": " + MXUPDFILES_StatusText(rc) : err).c_str());
-    return 1;
-  }
-  return 0;
-}
-
 // ---- flash ---------------------------------------------------------------------------------
-
-class ConsoleView : public dfu::DfuView {
- public:
-  explicit ConsoleView(bool json) : m_json(json), m_tty(isatty(STDOUT_FILENO)) {}
-
-  void SetStatus(const std::string& text) override {
-    if (text == m_status) return;
-    m_status = text;
-    Flush();
-    EndBar();
-    if (m_json)
-      std::printf("{\"event\":\"status\",\"text\":%s}\n", Json(text).c_str());
-    else
-      std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-  }
-  void SetProgress(int percent) override { m_percent = percent; }
-  void SetProgressText(const std::string& text) override { m_phase = text; }
-  void SetSizeText(const std::string& text) override { m_size = text; }
-  void ShowMessage(const std::string& text) override {
-    Flush();
-    EndBar();
-    if (m_json)
-      std::printf("{\"event\":\"message\",\"text\":%s}\n", Json(text).c_str());
-    else
-      std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stdout);
-  }
-  // The last line: the exit code and, after a failure, what failed and why.
-  void Result(int code, const dfu::DfuFailure& failure) {
-    Flush();
-    EndBar();
-    if (m_json) {
-      std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s", code,
-                  Json(code ? failure.reason : "").c_str());
-      if (code) {
-        static const char* const kOperations[] = {"detach", "leave", "upload", "erase", "download"};
-        std::printf(",\"operation\":%s,\"code\":%s",
-                    failure.operation >= 0 && failure.operation <= 4
-                        ? Json(kOperations[failure.operation]).c_str()
-                        : "null",
-                    failure.code ? Json(Hex("0x%08X", failure.code)).c_str() : "null");
-      }
-      std::printf("}\n");
-    }
-    std::fflush(stdout);
-  }
-
-  // Shows the progress once a step has set all of it: each phase's first and last figure, and
-  // between them at most one line per kProgressEveryMs, however often the flash polls.
-  void Flush() {
-    if (m_phase.empty()) return;
-    const std::string line = m_phase + "  " + m_size;
-    if (line == m_last && m_percent == m_lastPercent) return;
-    const auto now = std::chrono::steady_clock::now();
-    std::string phase = m_phase;  // the phase without its figures
-    phase.erase(
-        std::remove_if(phase.begin(), phase.end(), [](char c) { return c >= '0' && c <= '9'; }),
-        phase.end());
-    if (phase == m_lastPhase && m_percent != 100 && now - m_lastShown < kProgressEvery) return;
-    m_lastPhase = phase;
-    m_lastShown = now;
-    m_last = line;
-    m_lastPercent = m_percent;
-    if (m_json) {
-      std::printf("{\"event\":\"progress\",\"percent\":%d,\"phase\":%s,\"bytes\":%s}\n", m_percent,
-                  Json(m_phase).c_str(), Json(m_size).c_str());
-    } else if (m_tty) {
-      const int filled = m_percent * 30 / 100;
-      std::printf("\r[%s%s] %s\033[K", std::string(size_t(filled), '#').c_str(),
-                  std::string(size_t(30 - filled), ' ').c_str(), line.c_str());
-      m_barOpen = true;
-    } else {
-      std::printf("%s\n", line.c_str());
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  void EndBar() {
-    if (m_barOpen) std::printf("\n");
-    m_barOpen = false;
-  }
-
-  static constexpr std::chrono::milliseconds kProgressEvery{250};
-
-  bool m_json, m_tty;
-  bool m_barOpen = false;
-  std::string m_status, m_phase, m_size, m_last, m_lastPhase;
-  std::chrono::steady_clock::time_point m_lastShown{};
-  int m_percent = 0, m_lastPercent = -1;
-};
 
 // A reader in normal mode that could be asked over USB: its HID node or its vendor interface.
 bool ReaderPresent() {
@@ -568,7 +293,11 @@ int main(int argc, char** argv) {
     std::printf("brisk-dfu %s\n", BRISK_VERSION);
     return 0;
   }
-  if (command == "pack") return Pack(argc, argv);
+  if (command == "pack") {
+    const int code = Pack(argc, argv);
+    if (code == kUsage) Usage();
+    return code;
+  }
   bool json = false, enter = false;
   int wait = 30;
   std::vector<std::string> positional;

@@ -19,16 +19,15 @@
 #include "log/Log.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
+#include "tools/brisk-reader/ReaderOutput.h"
+#include "tools/brisk-reader/Relay.h"
 
 using namespace brisk;
 using namespace brisk::link;
+using namespace brisk::tools;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitReaderFailed = 1;
-constexpr int kExitNoAnswer = 2;
-constexpr int kExitUsage = 64;
 // A relay asked to stop gets this long for its clean stop (the disconnect notice) before the
 // tool ends anyway.
 constexpr int kRelayStopGraceMs = 5000;
@@ -62,89 +61,6 @@ bool ParseNumber(const std::string& text, long low, long high, long& out) {
   if (errno || *end || v < low || v > high) return false;
   out = v;
   return true;
-}
-
-// Control characters (C0, DEL and, in UTF-8, C1) are written as \u escapes, so text from the
-// reader can neither break a line nor reach a terminal raw.
-std::string JsonText(const std::string& s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    unsigned escaped = 0x100;
-    if (c < 0x20 || c == 0x7F)
-      escaped = c;
-    else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-             static_cast<unsigned char>(s[i + 1]) <= 0x9F)
-      escaped = static_cast<unsigned char>(s[++i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (escaped != 0x100) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", escaped);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// Collects the decoded fields of one answer, printed as JSON or as one readable line.
-class Output {
- public:
-  explicit Output(bool json) : m_json(json) {}
-  void Number(const char* key, long value) {
-    m_fields.push_back({key, std::to_string(value), std::to_string(value)});
-  }
-  void Text(const char* key, const std::string& value) {
-    m_fields.push_back({key, JsonText(value), EscapeControl(value)});
-  }
-  void Hex(const char* key, long value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%lx", value);
-    m_fields.push_back({key, std::to_string(value), text});
-  }
-  void Print(int result, const char* what) const {
-    if (m_json) {
-      std::printf("{\"result\":%d", result);
-      for (const auto& f : m_fields) std::printf(",\"%s\":%s", f.key, f.json.c_str());
-      std::printf("}\n");
-      return;
-    }
-    std::printf("%s: %s", what, Describe(result));
-    for (const auto& f : m_fields) std::printf(", %s %s", f.key, f.plain.c_str());
-    std::printf("\n");
-  }
-
- private:
-  static const char* Describe(int result) {
-    switch (result) {
-      case 0:
-        return "ok";
-      case -1:
-        return "not sent (the link is not running)";
-      case -3:
-        return "no answer in time";
-      case -2:
-      case -4:
-      case -7:
-        return "failed";
-      default:
-        return result > 0 ? "the reader answered a failure code" : "failed";
-    }
-  }
-  struct Field {
-    const char* key;
-    std::string json, plain;
-  };
-  bool m_json;
-  std::vector<Field> m_fields;
-};
-
-int ExitFor(int result) {
-  if (result == 0) return kExitOk;
-  return result > 0 ? kExitReaderFailed : kExitNoAnswer;
 }
 
 bool g_json = false;
@@ -181,11 +97,9 @@ struct Command {
     NetTest,
     Relay
   } kind = Cat1;
-  long n[3] = {};         // mode; policy, cache, port; usb, cat1; count
-  std::string text;       // platform host
-  std::string relayHost;  // --platform override
-  long relayPort = 0;
-  std::string relayMode = "auto";
+  long n[3] = {};    // mode; policy, cache, port; usb, cat1; count
+  std::string text;  // platform host
+  RelayRequest relay;
 };
 
 // Returns false (after printing why) when the words are not a command.
@@ -232,76 +146,23 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
       if (a[i] == "--platform" && i + 1 < a.size())
         address = a[++i];
       else if (a[i] == "--mode" && i + 1 < a.size())
-        c.relayMode = a[++i];
+        c.relay.mode = a[++i];
       else
         return Usage("relay: unknown option"), false;
     }
-    if (c.relayMode != "auto" && c.relayMode != "1" && c.relayMode != "2")
+    if (c.relay.mode != "auto" && c.relay.mode != "1" && c.relay.mode != "2")
       return Usage("relay: --mode is auto, 1 or 2"), false;
     if (!address.empty()) {
       const size_t colon = address.rfind(':');
       if (colon == std::string::npos || colon == 0 ||
-          !ParseNumber(address.substr(colon + 1), 1, 65535, c.relayPort))
+          !ParseNumber(address.substr(colon + 1), 1, 65535, c.relay.port))
         return Usage("relay: --platform is HOST:PORT"), false;
-      c.relayHost = address.substr(0, colon);
+      c.relay.host = address.substr(0, colon);
     }
   } else {
     return Usage(a.empty() ? "no command" : "unknown command"), false;
   }
   return true;
-}
-
-int Relay(Brisk7Service& service, const Command& c, bool json) {
-  // Each step may wait for the reader; a stop asked for meanwhile skips the rest.
-  uint8_t model = 0, second = 0;
-  const int cat1 = service.GetCat1Module(&model, &second);
-  if (cat1 == 1)
-    std::fprintf(g_say, "Cat1 module: model 0x%x, 0x%x\n", model, second);
-  else if (cat1 == 0)
-    std::fprintf(g_say, "Cat1 module: none\n");
-  else
-    std::fprintf(g_say, "Cat1 module: no answer (%d)\n", cat1);
-
-  uint8_t policy = 0, cache = 0;
-  uint32_t reportedPort = 0;
-  char reportedHost[256] = {};
-  if (!g_stop && service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
-    std::fprintf(g_say, "reader's platform: %s:%u\n", EscapeControl(reportedHost).c_str(),
-                 reportedPort);
-  if (!c.relayHost.empty())
-    service.SetPlatformAddress(c.relayHost, static_cast<uint32_t>(c.relayPort));
-
-  if (!g_stop) {
-    const int netMode = c.relayMode == "auto" ? (service.CanReachPlatform() ? 1 : 2)
-                                              : std::atoi(c.relayMode.c_str());
-    const int modeResult = g_stop ? -1 : service.SetNetMode(netMode);
-    std::fprintf(g_say, "network mode %d: %s\n", netMode, modeResult == 0 ? "set" : "not accepted");
-  }
-  const std::string platform =
-      EscapeControl(service.PlatformHost()) + ":" + std::to_string(service.PlatformPort());
-  if (json) std::printf("{\"event\":\"relaying\",\"platform\":%s}\n", JsonText(platform).c_str());
-  std::fprintf(g_say, "relaying to %s; Ctrl-C stops\n", platform.c_str());
-  std::fflush(stdout);
-  std::fflush(g_say);
-
-  while (!g_stop && service.IsRelayRunning()) platform::SleepMs(50);
-  const bool lost = !service.IsRelayRunning();
-  // Read before Stop, which zeroes them.
-  const uint32_t written = service.ComBytesWritten(), read = service.ComBytesRead();
-  const uint32_t sent = service.ServerBytesSent(), received = service.ServerBytesReceived();
-  service.Stop(lost ? 0 : 1);
-
-  Output out(json);
-  out.Number("comBytesWritten", written);
-  out.Number("comBytesRead", read);
-  out.Number("serverBytesSent", sent);
-  out.Number("serverBytesReceived", received);
-  if (lost) {
-    out.Print(-1, "relay ended: the reader is gone");
-    return kExitNoAnswer;
-  }
-  out.Print(0, "relay stopped");
-  return kExitOk;
 }
 
 int RunCommand(Brisk7Service& service, const Command& c, bool json) {
@@ -413,7 +274,7 @@ int RunCommand(Brisk7Service& service, const Command& c, bool json) {
       return ExitFor(r);
     }
     case Command::Relay:
-      return Relay(service, c, json);
+      return Relay(service, c.relay, json, g_stop, g_say);
   }
   return kExitUsage;
 }

@@ -1,0 +1,88 @@
+#include "tools/brisk-dfu/ConsoleView.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/brisk-dfu/ConsoleText.h"
+
+namespace brisk::tools {
+
+ConsoleView::ConsoleView(bool json) : m_json(json), m_tty(isatty(STDOUT_FILENO)) {}
+
+void ConsoleView::SetStatus(const std::string& text) {
+  if (text == m_status) return;
+  m_status = text;
+  Flush();
+  EndBar();
+  if (m_json)
+    std::printf("{\"event\":\"status\",\"text\":%s}\n", Json(text).c_str());
+  else
+    std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void ConsoleView::ShowMessage(const std::string& text) {
+  Flush();
+  EndBar();
+  if (m_json)
+    std::printf("{\"event\":\"message\",\"text\":%s}\n", Json(text).c_str());
+  else
+    std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void ConsoleView::Result(int code, const dfu::DfuFailure& failure) {
+  Flush();
+  EndBar();
+  if (m_json) {
+    std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s", code,
+                Json(code ? failure.reason : "").c_str());
+    if (code) {
+      static const char* const kOperations[] = {"detach", "leave", "upload", "erase", "download"};
+      std::printf(",\"operation\":%s,\"code\":%s",
+                  failure.operation >= 0 && failure.operation <= 4
+                      ? Json(kOperations[failure.operation]).c_str()
+                      : "null",
+                  failure.code ? Json(Hex("0x%08X", failure.code)).c_str() : "null");
+    }
+    std::printf("}\n");
+  }
+  std::fflush(stdout);
+}
+
+void ConsoleView::Flush() {
+  if (m_phase.empty()) return;
+  const std::string line = m_phase + "  " + m_size;
+  if (line == m_last && m_percent == m_lastPercent) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::string phase = m_phase;  // the phase without its figures
+  phase.erase(
+      std::remove_if(phase.begin(), phase.end(), [](char c) { return c >= '0' && c <= '9'; }),
+      phase.end());
+  if (phase == m_lastPhase && m_percent != 100 && now - m_lastShown < kProgressEvery) return;
+  m_lastPhase = phase;
+  m_lastShown = now;
+  m_last = line;
+  m_lastPercent = m_percent;
+  if (m_json) {
+    std::printf("{\"event\":\"progress\",\"percent\":%d,\"phase\":%s,\"bytes\":%s}\n", m_percent,
+                Json(m_phase).c_str(), Json(m_size).c_str());
+  } else if (m_tty) {
+    const int filled = m_percent * 30 / 100;
+    std::printf("\r[%s%s] %s\033[K", std::string(size_t(filled), '#').c_str(),
+                std::string(size_t(30 - filled), ' ').c_str(), line.c_str());
+    m_barOpen = true;
+  } else {
+    std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void ConsoleView::EndBar() {
+  if (m_barOpen) std::printf("\n");
+  m_barOpen = false;
+}
+
+}  // namespace brisk::tools
