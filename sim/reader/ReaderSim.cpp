@@ -1,5 +1,6 @@
 #include "sim/reader/ReaderSim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -185,11 +186,31 @@ size_t ReaderSim::GarbageBytes() {
   return m_garbage;
 }
 
+// As udev does on a real unplug, the emulated bus's node for this terminal goes before the
+// terminal closes: left behind, it would lead to whichever process next gets the same pts
+// number (a test running beside this one), and a start after the unplug would open that.
+void ReaderSim::RemoveEmulatedNodes() {
+  const char* root = std::getenv("UMOCKDEV_DIR");
+  char pts[64];
+  if (!root || ptsname_r(m_fd, pts, sizeof pts) != 0) return;
+  const std::string dev = std::string(root) + "/dev";
+  DIR* dir = opendir(dev.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    const std::string node = dev + "/" + e->d_name;
+    char target[64] = {};
+    if (readlink(node.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, pts) == 0)
+      unlink(node.c_str());
+  }
+  closedir(dir);
+}
+
 void ReaderSim::Unplug() {
   {
     std::lock_guard<std::mutex> guard(m_writeLock);
     if (m_unplugged) return;
     m_unplugged = true;
+    RemoveEmulatedNodes();
     // dup2 rather than close: an emulated node's owner closes the master itself, and the
     // descriptor number must stay valid for the reading thread.
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -96,6 +96,7 @@ class ReaderSim {
   void Run();
   void Parse(std::vector<uint8_t>& stream);
   void AddGarbage(size_t count);
+  void RemoveEmulatedNodes();
   void Handle(const Frame& frame);
   std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
 
