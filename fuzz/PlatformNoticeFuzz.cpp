@@ -1,10 +1,13 @@
-// Any block from the platform: forwarded to the reader whole and unchanged, whatever notice
-// markers, control characters or zero bytes it carries, with the notice scan and its log line.
+// Any block from the platform: forwarded to the reader whole and unchanged in one frame,
+// whatever notice markers, control characters or zero bytes it carries, with the notice scan
+// and its log line; the only other frame it may bring is the heartbeat setting a notice asks for.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz/support/LinkRig.h"
@@ -12,50 +15,64 @@
 namespace brisk::fuzz {
 namespace {
 
-constexpr uint8_t kPlatformData = 4;
-constexpr uint8_t kConnect = 10;
+constexpr size_t kBlock = link::frame::kReceiveBufferSize - 1;  // the most one read takes
+constexpr uint8_t kNoticePrefix[] = {0x01, 0x3F, 0x02};
 
-// The platform's end of one connection the service made on the reader's request.
-int ConnectPlatform(LinkRig& rig) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0)
-    Finding("setup");
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-  rig.service->SetPlatformAddress("127.0.0.1", ntohs(a.sin_port));
-  rig.reader->SendFrame(kConnect, {0, 0});
-  auto result = rig.reader->WaitFrame(kConnect, 20000);
-  if (!result || result->payload != std::vector<uint8_t>{0, 0}) Finding("no platform connection");
-  pollfd p{listener, POLLIN, 0};
-  if (poll(&p, 1, 5000) != 1) Finding("no platform connection");
-  const int fd = accept(listener, nullptr, nullptr);
-  close(listener);
-  return fd;
-}
+// The platform's side: a listener the service connects to on the reader's request.
+class Platform {
+ public:
+  explicit Platform(LinkRig& rig) : m_rig(rig) {
+    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(m_listener, 1) != 0)
+      Finding("setup");
+    getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
+    rig.service->SetPlatformAddress("127.0.0.1", ntohs(a.sin_port));
+  }
+
+  // The reader asks for the connection (again: an upgrade notice ends the relay's session).
+  void Connect() {
+    const auto answers = m_rig.Send(link::frame::kConnect, {0, 0});
+    if (answers.size() != 1 || answers[0].type != link::frame::kConnect ||
+        answers[0].payload != std::vector<uint8_t>{0, 0})
+      Finding("no platform connection");
+    pollfd p{m_listener, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) Finding("no platform connection");
+    if (m_fd >= 0) close(m_fd);
+    m_fd = accept(m_listener, nullptr, nullptr);
+  }
+
+ private:
+  LinkRig& m_rig;
+  int m_listener = -1;
+  int m_fd = -1;
+};
 
 }  // namespace
 
 int RunOne(const uint8_t* data, size_t size) {
   static LinkRig& rig = *new LinkRig(true);
-  static const int platformFd = ConnectPlatform(rig);
+  static Platform& platform = *new Platform(rig);
   if (size == 0) return 0;
-  for (size_t sent = 0; sent < size;) {
-    const ssize_t n = send(platformFd, data + sent, size - sent, MSG_NOSIGNAL);
-    if (n <= 0) Finding("the service closed the platform connection");
-    sent += static_cast<size_t>(n);
+  for (size_t at = 0; at < size; at += kBlock) {
+    if (!rig.service->IsRelayActive()) platform.Connect();
+    const size_t n = std::min(kBlock, size - at);
+    const uint8_t* block = data + at;
+    if (!rig.service->HandlePlatformBlock(block, n)) Finding("a block was refused");
+    const std::vector<ReaderFrame> frames = rig.Written();
+    if (frames.empty() || frames[0].type != link::frame::kPlatformData ||
+        frames[0].payload != std::vector<uint8_t>(block, block + n))
+      Finding("a block was not forwarded whole and unchanged");
+    const bool notice = n > 3 && std::memcmp(block, kNoticePrefix, sizeof kNoticePrefix) == 0;
+    for (size_t i = 1; i < frames.size(); ++i)
+      if (!notice || frames[i].type != link::frame::kSetHeartbeat || frames[i].payload.size() != 4)
+        Finding("a block brought a frame it did not ask for");
+    if (!rig.service->IsServerConnected()) Finding("the platform connection was dropped");
   }
-  std::vector<uint8_t> forwarded;
-  while (forwarded.size() < size) {
-    auto block = rig.reader->WaitFrame(kPlatformData, 20000);
-    if (!block) Finding("a block was not forwarded");
-    forwarded.insert(forwarded.end(), block->payload.begin(), block->payload.end());
-  }
-  if (forwarded != std::vector<uint8_t>(data, data + size)) Finding("a block was changed");
-  if (!rig.service->IsServerConnected()) Finding("the platform connection was dropped");
-  rig.Tick();
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // and the relay thread that moves traffic between the two.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,6 +99,19 @@ class Brisk7Service {
   // ---- platform connection ----
   int CanReachPlatform();
 
+  // ---- frames without a port (fuzzing drives the service this way) ----
+  // Runs on the caller's thread, so only while no relay thread runs. A frame from the reader,
+  // head to check byte, handled as the relay handles one it cut from the port; false (and
+  // nothing done) when its head or length field does not match its size.
+  bool HandleReaderFrame(const uint8_t* frame, size_t size);
+  // A block from the platform (at most frame::kReceiveBufferSize - 1 bytes), handled as the
+  // relay handles one read from the socket; false when it is empty or too large.
+  bool HandlePlatformBlock(const uint8_t* block, size_t size);
+  // While set, frames for the reader go to writer instead of the port; it returns the number
+  // of bytes it took. Set it before any relay starts.
+  using ComWriter = std::function<int(const uint8_t* bytes, size_t size)>;
+  void SetComWriter(ComWriter writer) { m_comWriter = std::move(writer); }
+
  private:
   friend class Brisk7ServiceTestAccess;
 
@@ -122,6 +136,8 @@ class Brisk7Service {
   int ConnectServer(int cancelFd = -1);
   int ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs, int cancelFd = -1);
   void ReadServer();
+  // The n bytes the platform sent, at m_serverIn[1]: the notice scan, then on to the reader.
+  void ForwardServerBlock(size_t n);
   int SendServer(const uint8_t* bytes, int count);
   void ConnectOnRequest();
   void SendConnectResult(uint8_t a, uint8_t b);
@@ -180,6 +196,7 @@ class Brisk7Service {
   std::vector<uint8_t> m_serverIn;
   // Bytes read from the port and not yet cut into frames (relay thread only).
   SerialFrameReader m_comFrames;
+  ComWriter m_comWriter;
 };
 
 }  // namespace brisk::link

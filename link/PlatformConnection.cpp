@@ -105,6 +105,19 @@ void Brisk7Service::ReadServer() {
     }
     return;
   }
+  ForwardServerBlock(static_cast<size_t>(n));
+}
+
+bool Brisk7Service::HandlePlatformBlock(const uint8_t* block, size_t size) {
+  if (size == 0 || size >= frame::kReceiveBufferSize) return false;
+  m_serverIn.resize(frame::kReceiveBufferSize);
+  std::memcpy(m_serverIn.data() + 1, block, size);
+  ForwardServerBlock(size);
+  return true;
+}
+
+void Brisk7Service::ForwardServerBlock(size_t n) {
+  std::vector<uint8_t>& buffer = m_serverIn;
   const uint8_t* block = buffer.data() + 1;
   WriteLogHex("read server: ", block, static_cast<int>(n));
 

@@ -24,7 +24,9 @@ int Brisk7Service::WriteCom(const uint8_t* data, int size) {
   WriteLogHex("write com: ", buffer, static_cast<int>(length));
 
   std::unique_lock<std::mutex> lock(m_comLock);
-  const int written = m_comHandle ? m_comHandle->Write(buffer, length) : -1;
+  const int written = m_comWriter   ? m_comWriter(buffer, length)
+                      : m_comHandle ? m_comHandle->Write(buffer, length)
+                                    : -1;
   if (written == static_cast<int>(length)) {
     WriteLog("com write success");
     lock.unlock();
@@ -85,6 +87,15 @@ void Brisk7Service::CutComFrames() {
         break;
     }
   }
+}
+
+bool Brisk7Service::HandleReaderFrame(const uint8_t* frame, size_t size) {
+  if (size < frame::kHeadSize + 2 || size > frame::kReceiveBufferSize ||
+      frame[0] != frame::kHead1 || frame[1] != frame::kHead2 ||
+      frame::ReadLe16(frame + 2) != size - frame::kHeadSize)
+    return false;
+  HandleComFrame(frame, size);
+  return true;
 }
 
 void Brisk7Service::HandleComFrame(const uint8_t* buf, size_t frameSize) {

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # The whole program's soak: bench/soak/soak.sh [release|asan] [CYCLES]
 # Runs BriskNetService (build/default, -O2; or the ASan build, with LeakSanitizer at the end)
-# on the emulated reader for CYCLES cycles (default 250 release, 100 asan; at most 254, as each
-# replug takes a new tty name and the program names 256) on a private
+# on the emulated reader for CYCLES cycles (default 1000 release, 100 asan) on a private
 # session bus, with python3-dbusmock's logind on a private system bus and Qt's offscreen
 # platform. Prints resident memory, descriptors, threads, timers and the log's size every ten
 # cycles and their growth per 1,000 cycles. Targets: descriptors and threads back to their
@@ -18,7 +17,7 @@ if [ "${2:-}" != "--inside" ]; then
     scripts/build.sh asan address BriskNetService >/dev/null
     cycles=${cycles:-100}
   else
-    cycles=${cycles:-250}
+    cycles=${cycles:-1000}
   fi
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT

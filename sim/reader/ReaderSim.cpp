@@ -1,5 +1,6 @@
 #include "sim/reader/ReaderSim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -81,7 +82,8 @@ ReaderSim::ReaderSim(int masterFd, bool owned, std::string slavePath)
     : m_fd(masterFd),
       m_owned(owned),
       m_slavePath(std::move(slavePath)),
-      m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ReaderSim::~ReaderSim() {
   const uint64_t one = 1;
@@ -90,6 +92,7 @@ ReaderSim::~ReaderSim() {
   if (m_owned) close(m_fd);
   if (m_slaveHold >= 0) close(m_slaveHold);
   close(m_stopFd);
+  close(m_wakeFd);
 }
 
 void ReaderSim::SetAnswer(uint8_t code, Answer answer) {
@@ -183,21 +186,50 @@ size_t ReaderSim::GarbageBytes() {
   return m_garbage;
 }
 
+// As udev does on a real unplug, the emulated bus's node for this terminal goes before the
+// terminal closes: left behind, it would lead to whichever process next gets the same pts
+// number (a test running beside this one), and a start after the unplug would open that.
+void ReaderSim::RemoveEmulatedNodes() {
+  const char* root = std::getenv("UMOCKDEV_DIR");
+  char pts[64];
+  if (!root || ptsname_r(m_fd, pts, sizeof pts) != 0) return;
+  const std::string dev = std::string(root) + "/dev";
+  DIR* dir = opendir(dev.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    const std::string node = dev + "/" + e->d_name;
+    char target[64] = {};
+    if (readlink(node.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, pts) == 0)
+      unlink(node.c_str());
+  }
+  closedir(dir);
+}
+
 void ReaderSim::Unplug() {
-  std::lock_guard<std::mutex> guard(m_writeLock);
-  if (m_unplugged) return;
-  m_unplugged = true;
-  // dup2 rather than close: an emulated node's owner closes the master itself, and the
-  // descriptor number must stay valid for the reading thread.
-  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, m_fd);
-    close(null);
+  {
+    std::lock_guard<std::mutex> guard(m_writeLock);
+    if (m_unplugged) return;
+    m_unplugged = true;
+    RemoveEmulatedNodes();
+    // dup2 rather than close: an emulated node's owner closes the master itself, and the
+    // descriptor number must stay valid for the reading thread.
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+      dup2(null, m_fd);
+      close(null);
+    }
+    if (m_slaveHold >= 0) {
+      close(m_slaveHold);
+      m_slaveHold = -1;
+    }
   }
-  if (m_slaveHold >= 0) {
-    close(m_slaveHold);
-    m_slaveHold = -1;
-  }
+  // A poll in progress keeps the old master open (and the node openable) until it returns:
+  // under load that was long enough for a start after the unplug to open the port again.
+  if (std::this_thread::get_id() == m_thread.get_id()) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(m_wakeFd, &one, sizeof one);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_releasedCond.wait_for(lock, std::chrono::seconds(10), [this] { return m_released; });
 }
 
 void ReaderSim::Run() {
@@ -209,11 +241,23 @@ void ReaderSim::Run() {
       std::lock_guard<std::mutex> guard(m_writeLock);
       gone = m_unplugged;
     }
-    pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_fd, static_cast<short>(gone ? 0 : POLLIN), 0}};
-    const int r = poll(fds, 2, gone ? -1 : 200);
+    pollfd fds[3] = {{m_stopFd, POLLIN, 0},
+                     {m_wakeFd, POLLIN, 0},
+                     {m_fd, static_cast<short>(gone ? 0 : POLLIN), 0}};
+    const int r = poll(fds, 3, gone ? -1 : 200);
     if (r < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;
-    if (gone || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    if (fds[1].revents & POLLIN) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t n = read(m_wakeFd, &count, sizeof count);
+      {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_released = true;
+      }
+      m_releasedCond.notify_all();
+      continue;
+    }
+    if (gone || !(fds[2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     const ssize_t n = read(m_fd, chunk, sizeof chunk);
     if (n <= 0) {
       // No slave open yet (or between opens): the master reports a hang-up; try again soon.

@@ -69,7 +69,8 @@ class ReaderSim {
   // when it answered the frame itself.
   void SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook);
 
-  // The reader vanishes: the service's next read fails.
+  // The reader vanishes: when this returns, the terminal is closed (the service's next read
+  // fails and its node cannot be opened again).
   void Unplug();
 
   // Values the built-in reader reports.
@@ -95,6 +96,7 @@ class ReaderSim {
   void Run();
   void Parse(std::vector<uint8_t>& stream);
   void AddGarbage(size_t count);
+  void RemoveEmulatedNodes();
   void Handle(const Frame& frame);
   std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
 
@@ -103,6 +105,10 @@ class ReaderSim {
   int m_slaveHold = -1;
   std::string m_slavePath;
   int m_stopFd;
+  // Unplug() wakes the reading thread, whose poll holds the old terminal until it returns.
+  int m_wakeFd;
+  std::condition_variable m_releasedCond;
+  bool m_released = false;
   std::thread m_thread;
   std::mutex m_mutex;
   std::condition_variable m_cond;

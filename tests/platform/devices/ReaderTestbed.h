@@ -13,7 +13,10 @@
 //   tb.Remove(usb);     // "remove" events, then the device leaves sysfs
 // A program started from the test (posix_spawn) sees the same testbed through the
 // inherited UMOCKDEV_DIR and LD_PRELOAD. Run a udev monitor in one process only.
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 
 struct _UMockdevTestbed;
 
@@ -34,7 +37,7 @@ class ReaderTestbed {
 
   // A USB device at usb1/<usbName> (such as "1-2") with one CDC interface whose tty is
   // /dev/ttyACM<acmIndex>, backed by a pseudo-terminal. Sends the "add" events.
-  // Returns the USB device's sysfs path.
+  // A name whose device was removed may be used again. Returns the USB device's sysfs path.
   std::string AddUsbSerial(const std::string& usbName, const std::string& vendorId,
                            const std::string& productId, int acmIndex);
   // A USB device whose interface carries a hidraw node (no tty).
@@ -56,7 +59,13 @@ class ReaderTestbed {
   _UMockdevTestbed* Raw() { return m_tb; }
 
  private:
+  void OwnTerminal(int acmIndex);
+
   _UMockdevTestbed* m_tb;
+  // umockdev creates a node name once per testbed; a name used again gets a terminal of ours.
+  std::set<int> m_acmUsed;
+  // Master and slave of each such terminal; the slave is held open as umockdev's are.
+  std::map<int, std::pair<int, int>> m_ownTerminals;
 };
 
 }  // namespace brisk::test
