@@ -48,12 +48,13 @@ echo "[install] ${#expected[@]} files in place, SONAMEs lib*.so.1"
 # Only the unpacked root on the library path; the binaries carry no path of their own.
 export LD_LIBRARY_PATH=$root/$lib
 for b in "$root"/usr/bin/*; do
-  ! readelf -d "$b" | grep -q 'R\(UN\)\?PATH' || fail "$b carries a library path"
-  ! ldd "$b" | grep -q "$PWD/build" || fail "$b loads a library from the build tree"
+  ! grep -q 'R\(UN\)\?PATH' <<<"$(readelf -d "$b")" || fail "$b carries a library path"
+  ! grep -q "$PWD/build" <<<"$(ldd "$b")" || fail "$b loads a library from the build tree"
 done
 shown=$("$root/usr/bin/BriskNetService" --version)
 [ "$shown" = "BriskNetService $version" ] || fail "BriskNetService --version says '$shown'"
-"$root/usr/bin/brisk-dfu" --help 2>&1 | grep -q '^usage: brisk-dfu list' ||
+# Whole outputs are matched: grep -q would end a pipe early and pipefail fail it.
+grep -q '^usage: brisk-dfu list' <<<"$("$root/usr/bin/brisk-dfu" --help 2>&1)" ||
   fail "brisk-dfu --help shows no usage"
 echo "[install] $shown; brisk-dfu --help"
 
@@ -70,7 +71,7 @@ echo "[install] metainfo, desktop file and man pages are valid"
 cp -r "$root/usr/share/doc/libmxupd-dev/examples/mxupd-flash" "$work/example"
 PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$root/$lib/pkgconfig \
   make -s -C "$work/example" CFLAGS="-O2 -Wall -Wextra -Werror" >/dev/null
-ldd "$work/example/mxupd-flash" | grep -q "$root/$lib/libMXUPDPRT.so.1" ||
+grep -q "$root/$lib/libMXUPDPRT.so.1" <<<"$(ldd "$work/example/mxupd-flash")" ||
   fail "the example does not load the unpacked MXUPDPRT"
 head -c 65536 /dev/urandom >"$work/fw.bin"
 "$root/usr/bin/brisk-dfu" pack -o "$work/fw.dfu" --vid 0483 --pid A19B \
