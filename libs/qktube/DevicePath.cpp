@@ -1,5 +1,7 @@
 #include "libs/qktube/DevicePath.h"
 
+#include <cstdio>
+
 namespace brisk::qktube {
 namespace {
 
@@ -83,6 +85,20 @@ bool ParseDevicePath(std::string_view text, DevicePath& out) {
 
   std::string_view cls = parts[3];
   return cls.size() == 38 && cls.front() == '{' && cls.back() == '}';
+}
+
+std::string FormatDevicePath(const DevicePath& path, const char* cls) {
+  char head[40];
+  std::snprintf(head, sizeof head, "USB#VID_%04X&PID_%04X#%u-", path.vid, path.pid,
+                unsigned(path.bus));
+  std::string text = head;
+  for (size_t i = 0; i < path.ports.size(); ++i) {
+    if (i) text += '.';
+    text += std::to_string(path.ports[i]);
+  }
+  text += '#';
+  text += cls;
+  return text;
 }
 
 }  // namespace brisk::qktube

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,5 +21,8 @@ struct DevicePath {
 // False for anything but the whole form: four parts, hexadecimal ids, bus and ports 1 to 255
 // (at most kMaxPortDepth ports) and a braced 36-character class identifier.
 bool ParseDevicePath(std::string_view text, DevicePath& out);
+
+// The path in that form, with upper-case ids and cls as the class identifier.
+std::string FormatDevicePath(const DevicePath& path, const char* cls);
 
 }  // namespace brisk::qktube

@@ -1,12 +1,12 @@
 #include "libs/qktube/QKTubeDevice.h"
 
+#include "libs/qktube/Descriptors.h"
 #include "libs/qktube/DevicePath.h"
+#include "libs/qktube/Errors.h"
 #include "libs/qktube/StringDescriptor.h"
 
 #include <libusb.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -26,42 +26,6 @@ using namespace brisk::qktube;
 namespace {
 
 constexpr unsigned kTransferTimeoutMs = 5000;
-
-// Each failure code with the errno it leaves and the libusb error it stands for (kNone: only
-// ours). Codes not listed leave EIO.
-constexpr int kNone = 1;
-struct ErrorMapping {
-  uint32_t code;
-  int err;
-  int libusb;
-};
-constexpr ErrorMapping kErrors[] = {
-    {QK_ERR_ARGUMENT, EINVAL, LIBUSB_ERROR_INVALID_PARAM},
-    {QK_ERR_HANDLE, EBADF, kNone},
-    {QK_ERR_NOT_FOUND, ENOENT, LIBUSB_ERROR_NOT_FOUND},
-    {QK_ERR_ACCESS, EACCES, LIBUSB_ERROR_ACCESS},
-    {QK_ERR_NO_DEVICE, ENODEV, LIBUSB_ERROR_NO_DEVICE},
-    {QK_ERR_STALL, EPIPE, LIBUSB_ERROR_PIPE},
-    {QK_ERR_TIMEOUT, ETIMEDOUT, LIBUSB_ERROR_TIMEOUT},
-    {QK_ERR_INDEX, ERANGE, kNone},
-    {QK_ERR_NOT_PRESENT, ENOENT, kNone},
-    {QK_ERR_BUFFER, ENOBUFS, kNone},
-    {QK_ERR_BAD_DESCRIPTOR, EPROTO, kNone},
-    {QK_ERR_BUSY, EBUSY, LIBUSB_ERROR_BUSY},
-};
-
-uint32_t Fail(uint32_t code) {
-  errno = EIO;
-  for (const ErrorMapping& m : kErrors)
-    if (m.code == code) errno = m.err;
-  return code;
-}
-
-uint32_t FromLibusb(int rc) {
-  for (const ErrorMapping& m : kErrors)
-    if (m.libusb == rc) return Fail(m.code);
-  return Fail(QK_ERR_IO);
-}
 
 // One context for the whole process, made on first use; a failed init is remembered.
 libusb_context* Context() {
@@ -97,37 +61,13 @@ HandleUse Use(QKDeviceHandle handle) {
   return use;
 }
 
-bool HasDfuInterface(libusb_device* dev, const libusb_device_descriptor& dd) {
-  for (uint8_t c = 0; c < dd.bNumConfigurations; ++c) {
-    libusb_config_descriptor* cfg = nullptr;
-    if (libusb_get_config_descriptor(dev, c, &cfg) != 0) continue;
-    bool found = false;
-    for (int i = 0; i < cfg->bNumInterfaces && !found; ++i)
-      for (int a = 0; a < cfg->interface[i].num_altsetting && !found; ++a) {
-        const auto& alt = cfg->interface[i].altsetting[a];
-        found = alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01;
-      }
-    libusb_free_config_descriptor(cfg);
-    if (found) return true;
-  }
-  return false;
-}
-
-std::string FormatPath(libusb_device* dev, const libusb_device_descriptor& dd, const char* cls) {
+// The path of a device as Open takes it; empty when libusb knows no port for it.
+std::string PathOf(libusb_device* dev, const libusb_device_descriptor& dd, const char* cls) {
   uint8_t ports[kMaxPortDepth];
-  int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+  const int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
   if (n <= 0) return {};
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "USB#VID_%04X&PID_%04X#%u-", dd.idVendor, dd.idProduct,
-                unsigned(libusb_get_bus_number(dev)));
-  std::string path = buf;
-  for (int i = 0; i < n; ++i) {
-    if (i) path += '.';
-    path += std::to_string(ports[i]);
-  }
-  path += '#';
-  path += cls;
-  return path;
+  const DevicePath path{dd.idVendor, dd.idProduct, libusb_get_bus_number(dev), {ports, ports + n}};
+  return FormatDevicePath(path, cls);
 }
 
 struct ConfigRef {
@@ -191,32 +131,6 @@ uint32_t WithAlternate(QKDeviceHandle handle, bool argumentsOk, uint32_t configu
       return rc;
     return body(d, *ref.cfg, *alt);
   });
-}
-
-// Walks class descriptors in extra bytes; a malformed length ends the search as a fault.
-uint32_t FindInExtra(const unsigned char* extra, int length, uint32_t type, uint32_t occurrence,
-                     void* buffer, uint32_t size) {
-  int pos = 0;
-  while (pos < length) {
-    int remaining = length - pos;
-    if (remaining < 2) return Fail(QK_ERR_BAD_DESCRIPTOR);
-    int len = extra[pos];
-    if (len < 2 || len > remaining) return Fail(QK_ERR_BAD_DESCRIPTOR);
-    if (extra[pos + 1] == type) {
-      if (occurrence == 0) {
-        std::memcpy(buffer, extra + pos, size < uint32_t(len) ? size : uint32_t(len));
-        return QK_OK;
-      }
-      --occurrence;
-    }
-    pos += len;
-  }
-  return Fail(QK_ERR_NOT_PRESENT);
-}
-
-void PutLe16(unsigned char* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
 }
 
 // A string descriptor in the device's first language, as UTF-8 cut to the buffer.
@@ -346,20 +260,7 @@ uint32_t QKDevice_GetDeviceDescriptor(QKDeviceHandle handle, void* descriptor) {
     libusb_device_descriptor dd{};
     if (int rc = libusb_get_device_descriptor(d.device, &dd); rc != 0) return FromLibusb(rc);
     unsigned char out[18];
-    out[0] = 18;
-    out[1] = LIBUSB_DT_DEVICE;
-    PutLe16(out + 2, dd.bcdUSB);
-    out[4] = dd.bDeviceClass;
-    out[5] = dd.bDeviceSubClass;
-    out[6] = dd.bDeviceProtocol;
-    out[7] = dd.bMaxPacketSize0;
-    PutLe16(out + 8, dd.idVendor);
-    PutLe16(out + 10, dd.idProduct);
-    PutLe16(out + 12, dd.bcdDevice);
-    out[14] = dd.iManufacturer;
-    out[15] = dd.iProduct;
-    out[16] = dd.iSerialNumber;
-    out[17] = dd.bNumConfigurations;
+    EncodeDeviceDescriptor(dd, out);
     std::memcpy(descriptor, out, sizeof out);
     return uint32_t(QK_OK);
   });
@@ -379,14 +280,7 @@ uint32_t QKDevice_GetConfigurationDescriptor(QKDeviceHandle handle, uint32_t con
   return WithConfig(handle, descriptor != nullptr, configuration,
                     [&](QKDevice&, const libusb_config_descriptor& cfg) {
                       unsigned char out[9];
-                      out[0] = 9;
-                      out[1] = LIBUSB_DT_CONFIG;
-                      PutLe16(out + 2, cfg.wTotalLength);
-                      out[4] = cfg.bNumInterfaces;
-                      out[5] = cfg.bConfigurationValue;
-                      out[6] = cfg.iConfiguration;
-                      out[7] = cfg.bmAttributes;
-                      out[8] = cfg.MaxPower;
+                      EncodeConfigDescriptor(cfg, out);
                       std::memcpy(descriptor, out, sizeof out);
                       return uint32_t(QK_OK);
                     });
@@ -475,7 +369,7 @@ uint32_t QKDevice_GetDfuDevicePath(uint32_t index, char* buffer, uint32_t size) 
   for (ssize_t i = 0; i < n && found.empty(); ++i) {
     libusb_device_descriptor dd{};
     if (libusb_get_device_descriptor(list[i], &dd) != 0 || !HasDfuInterface(list[i], dd)) continue;
-    std::string path = FormatPath(list[i], dd, QK_DFU_CLASS_PRIMARY);
+    std::string path = PathOf(list[i], dd, QK_DFU_CLASS_PRIMARY);
     if (path.empty()) continue;
     if (seen++ == index) found = path;
   }
