@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
 #include <regex>
 
 #include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace brisk {
@@ -16,85 +14,18 @@ namespace brisk {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using test::ChildProcess;
 
 std::string ToolPath() {
   const char* dir = std::getenv("BRISK_TEST_BINARY_DIR");
   return std::string(dir ? dir : ".") + "/tools/brisk-reader/brisk-reader";
 }
 
-// A running brisk-reader with its output captured.
-class Tool {
- public:
-  explicit Tool(const std::vector<std::string>& args) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    m_pid = fork();
-    if (m_pid == 0) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-      std::vector<char*> argv;
-      static std::string path = ToolPath();
-      argv.push_back(path.data());
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    m_out = out[0];
-    m_err = err[0];
-  }
-  ~Tool() {
-    if (m_pid > 0 && !m_done) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-    close(m_out);
-    close(m_err);
-  }
-  void Signal(int sig) { kill(m_pid, sig); }
-  // Waits for the exit (generous bound) and returns its status, or -1.
-  int Wait(int timeoutMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      Drain(10);
-      int status = 0;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_done = true;
-        Drain(0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-    }
-    return -1;
-  }
-  bool WaitOutput(const std::string& text, int timeoutMs = 10000) {
-    return test::Eventually(
-        [&] {
-          Drain(5);
-          return m_stdout.find(text) != std::string::npos;
-        },
-        timeoutMs);
-  }
-  const std::string& Out() const { return m_stdout; }
-  const std::string& Err() const { return m_stderr; }
-
- private:
-  void Drain(int ms) {
-    pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-    if (poll(fds, 2, ms) <= 0) return;
-    char buf[4096];
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) (i == 0 ? m_stdout : m_stderr).append(buf, static_cast<size_t>(n));
-    }
-  }
-  pid_t m_pid = -1;
-  int m_out = -1, m_err = -1;
-  bool m_done = false;
-  std::string m_stdout, m_stderr;
-};
+// A running brisk-reader with its output collected.
+ChildProcess RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), ToolPath());
+  return ChildProcess(std::move(args));
+}
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -106,7 +37,7 @@ class ToolTest : public ::testing::Test {
   // Runs one command against the simulated reader; returns the exit status.
   int Run(std::vector<std::string> args, std::string* out = nullptr) {
     args.insert(args.begin(), {"--device", reader->SlavePath()});
-    Tool tool(args);
+    ChildProcess tool = RunTool(args);
     const int status = tool.Wait();
     if (out) *out = tool.Out();
     lastErr = tool.Err();
@@ -194,14 +125,14 @@ TEST_F(ToolTest, BadUsageIsRefusedWithTheUsage) {
                                                {"--device", "/x", "heartbeat", "set", "70000", "1"},
                                                {"--device", "/x", "platform", "set", "1"},
                                                {"--device", "/x", "net-test", "many"}}) {
-    Tool tool(args);
+    ChildProcess tool = RunTool(args);
     EXPECT_EQ(tool.Wait(), 64);
     EXPECT_NE(tool.Err().find("usage: brisk-reader"), std::string::npos);
   }
 }
 
 TEST_F(ToolTest, DeviceThatCannotBeOpenedIsNotSent) {
-  Tool tool({"--device", tmp.Path() + "/no-such-tty", "cat1"});
+  ChildProcess tool = RunTool({"--device", tmp.Path() + "/no-such-tty", "cat1"});
   EXPECT_EQ(tool.Wait(), 2);
   EXPECT_NE(tool.Err().find("cannot open"), std::string::npos);
 }
@@ -209,8 +140,8 @@ TEST_F(ToolTest, DeviceThatCannotBeOpenedIsNotSent) {
 TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
   auto platform = sim::PlatformServer::Start();
   ASSERT_NE(platform, nullptr);
-  Tool tool({"--device", reader->SlavePath(), "--json", "relay", "--platform",
-             "127.0.0.1:" + std::to_string(platform->Port()), "--mode", "1"});
+  ChildProcess tool = RunTool({"--device", reader->SlavePath(), "--json", "relay", "--platform",
+                               "127.0.0.1:" + std::to_string(platform->Port()), "--mode", "1"});
   ASSERT_TRUE(tool.WaitOutput("{\"event\":\"relaying\",\"platform\":\"127.0.0.1:"))
       << tool.Out() << tool.Err();
   EXPECT_EQ(reader->ReaderState().netMode, 1);
@@ -233,8 +164,8 @@ TEST_F(ToolTest, RelayRunsUntilSignalledAndPrintsTheCounters) {
 
 TEST_F(ToolTest, RelayEndsWhenTheReaderVanishes) {
   auto platform = sim::PlatformServer::Start();
-  Tool tool({"--device", reader->SlavePath(), "relay", "--platform",
-             "127.0.0.1:" + std::to_string(platform->Port())});
+  ChildProcess tool = RunTool({"--device", reader->SlavePath(), "relay", "--platform",
+                               "127.0.0.1:" + std::to_string(platform->Port())});
   ASSERT_TRUE(tool.WaitOutput("relaying to")) << tool.Out() << tool.Err();
   reader->Unplug();
   EXPECT_EQ(tool.Wait(), 2);
