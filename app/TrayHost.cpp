@@ -80,13 +80,22 @@ void TrayHostWatcher::Watch() {
   }
   if (qApp->nativeInterface<QNativeInterface::QX11Application>()) {
     m_poll = new QTimer(this);
-    connect(m_poll, &QTimer::timeout, this, &TrayHostWatcher::Check);
+    // Only the selection is polled: a watcher that hangs must not stall the window each second.
+    connect(m_poll, &QTimer::timeout, this, [this] {
+      if (XEmbedTrayPresent()) Appeared();
+    });
     m_poll->start(kXEmbedPollMs);
   }
+  // A watcher or host that came between the caller's look and the watch above.
+  QTimer::singleShot(0, this, &TrayHostWatcher::Check);
 }
 
 void TrayHostWatcher::Check() {
-  if (!m_watching || !Present()) return;
+  if (m_watching && Present()) Appeared();
+}
+
+void TrayHostWatcher::Appeared() {
+  if (!m_watching) return;
   m_watching = false;
   if (m_poll) m_poll->stop();
   QDBusConnection::sessionBus().disconnect(

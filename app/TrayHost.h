@@ -24,6 +24,7 @@ class TrayHostWatcher : public QObject {
   void Check();
 
  private:
+  void Appeared();
   QTimer* m_poll = nullptr;
   bool m_watching = false;
 };

@@ -120,11 +120,13 @@ class DesktopTest : public ::testing::Test {
   }
 
   // The SNI watcher stand-in, once it has its name.
-  Child StartWatcher() {
+  Child StartWatcher(bool withHost = true) {
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    Child watcher({"/usr/bin/python3", std::string(BRISK_TEST_SOURCE_DIR) + "/sni-watcher.py"},
-                  CleanEnvironment(), out[1]);
+    std::vector<std::string> args = {"/usr/bin/python3",
+                                     std::string(BRISK_TEST_SOURCE_DIR) + "/sni-watcher.py"};
+    if (!withHost) args.push_back("--no-host");
+    Child watcher(args, CleanEnvironment(), out[1]);
     close(out[1]);
     EXPECT_EQ(ReadLine(out[0], 10000), "ready");
     close(out[0]);
@@ -334,6 +336,29 @@ TEST_F(DesktopTest, AHostThatComesAfterTheProgramIsTakenUp) {
   }));
   QTest::qWait(1000);
   Child watcher = StartWatcher();
+  EXPECT_FALSE(WaitForItem().empty());
+}
+
+// A watcher that is slow to answer would stall the window at every look, so it is asked when
+// it says something has changed, not polled.
+TEST_F(DesktopTest, AWatcherWithoutAHostIsAskedOnItsSignalsNotPolled) {
+  const std::string display = StartXvfb();
+  ASSERT_FALSE(display.empty());
+  Child watcher = StartWatcher(false);
+  Child program = SpawnProgram({{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}});
+  const auto questions = [] {
+    const std::string answer = Gdbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                     "org.freedesktop.DBus.Properties.Get",
+                                     {"org.kde.StatusNotifierWatcher", "HostQuestions"});
+    return answer.empty() ? -1 : std::atoi(answer.c_str() + answer.find("<") + 1);
+  };
+  ASSERT_TRUE(WaitFor([&] { return questions() > 0; }));
+  QTest::qWait(500);  // the look at start and the one when the watch begins
+  const int first = questions();
+  QTest::qWait(3500);  // the X11 tray is looked for each second all the while
+  EXPECT_EQ(questions(), first);
+  Gdbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+        "org.kde.StatusNotifierWatcher.RegisterStatusNotifierHost", {"panel"});
   EXPECT_FALSE(WaitForItem().empty());
 }
 

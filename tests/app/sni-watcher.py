@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 # A StatusNotifierWatcher with a host registered, as a desktop panel offers it, on the session
 # bus: it keeps the items that register (RegisteredStatusNotifierItems) and prints "ready".
+# With --no-host it starts without a host (one comes with RegisterStatusNotifierHost) and counts
+# the questions for one in the property HostQuestions.
 import sys
 import dbus
 import dbus.service
@@ -14,6 +16,7 @@ XML = """<node><interface name="org.kde.StatusNotifierWatcher">
 <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
 <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
 <property name="ProtocolVersion" type="i" access="read"/>
+<property name="HostQuestions" type="i" access="read"/>
 <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
 <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
 <signal name="StatusNotifierHostRegistered"/>
@@ -28,6 +31,8 @@ class Watcher(dbus.service.Object):
     def __init__(self, bus):
         super().__init__(bus, "/StatusNotifierWatcher")
         self.items = []
+        self.host = "--no-host" not in sys.argv
+        self.questions = 0
 
     @dbus.service.method(IFACE, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender=None):
@@ -38,7 +43,8 @@ class Watcher(dbus.service.Object):
 
     @dbus.service.method(IFACE, in_signature="s")
     def RegisterStatusNotifierHost(self, service):
-        pass
+        self.host = True
+        self.StatusNotifierHostRegistered()
 
     @dbus.service.signal(IFACE, signature="s")
     def StatusNotifierItemRegistered(self, service):
@@ -54,11 +60,14 @@ class Watcher(dbus.service.Object):
 
     def props(self):
         return {"RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
-                "IsStatusNotifierHostRegistered": dbus.Boolean(True),
-                "ProtocolVersion": dbus.Int32(0)}
+                "IsStatusNotifierHostRegistered": dbus.Boolean(self.host),
+                "ProtocolVersion": dbus.Int32(0),
+                "HostQuestions": dbus.Int32(self.questions)}
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, prop):
+        if prop == "IsStatusNotifierHostRegistered":
+            self.questions += 1
         return self.props()[prop]
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
@@ -74,6 +83,7 @@ DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 watcher = Watcher(bus)
 name = dbus.service.BusName(IFACE, bus)
-watcher.StatusNotifierHostRegistered()
+if watcher.host:
+    watcher.StatusNotifierHostRegistered()
 print("ready", flush=True)
 GLib.MainLoop().run()
