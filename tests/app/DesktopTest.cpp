@@ -353,10 +353,10 @@ TEST_F(DesktopTest, AWatcherWithoutAHostIsAskedOnItsSignalsNotPolled) {
     return answer.empty() ? -1 : std::atoi(answer.c_str() + answer.find("<") + 1);
   };
   ASSERT_TRUE(WaitFor([&] { return questions() > 0; }));
-  QTest::qWait(500);  // the look at start and the one when the watch begins
-  const int first = questions();
-  QTest::qWait(3500);  // the X11 tray is looked for each second all the while
-  EXPECT_EQ(questions(), first);
+  // Asked at start and once more when the watch begins; meanwhile the X11 tray is looked for
+  // each second.
+  QTest::qWait(4000);
+  EXPECT_LE(questions(), 2);
   Gdbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
         "org.kde.StatusNotifierWatcher.RegisterStatusNotifierHost", {"panel"});
   EXPECT_FALSE(WaitForItem().empty());
