@@ -113,7 +113,7 @@ wait_log "Verify successful !" 60 && sleep 1.2 && shot upgrade-final.png
 # upgrade's program and helpers end first: one copy per session.
 cleanup
 pids=()
-# The copy the upgrade's simulator started may outlive it: the bus names its process.
+# The copy the upgrade's simulator started may still be ending: the bus names its process.
 owner=$(gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus \
   -m org.freedesktop.DBus.GetConnectionUnixProcessID net.brisk.NetService 2>/dev/null |
   tr -dc '0-9 ' | awk '{print $NF}')

@@ -1,10 +1,12 @@
 // brisk-usb-sim [OPTIONS] -- COMMAND [ARGS...]: runs COMMAND with the whole reader on an
 // emulated USB bus and exits with COMMAND's status (125 when the emulation cannot be set up).
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,22 @@ namespace {
 using brisk::sim::DfuPhase;
 
 constexpr int kSetupFailed = 125;
+
+// The command's process, and a signal that came before it was there, for the handler.
+volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_early = 0;
+
+// A signal sent to the emulation is passed on to the command, which then ends, and the
+// emulation after it. One from the terminal (Ctrl-C) reaches the command directly already.
+void ForwardSignal(int sig, siginfo_t* info, void*) {
+  if (info->si_code == SI_KERNEL) return;
+  if (g_child > 0)
+    kill(g_child, sig);
+  else
+    g_early = sig;
+}
+
+constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
 
 void Usage() {
   std::fprintf(
@@ -268,19 +286,32 @@ int main(int argc, char** argv) {
   env.push_back(const_cast<char*>(preload.c_str()));
   env.push_back(nullptr);
   std::fflush(nullptr);
+  struct sigaction action {};
+  action.sa_sigaction = ForwardSignal;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  for (int sig : kForwarded) sigaction(sig, &action, nullptr);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) {
     std::perror("brisk-usb-sim: fork");
     return kSetupFailed;
   }
   if (child == 0) {
+    // The command never outlives the emulation it runs on, even one killed outright.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(kSetupFailed);
+    for (int sig : kForwarded) sigaction(sig, &standard, nullptr);
     execvpe(argv[i], argv + i, env.data());
     std::fprintf(stderr, "brisk-usb-sim: cannot run %s: %s\n", argv[i], std::strerror(errno));
     _exit(127);
   }
+  g_child = child;
+  if (g_early) kill(child, g_early);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  g_child = 0;
   stop = true;
   if (talker.joinable()) talker.join();
   int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

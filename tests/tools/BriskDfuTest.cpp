@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -31,6 +32,13 @@ Result RunProgram(const std::string& dir, std::vector<std::string> args,
   how.env = env;
   how.folder = dir;
   return brisk::test::RunProgram(std::move(args), how);
+}
+
+// Whether the process has ended (a zombie whose parent is gone counts as ended).
+bool Ended(pid_t pid) {
+  const std::string stat = brisk::test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return stat.empty() || close == std::string::npos || stat.substr(close + 2, 1) == "Z";
 }
 
 Bytes RandomBytes(size_t n, unsigned seed) {
@@ -384,4 +392,20 @@ TEST_F(BriskDfuTool, TheReaderComesBackReportingTheIdentityOfItsNewFirmware) {
   const size_t normal = r.out.find("brisk-usb-sim: mode normal\n");
   ASSERT_NE(normal, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(expected), normal + 27) << r.out;
+}
+
+// A signal to the emulation ends the command it runs, and an emulation killed outright takes
+// the command with it: no program is left running on a bus that is gone.
+TEST_F(BriskDfuTool, TheCommandEndsWithTheEmulation) {
+  for (int sig : {SIGTERM, SIGKILL}) {
+    const std::string pidFile = Dir() + "/command-" + std::to_string(sig);
+    brisk::test::ChildProcess sim(
+        {BRISK_USB_SIM, "--", "/bin/sh", "-c", "echo $$ > " + pidFile + "; exec sleep 60"});
+    ASSERT_TRUE(brisk::test::Eventually(
+        [&] { return brisk::test::ReadFile(pidFile).find('\n') != std::string::npos; }, 20000));
+    const pid_t command = std::stoi(brisk::test::ReadFile(pidFile));
+    sim.Signal(sig);
+    EXPECT_EQ(sim.Wait(), sig == SIGTERM ? 128 + SIGTERM : 256) << sim.Err();
+    EXPECT_TRUE(brisk::test::Eventually([&] { return Ended(command); }, 10000)) << sig;
+  }
 }
