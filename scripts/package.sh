@@ -45,6 +45,12 @@ export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck nodde
   echo "package.sh: the build failed; the whole log is $out/build.log" >&2
   exit 1
 }
+# A symbols file out of step with a library makes every dependent's version bound wrong.
+if grep -n 'dpkg-gensymbols: warning' "$out/build.log" >&2; then
+  grep -A20 '^+++ \|^--- ' "$out/build.log" >&2 || true
+  echo "package.sh: a symbols file in debian/ does not match its library" >&2
+  exit 1
+fi
 mv "$out"/src/*.deb "$out"/src/*.changes "$out"/src/*.buildinfo "$out"/
 rm -rf "$out/src"
 ls "$out"/*.deb
