@@ -120,7 +120,7 @@ int RunOne(const uint8_t* data, size_t size) {
     }
     // A full request starts another download, which forgets the verified package.
     uint8_t first;
-    verified = rig.service->Downloader()->GetData(0, 1, &first) == 1;
+    verified = rig.firmware->Downloader().GetData(0, 1, &first) == 1;
   } else if (answer.size() == 2) {
     if (answer[0] != 1 || (answer[1] != 1 && answer[1] != 2)) Finding("bad type-14 refusal");
     if (payload.size() == 6 && answer[1] == 2) {

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "link/Brisk7Service.h"
 #include "link/Frame.h"
+#include "link/Relay.h"
 #include "log/Log.h"
 #include "platform/Clock.h"
 #include "platform/Tcp.h"
@@ -21,7 +21,7 @@ constexpr int kLinkLostPauseMs = 10;
 constexpr uint8_t kNoticePrefix[] = {0x01, 0x3F, 0x02};
 }  // namespace
 
-int Brisk7Service::ConnectServer(int cancelFd) {
+int Relay::ConnectServer(int cancelFd) {
   std::string host;
   uint32_t port;
   {
@@ -63,8 +63,7 @@ int Brisk7Service::ConnectServer(int cancelFd) {
   return -1;
 }
 
-int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs,
-                                      int cancelFd) {
+int Relay::ConnectWithTimeout(const char* address, uint32_t port, int timeoutMs, int cancelFd) {
   const int fd = platform::TcpCreate();
   if (fd < 0) return -1;
   m_keepAliveSet = 0;
@@ -83,14 +82,14 @@ int Brisk7Service::ConnectWithTimeout(const char* address, uint32_t port, int ti
   return fd;
 }
 
-void Brisk7Service::CloseServerSocket() {
+void Relay::CloseServerSocket() {
   platform::TcpClose(m_serverSocket.exchange(-1));
   m_sendQueue.clear();
   m_sendQueueHead = 0;
   m_queuedBytes = 0;
 }
 
-void Brisk7Service::ReadServer() {
+void Relay::ReadServer() {
   std::vector<uint8_t>& buffer = m_serverIn;  // relay thread only, so kept between calls
   buffer.resize(frame::kReceiveBufferSize);
   const int socket = m_serverSocket;
@@ -105,19 +104,6 @@ void Brisk7Service::ReadServer() {
     }
     return;
   }
-  ForwardServerBlock(static_cast<size_t>(n));
-}
-
-bool Brisk7Service::HandlePlatformBlock(const uint8_t* block, size_t size) {
-  if (size == 0 || size >= frame::kReceiveBufferSize) return false;
-  m_serverIn.resize(frame::kReceiveBufferSize);
-  std::memcpy(m_serverIn.data() + 1, block, size);
-  ForwardServerBlock(size);
-  return true;
-}
-
-void Brisk7Service::ForwardServerBlock(size_t n) {
-  std::vector<uint8_t>& buffer = m_serverIn;
   const uint8_t* block = buffer.data() + 1;
   WriteLogHex("read server: ", block, static_cast<int>(n));
 
@@ -138,10 +124,11 @@ void Brisk7Service::ForwardServerBlock(size_t n) {
 
 // Never waits for the platform: what its socket cannot take now is queued behind what already
 // waits, and leaves from the relay loop as the socket drains.
-int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
+int Relay::SendServer(const uint8_t* bytes, int count) {
   const int socket = m_serverSocket;
   if (socket < 0) {
-    WriteLog("send failed, socket is not valid");
+    if (!m_lossLogged) WriteLog("send failed, socket is not valid");
+    m_lossLogged = true;
     return -1;
   }
   if (count <= 0) return 0;
@@ -172,7 +159,7 @@ int Brisk7Service::SendServer(const uint8_t* bytes, int count) {
   return 0;
 }
 
-void Brisk7Service::DrainSendQueue() {
+void Relay::DrainSendQueue() {
   const int socket = m_serverSocket;
   const size_t waiting = m_sendQueue.size() - m_sendQueueHead;
   if (socket < 0 || waiting == 0) return;
@@ -198,49 +185,45 @@ void Brisk7Service::DrainSendQueue() {
   m_queuedBytes = m_sendQueue.size() - m_sendQueueHead;
 }
 
-void Brisk7Service::GiveUpPlatform() {
+void Relay::GiveUpPlatform() {
   CloseServerSocket();
   NotifyLinkLost();
 }
 
-void Brisk7Service::ConnectOnRequest() {
-  {
-    std::lock_guard<std::mutex> guard(m_comLock);
-    m_connecting = 1;
-  }
+void Relay::ConnectOnRequest() {
+  m_connecting = true;
   StopServerConnect();
   // A second request while a connection is open replaces it; the old socket must not leak.
   CloseServerSocket();
   // Stop and the destructor signal the wake-up descriptor; the lookup and connect give up then.
-  const int socket = ConnectServer(m_wake->Fd());
+  const int socket = ConnectServer(m_wake.Fd());
   if (socket >= 0) {
     {
       std::lock_guard<std::mutex> guard(m_socketLock);
       m_serverSocket = socket;
       m_relayActive = 1;
     }
+    m_lossLogged = false;
     SendConnectResult(0, 0);
   } else {
     SendConnectResult(1, 1);
   }
-  std::lock_guard<std::mutex> guard(m_comLock);
-  m_connecting = 0;
+  m_connecting = false;
 }
 
-// Notices are built in their own buffer: the relay thread must not touch the command that
-// the window thread may be building in m_commandBuffer, nor reset its answer event.
-void Brisk7Service::SendConnectResult(uint8_t a, uint8_t b) {
+// Notices are built in buffers of their own: a command may be on its way meanwhile.
+void Relay::SendConnectResult(uint8_t a, uint8_t b) {
   const uint8_t data[] = {frame::kConnect, a, b};
   WriteCom(data, sizeof data);
 }
 
-void Brisk7Service::NotifyLinkLost() {
+void Relay::NotifyLinkLost() {
   if (!m_relayRunning) return;
   const uint8_t data[] = {frame::kLinkLost, 1, 0};
   WriteCom(data, sizeof data);
 }
 
-void Brisk7Service::PushHeartbeat() {
+void Relay::PushHeartbeat() {
   const uint32_t usb = m_usbHeartbeatInterval;
   const uint32_t cat1 = m_cat1HeartbeatInterval;
   WriteLog("set heart beat interval: %d %d", static_cast<int>(usb), static_cast<int>(cat1));
@@ -250,7 +233,7 @@ void Brisk7Service::PushHeartbeat() {
   WriteCom(data, sizeof data);
 }
 
-int Brisk7Service::CanReachPlatform() {
+int Relay::CanReachPlatform() {
   const int socket = ConnectServer();
   if (socket < 0) return 0;
   platform::TcpClose(socket);

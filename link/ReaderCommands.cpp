@@ -1,208 +1,228 @@
+#include "link/ReaderCommands.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
-#include "link/Brisk7Service.h"
 #include "link/Frame.h"
+#include "link/Relay.h"
 #include "log/Log.h"
 #include "platform/Clock.h"
 
 namespace brisk::link {
 
 namespace {
-constexpr int kAnswerWaitMs = 2000;
 constexpr int kNetworkTestWaitMs = 5000;
 constexpr int kCanSendLimitMs = 5000;
 constexpr int kCanSendStepMs = 100;
+std::atomic<int> g_waitPercent{100};
 }  // namespace
 
-int Brisk7Service::WaitComCanSend() {
-  if (!m_relayRunning) return 0;
-  const int64_t start = platform::NowMs();
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(m_comLock);
-      if (m_connecting == 0) return 1;
+void ScaleAnswerWaitsForTest(int percent) { g_waitPercent = percent; }
+
+AuthText FormatAuthInfo(const AuthInfo& info) {
+  AuthText text;
+  char pair[3];
+  for (const uint8_t b : info.licence) {
+    std::snprintf(pair, sizeof pair, "%02x", b);
+    text.licence += pair;
+  }
+  for (int i = 0; i < 12; i += 2) {
+    if (i) text.mac += ':';
+    text.mac.append(info.mac + i, 2);
+  }
+  text.iccid.assign(info.iccid, strnlen(info.iccid, sizeof info.iccid));
+  return text;
+}
+
+void ReaderCommands::OnAnswer(const uint8_t* data, size_t size) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (size > 0 && data[0] == m_waitingFor && !m_hasAnswer) {
+      m_staged.assign(data, data + size);
+      m_hasAnswer = true;
+      m_answered.notify_all();
+      return;
     }
-    if (m_commandsInterrupted) return 0;
+  }
+  // An answer to a command that gave up, to a notice, or to nothing.
+  WriteLogHex("late answer: ", data, static_cast<int>(size));
+}
+
+int ReaderCommands::WaitComCanSend() {
+  if (!m_link.IsRunning()) return 0;
+  const int64_t start = platform::NowMs();
+  while (m_link.IsConnecting()) {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_interrupted) return 0;
+    }
     if (platform::NowMs() - start >= kCanSendLimitMs) {
       WriteLog("WaitComCanSend timeout");
       return 0;
     }
     platform::SleepMs(kCanSendStepMs);
   }
+  return 1;
 }
 
-int Brisk7Service::WaitAnswer() {
-  std::memset(m_answer, 0, sizeof m_answer);
-  if (!m_answerEvent.Wait(kAnswerWaitMs)) {
-    WriteLog("read input report timeout");
-    return -3;
-  }
-  std::lock_guard<std::mutex> guard(m_comLock);
-  std::memcpy(m_answer, m_answerStaging.data(), std::min<size_t>(m_answerLength, sizeof m_answer));
-  return 0;
+void ReaderCommands::InterruptCommands() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_interrupted = true;
+  m_answered.notify_all();
 }
 
-void Brisk7Service::InterruptCommands() {
-  m_commandsInterrupted = true;
-  m_answerEvent.SetInterrupted(true);
-}
-
-void Brisk7Service::ResumeCommands() {
-  m_answerEvent.SetInterrupted(false);
-  m_commandsInterrupted = false;
+void ReaderCommands::ResumeCommands() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_interrupted = false;
 }
 
 // Steps 1-3 of every request: wait for the link, then write the command. -1 when not sent.
-int Brisk7Service::SendCommand(const uint8_t* data, int size) {
-  if (m_commandsInterrupted) {
+int ReaderCommands::Send(const uint8_t* data, int size, bool wait) {
+  bool interrupted;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    interrupted = m_interrupted;
+  }
+  if (interrupted) {
     WriteLog("reader command 0x%x not sent: commands are interrupted", data[0]);
     return -1;
   }
   if (!WaitComCanSend()) return -1;
-  std::memset(m_commandBuffer, 0, sizeof m_commandBuffer);
-  m_answerEvent.Reset();
-  std::memcpy(m_commandBuffer, data, static_cast<size_t>(size));
-  WriteCom(m_commandBuffer, size);  // a failed write shows up as a time-out
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_waitingFor = wait ? data[0] : 0;
+    m_hasAnswer = false;
+  }
+  m_link.WriteCom(data, size);  // a failed write shows up as a time-out
   return 0;
 }
 
-// The whole request/answer sequence with the 2-second wait; m_answer holds the answer on 0.
-int Brisk7Service::Transact(const uint8_t* data, int size) {
-  if (SendCommand(data, size) < 0) return -1;
-  return WaitAnswer();
-}
-
-// A command whose answer is its result byte alone; an answer of another type counts as 0.
-int Brisk7Service::ResultOnly(const uint8_t* data, int size) {
-  if (const int r = Transact(data, size)) return r;
-  if (m_answer[0] != data[0]) return 0;
-  return m_answer[1];
-}
-
-int Brisk7Service::GetCat1Module(uint8_t* modelCode, uint8_t* secondValue) {
-  const uint8_t cmd[] = {frame::kCat1Module, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kCat1Module) return 0;
-  if (m_answer[1] == 1) {
-    if (modelCode) *modelCode = m_answer[2];
-    if (secondValue) *secondValue = m_answer[3];
-  }
-  return m_answer[1];
-}
-
-int Brisk7Service::SetNetMode(int mode) {
-  if (mode == 2) StopServerConnect();
-  const uint8_t cmd[] = {frame::kNetMode, static_cast<uint8_t>(mode), 0};
-  return ResultOnly(cmd, sizeof cmd);
-}
-
-int Brisk7Service::GetConnectStatus(uint8_t* status, uint8_t* type) {
-  const uint8_t cmd[] = {frame::kConnectStatus, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kConnectStatus) return 0;
-  if (m_answer[1] == 0) {
-    if (status) *status = m_answer[2];
-    if (type) *type = m_answer[3];
-  }
-  return m_answer[1];
-}
-
-int Brisk7Service::NotifyDisconnect() {
-  const uint8_t cmd[] = {frame::kDisconnect, 0, 0};
-  return ResultOnly(cmd, sizeof cmd);
-}
-
-int Brisk7Service::GetAuthInfo(uint8_t licence[32], char mac[12], char iccid[20]) {
-  const uint8_t cmd[] = {frame::kAuthInfo, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kAuthInfo) return 0;
-  if (m_answer[1] == 0) {
-    if (licence) std::memcpy(licence, m_answer + 3, 32);
-    if (mac) std::memcpy(mac, m_answer + 35, 12);
-    if (iccid) std::memcpy(iccid, m_answer + 47, 20);
-  }
-  return m_answer[1];
-}
-
-int Brisk7Service::SetPlatform(int policy, int cache, uint32_t port, const char* host) {
-  // The 256-byte command buffer leaves room for a host of 250 characters.
-  const size_t hostLength = host ? strnlen(host, 250) : 0;
-  uint8_t cmd[256] = {};
-  cmd[0] = frame::kSetPlatform;
-  cmd[1] = static_cast<uint8_t>(policy);
-  cmd[2] = static_cast<uint8_t>(cache);
-  frame::WriteLe16(cmd + 3, static_cast<uint16_t>(port));
-  if (hostLength) std::memcpy(cmd + 5, host, hostLength);
-  return ResultOnly(cmd, static_cast<int>(hostLength + 6));
-}
-
-int Brisk7Service::GetPlatform(uint8_t* policy, uint8_t* cache, uint32_t* port, char* host) {
-  const uint8_t cmd[] = {frame::kGetPlatform, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kGetPlatform) return 0;
-  if (m_answer[1] == 0) {
-    const uint32_t reportedPort = frame::ReadLe16(m_answer + 5);
-    // m_answer is zeroed before each copy, so the text ends within the buffer.
-    const std::string reportedHost(reinterpret_cast<const char*>(m_answer + 7),
-                                   strnlen(reinterpret_cast<const char*>(m_answer + 7), 240));
-    if (policy) *policy = m_answer[3];
-    if (cache) *cache = m_answer[4];
-    if (port) *port = reportedPort;
-    if (host) {
-      std::memcpy(host, reportedHost.data(), reportedHost.size());
-      host[reportedHost.size()] = '\0';
-    }
-    SetPlatformAddress(reportedHost, reportedPort);
-  }
-  return m_answer[1];
-}
-
-int Brisk7Service::TestNetwork(int a, int b) {
-  const uint8_t cmd[] = {frame::kTestNetwork, static_cast<uint8_t>(a), static_cast<uint8_t>(b)};
-  if (SendCommand(cmd, sizeof cmd) < 0) return -1;
-  std::memset(m_answer, 0, sizeof m_answer);
-  if (!m_answerEvent.Wait(kNetworkTestWaitMs)) {
+int ReaderCommands::WaitAnswer(int waitMs) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  const std::chrono::milliseconds wait(int64_t{waitMs} * g_waitPercent / 100);
+  const bool answered = m_answered.wait_for(lock, wait, [&] {
+    return m_hasAnswer || m_interrupted;
+  }) && !m_interrupted;
+  m_waitingFor = 0;
+  if (!answered) {
+    lock.unlock();
     WriteLog("read input report timeout");
     return -3;
   }
-  {
-    std::lock_guard<std::mutex> guard(m_comLock);
-    std::memcpy(m_answer, m_answerStaging.data(),
-                std::min<size_t>(m_answerLength, sizeof m_answer));
+  m_answer = std::move(m_staged);
+  return 0;
+}
+
+int ReaderCommands::Exchange(const std::vector<uint8_t>& command, int dataResult, size_t need,
+                             int waitMs) {
+  if (Send(command.data(), static_cast<int>(command.size()), true) < 0) return -1;
+  if (const int r = WaitAnswer(waitMs)) return r;
+  const size_t size = m_answer.size();
+  if (size < 2 || (m_answer[1] == dataResult && size < need)) {
+    WriteLog("answer to command %d refused: %d bytes are too short", command[0],
+             static_cast<int>(size));
+    return kShortAnswer;
   }
-  if (m_answer[0] != frame::kTestNetwork) return -3;
-  if (m_answer[1] != 0) return -4;
-  return m_answer[2] + 256 * m_answer[3];
-}
-
-int Brisk7Service::AskDfuMode() {
-  const uint8_t cmd[] = {frame::kDfuMode, 0, 0};
-  return ResultOnly(cmd, sizeof cmd);
-}
-
-int Brisk7Service::SetHeartbeat(uint32_t usb, uint32_t cat1, int noWait, int storeOnly) {
-  WriteLog("set heart beat interval: %d %d", static_cast<int>(usb), static_cast<int>(cat1));
-  m_usbHeartbeatInterval = usb;
-  m_cat1HeartbeatInterval = cat1;
-  if (storeOnly) return 0;
-  uint8_t cmd[5] = {frame::kSetHeartbeat};
-  frame::WriteLe16(cmd + 1, static_cast<uint16_t>(usb));
-  frame::WriteLe16(cmd + 3, static_cast<uint16_t>(cat1));
-  if (SendCommand(cmd, sizeof cmd) < 0) return -1;
-  if (noWait) return 0;
-  if (const int r = WaitAnswer()) return r;
-  if (m_answer[0] != frame::kSetHeartbeat) return -2;
   return m_answer[1];
 }
 
-int Brisk7Service::GetHeartbeat(uint32_t* usb, uint32_t* cat1) {
-  const uint8_t cmd[] = {frame::kGetHeartbeat, 0, 0};
-  if (const int r = Transact(cmd, sizeof cmd)) return r;
-  if (m_answer[0] != frame::kGetHeartbeat) return -2;
-  if (m_answer[1] != 0) return -3;
-  if (usb) *usb = frame::ReadLe16(m_answer + 3);
-  if (cat1) *cat1 = frame::ReadLe16(m_answer + 5);
-  return 0;
+Cat1Module ReaderCommands::GetCat1Module() {
+  Cat1Module m;
+  m.result = Exchange({frame::kCat1Module, 0, 0}, 1, 4);
+  if (m.result == 1) {
+    m.model = m_answer[2];
+    m.second = m_answer[3];
+  }
+  return m;
+}
+
+int ReaderCommands::SetNetMode(int mode) {
+  if (mode == 2) m_link.StopServerConnect();
+  return Exchange({frame::kNetMode, static_cast<uint8_t>(mode), 0});
+}
+
+ConnectStatus ReaderCommands::GetConnectStatus() {
+  ConnectStatus s;
+  s.result = Exchange({frame::kConnectStatus, 0, 0}, 0, 4);
+  if (s.result == 0) {
+    s.status = m_answer[2];
+    s.type = m_answer[3];
+  }
+  return s;
+}
+
+int ReaderCommands::NotifyDisconnect() { return Exchange({frame::kDisconnect, 0, 0}); }
+
+AuthInfo ReaderCommands::GetAuthInfo() {
+  AuthInfo a;
+  a.result = Exchange({frame::kAuthInfo, 0, 0}, 0, 67);
+  if (a.result == 0) {
+    std::memcpy(a.licence, &m_answer[3], sizeof a.licence);
+    std::memcpy(a.mac, &m_answer[35], sizeof a.mac);
+    std::memcpy(a.iccid, &m_answer[47], sizeof a.iccid);
+  }
+  return a;
+}
+
+int ReaderCommands::SetPlatform(int policy, int cache, uint32_t port, const char* host) {
+  // The 256-byte command buffer leaves room for a host of 250 characters.
+  const size_t hostLength = host ? strnlen(host, 250) : 0;
+  std::vector<uint8_t> command(hostLength + 6, 0);
+  command[0] = frame::kSetPlatform;
+  command[1] = static_cast<uint8_t>(policy);
+  command[2] = static_cast<uint8_t>(cache);
+  frame::WriteLe16(&command[3], static_cast<uint16_t>(port));
+  if (hostLength) std::memcpy(&command[5], host, hostLength);
+  return Exchange(command);
+}
+
+PlatformInfo ReaderCommands::GetPlatform() {
+  PlatformInfo p;
+  p.result = Exchange({frame::kGetPlatform, 0, 0}, 0, 8);
+  if (p.result != 0) return p;
+  p.policy = m_answer[3];
+  p.cache = m_answer[4];
+  p.port = frame::ReadLe16(&m_answer[5]);
+  const char* text = reinterpret_cast<const char*>(&m_answer[7]);
+  p.host.assign(text, strnlen(text, std::min<size_t>(240, m_answer.size() - 7)));
+  // The next platform connection goes where the reader says.
+  m_link.SetPlatformAddress(p.host, p.port);
+  return p;
+}
+
+int ReaderCommands::TestNetwork(int a, int b) {
+  const int r = Exchange({frame::kTestNetwork, static_cast<uint8_t>(a), static_cast<uint8_t>(b)}, 0,
+                         4, kNetworkTestWaitMs);
+  if (r < 0) return r;
+  if (r != 0) return -4;
+  return m_answer[2] + 256 * m_answer[3];
+}
+
+int ReaderCommands::AskDfuMode() { return Exchange({frame::kDfuMode, 0, 0}); }
+
+int ReaderCommands::SetHeartbeat(uint32_t usb, uint32_t cat1, int noWait, int storeOnly) {
+  WriteLog("set heart beat interval: %d %d", static_cast<int>(usb), static_cast<int>(cat1));
+  m_link.SetHeartbeatIntervals(usb, cat1);
+  if (storeOnly) return 0;
+  std::vector<uint8_t> command = {frame::kSetHeartbeat, 0, 0, 0, 0};
+  frame::WriteLe16(&command[1], static_cast<uint16_t>(usb));
+  frame::WriteLe16(&command[3], static_cast<uint16_t>(cat1));
+  if (noWait) return Send(command.data(), static_cast<int>(command.size()), false) < 0 ? -1 : 0;
+  return Exchange(command);
+}
+
+HeartbeatInfo ReaderCommands::GetHeartbeat() {
+  HeartbeatInfo h;
+  h.result = Exchange({frame::kGetHeartbeat, 0, 0}, 0, 7);
+  if (h.result > 0) h.result = -3;
+  if (h.result == 0) {
+    h.usb = frame::ReadLe16(&m_answer[3]);
+    h.cat1 = frame::ReadLe16(&m_answer[5]);
+  }
+  return h;
 }
 
 }  // namespace brisk::link

@@ -1,16 +1,14 @@
 #include <cstring>
 #include <vector>
 
-#include "link/Brisk7Service.h"
 #include "link/Frame.h"
-#include "link/SerialFrameReader.h"
+#include "link/Relay.h"
 #include "log/Log.h"
 #include "platform/Clock.h"
-#include "platform/SerialPort.h"
 
 namespace brisk::link {
 
-int Brisk7Service::WriteCom(const uint8_t* data, int size) {
+int Relay::WriteCom(const uint8_t* data, int size) {
   if (size < 0 || size > 0xFFFE) return -1;
   // Every relayed block fits on the stack; only a larger command frame needs the heap.
   uint8_t small[frame::kReceiveBufferSize + 8];
@@ -24,9 +22,7 @@ int Brisk7Service::WriteCom(const uint8_t* data, int size) {
   WriteLogHex("write com: ", buffer, static_cast<int>(length));
 
   std::unique_lock<std::mutex> lock(m_comLock);
-  const int written = m_comWriter   ? m_comWriter(buffer, length)
-                      : m_comHandle ? m_comHandle->Write(buffer, length)
-                                    : -1;
+  const int written = m_port ? m_port->Write(buffer, length) : -1;
   if (written == static_cast<int>(length)) {
     WriteLog("com write success");
     lock.unlock();
@@ -38,11 +34,11 @@ int Brisk7Service::WriteCom(const uint8_t* data, int size) {
   return -1;
 }
 
-bool Brisk7Service::ReadCom(bool failed) {
+bool Relay::ReadCom(bool failed) {
   // One read takes whatever the port holds: several frames, or part of one. Frames are cut
   // before the next read, so the buffer always has room for more than a whole frame.
   uint8_t* space = m_comFrames.Space();
-  const int n = m_comHandle->ReadAvailable(space, m_comFrames.SpaceSize());
+  const int n = m_port->ReadAvailable(space, m_comFrames.SpaceSize());
   // Only a port that is really gone (hang-up, EIO, end of file) ends the relay.
   if (n < 0 || (n == 0 && failed)) {
     WriteLog("read head failed");
@@ -54,7 +50,7 @@ bool Brisk7Service::ReadCom(bool failed) {
   return true;
 }
 
-void Brisk7Service::CutComFrames() {
+void Relay::CutComFrames() {
   using Kind = SerialFrameReader::Kind;
   for (;;) {
     const SerialFrameReader::Result r = m_comFrames.Next(platform::NowMs());
@@ -75,12 +71,12 @@ void Brisk7Service::CutComFrames() {
         break;
       case Kind::BadHead:
         WriteLog("head is not valid");
-        m_comHandle->PurgeInput();
+        m_port->PurgeInput();
         break;
       case Kind::TooLong:
         // Would not fit the receive buffer: handled like a bad head.
         WriteLog("frame length %u is too long, head is not valid", r.length);
-        m_comHandle->PurgeInput();
+        m_port->PurgeInput();
         break;
       case Kind::BodyTimedOut:
         WriteLog("read body failed");
@@ -89,16 +85,7 @@ void Brisk7Service::CutComFrames() {
   }
 }
 
-bool Brisk7Service::HandleReaderFrame(const uint8_t* frame, size_t size) {
-  if (size < frame::kHeadSize + 2 || size > frame::kReceiveBufferSize ||
-      frame[0] != frame::kHead1 || frame[1] != frame::kHead2 ||
-      frame::ReadLe16(frame + 2) != size - frame::kHeadSize)
-    return false;
-  HandleComFrame(frame, size);
-  return true;
-}
-
-void Brisk7Service::HandleComFrame(const uint8_t* buf, size_t frameSize) {
+void Relay::HandleComFrame(const uint8_t* buf, size_t frameSize) {
   const uint16_t length = static_cast<uint16_t>(frameSize - frame::kHeadSize);
   WriteLogHex("read com:", buf, static_cast<int>(frameSize));
   if (frame::Checksum(buf, frameSize) != 0) {
@@ -114,20 +101,14 @@ void Brisk7Service::HandleComFrame(const uint8_t* buf, size_t frameSize) {
       if (SendServer(payload, payloadSize) < 0) NotifyLinkLost();
       break;
     case frame::kUpgradeDownload:
-      procDownloadUpgradeFile(payload, payloadSize);
-      break;
     case frame::kUpgradeData:
-      procSendUpgradeFile(payload, payloadSize);
+      if (m_transfers) m_transfers(buf + 4, length - 1u);
       break;
     case frame::kConnect:
       if (payloadSize >= 2 && payload[0] == 0 && payload[1] == 0) ConnectOnRequest();
       break;
-    default: {
-      std::lock_guard<std::mutex> guard(m_comLock);
-      std::memcpy(m_answerStaging.data(), buf + 4, length - 1u);
-      m_answerLength = length - 1u;
-    }
-      m_answerEvent.Set();
+    default:
+      if (m_answers) m_answers(buf + 4, length - 1u);
       break;
   }
 }

@@ -1,8 +1,9 @@
 #pragma once
-// One service for a whole fuzzing run, driven without a port: frames from the reader and
-// blocks from the platform are handed to it directly, and what it writes for the reader is
-// collected and checked to be well-formed frames. Its files live in a private temporary
-// folder, and every download is sent to a refusing local proxy so no input reaches the network.
+// One relay and firmware server for a whole fuzzing run, on a port in memory and driven on the
+// fuzzer's thread: frames from the reader are fed into the port, and what the link writes for
+// the reader is collected and checked to be well-formed frames. Its files live in a private
+// temporary folder, and every download is sent to a refusing local proxy so no input reaches the
+// network.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,12 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "link/Brisk7Service.h"
+#include "link/FirmwareServer.h"
 #include "link/Frame.h"
+#include "link/Relay.h"
 #include "log/Log.h"
 
 namespace brisk::fuzz {
@@ -58,30 +59,33 @@ class LinkRig {
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
     SetLogSwitch(log ? 1 : 0);
-    service = std::make_unique<link::Brisk7Service>();
-    service->SetPlatformAddress("127.0.0.1", RefusingPort());
-    service->SetComWriter([this](const uint8_t* bytes, size_t size) {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_written.insert(m_written.end(), bytes, bytes + size);
-      return static_cast<int>(size);
-    });
+    firmware = std::make_unique<link::FirmwareServer>(
+        link::EnterDfuCallback{},
+        [this](const uint8_t* data, int size) { return relay.WriteCom(data, size); });
+    relay.SetPlatformAddress("127.0.0.1", RefusingPort());
+    relay.SetHandlers({},
+                      [this](const uint8_t* data, size_t size) { firmware->Handle(data, size); });
+    auto owned = std::make_unique<link::MemoryReaderPort>();
+    port = owned.get();
+    relay.Attach(std::move(owned));
   }
 
-  // The reader sends one frame; returns what the service wrote for the reader meanwhile.
+  // The reader sends one frame; returns what the link wrote for the reader meanwhile.
   std::vector<ReaderFrame> Send(uint8_t type, const std::vector<uint8_t>& payload) {
-    const std::vector<uint8_t> frame = link::frame::Encode(type, payload);
-    if (!service->HandleReaderFrame(frame.data(), frame.size())) Finding("a frame was refused");
+    port->Feed(link::frame::Encode(type, payload));
+    Serve(0);
     return Written();
+  }
+
+  // One pass of the relay; the relay never ends while the fuzzer drives it.
+  void Serve(int waitMs) {
+    if (!relay.Serve(waitMs)) Finding("the relay ended");
   }
 
   // Everything written for the reader since the last call, cut into frames; anything that is
   // not a whole, well-formed frame is a finding.
   std::vector<ReaderFrame> Written() {
-    std::vector<uint8_t> bytes;
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      bytes.swap(m_written);
-    }
+    const std::vector<uint8_t> bytes = port->TakeWritten();
     std::vector<ReaderFrame> frames;
     for (size_t at = 0; at < bytes.size();) {
       const uint8_t* p = bytes.data() + at;
@@ -100,12 +104,12 @@ class LinkRig {
 
   const std::string& Folder() const { return m_folder; }
 
-  std::unique_ptr<link::Brisk7Service> service;
+  link::Relay relay;
+  std::unique_ptr<link::FirmwareServer> firmware;
+  link::MemoryReaderPort* port = nullptr;
 
  private:
   std::string m_folder;
-  std::mutex m_lock;
-  std::vector<uint8_t> m_written;
 };
 
 }  // namespace brisk::fuzz

@@ -2,7 +2,8 @@
 #include <thread>
 
 #include "platform/Clock.h"
-
+#include "platform/Tcp.h"
+#include "sim/platform/PlatformServer.h"
 #include "tests/link/LinkFixture.h"
 
 namespace brisk::link {
@@ -16,6 +17,11 @@ class CommandsTest : public LinkFixture {
   void SetUp() override {
     LinkFixture::SetUp();
     StartService();
+  }
+  void TearDown() override {
+    ScaleAnswerWaitsForTest(100);
+    platform::SetResolver(nullptr);
+    LinkFixture::TearDown();
   }
   void Script(uint8_t code, Bytes payload, uint8_t type = 0, int delayMs = 0) {
     sim::Answer a;
@@ -41,13 +47,17 @@ class CommandsTest : public LinkFixture {
 };
 
 TEST_F(CommandsTest, Cat1ModuleFillsOutputsOnlyWhenPresent) {
-  Script(1, {1, 0x05, 0x00});
-  uint8_t model = 0xEE, second = 0xEE;
-  EXPECT_EQ(service.GetCat1Module(&model, &second), 1);
-  EXPECT_EQ(model, 5);
-  EXPECT_EQ(second, 0);
+  Script(1, {1, 0x05, 0x01});
+  Cat1Module m = service.GetCat1Module();
+  EXPECT_EQ(m.result, 1);
+  EXPECT_EQ(m.model, 5);
+  EXPECT_EQ(m.second, 1);
   Script(1, {0, 0x07, 0x07});
-  model = second = 0xEE;
+  m = service.GetCat1Module();
+  EXPECT_EQ(m.result, 0);
+  EXPECT_EQ(m.model, 0);
+  // The out-parameter form leaves its outputs alone too.
+  uint8_t model = 0xEE, second = 0xEE;
   EXPECT_EQ(service.GetCat1Module(&model, &second), 0);
   EXPECT_EQ(model, 0xEE);
   EXPECT_EQ(second, 0xEE);
@@ -56,12 +66,12 @@ TEST_F(CommandsTest, Cat1ModuleFillsOutputsOnlyWhenPresent) {
 
 TEST_F(CommandsTest, HeartbeatQueryDecodesBothIntervals) {
   Script(17, {0x00, 0x00, 0x2C, 0x01, 0x58, 0x02});
-  uint32_t usb = 0, cat1 = 0;
-  EXPECT_EQ(service.GetHeartbeat(&usb, &cat1), 0);
-  EXPECT_EQ(usb, 300u);
-  EXPECT_EQ(cat1, 600u);
+  const HeartbeatInfo h = service.GetHeartbeat();
+  EXPECT_EQ(h.result, 0);
+  EXPECT_EQ(h.usb, 300u);
+  EXPECT_EQ(h.cat1, 600u);
   Script(17, {0x01, 0x00, 0x2C, 0x01, 0x58, 0x02});
-  EXPECT_EQ(service.GetHeartbeat(&usb, &cat1), -3) << "a failure code reads as -3";
+  EXPECT_EQ(service.GetHeartbeat().result, -3) << "a failure code reads as -3";
 }
 
 TEST_F(CommandsTest, HeartbeatSettingWritesTheExactFrameAndWaits) {
@@ -104,14 +114,12 @@ TEST_F(CommandsTest, PlatformQueryIsAdoptedForTheNextConnection) {
     s.host = "platform.example.test";
     s.port = 9001;
   });
-  uint8_t policy = 9, cache = 9;
-  uint32_t port = 0;
-  char host[241] = {};
-  EXPECT_EQ(service.GetPlatform(&policy, &cache, &port, host), 0);
-  EXPECT_EQ(policy, 1);
-  EXPECT_EQ(cache, 0);
-  EXPECT_EQ(port, 9001u);
-  EXPECT_STREQ(host, "platform.example.test");
+  const PlatformInfo p = service.GetPlatform();
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.policy, 1);
+  EXPECT_EQ(p.cache, 0);
+  EXPECT_EQ(p.port, 9001u);
+  EXPECT_EQ(p.host, "platform.example.test");
   EXPECT_EQ(service.PlatformHost(), "platform.example.test");
   EXPECT_EQ(service.PlatformPort(), 9001u);
 }
@@ -124,7 +132,7 @@ TEST_F(CommandsTest, OverlongReportedHostIsCutAt240) {
   std::memset(host, 'x', sizeof host);
   uint32_t port = 0;
   EXPECT_EQ(service.GetPlatform(nullptr, nullptr, &port, host), 0);
-  EXPECT_EQ(std::string(host), std::string(240, 'h'));
+  EXPECT_EQ(std::string(host), std::string(240, 'h')) << "the out-parameter form ends the text";
   EXPECT_EQ(service.PlatformHost().size(), 240u);
 }
 
@@ -132,12 +140,13 @@ TEST_F(CommandsTest, AuthorizationDataIsCopiedWhole) {
   reader->EditReaderState([](sim::ReaderSim::State& s) {
     for (int i = 0; i < 32; ++i) s.licence[i] = static_cast<uint8_t>(i * 8);
   });
-  uint8_t licence[32] = {};
-  char mac[12] = {}, iccid[20] = {};
-  EXPECT_EQ(service.GetAuthInfo(licence, mac, iccid), 0);
-  EXPECT_EQ(licence[31], 248);
-  EXPECT_EQ(std::string(mac, 12), "A1B2C3D4E5F6");
-  EXPECT_EQ(std::string(iccid, 20), "89860012345678901234");
+  const AuthInfo a = service.GetAuthInfo();
+  EXPECT_EQ(a.result, 0);
+  EXPECT_EQ(a.licence[31], 248);
+  const AuthText text = FormatAuthInfo(a);
+  EXPECT_EQ(text.licence.substr(56), "e0e8f0f8");
+  EXPECT_EQ(text.mac, "A1:B2:C3:D4:E5:F6");
+  EXPECT_EQ(text.iccid, "89860012345678901234");
 }
 
 TEST_F(CommandsTest, NetworkTestReportsLatencyOrFailure) {
@@ -150,25 +159,43 @@ TEST_F(CommandsTest, NetworkTestReportsLatencyOrFailure) {
   EXPECT_EQ(service.TestNetwork(1, 50), 10000);
 }
 
-TEST_F(CommandsTest, AnswerOfAnotherTypeIsJudgedPerCommand) {
+TEST_F(CommandsTest, AnswerOfAnotherTypeIsLateAndNeverEndsTheWait) {
+  ScaleAnswerWaitsForTest(10);
   for (uint8_t code : {1, 2, 3, 5, 7, 8, 9, 12, 15, 16, 17}) Script(code, {0x00, 0x09, 0x09}, 0x30);
-  uint8_t a = 0xEE, b = 0xEE;
-  EXPECT_EQ(service.GetCat1Module(&a, &b), 0);
-  EXPECT_EQ(a, 0xEE);
-  EXPECT_EQ(service.SetNetMode(1), 0);
-  EXPECT_EQ(service.GetConnectStatus(&a, &b), 0);
-  EXPECT_EQ(a, 0xEE);
-  EXPECT_EQ(service.NotifyDisconnect(), 0);
-  EXPECT_EQ(service.GetAuthInfo(nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(service.SetPlatform(0, 0, 1, "h"), 0);
-  uint32_t port = 7;
-  EXPECT_EQ(service.GetPlatform(nullptr, nullptr, &port, nullptr), 0);
-  EXPECT_EQ(port, 7u);
-  EXPECT_EQ(service.AskDfuMode(), 0);
-  EXPECT_EQ(service.SetHeartbeat(600, 600, 0, 0), -2);
-  uint32_t u = 0, c = 0;
-  EXPECT_EQ(service.GetHeartbeat(&u, &c), -2);
+  EXPECT_EQ(service.GetCat1Module().result, -3);
+  EXPECT_EQ(service.SetNetMode(1), -3);
+  EXPECT_EQ(service.GetConnectStatus().result, -3);
+  EXPECT_EQ(service.NotifyDisconnect(), -3);
+  EXPECT_EQ(service.GetAuthInfo().result, -3);
+  EXPECT_EQ(service.SetPlatform(0, 0, 1, "h"), -3);
+  service.SetPlatformAddress("kept.test", 7);
+  EXPECT_EQ(service.GetPlatform().result, -3);
+  EXPECT_EQ(service.PlatformHost(), "kept.test");
+  EXPECT_EQ(service.AskDfuMode(), -3);
+  EXPECT_EQ(service.SetHeartbeat(600, 600, 0, 0), -3);
+  EXPECT_EQ(service.GetHeartbeat().result, -3);
   EXPECT_EQ(service.TestNetwork(1, 50), -3);
+  EXPECT_TRUE(WaitLateAnswer("30 00 09 09 ", 10));
+}
+
+TEST_F(CommandsTest, AnswerTooShortForWhatTheCommandReadsIsRefused) {
+  // A port that echoes: the answer is the command itself, without the data a getter reads.
+  for (uint8_t code : {1, 3, 7, 9, 12, 17}) Script(code, {code == 1 ? uint8_t{1} : uint8_t{0}, 0});
+  service.SetPlatformAddress("kept.test", 7);
+  EXPECT_EQ(service.GetPlatform().result, kShortAnswer);
+  EXPECT_EQ(service.PlatformHost(), "kept.test");
+  EXPECT_EQ(service.PlatformPort(), 7u);
+  EXPECT_EQ(service.GetCat1Module().result, kShortAnswer);
+  EXPECT_EQ(service.GetConnectStatus().result, kShortAnswer);
+  EXPECT_EQ(service.GetAuthInfo().result, kShortAnswer);
+  EXPECT_EQ(service.TestNetwork(1, 50), kShortAnswer);
+  EXPECT_EQ(service.GetHeartbeat().result, kShortAnswer);
+  EXPECT_TRUE(LogHas("answer to command 9 refused: 3 bytes are too short"));
+  // Data is only read with the result that carries it; a result byte alone is needed always.
+  Script(7, {0x01});
+  EXPECT_EQ(service.GetAuthInfo().result, 1);
+  Script(15, {});
+  EXPECT_EQ(service.AskDfuMode(), kShortAnswer);
 }
 
 TEST_F(CommandsTest, FailureCodeIsReturnedAndOutputsStayUntouched) {
@@ -187,7 +214,7 @@ TEST_F(CommandsTest, NoAnswerTimesOutAndALateAnswerDoesNotSpoilTheNext) {
   EXPECT_EQ(service.NotifyDisconnect(), -3);
   EXPECT_TRUE(LogHas("read input report timeout"));
   // The late answer arrives and signals; the next command resets before it sends.
-  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 5000));
+  ASSERT_TRUE(WaitLateAnswer("05 00 00 "));
   Script(15, {0x04, 0x00});
   EXPECT_EQ(service.AskDfuMode(), 4);
 }
@@ -199,23 +226,26 @@ TEST_F(CommandsTest, NotRunningMeansNotSent) {
   EXPECT_EQ(service.SetHeartbeat(1, 1, 1, 0), -1);
 }
 
-TEST_F(CommandsTest, CommandWaitsForAConnectInProgress) {
-  Brisk7ServiceTestAccess::SetConnecting(service, 1);
-  std::thread release([&] {
-    platform::SleepMs(400);
-    Brisk7ServiceTestAccess::SetConnecting(service, 0);
-  });
-  EXPECT_EQ(service.AskDfuMode(), 0);
-  release.join();
-  EXPECT_FALSE(LogHas("WaitComCanSend timeout"));
-}
-
 TEST_F(CommandsTest, CommandGivesUpAfterFiveSecondsOfConnecting) {
-  Brisk7ServiceTestAccess::SetConnecting(service, 1);
+  sim::PlatformServer::Options o;
+  o.acceptNothing = true;
+  auto silent = sim::PlatformServer::Start(o);
+  ASSERT_NE(silent, nullptr);
+  platform::SetResolver([](const std::string&, std::vector<std::string>& out) {
+    out.assign(2, "127.0.0.1");  // two attempts of 3 s: longer than a command waits
+    return true;
+  });
+  service.SetPlatformAddress("silent.test", silent->Port());
+  ASSERT_TRUE(reader->SendFrame(10, {0, 0}));
+  ASSERT_TRUE(WaitLog("Try to connect 127.0.0.1"));
+  const int64_t start = platform::NowMs();
   EXPECT_EQ(service.AskDfuMode(), -1);
+  EXPECT_GE(platform::NowMs() - start, 4800);
   EXPECT_TRUE(LogHas("WaitComCanSend timeout"));
   EXPECT_EQ(reader->ReceivedCount(15), 0u);
-  Brisk7ServiceTestAccess::SetConnecting(service, 0);
+  // Once the connect has ended, commands go through again.
+  ASSERT_TRUE(reader->WaitFrame(10, 10000).has_value());
+  EXPECT_EQ(service.AskDfuMode(), 0);
 }
 
 TEST_F(CommandsTest, SwitchingToCat1DropsTheRelayCounters) {

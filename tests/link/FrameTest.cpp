@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "link/Brisk7Service.h"
 #include "link/Frame.h"
 #include "link/SerialFrameReader.h"
 
@@ -129,37 +128,6 @@ TEST_F(Cutter, AStrayByteBeforeAHeadIsDroppedAndAnythingElseThrowsEverythingAway
   Add({0x55, 0xAA, 0x31, 0x08, 0x41}, 0);  // 2097: longer than any frame
   EXPECT_EQ(Drain(0), (std::vector<int>{static_cast<int>(Kind::TooLong)}));
   EXPECT_EQ(reader.Deadline(), -1);
-}
-
-// Without a port: the frame is checked before the service acts on it, and what the service
-// answers goes to the writer.
-TEST(PortlessService, FramesAndBlocksHandedInAreCheckedAndAnsweredThroughTheWriter) {
-  Brisk7Service service;
-  Bytes written;
-  service.SetComWriter([&](const uint8_t* bytes, size_t size) {
-    written.insert(written.end(), bytes, bytes + size);
-    return static_cast<int>(size);
-  });
-  const Bytes chunkRequest = frame::Encode(14, {1, 2, 3});  // not 6 bytes: refused with 1 1
-  ASSERT_TRUE(service.HandleReaderFrame(chunkRequest.data(), chunkRequest.size()));
-  EXPECT_EQ(written, frame::Encode(14, {1, 1}));
-
-  written.clear();
-  Bytes longer = chunkRequest;
-  longer.push_back(0);  // the length field no longer matches
-  Bytes badHead = chunkRequest;
-  badHead[1] = 0x55;
-  const Bytes empty = {0x55, 0xAA, 0x00, 0x00};
-  const Bytes huge = frame::Encode(4, Bytes(frame::kMaxLength, 7));  // over the buffer
-  for (const Bytes& f : {longer, badHead, empty, huge})
-    EXPECT_FALSE(service.HandleReaderFrame(f.data(), f.size()));
-  const Bytes block(frame::kReceiveBufferSize, 'x');
-  EXPECT_FALSE(service.HandlePlatformBlock(block.data(), 0));
-  EXPECT_FALSE(service.HandlePlatformBlock(block.data(), block.size()));
-  EXPECT_TRUE(written.empty());
-
-  ASSERT_TRUE(service.HandlePlatformBlock(block.data(), block.size() - 1));
-  EXPECT_EQ(written, frame::Encode(4, Bytes(block.begin(), block.end() - 1)));
 }
 
 }  // namespace

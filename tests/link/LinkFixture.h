@@ -1,14 +1,15 @@
 #pragma once
 // A service talking to a simulated reader over a real pty, with the log on in a private folder.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 
 #include "link/Brisk7Service.h"
 #include "log/Log.h"
 #include "sim/reader/ReaderSim.h"
-#include "tests/link/ServiceAccess.h"
 #include "tests/support/TestSupport.h"
 
 namespace brisk::link {
@@ -28,6 +29,32 @@ class LinkFixture : public ::testing::Test {
   std::string Log() const { return log.Text(); }
   bool LogHas(const std::string& text) const { return log.Has(text); }
   bool WaitLog(const std::string& text, int ms = 5000) const { return log.WaitFor(text, ms); }
+  // An answer that no command waits for is logged with its bytes ("05 00 00 ") ending the line.
+  size_t LateAnswers(const std::string& hex) const {
+    const std::string tail = "late answer: " + hex;
+    size_t n = 0;
+    for (const std::string& line : log.Lines())
+      n += line.size() >= tail.size() &&
+           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    return n;
+  }
+  bool WaitLateAnswer(const std::string& hex, size_t before = 0, int ms = 5000) const {
+    return test::Eventually([&] { return LateAnswers(hex) > before; }, ms);
+  }
+  // Threads of this process whose name is the relay thread's.
+  static int RelayThreads() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+      std::string name;
+      std::getline(comm, name);
+      count += name == "brisk-relay";
+    }
+    closedir(dir);
+    return count;
+  }
 
   test::ScopedTmpdir tmp;
   test::LogCapture log;

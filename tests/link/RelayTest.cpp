@@ -1,9 +1,7 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -18,29 +16,15 @@ namespace {
 
 const Bytes kDisconnectAnswer = {0x55, 0xAA, 0x04, 0x00, 0x05, 0x00, 0x00, 0xFE};
 
-// Threads of this process whose name is the relay thread's.
-int RelayThreads() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    count += name == "brisk-relay";
-  }
-  closedir(dir);
-  return count;
-}
-
 class RelayTest : public LinkFixture {
  protected:
   // Bytes of a refused frame may still trickle in and be thrown away with whatever follows
   // them; a reader recovers by sending again, so the test does too.
   bool RecoversWithACleanFrame() {
     return Eventually([&] {
+      const size_t before = LateAnswers("05 00 00 ");
       reader->SendRaw(kDisconnectAnswer);
-      return Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }, 200);
+      return WaitLateAnswer("05 00 00 ", before, 200);
     });
   }
 };
@@ -49,8 +33,7 @@ TEST_F(RelayTest, AnswerIsHandedOverWithoutHeadLengthAndChecksum) {
   StartService();
   EXPECT_STREQ(service.ComStatusText(), "已打开");
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
-  EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), (Bytes{0x05, 0x00, 0x00}));
+  ASSERT_TRUE(WaitLateAnswer("05 00 00 "));
   EXPECT_EQ(service.ComBytesRead(), 8u);
   EXPECT_TRUE(WaitLog("read com:55 aa 04 00 05 00 00 fe "));
 }
@@ -60,8 +43,7 @@ TEST_F(RelayTest, BadChecksumIsCountedButNotHandedOver) {
   ASSERT_TRUE(reader->SendRaw({0x55, 0xAA, 0x04, 0x00, 0x05, 0x00, 0x00, 0xFF}));
   ASSERT_TRUE(WaitLog("check sum error"));
   EXPECT_EQ(service.ComBytesRead(), 8u);
-  EXPECT_FALSE(Brisk7ServiceTestAccess::AnswerSignalled(service));
-  EXPECT_TRUE(Brisk7ServiceTestAccess::Staged(service).empty());
+  EXPECT_FALSE(LogHas("late answer"));
   EXPECT_TRUE(LogHas("read com:55 aa 04 00 05 00 00 ff "));
   EXPECT_TRUE(service.IsRelayRunning());
 }
@@ -74,7 +56,7 @@ TEST_F(RelayTest, BadHeadThrowsAwayEverythingWaiting) {
   ASSERT_TRUE(WaitLog("head is not valid"));
   // The good frame behind the bad head was waiting too, so it is gone.
   platform::SleepMs(100);
-  EXPECT_FALSE(Brisk7ServiceTestAccess::AnswerSignalled(service));
+  EXPECT_FALSE(LogHas("late answer"));
   EXPECT_TRUE(RecoversWithACleanFrame());
   EXPECT_TRUE(service.IsRelayRunning());
 }
@@ -84,9 +66,8 @@ TEST_F(RelayTest, ZeroLengthIsConsumedSilently) {
   Bytes burst = {0x55, 0xAA, 0x00, 0x00};
   burst.insert(burst.end(), kDisconnectAnswer.begin(), kDisconnectAnswer.end());
   ASSERT_TRUE(reader->SendRaw(burst));
-  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  ASSERT_TRUE(WaitLateAnswer("05 00 00 "));
   EXPECT_EQ(service.ComBytesRead(), 12u);
-  EXPECT_EQ(Brisk7ServiceTestAccess::Staged(service), (Bytes{0x05, 0x00, 0x00}));
   EXPECT_FALSE(LogHas("read com:55 aa 00 00"));
 }
 
@@ -106,11 +87,9 @@ TEST_F(RelayTest, LargestFrameIsRead) {
   Bytes payload(2093, 0x5A);  // with type and check byte: length field 2096
   payload.push_back(2);
   ASSERT_TRUE(reader->SendFrame(0x30, payload));
-  ASSERT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
-  const Bytes staged = Brisk7ServiceTestAccess::Staged(service);
-  ASSERT_EQ(staged.size(), 2095u);
-  EXPECT_EQ(staged[0], 0x30);
-  EXPECT_EQ(staged.back(), 2);
+  // Type and payload handed over whole: the first 20 bytes and 2075 more.
+  ASSERT_TRUE(WaitLateAnswer("30 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a 5a  +2075"));
+  EXPECT_FALSE(LogHas("check sum error"));
   EXPECT_EQ(service.ComBytesRead(), 2100u);
 }
 
@@ -120,7 +99,7 @@ TEST_F(RelayTest, ReaderSilentInsideAFrameEndsOnlyThatFrame) {
   ASSERT_TRUE(WaitLog("read body failed", 15000));
   EXPECT_TRUE(service.IsRelayRunning());
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  EXPECT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  EXPECT_TRUE(WaitLateAnswer("05 00 00 "));
 }
 
 TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
@@ -141,7 +120,7 @@ TEST_F(RelayTest, UnplugEndsTheRelayButKeepsThePortNumberAndCounters) {
   EXPECT_EQ(service.ComPort(), -1);
   EXPECT_FALSE(service.IsComOpen());
   EXPECT_STREQ(service.ComStatusText(), "未打开");
-  EXPECT_FALSE(Brisk7ServiceTestAccess::ThreadJoinable(service));
+  EXPECT_EQ(RelayThreads(), 0);
 }
 
 TEST_F(RelayTest, CandidateListSkipsTheAutomaticEntryAndABusyPort) {
@@ -218,7 +197,7 @@ TEST_F(RelayTest, StartWhileRunningNeverMakesASecondRelayThread) {
   EXPECT_EQ(RelayThreads(), 1);
   // The new thread still reads frames.
   ASSERT_TRUE(reader->SendRaw(kDisconnectAnswer));
-  EXPECT_TRUE(Eventually([&] { return Brisk7ServiceTestAccess::AnswerSignalled(service); }));
+  EXPECT_TRUE(WaitLateAnswer("05 00 00 "));
   service.Stop(0);
   EXPECT_EQ(RelayThreads(), 0);
 }
@@ -235,7 +214,7 @@ TEST_F(RelayTest, StopUnderLoadNeverHangsAndLeavesNoThread) {
   flood = false;
   sender.join();
   EXPECT_FALSE(service.IsRelayRunning());
-  EXPECT_FALSE(Brisk7ServiceTestAccess::ThreadJoinable(service));
+  EXPECT_EQ(RelayThreads(), 0);
   EXPECT_EQ(RelayThreads(), 0);
 }
 

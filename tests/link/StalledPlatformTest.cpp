@@ -135,7 +135,7 @@ TEST_F(StalledPlatformTest, OverflowingQueueLosesTheConnectionAndTellsTheReader)
 }
 
 TEST_F(StalledPlatformTest, QueueThatDoesNotDrainLosesTheConnection) {
-  Brisk7ServiceTestAccess::SetStallLimit(service, 300);
+  service.Link().SetStallLimitMs(300);
   FloodUntilQueued();
   ASSERT_TRUE(reader->WaitFrame(11, 5000).has_value());
   EXPECT_TRUE(LogHas("platform took nothing"));

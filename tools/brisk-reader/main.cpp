@@ -274,7 +274,7 @@ int RunCommand(Brisk7Service& service, const Command& c, bool json) {
       return ExitFor(r);
     }
     case Command::Relay:
-      return Relay(service, c.relay, json, g_stop, g_say);
+      return tools::Relay(service, c.relay, json, g_stop, g_say);
   }
   return kExitUsage;
 }

@@ -3,9 +3,8 @@
 
 #include "download/Md5.h"
 #include "download/UpgradeDownloader.h"
-#include "link/Brisk7Service.h"
+#include "link/FirmwareServer.h"
 #include "link/Frame.h"
-#include "link/LinkInternal.h"
 #include "log/Log.h"
 
 namespace brisk::link {
@@ -16,15 +15,19 @@ namespace {
 constexpr uint32_t kMaxChunk = 65526;
 }  // namespace
 
-std::unique_ptr<download::UpgradeDownloader> MakeDownloader(EnterDfuCallback callback) {
-  auto downloader = std::make_unique<download::UpgradeDownloader>();
-  downloader->SetEnterDfuCallback(std::move(callback));
-  return downloader;
+FirmwareServer::FirmwareServer(EnterDfuCallback callback, Writer write)
+    : m_write(std::move(write)), m_downloader(std::make_unique<download::UpgradeDownloader>()) {
+  m_downloader->SetEnterDfuCallback(std::move(callback));
 }
 
-// Answers are built in buffers of their own: the window thread builds its commands in
-// m_commandBuffer at the same time.
-void Brisk7Service::procDownloadUpgradeFile(const uint8_t* payload, int size) {
+void FirmwareServer::Handle(const uint8_t* data, size_t size) {
+  if (size == 0) return;
+  const int payloadSize = static_cast<int>(size - 1);
+  if (data[0] == frame::kUpgradeDownload) procDownloadUpgradeFile(data + 1, payloadSize);
+  if (data[0] == frame::kUpgradeData) procSendUpgradeFile(data + 1, payloadSize);
+}
+
+void FirmwareServer::procDownloadUpgradeFile(const uint8_t* payload, int size) {
   WriteLog("procDownloadUpgradeFile len:%d", size);
   const size_t length = size > 0 ? static_cast<size_t>(size) : 0;
 
@@ -59,31 +62,29 @@ void Brisk7Service::procDownloadUpgradeFile(const uint8_t* payload, int size) {
   int32_t state = download::DOWNLOAD_IDLE;
   int32_t count = 0;
   if (hasLabel && hasDigest && hasUrl) {
-    if (m_downloader) {
-      m_downloader->procDownload(label, digest, url, enterDfu);
-      m_downloader->GetDownloadStatus(state, count);
-    }
+    m_downloader->procDownload(label, digest, url, enterDfu);
+    m_downloader->GetDownloadStatus(state, count);
     answer[2] = static_cast<uint8_t>(state);
     frame::WriteLe32(answer + 3, static_cast<uint32_t>(count));
-    WriteCom(answer, 7);
+    m_write(answer, 7);
     return;
   }
-  if (m_downloader) m_downloader->GetDownloadStatus(state, count);
+  m_downloader->GetDownloadStatus(state, count);
   if (state != download::DOWNLOAD_IDLE) {
     answer[2] = static_cast<uint8_t>(state);
     frame::WriteLe32(answer + 3, static_cast<uint32_t>(count));
-    WriteCom(answer, 7);
+    m_write(answer, 7);
   } else {
     answer[1] = 1;
-    WriteCom(answer, 2);
+    m_write(answer, 2);
   }
 }
 
-void Brisk7Service::procSendUpgradeFile(const uint8_t* payload, int size) {
+void FirmwareServer::procSendUpgradeFile(const uint8_t* payload, int size) {
   WriteLog("procSendUpgradeFile len:%d", size);
   if (size != 6) {
     const uint8_t answer[3] = {frame::kUpgradeData, 1, 1};
-    WriteCom(answer, 3);
+    m_write(answer, 3);
     return;
   }
   const uint32_t offset = frame::ReadLe32(payload);
@@ -92,20 +93,20 @@ void Brisk7Service::procSendUpgradeFile(const uint8_t* payload, int size) {
     // Its answer would not fit one frame.
     WriteLog("chunk of %u bytes is too large", static_cast<unsigned>(count));
     const uint8_t answer[3] = {frame::kUpgradeData, 1, 1};
-    WriteCom(answer, 3);
+    m_write(answer, 3);
     return;
   }
   std::vector<uint8_t> answer(static_cast<size_t>(count) + 8, 0);
   answer[0] = frame::kUpgradeData;
   answer[1] = 0;
-  if (m_downloader && m_downloader->GetData(offset, count, answer.data() + 8) == 1) {
+  if (m_downloader->GetData(offset, count, answer.data() + 8) == 1) {
     frame::WriteLe32(answer.data() + 2, offset);
     frame::WriteLe16(answer.data() + 6, count);
-    WriteCom(answer.data(), static_cast<int>(answer.size()));
+    m_write(answer.data(), static_cast<int>(answer.size()));
     return;
   }
   const uint8_t refused[3] = {frame::kUpgradeData, 1, 2};
-  WriteCom(refused, 3);
+  m_write(refused, 3);
 }
 
 }  // namespace brisk::link
