@@ -113,6 +113,21 @@ TEST_F(ToolTest, ExitStatusFollowsTheAnswer) {
   Script(1, {0x00, 0x00, 0x00});
   EXPECT_EQ(Run({"--json", "cat1"}, &out), 0) << "no Cat1 module is an answer too";
   EXPECT_EQ(out, "{\"result\":0}\n");
+  Script(9, {0x00, 0x00});  // what a port that echoes sends back
+  EXPECT_EQ(Run({"--json", "platform", "get"}, &out), 2);
+  EXPECT_EQ(out, "{\"result\":-5}\n");
+}
+
+TEST_F(ToolTest, AuthorizationBytesThatAreNotUtf8StillMakeValidJson) {
+  reader->EditReaderState([](sim::ReaderSim::State& s) {
+    s.mac = "A1B2C3D4E5\x1b\"";
+    s.iccid = std::string("8986\xff\xfe\xc3", 7) + "\xe4\xb8\xad" + "0123456789";
+  });
+  std::string out;
+  ASSERT_EQ(Run({"--json", "auth"}, &out), 0);
+  EXPECT_NE(out.find("\"mac\":\"A1:B2:C3:D4:E5:\\u001b\\\"\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"iccid\":\"8986\\ufffd\\ufffd\\ufffd\\u4e2d0123456789\""), std::string::npos)
+      << out;
 }
 
 TEST_F(ToolTest, BadUsageIsRefusedWithTheUsage) {

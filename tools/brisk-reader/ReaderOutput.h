@@ -2,7 +2,9 @@
 // a line for people.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brisk::tools {
@@ -12,9 +14,10 @@ inline constexpr int kExitReaderFailed = 1;
 inline constexpr int kExitNoAnswer = 2;
 inline constexpr int kExitUsage = 64;
 
-// Control characters (C0, DEL and, in UTF-8, C1) are written as \u escapes, so text from the
-// reader can neither break a line nor reach a terminal raw.
-std::string JsonText(const std::string& s);
+// One JSON object on one line. Text that is not UTF-8 is replaced (U+FFFD) and everything but
+// printable ASCII is escaped, so text from the reader can neither break a line nor reach a
+// terminal raw.
+std::string JsonLine(const nlohmann::ordered_json& object);
 
 // The exit code for a service call's result.
 int ExitFor(int result);
@@ -29,12 +32,9 @@ class Output {
   void Print(int result, const char* what) const;
 
  private:
-  struct Field {
-    const char* key;
-    std::string json, plain;
-  };
   bool m_json;
-  std::vector<Field> m_fields;
+  nlohmann::ordered_json m_fields = nlohmann::ordered_json::object();
+  std::string m_plain;
 };
 
 }  // namespace brisk::tools

@@ -13,21 +13,20 @@ namespace brisk::tools {
 int Relay(link::Brisk7Service& service, const RelayRequest& r, bool json,
           const std::atomic<bool>& stop, FILE* say) {
   // Each step may wait for the reader; a stop asked for meanwhile skips the rest.
-  uint8_t model = 0, second = 0;
-  const int cat1 = service.GetCat1Module(&model, &second);
-  if (cat1 == 1)
-    std::fprintf(say, "Cat1 module: model 0x%x, 0x%x\n", model, second);
-  else if (cat1 == 0)
+  const link::Cat1Module cat1 = service.GetCat1Module();
+  if (cat1.result == 1)
+    std::fprintf(say, "Cat1 module: model 0x%x, 0x%x\n", cat1.model, cat1.second);
+  else if (cat1.result == 0)
     std::fprintf(say, "Cat1 module: none\n");
   else
-    std::fprintf(say, "Cat1 module: no answer (%d)\n", cat1);
+    std::fprintf(say, "Cat1 module: no answer (%d)\n", cat1.result);
 
-  uint8_t policy = 0, cache = 0;
-  uint32_t reportedPort = 0;
-  char reportedHost[256] = {};
-  if (!stop && service.GetPlatform(&policy, &cache, &reportedPort, reportedHost) == 0)
-    std::fprintf(say, "reader's platform: %s:%u\n", EscapeControl(reportedHost).c_str(),
-                 reportedPort);
+  if (!stop) {
+    const link::PlatformInfo reported = service.GetPlatform();
+    if (reported.result == 0)
+      std::fprintf(say, "reader's platform: %s:%u\n", EscapeControl(reported.host).c_str(),
+                   reported.port);
+  }
   if (!r.host.empty()) service.SetPlatformAddress(r.host, static_cast<uint32_t>(r.port));
 
   if (!stop) {
@@ -38,7 +37,7 @@ int Relay(link::Brisk7Service& service, const RelayRequest& r, bool json,
   }
   const std::string platform =
       EscapeControl(service.PlatformHost()) + ":" + std::to_string(service.PlatformPort());
-  if (json) std::printf("{\"event\":\"relaying\",\"platform\":%s}\n", JsonText(platform).c_str());
+  if (json) std::fputs(JsonLine({{"event", "relaying"}, {"platform", platform}}).c_str(), stdout);
   std::fprintf(say, "relaying to %s; Ctrl-C stops\n", platform.c_str());
   std::fflush(stdout);
   std::fflush(say);

@@ -67,7 +67,7 @@ bool g_json = false;
 
 void PrintPackagePath(const std::string& path) {
   if (g_json)
-    std::printf("{\"event\":\"package\",\"path\":%s}\n", JsonText(path).c_str());
+    std::fputs(JsonLine({{"event", "package"}, {"path", path}}).c_str(), stdout);
   else
     std::printf("%s\n", EscapeControl(path).c_str());
   std::fflush(stdout);
@@ -166,102 +166,86 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
 }
 
 int RunCommand(Brisk7Service& service, const Command& c, bool json) {
+  if (c.kind == Command::Relay) return tools::Relay(service, c.relay, json, g_stop, g_say);
   Output out(json);
+  int r = -1;
+  const char* what = "";
   switch (c.kind) {
     case Command::Cat1: {
-      uint8_t model = 0, second = 0;
-      const int r = service.GetCat1Module(&model, &second);
+      const Cat1Module m = service.GetCat1Module();
+      r = m.result;
       if (r == 1) {
-        out.Hex("model", model);
-        out.Hex("second", second);
+        out.Hex("model", m.model);
+        out.Hex("second", m.second);
       }
-      out.Print(r, r == 1 ? "Cat1 module present" : r == 0 ? "no Cat1 module" : "Cat1 module");
-      // 0 (no module) and 1 (a module) are both answers.
-      return (r == 0 || r == 1) ? kExitOk : ExitFor(r);
+      what = r == 1 ? "Cat1 module present" : r == 0 ? "no Cat1 module" : "Cat1 module";
+      break;
     }
-    case Command::Mode: {
-      const int r = service.SetNetMode(static_cast<int>(c.n[0]));
-      out.Print(r, "network mode");
-      return ExitFor(r);
-    }
+    case Command::Mode:
+      r = service.SetNetMode(static_cast<int>(c.n[0]));
+      what = "network mode";
+      break;
     case Command::Status: {
-      uint8_t status = 0, type = 0;
-      const int r = service.GetConnectStatus(&status, &type);
+      const ConnectStatus s = service.GetConnectStatus();
+      r = s.result;
       if (r == 0) {
-        out.Hex("status", status);
-        out.Hex("type", type);
+        out.Hex("status", s.status);
+        out.Hex("type", s.type);
       }
-      out.Print(r, "connection status");
-      return ExitFor(r);
+      what = "connection status";
+      break;
     }
-    case Command::Disconnect: {
-      const int r = service.NotifyDisconnect();
-      out.Print(r, "disconnect");
-      return ExitFor(r);
-    }
-    case Command::EnterDfu: {
-      const int r = service.AskDfuMode();
-      out.Print(r, "enter DFU mode");
-      return ExitFor(r);
-    }
+    case Command::Disconnect:
+      r = service.NotifyDisconnect();
+      what = "disconnect";
+      break;
+    case Command::EnterDfu:
+      r = service.AskDfuMode();
+      what = "enter DFU mode";
+      break;
     case Command::Auth: {
-      uint8_t licence[32] = {};
-      char mac[12] = {}, iccid[20] = {};
-      const int r = service.GetAuthInfo(licence, mac, iccid);
+      const AuthInfo a = service.GetAuthInfo();
+      r = a.result;
       if (r == 0) {
-        std::string hex, macText;
-        char pair[4];
-        for (uint8_t b : licence) {
-          std::snprintf(pair, sizeof pair, "%02x", b);
-          hex += pair;
-        }
-        for (int i = 0; i < 12; i += 2) {
-          if (i) macText += ':';
-          macText.append(mac + i, 2);
-        }
-        out.Text("license", hex);
-        out.Text("mac", macText);
-        out.Text("iccid", std::string(iccid, strnlen(iccid, sizeof iccid)));
+        const AuthText text = FormatAuthInfo(a);
+        out.Text("license", text.licence);
+        out.Text("mac", text.mac);
+        out.Text("iccid", text.iccid);
       }
-      out.Print(r, "authorization");
-      return ExitFor(r);
+      what = "authorization";
+      break;
     }
     case Command::PlatformGet: {
-      uint8_t policy = 0, cache = 0;
-      uint32_t port = 0;
-      char host[256] = {};
-      const int r = service.GetPlatform(&policy, &cache, &port, host);
+      const PlatformInfo p = service.GetPlatform();
+      r = p.result;
       if (r == 0) {
-        out.Number("policy", policy);
-        out.Number("cache", cache);
-        out.Number("port", port);
-        out.Text("host", host);
+        out.Number("policy", p.policy);
+        out.Number("cache", p.cache);
+        out.Number("port", p.port);
+        out.Text("host", p.host);
       }
-      out.Print(r, "platform");
-      return ExitFor(r);
+      what = "platform";
+      break;
     }
-    case Command::PlatformSet: {
-      const int r = service.SetPlatform(static_cast<int>(c.n[0]), static_cast<int>(c.n[1]),
-                                        static_cast<uint32_t>(c.n[2]), c.text.c_str());
-      out.Print(r, "platform set");
-      return ExitFor(r);
-    }
+    case Command::PlatformSet:
+      r = service.SetPlatform(static_cast<int>(c.n[0]), static_cast<int>(c.n[1]),
+                              static_cast<uint32_t>(c.n[2]), c.text.c_str());
+      what = "platform set";
+      break;
     case Command::HeartbeatGet: {
-      uint32_t usb = 0, cat1 = 0;
-      const int r = service.GetHeartbeat(&usb, &cat1);
+      const HeartbeatInfo h = service.GetHeartbeat();
+      r = h.result;
       if (r == 0) {
-        out.Number("usb", usb);
-        out.Number("cat1", cat1);
+        out.Number("usb", h.usb);
+        out.Number("cat1", h.cat1);
       }
-      out.Print(r, "heartbeat");
-      return ExitFor(r);
+      what = "heartbeat";
+      break;
     }
-    case Command::HeartbeatSet: {
-      const int r =
-          service.SetHeartbeat(static_cast<uint32_t>(c.n[0]), static_cast<uint32_t>(c.n[1]), 0, 0);
-      out.Print(r, "heartbeat set");
-      return ExitFor(r);
-    }
+    case Command::HeartbeatSet:
+      r = service.SetHeartbeat(static_cast<uint32_t>(c.n[0]), static_cast<uint32_t>(c.n[1]), 0, 0);
+      what = "heartbeat set";
+      break;
     case Command::NetTest: {
       const NetworkTestSummary s =
           SummarizeNetworkTest(RunNetworkTest(service, static_cast<int>(c.n[0])));
@@ -269,14 +253,16 @@ int RunCommand(Brisk7Service& service, const Command& c, bool json) {
       out.Number("failed", s.failures);
       out.Number("average", s.average);
       out.Number("max", s.maximum);
-      const int r = s.successes > 0 ? 0 : -3;
-      out.Print(r, "network test");
-      return ExitFor(r);
+      r = s.successes > 0 ? 0 : -3;
+      what = "network test";
+      break;
     }
     case Command::Relay:
-      return tools::Relay(service, c.relay, json, g_stop, g_say);
+      break;
   }
-  return kExitUsage;
+  out.Print(r, what);
+  // For code 1, 0 (no module) and 1 (a module) are both answers.
+  return ExitFor(c.kind == Command::Cat1 && r == 1 ? 0 : r);
 }
 
 }  // namespace
