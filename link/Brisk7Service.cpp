@@ -19,13 +19,17 @@ std::unique_ptr<ReaderPort> Brisk7Service::InitComm(int port, int baud) {
   return OpenSerialReaderPort(platform::SerialDevicePath(port), baud);
 }
 
-int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
-  // Two relay threads must never run on one object.
+// Two relay threads must never run on one object: a start stops the one that runs.
+void Brisk7Service::StopForStart() {
   m_relay.StopThread();
   if (IsComOpen()) {
     WriteLog("COM is already open while start service, close it");
     m_relay.ClosePort();
   }
+}
+
+int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
+  StopForStart();
   if (port != 0) {
     WriteLog("Open port %d", port);
     auto handle = InitComm(port, 115200);
@@ -54,11 +58,7 @@ int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
 }
 
 int Brisk7Service::StartDevice(const std::string& path) {
-  m_relay.StopThread();
-  if (IsComOpen()) {
-    WriteLog("COM is already open while start service, close it");
-    m_relay.ClosePort();
-  }
+  StopForStart();
   WriteLog("Open device %s", path.c_str());
   auto handle = OpenSerialReaderPort(path, 115200);
   if (!handle) {

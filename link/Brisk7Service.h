@@ -39,7 +39,6 @@ class Brisk7Service {
   Relay& Link() { return m_relay; }
   ReaderCommands& Commands() { return m_commands; }
   FirmwareServer& Firmware() { return m_firmware; }
-  download::UpgradeDownloader* Downloader() { return &m_firmware.Downloader(); }
 
   // ---- queries for the window ----
   bool IsRelayRunning() const { return m_relay.IsRunning(); }
@@ -50,8 +49,6 @@ class Brisk7Service {
   uint32_t ComBytesRead() const { return m_relay.ComBytesRead(); }
   uint32_t ServerBytesSent() const { return m_relay.ServerBytesSent(); }
   uint32_t ServerBytesReceived() const { return m_relay.ServerBytesReceived(); }
-  bool IsRelayActive() const { return m_relay.IsRelayActive(); }
-  bool KeepAliveSet() const { return m_relay.KeepAliveSet(); }
   const char* ComStatusText() const { return IsComOpen() ? "已打开" : "未打开"; }
   const char* ServerStatusText() const { return IsServerConnected() ? "已连接" : "未连接"; }
   std::string PlatformHost() const { return m_relay.PlatformHost(); }
@@ -59,10 +56,6 @@ class Brisk7Service {
   void SetPlatformAddress(const std::string& host, uint32_t port) {
     m_relay.SetPlatformAddress(host, port);
   }
-  uint32_t UsbHeartbeatInterval() const { return m_relay.UsbHeartbeatInterval(); }
-  uint32_t Cat1HeartbeatInterval() const { return m_relay.Cat1HeartbeatInterval(); }
-  size_t QueuedPlatformBytes() const { return m_relay.QueuedPlatformBytes(); }
-  int WriteCom(const uint8_t* data, int size) { return m_relay.WriteCom(data, size); }
   int CanReachPlatform() { return m_relay.CanReachPlatform(); }
 
   // ---- reader commands (one at a time, off the window's thread) ----
@@ -121,6 +114,8 @@ class Brisk7Service {
   }
 
  private:
+  void StopForStart();
+
   Relay m_relay;
   FirmwareServer m_firmware;
   ReaderCommands m_commands;

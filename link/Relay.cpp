@@ -34,11 +34,6 @@ void Relay::SetPlatformAddress(const std::string& host, uint32_t port) {
   m_platformPort = port;
 }
 
-void Relay::SetHeartbeatIntervals(uint32_t usb, uint32_t cat1) {
-  m_usbHeartbeatInterval = usb;
-  m_cat1HeartbeatInterval = cat1;
-}
-
 void Relay::Attach(std::unique_ptr<ReaderPort> port) {
   // Two relay threads must never run on one object.
   StopThread();

@@ -71,7 +71,10 @@ class Relay {
   uint32_t PlatformPort() const;
   void SetPlatformAddress(const std::string& host, uint32_t port);
   // The intervals pushed to the reader when the platform says ":OK:".
-  void SetHeartbeatIntervals(uint32_t usb, uint32_t cat1);
+  void SetHeartbeatIntervals(uint32_t usb, uint32_t cat1) {
+    m_usbHeartbeatInterval = usb;
+    m_cat1HeartbeatInterval = cat1;
+  }
   uint32_t UsbHeartbeatInterval() const { return m_usbHeartbeatInterval.load(); }
   uint32_t Cat1HeartbeatInterval() const { return m_cat1HeartbeatInterval.load(); }
 

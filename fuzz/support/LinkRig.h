@@ -18,6 +18,7 @@
 #include "link/Frame.h"
 #include "link/Relay.h"
 #include "log/Log.h"
+#include "tests/link/MemoryReaderPort.h"
 
 namespace brisk::fuzz {
 

@@ -80,8 +80,8 @@ TEST_F(CommandsTest, HeartbeatSettingWritesTheExactFrameAndWaits) {
   EXPECT_TRUE(LogHas("set heart beat interval: 600 600"));
   Script(16, {0x02, 0x00});
   EXPECT_EQ(service.SetHeartbeat(120, 300, 0, 0), 2);
-  EXPECT_EQ(service.UsbHeartbeatInterval(), 120u);
-  EXPECT_EQ(service.Cat1HeartbeatInterval(), 300u);
+  EXPECT_EQ(service.Link().UsbHeartbeatInterval(), 120u);
+  EXPECT_EQ(service.Link().Cat1HeartbeatInterval(), 300u);
 }
 
 TEST_F(CommandsTest, HeartbeatNoWaitReturnsAtOnceAndStoreOnlySendsNothing) {
@@ -92,8 +92,8 @@ TEST_F(CommandsTest, HeartbeatNoWaitReturnsAtOnceAndStoreOnlySendsNothing) {
   service.Stop(0);
   const size_t before = reader->ReceivedCount(16);
   EXPECT_EQ(service.SetHeartbeat(200, 400, 0, 1), 0);
-  EXPECT_EQ(service.UsbHeartbeatInterval(), 200u);
-  EXPECT_EQ(service.Cat1HeartbeatInterval(), 400u);
+  EXPECT_EQ(service.Link().UsbHeartbeatInterval(), 200u);
+  EXPECT_EQ(service.Link().Cat1HeartbeatInterval(), 400u);
   platform::SleepMs(50);
   EXPECT_EQ(reader->ReceivedCount(16), before);
 }

@@ -10,6 +10,7 @@
 #include "link/SerialFrameReader.h"
 #include "log/Log.h"
 #include "sim/platform/PlatformServer.h"
+#include "tests/link/MemoryReaderPort.h"
 #include "tests/support/TestSupport.h"
 
 namespace brisk::link {

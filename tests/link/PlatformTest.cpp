@@ -43,9 +43,9 @@ TEST_F(PlatformTest, RequestedConnectionRelaysBothWaysByteExact) {
     return back;
   });
   ASSERT_EQ(Connect(), (Bytes{0, 0}));
-  EXPECT_TRUE(service.IsRelayActive());
+  EXPECT_TRUE(service.Link().IsRelayActive());
   EXPECT_STREQ(service.ServerStatusText(), "已连接");
-  EXPECT_TRUE(service.KeepAliveSet());
+  EXPECT_TRUE(service.Link().KeepAliveSet());
 
   Bytes data(300);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
@@ -109,7 +109,7 @@ TEST_F(PlatformTest, UpgradeNoticeSilencesTheHeartbeatAndTheLaterLoss) {
   ASSERT_EQ(Connect(), (Bytes{0, 0}));
   ASSERT_TRUE(server->SendNotice(":Upgrade: and :OK:"));
   ASSERT_TRUE(reader->WaitFrame(4, 5000).has_value());
-  EXPECT_TRUE(Eventually([&] { return !service.IsRelayActive(); }));
+  EXPECT_TRUE(Eventually([&] { return !service.Link().IsRelayActive(); }));
   server->CloseClient();
   ASSERT_TRUE(Eventually([&] { return !service.IsServerConnected(); }));
   platform::SleepMs(200);
@@ -194,7 +194,7 @@ TEST_F(PlatformTest, FailedLookupAnswersFailure) {
   service.SetPlatformAddress("nowhere.test", 1);
   EXPECT_EQ(Connect(), (Bytes{1, 1}));
   EXPECT_TRUE(LogHas("gethostby name failed"));
-  EXPECT_FALSE(service.IsRelayActive());
+  EXPECT_FALSE(service.Link().IsRelayActive());
 }
 
 TEST_F(PlatformTest, RefusedConnectionAnswersFailure) {

@@ -221,7 +221,7 @@ TEST_F(RelayTest, StopUnderLoadNeverHangsAndLeavesNoThread) {
 TEST_F(RelayTest, WritesCountWholeFrames) {
   StartService();
   const uint8_t data[] = {0x0B, 0x01, 0x00};
-  EXPECT_EQ(service.WriteCom(data, sizeof data), 3);
+  EXPECT_EQ(service.Link().WriteCom(data, sizeof data), 3);
   EXPECT_EQ(service.ComBytesWritten(), 8u);
   auto f = reader->WaitFrame(0x0B, 2000);
   ASSERT_TRUE(f.has_value());
@@ -235,7 +235,7 @@ TEST_F(RelayTest, WriteAfterUnplugFailsAndEndsTheRelay) {
   reader->Unplug();
   ASSERT_TRUE(Eventually([&] { return !service.IsRelayRunning(); }));
   const uint8_t data[] = {0x05, 0x00, 0x00};
-  EXPECT_EQ(service.WriteCom(data, sizeof data), -1);
+  EXPECT_EQ(service.Link().WriteCom(data, sizeof data), -1);
   EXPECT_TRUE(LogHas("com write failed"));
 }
 

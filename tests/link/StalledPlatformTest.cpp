@@ -79,7 +79,7 @@ class StalledPlatformTest : public LinkFixture {
   // Sends numbered type-4 blocks until the service has to queue some; returns what was sent.
   Bytes FloodUntilQueued() {
     Bytes sent;
-    for (int i = 0; i < 20000 && service.QueuedPlatformBytes() == 0; ++i) {
+    for (int i = 0; i < 20000 && service.Link().QueuedPlatformBytes() == 0; ++i) {
       Bytes block(2000);
       for (size_t j = 0; j < block.size(); ++j) block[j] = static_cast<uint8_t>(i * 7 + j);
       EXPECT_TRUE(reader->SendFrame(4, block));
@@ -100,8 +100,8 @@ class StalledPlatformTest : public LinkFixture {
 
 TEST_F(StalledPlatformTest, ReaderIsServedWhileThePlatformReadsNothingAndNothingIsLost) {
   const Bytes sent = FloodUntilQueued();
-  ASSERT_GT(service.QueuedPlatformBytes(), 0u);
-  ASSERT_LT(service.QueuedPlatformBytes(), kMaxPlatformQueue);
+  ASSERT_GT(service.Link().QueuedPlatformBytes(), 0u);
+  ASSERT_LT(service.Link().QueuedPlatformBytes(), kMaxPlatformQueue);
 
   ASSERT_TRUE(reader->SendFrame(13, {}));
   auto poll = reader->WaitFrame(13, 5000);
@@ -112,7 +112,7 @@ TEST_F(StalledPlatformTest, ReaderIsServedWhileThePlatformReadsNothingAndNothing
 
   // The platform reads again: every byte arrives once, in order.
   EXPECT_EQ(deaf.ReadAll(sent.size(), 5000), sent);
-  EXPECT_TRUE(test::Eventually([&] { return service.QueuedPlatformBytes() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return service.Link().QueuedPlatformBytes() == 0; }));
   EXPECT_EQ(service.ServerBytesSent(), sent.size());
   EXPECT_EQ(reader->ReceivedCount(11), 0u);
   EXPECT_LT(TimedStop(), 5000);
@@ -128,7 +128,7 @@ TEST_F(StalledPlatformTest, OverflowingQueueLosesTheConnectionAndTellsTheReader)
   ASSERT_TRUE(reader->WaitFrame(11, 5000).has_value());
   EXPECT_TRUE(LogHas("platform is not reading"));
   EXPECT_FALSE(service.IsServerConnected());
-  EXPECT_EQ(service.QueuedPlatformBytes(), 0u);
+  EXPECT_EQ(service.Link().QueuedPlatformBytes(), 0u);
   EXPECT_TRUE(service.IsRelayRunning());
   uint8_t model = 0, second = 0;
   EXPECT_EQ(service.GetCat1Module(&model, &second), 1);
