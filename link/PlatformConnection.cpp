@@ -22,13 +22,8 @@ constexpr uint8_t kNoticePrefix[] = {0x01, 0x3F, 0x02};
 }  // namespace
 
 int Relay::ConnectServer(int cancelFd) {
-  std::string host;
-  uint32_t port;
-  {
-    std::lock_guard<std::mutex> guard(m_platformLock);
-    host = m_platformHost;
-    port = m_platformPort;
-  }
+  const std::string host = PlatformHost();
+  const uint32_t port = PlatformPort();
   WriteLog("connect server %s:%d", host.c_str(), static_cast<int>(port));
 
   std::vector<std::string> table;

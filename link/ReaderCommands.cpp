@@ -55,10 +55,7 @@ int ReaderCommands::WaitComCanSend() {
   if (!m_link.IsRunning()) return 0;
   const int64_t start = platform::NowMs();
   while (m_link.IsConnecting()) {
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      if (m_interrupted) return 0;
-    }
+    if (Interrupted()) return 0;
     if (platform::NowMs() - start >= kCanSendLimitMs) {
       WriteLog("WaitComCanSend timeout");
       return 0;
@@ -74,6 +71,11 @@ void ReaderCommands::InterruptCommands() {
   m_answered.notify_all();
 }
 
+bool ReaderCommands::Interrupted() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_interrupted;
+}
+
 void ReaderCommands::ResumeCommands() {
   std::lock_guard<std::mutex> guard(m_lock);
   m_interrupted = false;
@@ -81,12 +83,7 @@ void ReaderCommands::ResumeCommands() {
 
 // Steps 1-3 of every request: wait for the link, then write the command. -1 when not sent.
 int ReaderCommands::Send(const uint8_t* data, int size, bool wait) {
-  bool interrupted;
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    interrupted = m_interrupted;
-  }
-  if (interrupted) {
+  if (Interrupted()) {
     WriteLog("reader command 0x%x not sent: commands are interrupted", data[0]);
     return -1;
   }

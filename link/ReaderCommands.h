@@ -86,6 +86,7 @@ class ReaderCommands {
                int waitMs = 2000);
   int Send(const uint8_t* data, int size, bool wait);
   int WaitAnswer(int waitMs);
+  bool Interrupted();
 
   Relay& m_link;
   std::mutex m_lock;
