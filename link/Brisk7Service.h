@@ -80,14 +80,12 @@ class Brisk7Service {
   // Out-parameter forms: they stay until the window's callers move to the forms above.
   int GetCat1Module(uint8_t* model, uint8_t* second) {
     const Cat1Module m = GetCat1Module();
-    if (m.result == 1 && model) *model = m.model;
-    if (m.result == 1 && second) *second = m.second;
+    if (m.result == 1) Put(model, m.model), Put(second, m.second);
     return m.result;
   }
   int GetConnectStatus(uint8_t* status, uint8_t* type) {
     const ConnectStatus s = GetConnectStatus();
-    if (s.result == 0 && status) *status = s.status;
-    if (s.result == 0 && type) *type = s.type;
+    if (s.result == 0) Put(status, s.status), Put(type, s.type);
     return s.result;
   }
   int GetAuthInfo(uint8_t licence[32], char mac[12], char iccid[20]) {
@@ -99,21 +97,21 @@ class Brisk7Service {
   }
   int GetPlatform(uint8_t* policy, uint8_t* cache, uint32_t* port, char* host /* >= 241 */) {
     const PlatformInfo p = GetPlatform();
-    if (p.result != 0) return p.result;
-    if (policy) *policy = p.policy;
-    if (cache) *cache = p.cache;
-    if (port) *port = p.port;
-    if (host) std::memcpy(host, p.host.c_str(), p.host.size() + 1);
-    return 0;
+    if (p.result == 0) Put(policy, p.policy), Put(cache, p.cache), Put(port, p.port);
+    if (p.result == 0 && host) std::memcpy(host, p.host.c_str(), p.host.size() + 1);
+    return p.result;
   }
   int GetHeartbeat(uint32_t* usb, uint32_t* cat1) {
     const HeartbeatInfo h = GetHeartbeat();
-    if (h.result == 0 && usb) *usb = h.usb;
-    if (h.result == 0 && cat1) *cat1 = h.cat1;
+    if (h.result == 0) Put(usb, h.usb), Put(cat1, h.cat1);
     return h.result;
   }
 
  private:
+  template <class T>
+  static void Put(T* out, T value) {
+    if (out) *out = value;
+  }
   void StopForStart();
 
   Relay m_relay;

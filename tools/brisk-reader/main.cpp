@@ -107,30 +107,27 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c) {
   auto is = [&](size_t n, const char* w0, const char* w1 = nullptr) {
     return a.size() == n && a[0] == w0 && (!w1 || a[1] == w1);
   };
-  if (is(1, "cat1"))
-    c.kind = Command::Cat1;
-  else if (is(1, "status"))
-    c.kind = Command::Status;
-  else if (is(1, "disconnect"))
-    c.kind = Command::Disconnect;
-  else if (is(1, "auth"))
-    c.kind = Command::Auth;
-  else if (is(1, "enter-dfu"))
-    c.kind = Command::EnterDfu;
-  else if (is(2, "mode")) {
+  // The commands without arguments.
+  const std::pair<const char*, Command::Kind> plain[] = {{"cat1", Command::Cat1},
+                                                         {"status", Command::Status},
+                                                         {"disconnect", Command::Disconnect},
+                                                         {"auth", Command::Auth},
+                                                         {"enter-dfu", Command::EnterDfu},
+                                                         {"platform get", Command::PlatformGet},
+                                                         {"heartbeat get", Command::HeartbeatGet}};
+  const std::string words = a.empty() ? "" : a.size() == 1 ? a[0] : a[0] + " " + a[1];
+  for (const auto& [text, kind] : plain)
+    if (a.size() <= 2 && words == text) return c.kind = kind, true;
+  if (is(2, "mode")) {
     c.kind = Command::Mode;
     if (!ParseNumber(a[1], 1, 2, c.n[0])) return Usage("mode is 1 or 2"), false;
-  } else if (is(2, "platform", "get"))
-    c.kind = Command::PlatformGet;
-  else if (is(6, "platform", "set")) {
+  } else if (is(6, "platform", "set")) {
     c.kind = Command::PlatformSet;
     c.text = a[4];
     if (!ParseNumber(a[2], 0, 255, c.n[0]) || !ParseNumber(a[3], 0, 255, c.n[1]) ||
         !ParseNumber(a[5], 0, 65535, c.n[2]) || c.text.empty() || c.text.size() > 250)
       return Usage("platform set POLICY CACHE HOST PORT (host of at most 250 characters)"), false;
-  } else if (is(2, "heartbeat", "get"))
-    c.kind = Command::HeartbeatGet;
-  else if (is(4, "heartbeat", "set")) {
+  } else if (is(4, "heartbeat", "set")) {
     c.kind = Command::HeartbeatSet;
     if (!ParseNumber(a[2], 0, 65535, c.n[0]) || !ParseNumber(a[3], 0, 65535, c.n[1]))
       return Usage("heartbeat set USB CAT1 (seconds)"), false;
