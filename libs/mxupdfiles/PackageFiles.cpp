@@ -67,7 +67,9 @@ uint32_t WritePackageFile(const char* path, const std::vector<uint8_t>& bytes) {
   ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   ok = ok && rename(temp.c_str(), path) == 0;
+  const int why = errno;
   if (!ok) unlink(temp.c_str());
+  errno = why;  // the caller may name the system's reason
   return ok ? MXUPDFILES_OK : MXUPDFILES_ERR_WRITE;
 }
 

@@ -89,8 +89,8 @@ TEST_F(BriskDfuTool, FlashesVerifiesAndLeavesAReaderInDfuMode) {
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("brisk-usb-sim: mode dfu\n"), 0u) << r.out;
   EXPECT_NE(r.out.find("校验成功\n"), std::string::npos);
-  EXPECT_NE(r.out.find("升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器\n"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("升级完成。如未能成功打开端口，请重新插拔读卡器\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("对话框"), std::string::npos) << "a terminal has no dialog to close";
   EXPECT_NE(r.out.find("Leaving DFU mode 100%..."), std::string::npos);
   EXPECT_NE(r.err.find("early status requests 0,"), std::string::npos) << r.err;
   const Bytes memory = ReadBytes(Dir() + "/out.bin");
@@ -369,6 +369,39 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
     EXPECT_EQ(r.code, 1) << image;
     EXPECT_EQ(r.err, error);
   }
+  // An output that cannot be written says why.
+  r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "/nonexist/x.dfu", "--vid", "1", "--pid", "2",
+                         "0=0x0:a.bin"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err,
+            "brisk-dfu: /nonexist/x.dfu: cannot write the file: No such file or directory\n");
+}
+
+TEST_F(BriskDfuTool, JsonStaysValidUtf8WhateverBytesANameHolds) {
+  WriteFile(Dir() + "/a.bin", Bytes{1, 2});
+  const std::string name = "Fl\xFF\xC3sh\x01\"";  // a stray byte, a cut sequence, a control
+  Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "n.dfu", "--vid", "1", "--pid", "2",
+                                "0:" + name + "=0x0:a.bin"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = RunProgram(Dir(), {BRISK_DFU, "info", "n.dfu", "--json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"name\":\"Fl\xEF\xBF\xBD\xEF\xBF\xBDsh\\u0001\\\"\""), std::string::npos)
+      << r.out;
+}
+
+// A flash stopped once the reader is being written says so, and how to bring the reader back.
+TEST_F(BriskDfuTool, AStopMidFlashSaysSoAndHowToRecover) {
+  const std::string pkg = Package(RandomBytes(128 * 1024, 13));
+  const std::string script = std::string(BRISK_DFU) + " flash " + pkg +
+                             " >flash.out 2>flash.err & p=$!; i=0; "
+                             "until grep -q 'Download Phase' flash.out || [ $i -ge 600 ]; do "
+                             "sleep 0.05; i=$((i+1)); done; "
+                             "kill -TERM $p; wait $p; echo exit=$?; cat flash.err";
+  const Result r = Sim({"--mode", "dfu"}, {"/bin/sh", "-c", script});
+  EXPECT_NE(r.out.find("exit=143\n"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("brisk-dfu: stopped by SIGTERM\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("left erased in DFU mode; run brisk-dfu flash again"), std::string::npos)
+      << r.out;
 }
 
 }  // namespace

@@ -18,21 +18,8 @@ std::string Printable(const std::string& s) {
   return out;
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
+std::string JsonLine(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string Hex(const char* format, unsigned value) {

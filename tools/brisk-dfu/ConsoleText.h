@@ -1,16 +1,20 @@
 // brisk-dfu's texts for a terminal and for JSON, and its usage exit code.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace brisk::tools {
 
 inline constexpr int kUsage = 64;
 
+// Keys in the order they were set, as the output has always listed them.
+using Json = nlohmann::ordered_json;
+
 // Text from outside (USB strings, file names) with control characters made visible.
 std::string Printable(const std::string& s);
-// A JSON string, control characters as \u escapes.
-std::string Json(const std::string& s);
+// One JSON line; bytes that are not UTF-8 become U+FFFD.
+std::string JsonLine(const Json& value);
 // One number through a printf format.
 std::string Hex(const char* format, unsigned value);
 

@@ -5,15 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
@@ -48,7 +52,7 @@ void Usage() {
 // ---- list ----------------------------------------------------------------------------------
 
 int List(bool json) {
-  std::string out = json ? "[" : "";
+  Json out = Json::array();
   int n = 0;
   for (int cls = 1; cls <= 2; ++cls)
     for (const auto& itf : platform::devices::EnumerateDfuInterfaces(cls)) {
@@ -72,18 +76,20 @@ int List(bool json) {
       }
       const std::string name = itf.description.empty() ? "(Unnamed DFU device)" : itf.description;
       if (json) {
-        out += std::string(n ? "," : "") + "{\"path\":" + Json(itf.path) +
-               ",\"description\":" + Json(name) + ",\"class\":" + std::to_string(cls) +
-               ",\"vendor\":" + Json(Hex("%04X", itf.vendorId)) +
-               ",\"product\":" + Json(Hex("%04X", itf.productId)) +
-               ",\"dfuVersion\":" + Json(version) +
-               ",\"transferSize\":" + (transfer.empty() ? "null" : transfer) + ",\"targets\":[";
-        for (size_t t = 0; t < targets.size(); ++t)
-          out += std::string(t ? "," : "") + "{\"alternate\":" + Json(targets[t].alternate) +
-                 ",\"name\":" + Json(targets[t].name) +
-                 ",\"sectorCount\":" + Json(targets[t].sectorCount) +
-                 ",\"sectors\":" + Json(targets[t].sectors) + "}";
-        out += "]}";
+        Json device = {{"path", itf.path},
+                       {"description", name},
+                       {"class", cls},
+                       {"vendor", Hex("%04X", itf.vendorId)},
+                       {"product", Hex("%04X", itf.productId)},
+                       {"dfuVersion", version},
+                       {"transferSize", transfer.empty() ? Json() : Json(std::stoul(transfer))},
+                       {"targets", Json::array()}};
+        for (const auto& t : targets)
+          device["targets"].push_back({{"alternate", t.alternate},
+                                       {"name", t.name},
+                                       {"sectorCount", t.sectorCount},
+                                       {"sectors", t.sectors}});
+        out.push_back(std::move(device));
       } else {
         std::printf("%s\n  %s\n  VID %04X PID %04X, DFU version %s, transfer size %s\n",
                     Printable(itf.path).c_str(), Printable(name).c_str(), itf.vendorId,
@@ -105,7 +111,7 @@ int List(bool json) {
       ++n;
     }
   if (json)
-    std::printf("%s]\n", out.c_str());
+    std::fputs(JsonLine(out).c_str(), stdout);
   else if (n == 0)
     std::printf("no DFU device found\n");
   return 0;
@@ -125,14 +131,12 @@ int Info(const std::string& path, bool json) {
                  rc == MXUPDFILES_ERR_OPEN ? std::strerror(errno) : "");
     return 1;
   }
-  std::string out;
-  if (json)
-    out = "{\"vendor\":" + Json(Hex("%04X", vendor)) +
-          ",\"product\":" + Json(Hex("%04X", product)) +
-          ",\"version\":" + Json(Hex("%04X", version)) + ",\"images\":[";
-  else
-    out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
-          Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
+  Json doc = {{"vendor", Hex("%04X", vendor)},
+              {"product", Hex("%04X", product)},
+              {"version", Hex("%04X", version)},
+              {"images", Json::array()}};
+  std::string out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
+                    Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
   for (uint32_t i = 0; i < count; ++i) {
     MXUPDFILES_IMAGE image = nullptr;
     uint32_t r = MXUPDFILES_ReadImageFromDFUFile(file, i, &image);
@@ -149,28 +153,21 @@ int Info(const std::string& path, bool json) {
                    MXUPDFILES_StatusText(r));
       return 1;
     }
-    if (json)
-      out += std::string(i ? "," : "") + "{\"alternate\":" + std::to_string(alternate) +
-             ",\"name\":" + Json(name) + ",\"elements\":[";
-    else
-      out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) +
-             ", name \"" + Printable(name) + "\", " + std::to_string(elements) + " element(s)\n";
+    Json entry = {{"alternate", alternate}, {"name", name}, {"elements", Json::array()}};
+    out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) + ", name \"" +
+           Printable(name) + "\", " + std::to_string(elements) + " element(s)\n";
     for (uint32_t e = 0; e < elements; ++e) {
       ImageElement el{};
       MXUPDFILES_GetImageElement(image, e, &el);
       const uint32_t address = el.address, size = el.size;
-      if (json)
-        out += std::string(e ? "," : "") + "{\"address\":" + Json(Hex("0x%08X", address)) +
-               ",\"size\":" + std::to_string(size) + "}";
-      else
-        out += "  " + Hex("0x%08X", address) + "  " + std::to_string(size) + " bytes\n";
+      entry["elements"].push_back({{"address", Hex("0x%08X", address)}, {"size", size}});
+      out += "  " + Hex("0x%08X", address) + "  " + std::to_string(size) + " bytes\n";
     }
-    if (json) out += "]}";
+    doc["images"].push_back(std::move(entry));
     MXUPDFILES_DestroyImage(&image);
   }
   MXUPDFILES_CloseDFUFile(file);
-  if (json) out += "]}\n";
-  std::fputs(out.c_str(), stdout);
+  std::fputs(json ? JsonLine(doc).c_str() : out.c_str(), stdout);
   return 0;
 }
 
@@ -224,6 +221,41 @@ class FlashTimers : public dfu::TimerLoop {
   Clock::time_point m_searchStart;
 };
 
+// Set once the first operation on the device has started: from then on a stop can leave the
+// reader erased in its boot loader.
+std::atomic<bool> g_touched{false};
+
+// Runs the command on a worker while this thread alone takes SIGINT and SIGTERM, so that a stop
+// mid-flash is said, with the way back, instead of ending in silence.
+int RunStoppable(const std::function<int()>& command) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
+  std::atomic<bool> done{false};
+  int code = 1;
+  std::thread worker([&] {
+    code = command();
+    done = true;
+  });
+  while (!done) {
+    const timespec step{0, 50 * 1000 * 1000};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &step);
+    if (sig <= 0) continue;
+    std::fflush(stdout);
+    std::fprintf(stderr, "brisk-dfu: stopped by %s\n", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+    if (g_touched)
+      std::fprintf(stderr,
+                   "brisk-dfu: the flash did not end: the reader may be left erased in DFU "
+                   "mode; run brisk-dfu flash again with the package (or without one, for the "
+                   "newest cached package) to recover\n");
+    std::_Exit(128 + sig);
+  }
+  worker.join();
+  return code;
+}
+
 int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
   ConsoleView view(json);
   FlashTimers timers;
@@ -254,6 +286,7 @@ int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
               [&](int id) {
                 timers.Fired(id);
                 engine.OnTimer(id);
+                if (engine.m_OperationHandle) g_touched = true;
                 view.Flush();
               },
               next)) {
@@ -325,7 +358,8 @@ int main(int argc, char** argv) {
   if (command == "list" && positional.empty()) return List(json);
   if (command == "info" && positional.size() == 1) return Info(positional[0], json);
   if (command == "flash" && positional.size() <= 1)
-    return Flash(positional.empty() ? "" : positional[0], enter, wait, json);
+    return RunStoppable(
+        [&] { return Flash(positional.empty() ? "" : positional[0], enter, wait, json); });
   if (command == "enter" && positional.empty() && !json) {
     dfu::UsbReaderChannel channel;
     if (channel.EnterDfuMode()) {
