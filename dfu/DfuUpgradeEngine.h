@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
 
