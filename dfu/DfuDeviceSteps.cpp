@@ -55,6 +55,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   m_NbTargets = 0;
   m_Targets.clear();
   m_failure = {};
+  m_DeviceIdentified = false;
   if (m_DevicePaths.empty()) return 0;
   m_DevicePath = m_DevicePaths.front();
 
@@ -85,8 +86,9 @@ int DfuUpgradeEngine::OpenDfuDevice() {
     const std::string cls = GuidToText(kDfuInterfaceClass1);
     if (m_DevicePath.size() >= cls.size() &&
         EqualsIgnoreCase(m_DevicePath.substr(m_DevicePath.size() - cls.size()), cls)) {
-      m_DeviceVid = Hex4(m_DeviceDescriptor.idVendor);
-      m_DevicePid = Hex4(m_DeviceDescriptor.idProduct);
+      m_DeviceIdentified = true;
+      m_DeviceVid = m_DeviceDescriptor.idVendor;
+      m_DevicePid = m_DeviceDescriptor.idProduct;
     }
     result = 1;
   }

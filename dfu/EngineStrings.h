@@ -8,9 +8,6 @@
 
 namespace brisk::dfu {
 
-// A USB id as the package and the device name it: four upper-case hex digits.
-inline std::string Hex4(uint16_t value) { return Format("%04X", unsigned(value)); }
-
 inline bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)

@@ -15,6 +15,8 @@ using Json = nlohmann::ordered_json;
 std::string Printable(const std::string& s);
 // One JSON line; bytes that are not UTF-8 become U+FFFD.
 std::string JsonLine(const Json& value);
+// Whether the messages' locale (LC_ALL, LC_MESSAGES or LANG, the first set) is a zh_* one.
+bool ChineseLocale();
 // One number through a printf format.
 std::string Hex(const char* format, unsigned value);
 

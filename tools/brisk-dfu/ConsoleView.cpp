@@ -9,19 +9,16 @@
 
 namespace brisk::tools {
 
-ConsoleView::ConsoleView(bool json) : m_json(json), m_tty(isatty(STDOUT_FILENO)) {}
+ConsoleView::ConsoleView(bool json, bool chinese)
+    : m_json(json), m_chinese(chinese), m_tty(isatty(STDOUT_FILENO)) {}
 
-namespace {
-
-// The dialog's closing words ask to close it: a terminal has nothing to close.
-constexpr const char* kDialogDone =
-    "升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器";
-constexpr const char* kTerminalDone = "升级完成。如未能成功打开端口，请重新插拔读卡器";
-
-}  // namespace
-
-void ConsoleView::SetStatus(const std::string& shown) {
-  const std::string text = shown == kDialogDone ? kTerminalDone : shown;
+void ConsoleView::SetStatus(dfu::Status status) {
+  // The dialog's closing words ask to close it: a terminal has nothing to close.
+  const dfu::StatusText done = {"升级完成。如未能成功打开端口，请重新插拔读卡器",
+                                "Upgrade done. If the port does not open, unplug and replug "
+                                "the reader"};
+  const dfu::StatusText& texts = status == dfu::Status::Done ? done : dfu::TextOf(status);
+  const std::string text = m_chinese ? texts.chinese : texts.english;
   if (text == m_status) return;
   m_status = text;
   Flush();

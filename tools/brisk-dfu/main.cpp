@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/TimerLoop.h"
 #include "dfu/UsbReaderChannel.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
@@ -188,42 +187,48 @@ bool ReaderPresent() {
   return found;
 }
 
-// The tool's timer seam: a terminal has no dialog to keep readable, so the steps run back to
-// back and the running operation is polled at a tenth of the shortest busy time a device
-// announces (the library itself waits each announced time), where the window keeps its
-// 500 ms steps and 300 ms polls. A search that found nothing is repeated every 100 ms.
-// It also notes when the search for a device began, so that the command can give up on it.
-class FlashTimers : public dfu::TimerLoop {
- public:
-  static constexpr int kPollMs = 2;
-  static constexpr int kSearchAgainMs = 100;
-
-  void StartTimer(int id, int periodMs) override {
-    (void)periodMs;
-    if (id == dfu::TIMER_FIND_DEVICE && !m_searching) {
-      m_searching = true;
-      m_searchStart = Clock::now();
-    }
-    if (id == dfu::TIMER_OPEN_DEVICE) m_found = true;
-    int period = 0;
-    if (id == dfu::TIMER_POLL) period = kPollMs;
-    if (id == dfu::TIMER_FIND_DEVICE && m_fired == dfu::TIMER_FIND_DEVICE) period = kSearchAgainMs;
-    dfu::TimerLoop::StartTimer(id, period);
-  }
-  void Fired(int id) { m_fired = id; }
-  bool SearchExpired(std::chrono::seconds wait) const {
-    return m_searching && !m_found && Clock::now() - m_searchStart >= wait;
-  }
-
- private:
-  bool m_searching = false, m_found = false;
-  int m_fired = 0;
-  Clock::time_point m_searchStart;
-};
-
 // Set once the first operation on the device has started: from then on a stop can leave the
 // reader erased in its boot loader.
 std::atomic<bool> g_touched{false};
+
+// The tool's pace: a terminal has no dialog to keep readable, so the steps run back to back and
+// the running operation is polled at a tenth of the shortest busy time a device announces (the
+// library itself waits each announced time), where the window keeps its 500 ms steps and
+// 300 ms polls. A search that found nothing is repeated every 100 ms, until the wait is over.
+class FlashPace : public dfu::StepPacer {
+ public:
+  static constexpr int kPollMs = 2;
+  static constexpr int kSearchAgainMs = 100;
+  using Clock = std::chrono::steady_clock;
+
+  FlashPace(ConsoleView& view, std::chrono::seconds wait) : m_view(view), m_wait(wait) {}
+
+  bool Before(dfu::Step step, int) override {
+    m_view.Flush();
+    if (step == dfu::Step::Poll) {
+      g_touched = true;  // an operation runs on the device
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    } else if (step == dfu::Step::FindDevice && m_last == step) {
+      if (Clock::now() - m_searchStart >= m_wait) {
+        m_expired = true;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSearchAgainMs));
+    } else if (step == dfu::Step::FindDevice) {
+      m_searchStart = Clock::now();
+    }
+    m_last = step;
+    return true;
+  }
+  bool Expired() const { return m_expired; }
+
+ private:
+  ConsoleView& m_view;
+  const std::chrono::seconds m_wait;
+  dfu::Step m_last = dfu::Step::CheckFile;
+  Clock::time_point m_searchStart;
+  bool m_expired = false;
+};
 
 // Runs the command on a worker while this thread alone takes SIGINT and SIGTERM, so that a stop
 // mid-flash is said, with the way back, instead of ending in silence.
@@ -257,51 +262,25 @@ int RunStoppable(const std::function<int()>& command) {
 }
 
 int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
-  ConsoleView view(json);
-  FlashTimers timers;
-  int code = 1;
+  ConsoleView view(json, ChineseLocale());
+  FlashPace pace(view, std::chrono::seconds(waitSeconds));
   dfu::DfuFailure failure;
+  int code = 1;
   {
-    dfu::DfuUpgradeEngine engine(view, timers);
+    dfu::DfuUpgradeEngine engine(view);
     engine.StartUpgrade(package);
     engine.SetHasDFUDevice(enter ? 0 : 1);
     engine.OnInitDialog();
-    while (true) {
-      if (engine.Outcome() == dfu::DfuOutcome::Finished) {
-        code = 0;
-        break;
-      }
-      if (engine.Outcome() == dfu::DfuOutcome::Stopped) {
-        failure = engine.Failure();
-        if (failure.reason.empty()) failure.reason = engine.StatusText();
-        break;
-      }
-      if (timers.SearchExpired(std::chrono::seconds(waitSeconds))) {
-        failure.reason = "no DFU device within " + std::to_string(waitSeconds) + " s";
-        code = 2;
-        break;
-      }
-      const auto next = dfu::TimerLoop::Clock::now() + std::chrono::seconds(1);
-      if (!timers.RunOne(
-              [&](int id) {
-                timers.Fired(id);
-                engine.OnTimer(id);
-                if (engine.m_OperationHandle) g_touched = true;
-                view.Flush();
-              },
-              next)) {
-        if (timers.Empty()) {
-          failure = engine.Failure();
-          if (failure.reason.empty()) failure.reason = engine.StatusText();
-          break;
-        }
-      }
-    }
+    if (engine.Run(pace) == dfu::DfuOutcome::Finished) code = 0;
+    failure = engine.Failure();
     engine.Close();
   }
+  if (pace.Expired()) {
+    failure.reason = "no DFU device within " + std::to_string(waitSeconds) + " s";
+    code = 2;
+  }
   // The enter-DFU request had nobody to go to: that is no reader, not a refusal.
-  if (code == 1 && enter && failure.operation < 0 && failure.code == 0 &&
-      failure.reason.find("enter-DFU") != std::string::npos && !ReaderPresent()) {
+  if (code == 1 && failure.kind == dfu::FailureKind::NotAcknowledged && !ReaderPresent()) {
     failure.reason = "no reader found";
     code = 2;
   }
