@@ -1,11 +1,13 @@
 // The engine's device steps: finding the DFU device, opening it with its memory map and
 // protection.
+#include <strings.h>
+
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/EngineStrings.h"
 #include "dfu/FailureText.h"
 #include "dfu/ProtectionProbe.h"
 #include "log/Log.h"
@@ -85,7 +87,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   } else {
     const std::string cls = GuidToText(kDfuInterfaceClass1);
     if (m_DevicePath.size() >= cls.size() &&
-        EqualsIgnoreCase(m_DevicePath.substr(m_DevicePath.size() - cls.size()), cls)) {
+        strcasecmp(m_DevicePath.c_str() + m_DevicePath.size() - cls.size(), cls.c_str()) == 0) {
       m_DeviceIdentified = true;
       m_DeviceVid = m_DeviceDescriptor.idVendor;
       m_DevicePid = m_DeviceDescriptor.idProduct;

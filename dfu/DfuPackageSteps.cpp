@@ -1,10 +1,11 @@
 // The engine's package steps: reading the package once, its images and filters, and whether it
 // is for the device or the reader.
+#include <strings.h>
+
 #include <cstring>
 #include <ctime>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/EngineStrings.h"
 #include "dfu/FailureText.h"
 #include "log/Log.h"
 #include "platform/PackageCache.h"
@@ -14,7 +15,7 @@ namespace brisk::dfu {
 namespace {
 
 bool EndsWithDfu(const std::string& name) {
-  return name.size() > 4 && EqualsIgnoreCase(name.substr(name.size() - 4), ".dfu");
+  return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dfu") == 0;
 }
 
 }  // namespace

@@ -94,15 +94,14 @@ bool DfuUpgradeEngine::RunStep(Step& step) {
     case Step::CheckFile:
       if (m_DfuFilePath.empty()) {
         if (m_HasDFUDevice) SetStatus(Status::SearchingDevice);
-        step = m_HasDFUDevice ? Step::FindDevice : Step::EnterDfu;
       } else if (!LoadDfuFile(m_DfuFilePath)) {
         Fail(FailureKind::BadPackage, -1, m_failure.code, m_failure.reason, Status::FileBad);
         return false;
       } else {
         SetStatus(Status::FileChecked);
         WriteLog("Check DFU file success, m_HasDFUDevice = %d", m_HasDFUDevice);
-        step = m_HasDFUDevice ? Step::FindDevice : Step::EnterDfu;
       }
+      step = m_HasDFUDevice ? Step::FindDevice : Step::EnterDfu;
       return true;
     case Step::EnterDfu: {
       // A package for another product would only leave the reader in its boot loader.
@@ -173,10 +172,9 @@ bool DfuUpgradeEngine::RunStep(Step& step) {
       return true;
     case Step::Poll:
       PollOperation();
-      if (m_outcome != DfuOutcome::Running) return false;
       // A good verification ends the polling of the read-back; the leave is polled after.
       if (m_status == Status::Verified && !m_OperationHandle) step = Step::Finish;
-      return true;
+      return m_outcome == DfuOutcome::Running;
     case Step::Finish:
       FinishUpgrade();
       step = Step::Poll;

@@ -52,22 +52,23 @@ bool ReplaceFileAtomically(const std::string& path, unsigned newMode, bool follo
     if (error) *error = Errno("cannot create a temporary file in", folder);
     return false;
   }
-  auto fail = [&](const std::string& why, bool open) {
+  bool fdOpen = true;
+  auto fail = [&](const char* what, const std::string& where) {
     const int reason = errno;
-    if (error) *error = why;
-    if (open) ::close(fd);
+    if (error) *error = Errno(what, where);
+    if (fdOpen) ::close(fd);
     ::unlink(temp.c_str());
     errno = reason;
     return false;
   };
   const bool replacing = lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   if (fchmod(fd, replacing ? (st.st_mode & 07777) : newMode) != 0)
-    return fail(Errno("cannot set the mode of", temp), true);
-  if (!fill(fd)) return fail(Errno("cannot write", temp), true);
-  if (fsync(fd) != 0) return fail(Errno("cannot flush", temp), true);
-  if (::close(fd) != 0) return fail(Errno("cannot close", temp), false);
-  if (::rename(temp.c_str(), target.c_str()) != 0)
-    return fail(Errno("cannot replace", target), false);
+    return fail("cannot set the mode of", temp);
+  if (!fill(fd)) return fail("cannot write", temp);
+  if (fsync(fd) != 0) return fail("cannot flush", temp);
+  fdOpen = false;
+  if (::close(fd) != 0) return fail("cannot close", temp);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail("cannot replace", target);
   // The rename itself reaches the disk with the folder.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {

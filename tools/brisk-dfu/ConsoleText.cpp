@@ -5,20 +5,6 @@
 
 namespace brisk::tools {
 
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out;
-}
-
 std::string JsonLine(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "log/Escape.h"  // EscapeControl: text from outside, its control characters visible
+
 namespace brisk::tools {
 
 inline constexpr int kUsage = 64;
@@ -11,8 +13,6 @@ inline constexpr int kUsage = 64;
 // Keys in the order they were set, as the output has always listed them.
 using Json = nlohmann::ordered_json;
 
-// Text from outside (USB strings, file names) with control characters made visible.
-std::string Printable(const std::string& s);
 // One JSON line; bytes that are not UTF-8 become U+FFFD.
 std::string JsonLine(const Json& value);
 // Whether the messages' locale (LC_ALL, LC_MESSAGES or LANG, the first set) is a zh_* one.

@@ -114,7 +114,7 @@ int Pack(int argc, char** argv) {
       ++i;
     } else if (!a.empty() && a[0] != '-') {
       if (!AddImageArgument(a, images, err)) {
-        std::fprintf(stderr, "brisk-dfu: %s\n", Printable(err).c_str());
+        std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(err).c_str());
         return 1;
       }
     } else {
@@ -158,7 +158,7 @@ int Pack(int argc, char** argv) {
   if (rc != MXUPDFILES_OK) {
     if (err.empty()) err = out + ": " + MXUPDFILES_StatusText(rc);
     if (rc == MXUPDFILES_ERR_WRITE && why) err += std::string(": ") + std::strerror(why);
-    std::fprintf(stderr, "brisk-dfu: %s\n", Printable(err).c_str());
+    std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(err).c_str());
     return 1;
   }
   return 0;

@@ -1,21 +1,13 @@
 // brisk-dfu: lists DFU devices, reads and builds packages, flashes the reader and asks it to
 // enter DFU mode, through the same engine as the upgrade dialog.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,12 +83,12 @@ int List(bool json) {
         out.push_back(std::move(device));
       } else {
         std::printf("%s\n  %s\n  VID %04X PID %04X, DFU version %s, transfer size %s\n",
-                    Printable(itf.path).c_str(), Printable(name).c_str(), itf.vendorId,
+                    EscapeControl(itf.path).c_str(), EscapeControl(name).c_str(), itf.vendorId,
                     itf.productId, version.empty() ? "?" : version.c_str(),
                     transfer.empty() ? "?" : transfer.c_str());
         for (const auto& t : targets) {
-          std::printf("  target %s \"%s\": %s\n", t.alternate.c_str(), Printable(t.name).c_str(),
-                      t.sectorCount.c_str());
+          std::printf("  target %s \"%s\": %s\n", t.alternate.c_str(),
+                      EscapeControl(t.name).c_str(), t.sectorCount.c_str());
           std::string lines = t.sectors;
           size_t start = 0;
           while (start <= lines.size()) {
@@ -125,7 +117,7 @@ int Info(const std::string& path, bool json) {
   const uint32_t rc =
       MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
   if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s: %s%s%s\n", Printable(path).c_str(),
+    std::fprintf(stderr, "brisk-dfu: %s: %s%s%s\n", EscapeControl(path).c_str(),
                  MXUPDFILES_StatusText(rc), rc == MXUPDFILES_ERR_OPEN ? ": " : "",
                  rc == MXUPDFILES_ERR_OPEN ? std::strerror(errno) : "");
     return 1;
@@ -148,13 +140,13 @@ int Info(const std::string& path, bool json) {
     if (r != MXUPDFILES_OK) {
       if (image) MXUPDFILES_DestroyImage(&image);
       MXUPDFILES_CloseDFUFile(file);
-      std::fprintf(stderr, "brisk-dfu: %s: image %u: %s\n", Printable(path).c_str(), i,
+      std::fprintf(stderr, "brisk-dfu: %s: image %u: %s\n", EscapeControl(path).c_str(), i,
                    MXUPDFILES_StatusText(r));
       return 1;
     }
     Json entry = {{"alternate", alternate}, {"name", name}, {"elements", Json::array()}};
     out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) + ", name \"" +
-           Printable(name) + "\", " + std::to_string(elements) + " element(s)\n";
+           EscapeControl(name) + "\", " + std::to_string(elements) + " element(s)\n";
     for (uint32_t e = 0; e < elements; ++e) {
       ImageElement el{};
       MXUPDFILES_GetImageElement(image, e, &el);
@@ -285,7 +277,7 @@ int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
     code = 2;
   }
   view.Result(code, failure);
-  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", Printable(failure.reason).c_str());
+  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(failure.reason).c_str());
   return code;
 }
 
