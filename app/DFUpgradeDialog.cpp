@@ -24,8 +24,6 @@ namespace {
 
 // The dialog's text width, in average characters of its font: its longest fixed text on a line.
 constexpr int kTextWidthChars = 56;
-// The engine's status lines are translated under this context.
-constexpr const char* kEngineContext = "DfuUpgradeEngine";
 
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
@@ -244,10 +242,9 @@ QString DFUpgradeDialog::StatusText() const { return m_Status->text(); }
 QString DFUpgradeDialog::SizeText() const { return m_sizeLabel->text(); }
 QString DFUpgradeDialog::ProgressText() const { return m_Progress->format(); }
 int DFUpgradeDialog::Progress() const { return m_Progress->value(); }
-bool DFUpgradeDialog::PausePending(dfu::Step step) const { return m_pause == int(step); }
 
 void DFUpgradeDialog::SetStatus(dfu::Status status) {
-  ShowStatus(QCoreApplication::translate(kEngineContext, dfu::TextOf(status).chinese));
+  ShowStatus(QCoreApplication::translate("DfuUpgradeEngine", dfu::TextOf(status).chinese));
 }
 
 void DFUpgradeDialog::ShowStatus(const QString& text) {

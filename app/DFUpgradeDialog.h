@@ -36,8 +36,9 @@ class DFUpgradeDialog : public QDialog {
   QString SizeText() const;
   QString ProgressText() const;
   int Progress() const;
-  // Whether the sequence waits in its pause before step.
-  bool PausePending(dfu::Step step) const;
+  // Whether the sequence is in the pause before the step of timer id (dfu::DfuTimer), or runs
+  // that step.
+  bool TimerPending(int id) const { return m_pause == id; }
 
   // What the engine shows, on the window's thread.
   void SetStatus(dfu::Status status);

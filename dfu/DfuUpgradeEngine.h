@@ -54,15 +54,16 @@ class DfuView {
 };
 
 // The steps in their order; a failed device search repeats its step, and polling repeats
-// until the operations have ended.
-enum class Step {
-  CheckFile = 1,
-  EnterDfu,
-  FindDevice,
-  OpenDevice,
-  Launch,
-  Poll,
-  Finish,
+// until the operations have ended. The dialog's timer ids name the pauses before them.
+enum class Step { CheckFile = 1, EnterDfu, FindDevice, OpenDevice, Launch, Poll, Finish };
+enum DfuTimer {
+  TIMER_CHECK_FILE = int(Step::CheckFile),
+  TIMER_ENTER_DFU,
+  TIMER_FIND_DEVICE,
+  TIMER_OPEN_DEVICE,
+  TIMER_LAUNCH,
+  TIMER_POLL,
+  TIMER_FINISH,
 };
 inline constexpr int kStepPeriodMs = 500;
 inline constexpr int kPollPeriodMs = 300;

@@ -171,16 +171,16 @@ TEST(UpgradeDialog, HasItsTextsNoButtonsAndSearchesUntilClosed) {
   dialog.StartUpgrade("");
   dialog.show();
   EXPECT_EQ(dialog.StatusText(), QStringLiteral("开始升级读卡器，请等待升级完成"));
-  EXPECT_TRUE(dialog.PausePending(dfu::Step::CheckFile));
-  ASSERT_TRUE(WaitFor([&] { return dialog.PausePending(dfu::Step::FindDevice); }));
+  EXPECT_TRUE(dialog.TimerPending(dfu::TIMER_CHECK_FILE));
+  ASSERT_TRUE(WaitFor([&] { return dialog.TimerPending(dfu::TIMER_FIND_DEVICE); }));
   EXPECT_EQ(dialog.StatusText(), QStringLiteral("正在查找DFU设备"));
   // No device: the search goes on, the status keeps its text.
   WaitFor([] { return false; }, 1200);
-  EXPECT_TRUE(dialog.PausePending(dfu::Step::FindDevice));
+  EXPECT_TRUE(dialog.TimerPending(dfu::TIMER_FIND_DEVICE));
   EXPECT_EQ(dialog.StatusText(), QStringLiteral("正在查找DFU设备"));
   dialog.close();
-  for (int step = int(dfu::Step::CheckFile); step <= int(dfu::Step::Finish); ++step)
-    EXPECT_FALSE(dialog.PausePending(dfu::Step(step))) << step;
+  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id)
+    EXPECT_FALSE(dialog.TimerPending(id)) << id;
 }
 
 TEST(UpgradeDialog, AFileThatIsNoPackageStopsTheSequenceAtTheCheck) {
@@ -192,8 +192,8 @@ TEST(UpgradeDialog, AFileThatIsNoPackageStopsTheSequenceAtTheCheck) {
   dialog.StartUpgrade(dir.Path() + "/bad.dfu");
   dialog.show();
   ASSERT_TRUE(WaitFor([&] { return dialog.StatusText() == QStringLiteral("升级文件校验失败"); }));
-  for (int step = int(dfu::Step::CheckFile); step <= int(dfu::Step::Finish); ++step)
-    EXPECT_FALSE(dialog.PausePending(dfu::Step(step))) << step;
+  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id)
+    EXPECT_FALSE(dialog.TimerPending(id)) << id;
 }
 
 TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) {
