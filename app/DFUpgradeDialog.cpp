@@ -5,13 +5,11 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -27,46 +25,21 @@ namespace {
 // The dialog's text width, in average characters of its font: its longest fixed text on a line.
 constexpr int kTextWidthChars = 56;
 
-// The engine's status lines, as it writes them: translated when they are shown.
-constexpr const char* kEngineContext = "DfuUpgradeEngine";
-[[maybe_unused]] constexpr const char* kEngineStatusTexts[] = {
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "DFU设备打开失败"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "DFU设备打开成功，开始升级"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级完成，但重启读卡器失败"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine",
-                      "升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级成功"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件与当前设备不匹配，无法升级"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件校验失败"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "升级文件校验成功，正在查找DFU设备"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "启动升级失败"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "开始升级读卡器，请等待升级完成"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "找到DFU设备，正在打开"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "找到匹配的升级包,开始升级"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "未找到匹配的升级包"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "校验成功"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在升级，请保持读卡器连接"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在查找DFU设备"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在查找匹配的升级包"),
-    QT_TRANSLATE_NOOP("DfuUpgradeEngine", "正在校验升级，请稍后"),
-};
-
 QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
 // The cause of a failed operation, for the person at the reader.
 QString Cause(const dfu::DfuFailure& failure) {
-  const std::string& why = failure.reason;
+  using dfu::FailureKind;
   if (failure.code == MXUPDPRT_ERR_UNPLUGGED) return DFUpgradeDialog::tr("读卡器连接已断开");
   if (failure.code == MXUPDPRT_ERR_TIMEOUT) return DFUpgradeDialog::tr("读卡器无响应");
   if (failure.code == MXUPDPRT_ERR_UNSUPPORTED)
     return DFUpgradeDialog::tr("读卡器固件不支持该操作");
   if (failure.code == MXUPDFILES_ERR_OUTSIDE)
     return DFUpgradeDialog::tr("升级文件超出读卡器存储范围");
-  if (why.find("read-protected") != std::string::npos)
+  if (failure.kind == FailureKind::ReadProtected)
     return DFUpgradeDialog::tr("读卡器处于读保护状态");
-  if (why.find("write-protected") != std::string::npos)
-    return DFUpgradeDialog::tr("读卡器存储区写保护");
-  if (failure.operation == OPERATION_UPLOAD && failure.code == 0)
+  if (failure.kind == FailureKind::WriteProtected) return DFUpgradeDialog::tr("读卡器存储区写保护");
+  if (failure.kind == FailureKind::VerifyMismatch)
     return DFUpgradeDialog::tr("读回数据与升级文件不一致");
   if (failure.code)
     return DFUpgradeDialog::tr("错误码 0x") + QString::asprintf("%08X", failure.code);
@@ -75,57 +48,62 @@ QString Cause(const dfu::DfuFailure& failure) {
 
 }  // namespace
 
-// The engine and the thread its steps run on, one step at a time in the order they were
-// started. The engine's view and timer calls made on that thread are handed to the dialog on
-// its own thread, through relay, which outlives the dialog; once the dialog has closed they go
-// nowhere. Destroyed on the dialog's thread after the step thread has ended.
-struct DfuStepCore : dfu::DfuView, dfu::TimerScheduler {
-  explicit DfuStepCore(DFUpgradeDialog* owner) : dialog(owner), ui(std::this_thread::get_id()) {
-    engine = std::make_unique<dfu::DfuUpgradeEngine>(*this, *this);
-    thread = std::thread([this] { Run(); });
-  }
-  ~DfuStepCore() override {
-    End();
-    thread.join();
-    engine.reset();
+// The engine and the worker its sequence runs on. What the engine shows is handed to the
+// dialog on its own thread through relay, which outlives the dialog; once the dialog has
+// closed it goes nowhere, and the next pause ends the sequence. Destroyed on the dialog's
+// thread after the worker has ended.
+struct DfuSession : dfu::DfuView, dfu::StepPacer {
+  explicit DfuSession(DFUpgradeDialog* owner)
+      : dialog(owner), ui(std::this_thread::get_id()), engine(*this) {}
+  ~DfuSession() override {
+    Stop();
+    if (worker.joinable()) worker.join();
   }
 
-  void Post(std::function<void()> task) {
+  void Start() {
+    worker = std::thread([this] {
+      engine.Run(*this);
+      ToDialog([](DFUpgradeDialog&) {});  // no step pending any more
+      // Stops a running operation and releases the map and the images.
+      engine.Close();
+      finished = true;
+    });
+  }
+  void Stop() {
     {
       std::lock_guard guard(lock);
-      tasks.push_back(std::move(task));
+      stopping = true;
     }
-    wake.notify_one();
-  }
-  // No step after those posted: the thread ends once they ran.
-  void End() {
-    {
-      std::lock_guard guard(lock);
-      ending = true;
-    }
-    wake.notify_one();
-  }
-  bool Finished() {
-    std::lock_guard guard(lock);
-    return finished;
+    wake.notify_all();
   }
 
-  // On the dialog's thread at once (before it is shown, the steps' thread is idle), else later.
+  // On the dialog's thread at once (before it is shown, no worker runs), else later, together
+  // with the step the sequence is at (0 once it has ended), so that the dialog never shows the
+  // end of the sequence with a step still pending.
   void ToDialog(std::function<void(DFUpgradeDialog&)> call) {
     if (std::this_thread::get_id() == ui) {
       if (dialog) call(*dialog);
       return;
     }
+    const int at = engine.Outcome() == dfu::DfuOutcome::Running ? step : 0;
     QMetaObject::invokeMethod(
         &relay,
-        [this, call = std::move(call)] {
-          if (dialog) call(*dialog);
+        [this, at, call = std::move(call)] {
+          if (!dialog) return;
+          dialog->SetPause(at);
+          call(*dialog);
         },
         Qt::QueuedConnection);
   }
 
-  void SetStatus(const std::string& text) override {
-    ToDialog([text](DFUpgradeDialog& d) { d.SetStatus(text); });
+  bool Before(dfu::Step next, int periodMs) override {
+    step = int(next);
+    ToDialog([](DFUpgradeDialog&) {});
+    std::unique_lock guard(lock);
+    return !wake.wait_for(guard, std::chrono::milliseconds(periodMs), [this] { return stopping; });
+  }
+  void SetStatus(dfu::Status status) override {
+    ToDialog([status](DFUpgradeDialog& d) { d.SetStatus(status); });
   }
   void SetProgress(int percent) override {
     ToDialog([percent](DFUpgradeDialog& d) { d.SetProgress(percent); });
@@ -141,68 +119,39 @@ struct DfuStepCore : dfu::DfuView, dfu::TimerScheduler {
   }
   // Waits until the message was dismissed, or the dialog closed.
   void ShowMessage(const std::string& text) override {
-    if (std::this_thread::get_id() == ui) {
-      if (dialog) dialog->ShowMessage(text);
-      return;
-    }
     auto shown = std::make_shared<std::promise<void>>();
     std::future<void> dismissed = shown->get_future();
-    QMetaObject::invokeMethod(
-        &relay,
-        [this, text, shown] {
-          if (dialog) dialog->ShowMessage(text);
-          shown->set_value();
-        },
-        Qt::QueuedConnection);
-    while (dismissed.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-      if (closed) return;
-  }
-  void StartTimer(int id, int periodMs) override {
-    ToDialog([id, periodMs](DFUpgradeDialog& d) { d.StartTimer(id, periodMs); });
-  }
-  void StopTimer(int id) override {
-    ToDialog([id](DFUpgradeDialog& d) { d.StopTimer(id); });
+    ToDialog([text, shown](DFUpgradeDialog& d) {
+      d.ShowMessage(text);
+      shown->set_value();
+    });
+    while (dismissed.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+      std::lock_guard guard(lock);
+      if (stopping) return;
+    }
   }
 
-  std::unique_ptr<dfu::DfuUpgradeEngine> engine;
   QObject relay;                     // on the dialog's thread
   QPointer<DFUpgradeDialog> dialog;  // read and written on the dialog's thread only
   const std::thread::id ui;
-  std::atomic<bool> closed{false};
+  dfu::DfuUpgradeEngine engine;
+  std::atomic<bool> finished{false};
 
  private:
-  void Run() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock guard(lock);
-        wake.wait(guard, [this] { return !tasks.empty() || ending; });
-        if (tasks.empty()) {
-          finished = true;
-          return;
-        }
-        task = std::move(tasks.front());
-        tasks.pop_front();
-      }
-      task();
-    }
-  }
-
+  int step = 0;  // on the worker: the step the sequence is at
   std::mutex lock;
   std::condition_variable wake;
-  std::deque<std::function<void()>> tasks;
-  bool ending = false;
-  bool finished = false;
-  std::thread thread;
+  bool stopping = false;
+  std::thread worker;
 };
 
 namespace {
 
-// Cores whose dialog has closed while their last steps still run; the ones that ended are let
-// go at the next close, the rest when the program ends (after their steps have ended).
-std::vector<std::shared_ptr<DfuStepCore>>& Closing() {
-  static std::vector<std::shared_ptr<DfuStepCore>> cores;
-  return cores;
+// Sessions whose dialog has closed while their last steps still run; the ones that ended are
+// let go at the next close, the rest when the program ends (after their steps have ended).
+std::vector<std::shared_ptr<DfuSession>>& Closing() {
+  static std::vector<std::shared_ptr<DfuSession>> sessions;
+  return sessions;
 }
 
 }  // namespace
@@ -240,46 +189,37 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   warning->setMinimumWidth(kTextWidthChars * fontMetrics().averageCharWidth());
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id) {
-    auto* timer = new QTimer(this);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, id] {
-      if (m_closed) return;
-      DfuStepCore* core = m_core.get();
-      core->Post([core, id] { core->engine->OnTimer(id); });
-    });
-    m_timers[id] = timer;
-  }
-  m_core = std::make_shared<DfuStepCore>(this);
+  m_session = std::make_shared<DfuSession>(this);
 }
 
 DFUpgradeDialog::~DFUpgradeDialog() { Release(); }
 
 void DFUpgradeDialog::Release() {
-  if (!m_core) return;
-  m_closed = true;
-  for (auto& [id, timer] : m_timers) timer->stop();
-  m_core->closed = true;
-  m_core->dialog = nullptr;
-  // Stops a running operation and releases the map and the images, after the step in hand.
-  DfuStepCore* core = m_core.get();
-  core->Post([core] { core->engine->Close(); });
-  core->End();
+  if (!m_session) return;
+  m_pause = 0;
+  m_session->dialog = nullptr;
+  m_session->Stop();
   auto& closing = Closing();
-  std::erase_if(closing, [](const auto& c) { return c->Finished(); });
-  closing.push_back(std::move(m_core));
+  std::erase_if(closing, [](const auto& s) { return s->finished.load(); });
+  // Never started: nothing runs, it goes at once.
+  if (m_started) closing.push_back(std::move(m_session));
+  m_session.reset();
 }
 
-void DFUpgradeDialog::StartUpgrade(const std::string& path) { m_core->engine->StartUpgrade(path); }
-void DFUpgradeDialog::SetHasDFUDevice(int value) { m_core->engine->SetHasDFUDevice(value); }
-int DFUpgradeDialog::FindDfuDevices() { return m_core->engine->FindDfuDevices(); }
+void DFUpgradeDialog::StartUpgrade(const std::string& path) {
+  m_session->engine.StartUpgrade(path);
+}
+void DFUpgradeDialog::SetHasDFUDevice(int value) { m_session->engine.SetHasDFUDevice(value); }
+int DFUpgradeDialog::FindDfuDevices() { return m_session->engine.FindDfuDevices(); }
 
 void DFUpgradeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (m_started || !m_core) return;
+  if (m_started || !m_session) return;
   m_started = true;
-  // No step runs yet: the first text and timer are set here, on the dialog's thread.
-  m_core->engine->OnInitDialog();
+  // The first text and pause are set here, on the dialog's thread, before the worker starts.
+  m_session->engine.OnInitDialog();
+  m_pause = int(dfu::Step::CheckFile);
+  m_session->Start();
 }
 
 void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
@@ -302,15 +242,14 @@ QString DFUpgradeDialog::StatusText() const { return m_Status->text(); }
 QString DFUpgradeDialog::SizeText() const { return m_sizeLabel->text(); }
 QString DFUpgradeDialog::ProgressText() const { return m_Progress->format(); }
 int DFUpgradeDialog::Progress() const { return m_Progress->value(); }
-bool DFUpgradeDialog::TimerPending(int id) const {
-  const auto it = m_timers.find(id);
-  return it != m_timers.end() && it->second->isActive();
+
+void DFUpgradeDialog::SetStatus(dfu::Status status) {
+  ShowStatus(QCoreApplication::translate("DfuUpgradeEngine", dfu::TextOf(status).chinese));
 }
 
-void DFUpgradeDialog::SetStatus(const std::string& text) {
-  const QString t = QCoreApplication::translate(kEngineContext, text.c_str());
-  m_Status->setText(t);
-  emit statusChanged(t);
+void DFUpgradeDialog::ShowStatus(const QString& text) {
+  m_Status->setText(text);
+  emit statusChanged(text);
 }
 
 void DFUpgradeDialog::SetProgress(int percent) { m_Progress->setValue(percent); }
@@ -339,18 +278,8 @@ void DFUpgradeDialog::ShowFailure(const dfu::DfuFailure& failure) {
     status = tr("校验失败（%1），请重新插拔读卡器后重试升级");
   else
     status = tr("升级失败（%1），请重新插拔读卡器后重试升级");
-  SetStatus(status.arg(Cause(failure)).toStdString());
+  ShowStatus(status.arg(Cause(failure)));
   SetSizeText(failure.reason);
-}
-
-void DFUpgradeDialog::StartTimer(int id, int periodMs) {
-  const auto it = m_timers.find(id);
-  if (it != m_timers.end()) it->second->start(periodMs);
-}
-
-void DFUpgradeDialog::StopTimer(int id) {
-  const auto it = m_timers.find(id);
-  if (it != m_timers.end()) it->second->stop();
 }
 
 }  // namespace brisk::app

@@ -1,12 +1,11 @@
 #pragma once
 // The modal dialog "DFU升级" in which the reader's firmware is replaced: the window of the
-// upgrade engine. Its one-shot timers start the engine's steps, which run one at a time on a
-// step thread of their own, so that opening the device, reading its map, settling it and
-// stopping an operation never block the window; what a step shows comes back to the window's
-// thread. Its message boxes go through the window's prompt.
+// upgrade engine. The engine's steps run in order on a worker of their own, with the dialog's
+// pauses between them, so that opening the device, reading its map, settling it and stopping an
+// operation never block the window; what a step shows comes back to the window's thread. Its
+// message boxes go through the window's prompt.
 #include <QDialog>
 #include <QString>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -14,19 +13,18 @@
 
 class QLabel;
 class QProgressBar;
-class QTimer;
 
 namespace brisk::app {
 
 class Prompt;
-struct DfuStepCore;
+struct DfuSession;
 
 class DFUpgradeDialog : public QDialog {
   Q_OBJECT
  public:
   // No parent window; prompt must outlive the dialog.
   explicit DFUpgradeDialog(Prompt& prompt);
-  // Returns at once: a step or operation still running ends on the step thread.
+  // Returns at once: a step or operation still running ends on the worker.
   ~DFUpgradeDialog() override;
 
   // Before the dialog is shown, on the window's thread.
@@ -38,10 +36,12 @@ class DFUpgradeDialog : public QDialog {
   QString SizeText() const;
   QString ProgressText() const;
   int Progress() const;
-  bool TimerPending(int id) const;
+  // Whether the sequence is in the pause before the step of timer id (dfu::DfuTimer), or runs
+  // that step.
+  bool TimerPending(int id) const { return m_pause == id; }
 
   // What the engine shows, on the window's thread.
-  void SetStatus(const std::string& text);
+  void SetStatus(dfu::Status status);
   void SetProgress(int percent);
   void SetProgressText(const std::string& text);
   void SetSizeText(const std::string& text);
@@ -49,8 +49,7 @@ class DFUpgradeDialog : public QDialog {
   // A failed operation: a failure status with its cause and what to do, the engine's reason on
   // the byte-count line, instead of the last progress text.
   void ShowFailure(const dfu::DfuFailure& failure);
-  void StartTimer(int id, int periodMs);
-  void StopTimer(int id);
+  void SetPause(int step) { m_pause = step; }
 
   void done(int result) override;
 
@@ -63,18 +62,19 @@ class DFUpgradeDialog : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  // Ends the dialog's part: timers stopped, the engine closed on the step thread.
+  // Ends the dialog's part: the sequence stops at its next pause, and the engine is closed on
+  // the worker.
   void Release();
+  void ShowStatus(const QString& text);
 
   Prompt& m_prompt;
   QLabel* m_Status = nullptr;
   QProgressBar* m_Progress = nullptr;
   QLabel* m_sizeLabel = nullptr;
-  std::map<int, QTimer*> m_timers;
+  int m_pause = 0;  // the step whose pause runs, 0 when none
   bool m_started = false;
-  bool m_closed = false;
-  // The engine and its step thread; outlives the dialog while a step or a stop still runs.
-  std::shared_ptr<DfuStepCore> m_core;
+  // The engine and its worker; outlives the dialog while a step or a stop still runs.
+  std::shared_ptr<DfuSession> m_session;
 };
 
 }  // namespace brisk::app

@@ -50,7 +50,7 @@ function(brisk_install_sdk)
   install(TARGETS ${BRISK_SDK_LIBRARIES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
   set(headers)
-  foreach(h dfureq/MXUPD.h libs/qktube/QKTubeDevice.h libs/mxupdfiles/DfuRecords.h
+  foreach(h libs/mxupd/MXUPD.h libs/qktube/QKTubeDevice.h libs/mxupdfiles/DfuRecords.h
             libs/mxupdfiles/MXUPDFILES.h libs/mxupdprt/MXUPDPRT.h)
     brisk_stage_sdk_header(${h} staged)
     list(APPEND headers ${staged})

@@ -1,11 +1,13 @@
 // The engine's device steps: finding the DFU device, opening it with its memory map and
 // protection.
+#include <strings.h>
+
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/EngineStrings.h"
 #include "dfu/FailureText.h"
 #include "dfu/ProtectionProbe.h"
 #include "log/Log.h"
@@ -55,6 +57,7 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   m_NbTargets = 0;
   m_Targets.clear();
   m_failure = {};
+  m_DeviceIdentified = false;
   if (m_DevicePaths.empty()) return 0;
   m_DevicePath = m_DevicePaths.front();
 
@@ -84,9 +87,10 @@ int DfuUpgradeEngine::OpenDfuDevice() {
   } else {
     const std::string cls = GuidToText(kDfuInterfaceClass1);
     if (m_DevicePath.size() >= cls.size() &&
-        EqualsIgnoreCase(m_DevicePath.substr(m_DevicePath.size() - cls.size()), cls)) {
-      m_DeviceVid = Hex4(m_DeviceDescriptor.idVendor);
-      m_DevicePid = Hex4(m_DeviceDescriptor.idProduct);
+        strcasecmp(m_DevicePath.c_str() + m_DevicePath.size() - cls.size(), cls.c_str()) == 0) {
+      m_DeviceIdentified = true;
+      m_DeviceVid = m_DeviceDescriptor.idVendor;
+      m_DevicePid = m_DeviceDescriptor.idProduct;
     }
     result = 1;
   }

@@ -1,11 +1,11 @@
 // The engine's package steps: reading the package once, its images and filters, and whether it
 // is for the device or the reader.
-#include <cstdio>
+#include <strings.h>
+
 #include <cstring>
 #include <ctime>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/EngineStrings.h"
 #include "dfu/FailureText.h"
 #include "log/Log.h"
 #include "platform/PackageCache.h"
@@ -15,15 +15,14 @@ namespace brisk::dfu {
 namespace {
 
 bool EndsWithDfu(const std::string& name) {
-  return name.size() > 4 && EqualsIgnoreCase(name.substr(name.size() - 4), ".dfu");
+  return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dfu") == 0;
 }
 
 }  // namespace
 
 void DfuUpgradeEngine::ForgetPackage() {
-  if (m_packageImage) MXUPDFILES_DestroyImage(&m_packageImage);
-  m_packagePath.clear();
-  m_packageRead = false;
+  if (m_package.image) MXUPDFILES_DestroyImage(&m_package.image);
+  m_package = {};
 }
 
 int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
@@ -40,8 +39,8 @@ int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
     return 0;
   }
   MXUPDFILES_IMAGE target = nullptr;
-  m_FileVid = Hex4(vendor);
-  m_FilePid = Hex4(product);
+  m_FileVid = vendor;
+  m_FilePid = product;
   bool error = false;
   for (uint32_t i = 0; i < count && !error; ++i) {
     MXUPDFILES_IMAGE image = nullptr;
@@ -67,30 +66,17 @@ int DfuUpgradeEngine::LoadDfuFile(const std::string& path) {
     m_failure = {-1, 0, "cannot read the images of the package " + path};
     return 0;
   }
-  m_packageImage = target;
-  m_packagePath = path;
-  m_packageRead = true;
+  m_package = {path, target, true};
   WriteLog("File correctly loaded.");
   return 1;
 }
 
 MXUPDFILES_IMAGE DfuUpgradeEngine::PackageImageCopy() {
-  if (!m_packageRead || m_packagePath != m_DfuFilePath) {
-    // Launched without a check of this path (the start-up choice checks every candidate).
-    ForgetPackage();
-    uint32_t code = MXUPDFILES_OK;
-    errno = 0;
-    m_packageImage = FindTargetImage(m_DfuFilePath, &code);
-    if (code != MXUPDFILES_OK) {
-      m_failure = {-1, code, "cannot use the package " + m_DfuFilePath + ": " + FilesReason(code)};
-      WriteLog("error: %d", int(code));
-      return nullptr;
-    }
-    m_packagePath = m_DfuFilePath;
-    m_packageRead = true;
-  }
+  // Launched without a check of this path: read once now.
+  if ((!m_package.read || m_package.path != m_DfuFilePath) && !LoadDfuFile(m_DfuFilePath))
+    return nullptr;
   MXUPDFILES_IMAGE copy = nullptr;
-  if (m_packageImage) MXUPDFILES_DuplicateImage(m_packageImage, &copy);
+  if (m_package.image) MXUPDFILES_DuplicateImage(m_package.image, &copy);
   if (!copy) m_failure = {-1, 0, Format("the package has no image for target %d", m_CurrentTarget)};
   return copy;
 }
@@ -104,6 +90,7 @@ bool DfuUpgradeEngine::FilterFor(MXUPDFILES_IMAGE image, int32_t operation) {
     // device itself refuses what it protects, and its refusal is then explained by this.
     m_protection = m_ReadProtected ? "the device is read-protected"
                                    : "a sector of the image is write-protected";
+    m_protectionKind = m_ReadProtected ? FailureKind::ReadProtected : FailureKind::WriteProtected;
     WriteLog("%s before the %s", m_protection.c_str(), OperationName(operation));
     return true;
   }
@@ -114,34 +101,26 @@ bool DfuUpgradeEngine::FilterFor(MXUPDFILES_IMAGE image, int32_t operation) {
 }
 
 int DfuUpgradeEngine::MatchDeviceAndFile() {
-  if (m_DevicePid.empty() || m_DeviceVid.empty()) return 0;
+  if (!m_DeviceIdentified) return 0;
   return m_DevicePid == m_FilePid && m_DeviceVid == m_FileVid ? 1 : 0;
 }
 
 namespace {
 
-bool IsReaderDfuIdentity(uint16_t vendor, uint16_t product) {
-  return platform::devices::OffersAny(vendor, product, platform::devices::kDfuMode);
-}
-
-void LogReaderMatch(bool fits, const std::string& vid, const std::string& pid) {
+int LogReaderMatch(uint16_t vendor, uint16_t product) {
+  const bool fits = platform::devices::OffersAny(vendor, product, platform::devices::kDfuMode);
+  const std::string id = IdentityText(vendor, product);
   if (fits)
-    WriteLog("package %s:%s is for the reader in DFU mode", vid.c_str(), pid.c_str());
+    WriteLog("package %s is for the reader in DFU mode", id.c_str());
   else
-    WriteLog("package %s:%s is not for the reader in DFU mode: it is not asked to enter DFU mode",
-             vid.c_str(), pid.c_str());
+    WriteLog("package %s is not for the reader in DFU mode: it is not asked to enter DFU mode",
+             id.c_str());
+  return fits ? 1 : 0;
 }
 
 }  // namespace
 
-int DfuUpgradeEngine::MatchReaderAndFile() {
-  uint32_t vid = 0, pid = 0;
-  const bool known = std::sscanf(m_FileVid.c_str(), "%4X", &vid) == 1 &&
-                     std::sscanf(m_FilePid.c_str(), "%4X", &pid) == 1;
-  const bool fits = known && IsReaderDfuIdentity(uint16_t(vid), uint16_t(pid));
-  LogReaderMatch(fits, m_FileVid, m_FilePid);
-  return fits ? 1 : 0;
-}
+int DfuUpgradeEngine::MatchReaderAndFile() { return LogReaderMatch(m_FileVid, m_FilePid); }
 
 int DfuUpgradeEngine::PackageFitsReader(const std::string& path) {
   MXUPDFILES_FILE file = nullptr;
@@ -153,9 +132,7 @@ int DfuUpgradeEngine::PackageFitsReader(const std::string& path) {
     return 0;
   }
   MXUPDFILES_CloseDFUFile(file);
-  const bool fits = IsReaderDfuIdentity(vid, pid);
-  LogReaderMatch(fits, Hex4(vid), Hex4(pid));
-  return fits ? 1 : 0;
+  return LogReaderMatch(vid, pid);
 }
 
 int DfuUpgradeEngine::AutoSelectDfuFile() {
@@ -172,28 +149,6 @@ int DfuUpgradeEngine::AutoSelectDfuFile() {
     }
   }
   return 0;
-}
-
-MXUPDFILES_IMAGE DfuUpgradeEngine::FindTargetImage(const std::string& path, uint32_t* code) {
-  MXUPDFILES_FILE file = nullptr;
-  uint8_t count = 0;
-  const uint32_t rc =
-      MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, nullptr, nullptr, nullptr, &count);
-  if (code) *code = rc;
-  if (rc != MXUPDFILES_OK) return nullptr;
-  MXUPDFILES_IMAGE found = nullptr;
-  for (uint32_t i = 0; i < count && !found; ++i) {
-    MXUPDFILES_IMAGE image = nullptr;
-    if (MXUPDFILES_ReadImageFromDFUFile(file, i, &image) != MXUPDFILES_OK) continue;
-    uint8_t alternate = 0;
-    if (MXUPDFILES_GetImageAlternate(image, &alternate) == MXUPDFILES_OK &&
-        int(alternate) == m_CurrentTarget)
-      found = image;
-    else
-      MXUPDFILES_DestroyImage(&image);
-  }
-  MXUPDFILES_CloseDFUFile(file);
-  return found;
 }
 
 }  // namespace brisk::dfu

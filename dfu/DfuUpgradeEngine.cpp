@@ -46,22 +46,27 @@ DevTarget MakeDevTarget(const TargetMap& target) {
   return t;
 }
 
-DfuUpgradeEngine::DfuUpgradeEngine(DfuView& view, TimerScheduler& timers)
-    : m_view(view), m_timers(timers) {}
+std::string IdentityText(uint16_t vendor, uint16_t product) {
+  return Format("%04X:%04X", unsigned(vendor), unsigned(product));
+}
+
+DfuUpgradeEngine::DfuUpgradeEngine(DfuView& view) : m_view(view) {}
 
 DfuUpgradeEngine::~DfuUpgradeEngine() { Close(); }
 
-void DfuUpgradeEngine::SetStatus(const std::string& text) {
-  m_statusText = text;
-  m_view.SetStatus(text);
+void DfuUpgradeEngine::SetStatus(Status status) {
+  m_status = status;
+  m_view.SetStatus(status);
 }
 
-void DfuUpgradeEngine::Stop() { m_outcome = DfuOutcome::Stopped; }
-
-void DfuUpgradeEngine::Fail(int operation, uint32_t code, const std::string& reason) {
-  m_failure = {operation, code, reason};
+void DfuUpgradeEngine::Fail(FailureKind kind, int operation, uint32_t code,
+                            const std::string& reason, std::optional<Status> status) {
+  // Ended before the status is shown: a view knows from it that no step follows.
+  m_outcome = DfuOutcome::Stopped;
+  if (status) SetStatus(*status);
+  m_failure = {operation, code, reason, kind};
   WriteLog("upgrade failed: %s", reason.c_str());
-  Stop();
+  m_outcome = DfuOutcome::Stopped;
   m_view.ShowFailure(m_failure);
 }
 
@@ -70,116 +75,115 @@ void DfuUpgradeEngine::StartUpgrade(const std::string& path) {
   m_DfuFilePath = path;
 }
 
-void DfuUpgradeEngine::OnInitDialog() {
-  SetStatus("开始升级读卡器，请等待升级完成");
-  m_timers.StartTimer(TIMER_CHECK_FILE, kStepPeriodMs);
-}
+void DfuUpgradeEngine::OnInitDialog() { SetStatus(Status::Starting); }
 
-void DfuUpgradeEngine::OnTimer(int id) {
-  m_timers.StopTimer(id);
-  switch (id) {
-    case TIMER_CHECK_FILE:
-      if (m_DfuFilePath.empty()) {
-        if (m_HasDFUDevice) {
-          SetStatus("正在查找DFU设备");
-          m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
-        } else {
-          m_timers.StartTimer(TIMER_ENTER_DFU, kStepPeriodMs);
-        }
-      } else if (!LoadDfuFile(m_DfuFilePath)) {
-        SetStatus("升级文件校验失败");
-        Fail(-1, m_failure.code, m_failure.reason);
-      } else {
-        SetStatus("升级文件校验成功，正在查找DFU设备");
-        WriteLog("Check DFU file success, m_HasDFUDevice = %d", m_HasDFUDevice);
-        m_timers.StartTimer(m_HasDFUDevice ? TIMER_FIND_DEVICE : TIMER_ENTER_DFU, kStepPeriodMs);
-      }
-      break;
-    case TIMER_ENTER_DFU: {
-      // A package for another product would only leave the reader in its boot loader.
-      if (!m_DfuFilePath.empty() && !MatchReaderAndFile()) {
-        SetStatus("升级文件与当前设备不匹配，无法升级");
-        Fail(-1, 0,
-             "the package is for " + m_FileVid + ":" + m_FilePid +
-                 ", not for the reader in DFU mode; the reader was not asked to enter it");
-        break;
-      }
-      auto channel = std::make_unique<UsbReaderChannel>();
-      const int entered = channel->EnterDfuMode();
-      channel.reset();
-      if (entered) {
-        WriteLog("Enter DFU Mode success");
-        m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
-      } else {
-        Fail(-1, 0, "the reader did not acknowledge the enter-DFU request");
-      }
+DfuOutcome DfuUpgradeEngine::Run(StepPacer& pacer, Step first) {
+  m_outcome = DfuOutcome::Running;
+  Step step = first;
+  do {
+    if (!pacer.Before(step, step == Step::Poll ? kPollPeriodMs : kStepPeriodMs)) {
+      if (m_outcome == DfuOutcome::Running) m_outcome = DfuOutcome::Paused;
       break;
     }
-    case TIMER_FIND_DEVICE:
-      if (!FindDfuDevices()) {
-        m_timers.StartTimer(TIMER_FIND_DEVICE, kStepPeriodMs);
+  } while (RunStep(step));
+  return m_outcome;
+}
+
+bool DfuUpgradeEngine::RunStep(Step& step) {
+  switch (step) {
+    case Step::CheckFile:
+      if (m_DfuFilePath.empty()) {
+        if (m_HasDFUDevice) SetStatus(Status::SearchingDevice);
+      } else if (!LoadDfuFile(m_DfuFilePath)) {
+        Fail(FailureKind::BadPackage, -1, m_failure.code, m_failure.reason, Status::FileBad);
+        return false;
       } else {
-        WriteLog("Find DFU Device success");
-        SetStatus("找到DFU设备，正在打开");
-        m_timers.StartTimer(TIMER_OPEN_DEVICE, kStepPeriodMs);
+        SetStatus(Status::FileChecked);
+        WriteLog("Check DFU file success, m_HasDFUDevice = %d", m_HasDFUDevice);
       }
-      break;
-    case TIMER_OPEN_DEVICE:
+      step = m_HasDFUDevice ? Step::FindDevice : Step::EnterDfu;
+      return true;
+    case Step::EnterDfu: {
+      // A package for another product would only leave the reader in its boot loader.
+      if (!m_DfuFilePath.empty() && !MatchReaderAndFile()) {
+        Fail(FailureKind::Mismatch, -1, 0,
+             "the package is for " + IdentityText(m_FileVid, m_FilePid) +
+                 ", not for the reader in DFU mode; the reader was not asked to enter it",
+             Status::Mismatch);
+        return false;
+      }
+      UsbReaderChannel channel;
+      if (!channel.EnterDfuMode()) {
+        Fail(FailureKind::NotAcknowledged, -1, 0,
+             "the reader did not acknowledge the enter-DFU request");
+        return false;
+      }
+      WriteLog("Enter DFU Mode success");
+      step = Step::FindDevice;
+      return true;
+    }
+    case Step::FindDevice:
+      if (FindDfuDevices()) {
+        WriteLog("Find DFU Device success");
+        SetStatus(Status::DeviceFound);
+        step = Step::OpenDevice;
+      }
+      return true;
+    case Step::OpenDevice:
       if (!OpenDfuDevice()) {
-        SetStatus("DFU设备打开失败");
         WriteLog("Select Device failed");
-        Fail(-1, m_failure.code, m_failure.reason);
-        break;
+        Fail(FailureKind::OpenFailed, -1, m_failure.code, m_failure.reason, Status::OpenFailed);
+        return false;
       }
       WriteLog("Select DFU Device success");
       if (m_DfuFilePath.empty()) {
-        SetStatus("正在查找匹配的升级包");
-        if (AutoSelectDfuFile()) {
-          SetStatus("找到匹配的升级包,开始升级");
-          m_timers.StartTimer(TIMER_LAUNCH, kStepPeriodMs);
-        } else {
-          SetStatus("未找到匹配的升级包");
+        SetStatus(Status::SearchingPackage);
+        if (!AutoSelectDfuFile()) {
           WriteLog("Auto select DFU file failed");
-          Fail(-1, 0,
-               "no cached package fits the device " + m_DeviceVid + ":" + m_DevicePid + " (in " +
-                   platform::PackageCache::Dfu().Folder() + ")");
+          Fail(FailureKind::NoPackage, -1, 0,
+               "no cached package fits the device " + IdentityText(m_DeviceVid, m_DevicePid) +
+                   " (in " + platform::PackageCache::Dfu().Folder() + ")",
+               Status::NoPackage);
+          return false;
         }
+        SetStatus(Status::PackageFound);
       } else if (MatchDeviceAndFile()) {
-        SetStatus("DFU设备打开成功，开始升级");
-        m_timers.StartTimer(TIMER_LAUNCH, kStepPeriodMs);
+        SetStatus(Status::DeviceOpened);
       } else {
-        SetStatus("升级文件与当前设备不匹配，无法升级");
-        Fail(-1, 0,
-             "the package is for " + m_FileVid + ":" + m_FilePid + ", the device is " +
-                 (m_DeviceVid.empty() ? std::string("of unknown identity")
-                                      : m_DeviceVid + ":" + m_DevicePid));
+        Fail(FailureKind::Mismatch, -1, 0,
+             "the package is for " + IdentityText(m_FileVid, m_FilePid) + ", the device is " +
+                 (m_DeviceIdentified ? IdentityText(m_DeviceVid, m_DevicePid)
+                                     : std::string("of unknown identity")),
+             Status::Mismatch);
+        return false;
       }
-      break;
-    case TIMER_LAUNCH:
+      step = Step::Launch;
+      return true;
+    case Step::Launch:
       if (!LaunchUpgrade()) {
-        SetStatus("启动升级失败");
-        Fail(m_failure.operation, m_failure.code,
-             m_failure.reason.empty() ? "the erase did not start" : m_failure.reason);
-      } else {
-        SetStatus("正在升级，请保持读卡器连接");
-        WriteLog("Launch Upgrade success");
-        m_timers.StartTimer(TIMER_POLL, kPollPeriodMs);
+        Fail(FailureKind::LaunchFailed, m_failure.operation, m_failure.code,
+             m_failure.reason.empty() ? "the erase did not start" : m_failure.reason,
+             Status::LaunchFailed);
+        return false;
       }
-      break;
-    case TIMER_POLL:
+      SetStatus(Status::Upgrading);
+      WriteLog("Launch Upgrade success");
+      step = Step::Poll;
+      return true;
+    case Step::Poll:
       PollOperation();
-      m_timers.StartTimer(TIMER_POLL, kPollPeriodMs);
-      break;
-    case TIMER_FINISH:
+      // A good verification ends the polling of the read-back; the leave is polled after.
+      if (m_status == Status::Verified && !m_OperationHandle) step = Step::Finish;
+      return m_outcome == DfuOutcome::Running;
+    case Step::Finish:
       FinishUpgrade();
-      break;
-    default:
-      break;
+      step = Step::Poll;
+      return m_outcome == DfuOutcome::Running;
   }
+  return false;
 }
 
 void DfuUpgradeEngine::Close() {
-  for (int id = TIMER_CHECK_FILE; id <= TIMER_FINISH; ++id) m_timers.StopTimer(id);
   ForgetPackage();
   if (m_OperationHandle) {
     OperationRecord record{};
@@ -211,6 +215,7 @@ OperationRecord DfuUpgradeEngine::MakeRecord(int32_t operation, MXUPDFILES_IMAGE
 int DfuUpgradeEngine::LaunchUpgrade() {
   m_failure = {};
   m_protection.clear();
+  m_protectionKind = FailureKind::None;
   MXUPDFILES_IMAGE image = PackageImageCopy();
   if (!image) {
     WriteLog("Unable to find data for that device/target from the file ...");
@@ -218,7 +223,7 @@ int DfuUpgradeEngine::LaunchUpgrade() {
   }
   // Without a target there is nothing to write to.
   if (!m_Mapping || m_NbTargets <= uint32_t(m_CurrentTarget)) {
-    m_failure = {-1, 0, Format("the device has no target %d", m_CurrentTarget)};
+    m_failure = {-1, 0, Format("the device has no target %d", m_CurrentTarget), {}};
     MXUPDFILES_DestroyImage(&image);
     return 0;
   }
@@ -236,7 +241,7 @@ int DfuUpgradeEngine::LaunchUpgrade() {
   m_view.SetSizeText(m_SizeText);
   if (const uint32_t rc = MXUPDPRT_LaunchOperation(&record, &m_OperationHandle);
       rc != MXUPDPRT_OK) {
-    m_failure = {OPERATION_ERASE, rc, "the erase did not start: " + PrtReason(rc)};
+    m_failure = {OPERATION_ERASE, rc, "the erase did not start: " + PrtReason(rc), {}};
     m_OperationHandle = nullptr;
     MXUPDFILES_DestroyImage(&image);
     if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
@@ -265,7 +270,8 @@ void DfuUpgradeEngine::PollOperation() {
     WriteLog("operation %d failed: 0x%08X", int(operation), unsigned(error));
     if (error == MXUPDPRT_ERR_UNSUPPORTED)
       m_view.ShowMessage("This feature is not supported by this firmware.");
-    Fail(operation, error,
+    Fail(m_protectionKind == FailureKind::None ? FailureKind::OperationFailed : m_protectionKind,
+         operation, error,
          std::string(OperationName(operation)) + " failed" + (where[0] ? " at " : "") + where +
              ": " + PrtReason(error) + (m_protection.empty() ? "" : "; " + m_protection));
     return;
@@ -314,7 +320,8 @@ void DfuUpgradeEngine::PollOperation() {
         rc != MXUPDPRT_OK) {
       m_OperationHandle = nullptr;
       if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
-      Fail(OPERATION_DNLOAD, rc, "the write did not start: " + PrtReason(rc));
+      Fail(FailureKind::LaunchFailed, OPERATION_DNLOAD, rc,
+           "the write did not start: " + PrtReason(rc));
     }
     return;
   }
@@ -327,15 +334,15 @@ void DfuUpgradeEngine::PollOperation() {
     const bool equal = Compare(image);
     MXUPDFILES_DestroyImage(&m_VerifyImage);
     if (equal) {
-      SetStatus("校验成功");
+      SetStatus(Status::Verified);
       WriteLog("Verify successful !");
-      m_timers.StartTimer(TIMER_FINISH, kStepPeriodMs);
     } else {
-      Fail(OPERATION_UPLOAD, 0, "verification failed: " + m_failure.reason);
+      Fail(FailureKind::VerifyMismatch, OPERATION_UPLOAD, 0,
+           "verification failed: " + m_failure.reason);
     }
   } else if (operation == OPERATION_DNLOAD) {
     WriteLog("Upgrade successful !");
-    SetStatus("升级成功");
+    SetStatus(Status::Written);
     m_VerifyImage = nullptr;  // it is the record's image, released below
     StartVerify();
   } else if (operation == OPERATION_LEAVE) {
@@ -349,11 +356,12 @@ bool DfuUpgradeEngine::Compare(MXUPDFILES_IMAGE readImage) {
 }
 
 void DfuUpgradeEngine::StartVerify() {
-  SetStatus("正在校验升级，请稍后");
+  SetStatus(Status::Verifying);
   MXUPDFILES_IMAGE image = PackageImageCopy();
   if (!image) {
     WriteLog("Unable to find data for that target in the dfu file...");
-    Fail(OPERATION_UPLOAD, 0, "read-back did not start: " + m_failure.reason);
+    Fail(FailureKind::LaunchFailed, OPERATION_UPLOAD, 0,
+         "read-back did not start: " + m_failure.reason);
     return;
   }
   OperationRecord record = MakeRecord(OPERATION_UPLOAD, image);
@@ -361,7 +369,7 @@ void DfuUpgradeEngine::StartVerify() {
   if (!m_Mapping || m_NbTargets <= uint32_t(m_CurrentTarget) ||
       !FilterFor(image, OPERATION_UPLOAD)) {
     MXUPDFILES_DestroyImage(&image);
-    Fail(OPERATION_UPLOAD, m_failure.code, m_failure.reason);
+    Fail(FailureKind::LaunchFailed, OPERATION_UPLOAD, m_failure.code, m_failure.reason);
     return;
   }
   MXUPDFILES_DuplicateImage(image, &m_VerifyImage);
@@ -370,7 +378,8 @@ void DfuUpgradeEngine::StartVerify() {
     m_OperationHandle = nullptr;
     MXUPDFILES_DestroyImage(&image);
     if (m_VerifyImage) MXUPDFILES_DestroyImage(&m_VerifyImage);
-    Fail(OPERATION_UPLOAD, rc, "read-back did not start: " + PrtReason(rc));
+    Fail(FailureKind::LaunchFailed, OPERATION_UPLOAD, rc,
+         "read-back did not start: " + PrtReason(rc));
     return;
   }
   m_view.SetProgress(0);
@@ -393,13 +402,13 @@ void DfuUpgradeEngine::FinishUpgrade() {
   if (rc != MXUPDPRT_OK) {
     m_OperationHandle = nullptr;
     if (image) MXUPDFILES_DestroyImage(&image);
-    SetStatus("升级完成，但重启读卡器失败");
-    Fail(OPERATION_LEAVE, rc, "leaving DFU mode did not start: " + PrtReason(rc));
+    Fail(FailureKind::LeaveFailed, OPERATION_LEAVE, rc,
+         "leaving DFU mode did not start: " + PrtReason(rc), Status::DoneNoRestart);
     return;
   }
   m_view.SetProgress(0);
   m_view.SetProgressText("");
-  SetStatus("升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器");
+  SetStatus(Status::Done);
 }
 
 }  // namespace brisk::dfu

@@ -1,16 +1,34 @@
 #pragma once
 // The DFU upgrade engine: the fields and step operations behind the upgrade dialog, and the
-// seven-step sequence that drives them from one-shot timers. It knows nothing of the window
-// that shows it: a view and a timer scheduler are handed in.
+// sequence that runs them in order on the caller's thread (a worker). It knows nothing of the
+// window that shows it: a view and a pacer are handed in.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "dfureq/MXUPD.h"
+#include "dfu/StatusTexts.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
 
 namespace brisk::dfu {
+
+// What went wrong, for a view to name the cause without reading the reason's words.
+enum class FailureKind {
+  None,
+  BadPackage,       // the package file could not be read
+  NotAcknowledged,  // the reader did not answer the enter-DFU request
+  OpenFailed,       // the device could not be opened or described
+  NoPackage,        // no cached package fits the device
+  Mismatch,         // the package is for another device
+  LaunchFailed,     // an operation did not start or was refused before it ran
+  OperationFailed,  // the device failed an operation
+  ReadProtected,    // the device failed it, and its flash is read-protected
+  WriteProtected,   // the device failed it, and a sector of the image is write-protected
+  VerifyMismatch,   // the read-back differs from the package
+  LeaveFailed,      // leaving DFU mode did not start
+};
 
 // Why the sequence stopped: the step or operation, the library's status code and its text, in
 // one English line for a terminal and the log. A window shows its own texts beside it.
@@ -18,13 +36,14 @@ struct DfuFailure {
   int operation = -1;  // the OPERATION_ code that failed or did not start; -1: another step
   uint32_t code = 0;   // the library's status code; 0 when no library call failed
   std::string reason;
+  FailureKind kind = FailureKind::None;
 };
 
-// What the engine shows. Every call comes from the thread that runs the timers.
+// What the engine shows. Every call comes from the thread that runs the sequence.
 class DfuView {
  public:
   virtual ~DfuView() = default;
-  virtual void SetStatus(const std::string& text) = 0;        // the status line
+  virtual void SetStatus(Status status) = 0;                  // the status line
   virtual void SetProgress(int percent) = 0;                  // the progress bar, 0 to 100
   virtual void SetProgressText(const std::string& text) = 0;  // the progress bar's text
   virtual void SetSizeText(const std::string& text) = 0;      // the byte count
@@ -34,26 +53,29 @@ class DfuView {
   virtual void ShowFailure(const DfuFailure& failure) { (void)failure; }
 };
 
-// One-shot timers: a started timer fires once, through DfuUpgradeEngine::OnTimer, after its
-// period; starting a pending timer again restarts it.
-class TimerScheduler {
- public:
-  virtual ~TimerScheduler() = default;
-  virtual void StartTimer(int id, int periodMs) = 0;
-  virtual void StopTimer(int id) = 0;
-};
-
+// The steps in their order; a failed device search repeats its step, and polling repeats
+// until the operations have ended. The dialog's timer ids name the pauses before them.
+enum class Step { CheckFile = 1, EnterDfu, FindDevice, OpenDevice, Launch, Poll, Finish };
 enum DfuTimer {
-  TIMER_CHECK_FILE = 1,
-  TIMER_ENTER_DFU = 2,
-  TIMER_FIND_DEVICE = 3,
-  TIMER_OPEN_DEVICE = 4,
-  TIMER_LAUNCH = 5,
-  TIMER_POLL = 6,
-  TIMER_FINISH = 7,
+  TIMER_CHECK_FILE = int(Step::CheckFile),
+  TIMER_ENTER_DFU,
+  TIMER_FIND_DEVICE,
+  TIMER_OPEN_DEVICE,
+  TIMER_LAUNCH,
+  TIMER_POLL,
+  TIMER_FINISH,
 };
 inline constexpr int kStepPeriodMs = 500;
 inline constexpr int kPollPeriodMs = 300;
+
+// How the sequence waits before each step: the dialog pauses periodMs as the window always
+// did, brisk-dfu runs straight on. False ends the sequence there (the dialog closed, the tool
+// gave up).
+class StepPacer {
+ public:
+  virtual ~StepPacer() = default;
+  virtual bool Before(Step step, int periodMs) = 0;
+};
 
 // The dialog's text record for one device target.
 struct DevTarget {
@@ -63,11 +85,12 @@ struct DevTarget {
   std::string sectors;      // one "Sector ..." line per sector, joined by "\n"
 };
 
-// Where the sequence stands, for a caller that has to end on its own (the command-line tool).
+// How the sequence ended.
 enum class DfuOutcome {
   Running,
-  Stopped,   // a step stopped the sequence (or an operation failed); the status tells which
+  Stopped,   // a step stopped the sequence (or an operation failed); the failure tells why
   Finished,  // the leave-DFU operation reached 100 %
+  Paused,    // the pacer ended it before a step
 };
 
 // The interface-class identifiers of devices in DFU mode.
@@ -84,19 +107,18 @@ inline constexpr int kOpenAttempts = 20;
 
 class DfuUpgradeEngine {
  public:
-  DfuUpgradeEngine(DfuView& view, TimerScheduler& timers);
+  explicit DfuUpgradeEngine(DfuView& view);
   ~DfuUpgradeEngine();
   DfuUpgradeEngine(const DfuUpgradeEngine&) = delete;
   DfuUpgradeEngine& operator=(const DfuUpgradeEngine&) = delete;
 
   void StartUpgrade(const std::string& path);
   void SetHasDFUDevice(int value) { m_HasDFUDevice = value; }
-  // The dialog has been shown: first status text and timer 1.
+  // The dialog has been shown: the first status text.
   void OnInitDialog();
-  // A one-shot timer fired.
-  void OnTimer(int id);
-  // The dialog closes: the timers stop, a running operation is stopped, the map and the images
-  // are released.
+  // Runs the steps in order from first, each after the pacer's wait, until the sequence ends.
+  DfuOutcome Run(StepPacer& pacer, Step first = Step::CheckFile);
+  // The dialog closes: a running operation is stopped, the map and the images are released.
   void Close();
 
   // Step operations.
@@ -112,9 +134,6 @@ class DfuUpgradeEngine {
   // The same for a package file before the reader is asked over its serial link: reads only the
   // package's identity.
   static int PackageFitsReader(const std::string& path);
-  // The first image of the package for target m_CurrentTarget, or null; *code is the library's
-  // result when the file did not open (MXUPDFILES_OK otherwise).
-  MXUPDFILES_IMAGE FindTargetImage(const std::string& path, uint32_t* code = nullptr);
   int LaunchUpgrade();
   void PollOperation();
   void StartVerify();
@@ -125,7 +144,7 @@ class DfuUpgradeEngine {
   bool Compare(MXUPDFILES_IMAGE readImage);
 
   DfuOutcome Outcome() const { return m_outcome; }
-  const std::string& StatusText() const { return m_statusText; }
+  Status CurrentStatus() const { return m_status; }
   // Why the sequence stopped; empty reason while it runs or after it finished well.
   const DfuFailure& Failure() const { return m_failure; }
 
@@ -142,8 +161,10 @@ class DfuUpgradeEngine {
   int m_CurrentTarget = 0;
   std::vector<std::string> m_DevicePaths;
   std::vector<std::string> m_DeviceNames;
-  std::string m_DeviceVid, m_DevicePid;
-  std::string m_FileVid, m_FilePid;
+  // The identities as numbers; the "%04X" text is made where it is shown.
+  bool m_DeviceIdentified = false;  // only a device of interface class 1 names its identity
+  uint16_t m_DeviceVid = 0, m_DevicePid = 0;
+  uint16_t m_FileVid = 0, m_FilePid = 0;
   std::vector<DevTarget> m_Targets;
   int m_HasDFUDevice = 0;
   std::string m_SizeText;
@@ -155,9 +176,12 @@ class DfuUpgradeEngine {
   uint32_t m_Wrp = 0;
 
  private:
-  void SetStatus(const std::string& text);
-  void Stop();
-  void Fail(int operation, uint32_t code, const std::string& reason);
+  // The step's work; the step to run next, or none when the sequence has ended.
+  bool RunStep(Step& step);
+  void SetStatus(Status status);
+  // Ends the sequence, showing status first when given.
+  void Fail(FailureKind kind, int operation, uint32_t code, const std::string& reason,
+            std::optional<Status> status = std::nullopt);
   // A copy of the package's image for the target, from the one read of the package that was
   // checked (read now when nothing was read for m_DfuFilePath yet); null when there is none.
   MXUPDFILES_IMAGE PackageImageCopy();
@@ -170,21 +194,27 @@ class DfuUpgradeEngine {
   void DecodeProtection(MXUPD_HANDLE* handle);
   void BuildTargets();
   DfuView& m_view;
-  TimerScheduler& m_timers;
-  std::string m_statusText;
+  Status m_status = Status::Starting;
   DfuOutcome m_outcome = DfuOutcome::Running;
   DfuFailure m_failure;
-  std::string m_protection;  // why the device may refuse the image's sectors, or empty
-  // The package as read and checked once: its image for the target (null when it has none),
-  // and the path it came from. Erase, write and verify use these bytes, never a second read.
-  MXUPDFILES_IMAGE m_packageImage = nullptr;
-  std::string m_packagePath;
-  bool m_packageRead = false;
+  // Why the device may refuse the image's sectors, or empty; and which protection it is.
+  std::string m_protection;
+  FailureKind m_protectionKind = FailureKind::None;
+  // The package as read and checked once (its identity in m_FileVid, m_FilePid): its path and
+  // image for the target (null when it has none). Erase, write and verify use these bytes,
+  // never a second read.
+  struct Package {
+    std::string path;
+    MXUPDFILES_IMAGE image = nullptr;
+    bool read = false;
+  } m_package;
 };
 
 // "%i b", "%i Kb" or "%i Mb".
 std::string SizeText(uint32_t size);
 // One DevTarget from one TargetMap.
 DevTarget MakeDevTarget(const TargetMap& target);
+// A USB identity as the package and the device name it: "VVVV:PPPP".
+std::string IdentityText(uint16_t vendor, uint16_t product);
 
 }  // namespace brisk::dfu

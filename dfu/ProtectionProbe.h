@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/mxupdfiles/DfuRecords.h"
 
 namespace brisk::dfu {

@@ -378,6 +378,10 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   if (md5 == request.md5) {
     Finish(request, path, "Check download file OK", 0, false);
   } else {
+    // A package that is not the one asked for is of no use, and is never served.
+    WriteLog("digest mismatch: expected %s, received %s; removed %s", request.md5.c_str(),
+             md5.c_str(), path.c_str());
+    platform::RemoveFile(path);
     SetState(DOWNLOAD_BAD_DIGEST);
   }
 }

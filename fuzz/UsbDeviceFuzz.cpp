@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/qktube/QKTubeDevice.h"
 #include "sim/libusb/ScriptedUsb.h"
 

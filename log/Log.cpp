@@ -9,7 +9,7 @@
 #include <string>
 
 #include "log/Escape.h"
-#include "platform/Paths.h"
+#include "log/TempFolder.h"
 
 namespace brisk {
 
@@ -80,7 +80,7 @@ void WriteLogLine(const char* message) {
                 static_cast<int>(now.tv_usec / 1000));
   if (g_sink) g_sink(g_sinkContext, (std::string(stamp) + text).c_str());
 
-  const std::string folder = platform::TempFolder();
+  const std::string folder = PrivateTempFolder();
   if (folder.empty()) return;  // no safe folder: the line is dropped
   const std::string path = folder + "/brisk7.log";
 

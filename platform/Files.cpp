@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/AtomicFile.h"
+
 namespace brisk::platform {
 
 namespace {
@@ -32,17 +34,6 @@ std::FILE* Stream(int fd, const char* mode) {
   std::FILE* file = fdopen(fd, mode);
   if (!file) close(fd);
   return file;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -83,28 +74,23 @@ bool ReadRegularRange(const std::string& path, uint64_t offset, void* destinatio
 }
 
 bool CopyRegularFileAtomically(const std::string& source, const std::string& destination) {
-  const size_t slash = destination.rfind('/');
-  if (slash == std::string::npos) return false;
-  std::string partial = destination.substr(0, slash) + "/.copy-XXXXXX";
-  const int out = mkostemp(partial.data(), O_CLOEXEC);
-  if (out < 0) return false;
+  if (destination.find('/') == std::string::npos) return false;
   const int in = OpenRegular(source, O_RDONLY, nullptr);
-  bool ok = in >= 0;
+  if (in < 0) return false;
   std::vector<char> buffer(1 << 16);
-  while (ok) {
-    const ssize_t got = read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    ok = WriteAll(out, buffer.data(), static_cast<size_t>(got));
-  }
-  if (in >= 0) close(in);
-  if (fchmod(out, 0644) != 0) ok = false;
-  if (close(out) != 0) ok = false;
-  if (ok && rename(partial.c_str(), destination.c_str()) != 0) ok = false;
-  if (!ok) unlink(partial.c_str());
+  // A link at the destination is replaced, never written through.
+  const bool ok = ReplaceFileAtomically(
+      destination, 0644, false,
+      [&](int out) {
+        for (;;) {
+          const ssize_t got = read(in, buffer.data(), buffer.size());
+          if (got < 0 && errno == EINTR) continue;
+          if (got <= 0) return got == 0;
+          if (!WriteAll(out, buffer.data(), static_cast<size_t>(got))) return false;
+        }
+      },
+      nullptr);
+  close(in);
   return ok;
 }
 

@@ -23,7 +23,7 @@ std::FILE* CreateRegularForWrite(const std::string& path);
 // an empty one.
 bool ReadRegularRange(const std::string& path, uint64_t offset, void* destination, size_t length);
 
-// Copies a regular file under a hidden temporary name in destination's folder, then renames it,
+// Copies a regular file under a hidden temporary name in destination's folder, then renames it
 // so that a reader of that folder never sees half a file. The copy is made readable (0644).
 bool CopyRegularFileAtomically(const std::string& source, const std::string& destination);
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/AtomicFile.h"
+
 namespace brisk::platform {
 
 class IniDocument {
@@ -68,11 +70,5 @@ bool WriteIniStrings(const std::string& path, const std::vector<IniEntry>& entri
                      std::string* error);
 bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
                     std::string_view value, std::string* error);
-
-// Writes data to a temporary file beside path, flushes it to disk and renames it over
-// path: readers see the old content or the new, never a part. A symbolic link at path is
-// followed so the link stays. A new file gets newMode; a replaced file keeps its mode.
-bool WriteFileAtomically(const std::string& path, std::string_view data, unsigned newMode,
-                         std::string* error);
 
 }  // namespace brisk::platform

@@ -24,19 +24,6 @@ std::string HomeFolder() {
 
 }  // namespace
 
-std::string TempFolder() {
-  std::string base = EnvOr("TMPDIR", "/tmp");
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  const std::string dir = base + "/BriskNetService-" + std::to_string(getuid());
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  struct stat st {};
-  // lstat: a link planted in a shared /tmp must not redirect our files.
-  if (lstat(dir.c_str(), &st) != 0) return {};
-  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return {};
-  if ((st.st_mode & 0777) != 0700 && chmod(dir.c_str(), 0700) != 0) return {};
-  return dir;
-}
-
 std::string ConfigFolder() {
   std::string base = EnvOr("XDG_CONFIG_HOME", "");
   if (base.empty() || base[0] != '/') {  // a relative value is to be ignored

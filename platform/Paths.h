@@ -1,11 +1,12 @@
 #pragma once
 #include <string>
 
+#include "log/TempFolder.h"
+
 namespace brisk::platform {
 
-// The per-user private temporary folder ${TMPDIR:-/tmp}/BriskNetService-<uid>, created 0700.
-// Empty when it cannot be made safe: a symbolic link, not a folder, or owned by another user.
-std::string TempFolder();
+// The per-user private temporary folder (log/TempFolder.h).
+inline std::string TempFolder() { return PrivateTempFolder(); }
 
 // $XDG_CONFIG_HOME/BriskNetService (default ~/.config/BriskNetService); not created here.
 std::string ConfigFolder();

@@ -13,7 +13,7 @@ for ts in app/i18n/*.ts; do
     sed -i "s|<name>brisk::app::$class</name>|<name>$class</name>|" "$ts"
   done
   "$lupdate" -locations none -no-obsolete -source-language zh_CN \
-    app/*.h app/*.cpp app/panels/*.h app/panels/*.cpp -ts "$ts"
+    app/*.h app/*.cpp app/panels/*.h app/panels/*.cpp dfu/StatusTexts.cpp -ts "$ts"
   for class in "${qualified[@]}"; do
     sed -i "s|<name>$class</name>|<name>brisk::app::$class</name>|" "$ts"
   done

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "libs/mxupdfiles/MXUPDFILES.h"
+#include "platform/AtomicFile.h"
 
 namespace brisk::dfu {
 
@@ -53,22 +54,12 @@ uint32_t ReadPackageFile(const char* path, std::vector<uint8_t>& out) {
 }
 
 uint32_t WritePackageFile(const char* path, const std::vector<uint8_t>& bytes) {
-  // A temporary file beside the target and a rename: a reader never sees half a package.
-  std::string temp = std::string(path) + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return MXUPDFILES_ERR_WRITE;
-  bool ok = fchmod(fd, 0644) == 0;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += size_t(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), path) == 0;
-  if (!ok) unlink(temp.c_str());
-  return ok ? MXUPDFILES_OK : MXUPDFILES_ERR_WRITE;
+  // A reader never sees half a package.
+  return platform::WriteFileAtomically(
+             path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+             0644, nullptr)
+             ? MXUPDFILES_OK
+             : MXUPDFILES_ERR_WRITE;
 }
 
 }  // namespace brisk::dfu

@@ -2,7 +2,7 @@
 // the worker's body.
 #pragma once
 
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
 #include "libs/mxupdprt/MemoryMap.h"
 

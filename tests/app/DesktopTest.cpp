@@ -236,7 +236,7 @@ TEST_F(DesktopTest, AnEnglishLocaleGivesAnEnglishWindowTrayMenuAndButtons) {
   EXPECT_EQ(window->TrayToolTip(), QStringLiteral("Card reader service"));
   // The upgrade engine's own status lines too.
   app::DFUpgradeDialog upgrade(m_prompt);
-  upgrade.SetStatus("正在查找DFU设备");
+  upgrade.SetStatus(dfu::Status::SearchingDevice);
   EXPECT_EQ(upgrade.StatusText(), QStringLiteral("Looking for the DFU device"));
   for (const QString& text : Texts(&upgrade)) EXPECT_FALSE(HasChinese(text)) << text.toStdString();
 }

@@ -1,13 +1,14 @@
 // The upgrade engine in-process, against the boot-loader model on the emulated USB bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/TimerLoop.h"
 #include "log/Log.h"
 #include "platform/devices/DfuDevices.h"
 #include "sim/dfu/DfuUsbTestbed.h"
@@ -20,7 +21,7 @@ using namespace brisk;
 
 class RecordingView : public dfu::DfuView {
  public:
-  void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void SetStatus(dfu::Status status) override { statuses.push_back(dfu::TextOf(status).chinese); }
   void SetProgress(int) override {}
   void SetProgressText(const std::string&) override {}
   void SetSizeText(const std::string& text) override { sizeText = text; }
@@ -54,12 +55,30 @@ class DfuEngine : public ::testing::Test {
     MXUPDFILES_DestroyImage(&image);
     return path;
   }
-  // Runs the pending timers until the sequence ends (a generous bound, not a measurement).
-  void RunToEnd() {
-    const auto end = dfu::TimerLoop::Clock::now() + std::chrono::seconds(60);
-    while (m_engine.Outcome() == dfu::DfuOutcome::Running &&
-           m_timers.RunOne([this](int id) { m_engine.OnTimer(id); }, end)) {
-    }
+  // Runs the sequence from first, without its pauses, until it ends or steps steps have been
+  // started (60 s: a generous bound, not a measurement); before is called before each step.
+  // m_steps gets the steps started, a run of polls as one.
+  dfu::DfuOutcome RunToEnd(dfu::Step first = dfu::Step::CheckFile, int steps = 100000,
+                           std::function<void(dfu::Step)> before = {}) {
+    struct Pace : dfu::StepPacer {
+      int left;
+      std::function<void(dfu::Step)> before;
+      std::vector<dfu::Step> steps;
+      std::chrono::steady_clock::time_point end =
+          std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      bool Before(dfu::Step step, int) override {
+        if (left-- <= 0 || std::chrono::steady_clock::now() > end) return false;
+        if (step == dfu::Step::Poll) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (step != dfu::Step::Poll || steps.empty() || steps.back() != step) steps.push_back(step);
+        if (before) before(step);
+        return true;
+      }
+    } pace;
+    pace.left = steps;
+    pace.before = std::move(before);
+    const dfu::DfuOutcome outcome = m_engine.Run(pace, first);
+    m_steps = pace.steps;
+    return outcome;
   }
   std::vector<std::string> SectorLines(size_t target) {
     std::vector<std::string> lines;
@@ -73,8 +92,8 @@ class DfuEngine : public ::testing::Test {
 
   brisk::test::TempDir m_dir;
   RecordingView m_view;
-  dfu::TimerLoop m_timers;
-  dfu::DfuUpgradeEngine m_engine{m_view, m_timers};
+  dfu::DfuUpgradeEngine m_engine{m_view};
+  std::vector<dfu::Step> m_steps;  // the steps the last RunToEnd started
 };
 
 TEST(DfuTexts, GuidAndSizeTextsHaveTheirFixedForms) {
@@ -100,8 +119,9 @@ TEST_F(DfuEngine, FindsTheDeviceOpensItAndDescribesItsTargets) {
   MXUPD_Close(&handle);
 
   ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
-  EXPECT_EQ(m_engine.m_DeviceVid, "0483");
-  EXPECT_EQ(m_engine.m_DevicePid, "A19B");
+  EXPECT_TRUE(m_engine.m_DeviceIdentified);
+  EXPECT_EQ(m_engine.m_DeviceVid, 0x0483);
+  EXPECT_EQ(m_engine.m_DevicePid, 0xA19B);
   EXPECT_TRUE(m_engine.m_HasOptionBytes);
   EXPECT_EQ(m_engine.m_Rdp, 0xA5);
   ASSERT_EQ(m_engine.m_Targets.size(), 2u);
@@ -116,9 +136,9 @@ TEST_F(DfuEngine, ADeviceOfTheOlderClassGetsNoIdentityAndFitsNoPackage) {
   path.replace(path.size() - 38, 38, platform::devices::kDfuClass2Id);
   m_engine.m_DevicePaths = {path};
   ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
-  EXPECT_TRUE(m_engine.m_DeviceVid.empty());
+  EXPECT_FALSE(m_engine.m_DeviceIdentified);
   ASSERT_EQ(m_engine.LoadDfuFile(Package(1024)), 1);
-  EXPECT_EQ(m_engine.m_FileVid, "0483");
+  EXPECT_EQ(m_engine.m_FileVid, 0x0483);
   EXPECT_EQ(m_engine.MatchDeviceAndFile(), 0);
 }
 
@@ -167,10 +187,10 @@ TEST_F(DfuEngine, AReadProtectedDeviceHasNoSectorToReadEraseOrWrite) {
   device.Model().WriteMemory(0x08000000, before);
   m_engine.m_DfuFilePath = Package(2048);
   ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
-  m_timers.StartTimer(dfu::TIMER_POLL, 0);
-  RunToEnd();
+  RunToEnd(dfu::Step::Poll);
   EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
   EXPECT_EQ(m_engine.Failure().operation, OPERATION_ERASE);
+  EXPECT_EQ(m_engine.Failure().kind, dfu::FailureKind::ReadProtected);
   EXPECT_NE(m_engine.Failure().reason.find("the device is read-protected"), std::string::npos)
       << m_engine.Failure().reason;
   EXPECT_EQ(device.Model().ReadMemory(0x08000000, 2048), before);
@@ -184,8 +204,7 @@ TEST_F(DfuEngine, AnUnsupportedReadBackShowsItsMessage) {
   device.Model().RefuseRequest(sim::dfu::UPLOAD);
   ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
   EXPECT_EQ(m_view.sizeText, "0 KB(0 Bytes) of 4 KB(4096 Bytes)");
-  m_timers.StartTimer(dfu::TIMER_POLL, 0);
-  RunToEnd();
+  RunToEnd(dfu::Step::Poll);
   EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
   EXPECT_EQ(m_view.messages,
             std::vector<std::string>{"This feature is not supported by this firmware."});
@@ -201,8 +220,7 @@ TEST_F(DfuEngine, AnotherDeviceErrorShowsNoMessage) {
   ASSERT_EQ(m_engine.FindDfuDevices(), 1);
   ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
   ASSERT_EQ(m_engine.LaunchUpgrade(), 1);
-  m_timers.StartTimer(dfu::TIMER_POLL, 0);
-  RunToEnd();
+  RunToEnd(dfu::Step::Poll);
   EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
   EXPECT_TRUE(m_view.messages.empty());
 }
@@ -214,13 +232,22 @@ TEST_F(DfuEngine, TheBytesCheckedAreTheBytesWrittenAndVerified) {
   m_engine.StartUpgrade(Package(4096, 1));
   m_engine.SetHasDFUDevice(1);
   m_engine.OnInitDialog();
-  const auto end = dfu::TimerLoop::Clock::now() + std::chrono::seconds(5);
-  ASSERT_TRUE(m_timers.RunOne([this](int id) { m_engine.OnTimer(id); }, end));
-  ASSERT_EQ(m_engine.StatusText(), "升级文件校验成功，正在查找DFU设备");
   // Another product's firmware takes the package's place after the check.
-  Package(4096, 99, 0x1234);
-  RunToEnd();
-  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Finished) << m_engine.Failure().reason;
+  EXPECT_EQ(RunToEnd(dfu::Step::CheckFile, 100000,
+                     [&](dfu::Step step) {
+                       if (step != dfu::Step::FindDevice) return;
+                       ASSERT_EQ(m_engine.CurrentStatus(), dfu::Status::FileChecked);
+                       Package(4096, 99, 0x1234);
+                     }),
+            dfu::DfuOutcome::Finished)
+      << m_engine.Failure().reason;
+  // Each step once, in order, and the operations polled until the leave.
+  ASSERT_GE(m_steps.size(), 4u);
+  EXPECT_EQ(std::vector<dfu::Step>(m_steps.begin(), m_steps.begin() + 4),
+            (std::vector<dfu::Step>{dfu::Step::CheckFile, dfu::Step::FindDevice,
+                                    dfu::Step::OpenDevice, dfu::Step::Launch}));
+  EXPECT_EQ(std::vector<dfu::Step>(m_steps.begin() + 4, m_steps.end()),
+            (std::vector<dfu::Step>{dfu::Step::Poll, dfu::Step::Finish, dfu::Step::Poll}));
   EXPECT_EQ(device.Model().ReadMemory(0x08000000, 4096), Data(4096, 1));
 }
 
@@ -235,8 +262,7 @@ TEST_F(DfuEngine, LeavingTakesTheFirstAddressFromTheMapOfATargetOver16MiB) {
   ASSERT_EQ(m_engine.OpenDfuDevice(), 1);
   m_engine.FinishUpgrade();
   ASSERT_NE(m_engine.m_OperationHandle, nullptr) << m_engine.Failure().reason;
-  m_timers.StartTimer(dfu::TIMER_POLL, 0);
-  RunToEnd();
+  RunToEnd(dfu::Step::Poll);
   EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Finished);
   EXPECT_TRUE(device.Model().LeftDfuMode());
 }
@@ -298,9 +324,9 @@ TEST_F(DfuEngine, APackageForAnotherProductNeverSendsTheReaderIntoDfuMode) {
   m_engine.StartUpgrade(Package(1024, 1, 0x1234));
   m_engine.SetHasDFUDevice(0);  // the engine asks the reader itself
   m_engine.OnInitDialog();
-  RunToEnd();
-  EXPECT_EQ(m_engine.StatusText(), "升级文件与当前设备不匹配，无法升级");
-  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(RunToEnd(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(m_engine.CurrentStatus(), dfu::Status::Mismatch);
+  EXPECT_EQ(m_engine.Failure().kind, dfu::FailureKind::Mismatch);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(bus.Mode(), "mode normal");
   // The reader's own packages pass.
@@ -311,24 +337,23 @@ TEST_F(DfuEngine, APackageForAnotherProductNeverSendsTheReaderIntoDfuMode) {
 TEST_F(DfuEngine, TheSequenceSearchesWithoutReadingAFileWhenNoPackageIsGiven) {
   m_engine.SetHasDFUDevice(1);
   m_engine.OnInitDialog();
-  // No device yet: the search repeats.
-  for (int i = 0; i < 3; ++i)
-    ASSERT_TRUE(m_timers.RunOne([this](int id) { m_engine.OnTimer(id); },
-                                dfu::TimerLoop::Clock::now() + std::chrono::seconds(5)));
+  // No device yet: the search repeats until the pacer ends it.
+  EXPECT_EQ(RunToEnd(dfu::Step::CheckFile, 4), dfu::DfuOutcome::Paused);
   EXPECT_EQ(m_view.statuses,
             (std::vector<std::string>{"开始升级读卡器，请等待升级完成", "正在查找DFU设备"}));
-  EXPECT_TRUE(m_timers.Pending(dfu::TIMER_FIND_DEVICE));
-  EXPECT_TRUE(m_engine.m_FileVid.empty());
+  EXPECT_EQ(m_steps, (std::vector<dfu::Step>{dfu::Step::CheckFile, dfu::Step::FindDevice,
+                                             dfu::Step::FindDevice, dfu::Step::FindDevice}));
+  EXPECT_EQ(m_engine.m_FileVid, 0);
 }
 
 TEST_F(DfuEngine, ABadPackageStopsTheSequenceBeforeAnySearch) {
   m_engine.StartUpgrade(m_dir.Path() + "/missing.dfu");
   m_engine.SetHasDFUDevice(1);
   m_engine.OnInitDialog();
-  RunToEnd();
-  EXPECT_EQ(m_engine.StatusText(), "升级文件校验失败");
-  EXPECT_EQ(m_engine.Outcome(), dfu::DfuOutcome::Stopped);
-  EXPECT_TRUE(m_timers.Empty());
+  EXPECT_EQ(RunToEnd(), dfu::DfuOutcome::Stopped);
+  EXPECT_EQ(m_engine.CurrentStatus(), dfu::Status::FileBad);
+  EXPECT_EQ(m_engine.Failure().kind, dfu::FailureKind::BadPackage);
+  EXPECT_EQ(m_steps, std::vector<dfu::Step>{dfu::Step::CheckFile});
 }
 
 }  // namespace

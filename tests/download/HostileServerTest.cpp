@@ -169,6 +169,21 @@ TEST_F(HostileServerTest, HeadersFollowedByACloseFailAndLeaveNothing) {
   EXPECT_TRUE(NoPackageLeft());
 }
 
+TEST_F(HostileServerTest, MoreBytesThanTheContentLengthFailTheDigestAndLeaveNothing) {
+  // The bytes past the announced length are not the package's: the digest of the whole
+  // would only match a file the client never keeps.
+  const std::string package = Pattern(3000);
+  ScriptedServer server(Answer("HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n", package));
+  UpgradeDownloader d;
+  d.procDownload("l", Md5Text(package), server.Url("/long.bin"), 0);
+  EXPECT_EQ(WaitEnd(d), DOWNLOAD_BAD_DIGEST);
+  EXPECT_TRUE(NoPackageLeft());
+  EXPECT_NE(Log().find("digest mismatch: expected " + Md5Text(package) + ", received " +
+                       Md5Text(package.substr(0, 2000))),
+            std::string::npos)
+      << Log();
+}
+
 TEST_F(HostileServerTest, BodiesWithoutLengthChunkedOrGzipAreStoredAsSent) {
   const std::string package = Pattern(9000, 3);
   std::string chunked;

@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/qktube/QKTubeDevice.h"
 #include "sim/libusb/ScriptedUsb.h"
 

@@ -25,6 +25,9 @@ using Bytes = std::vector<uint8_t>;
 
 using Result = brisk::test::ProgramResult;
 
+// brisk-dfu speaks Chinese under a zh_* locale only.
+const std::vector<std::string> kChinese = {"LC_ALL=zh_CN.UTF-8"};
+
 // Runs args in dir with extra environment entries.
 Result RunProgram(const std::string& dir, std::vector<std::string> args,
                   const std::vector<std::string>& env = {}) {
@@ -85,12 +88,12 @@ class BriskDfuTool : public ::testing::Test {
 TEST_F(BriskDfuTool, FlashesVerifiesAndLeavesAReaderInDfuMode) {
   const Bytes data = RandomBytes(128 * 1024, 1);
   const std::string pkg = Package(data);
-  const Result r = Sim({"--mode", "dfu", "--dump", "out.bin"}, {BRISK_DFU, "flash", pkg});
+  const Result r = Sim({"--mode", "dfu", "--dump", "out.bin"}, {BRISK_DFU, "flash", pkg}, kChinese);
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("brisk-usb-sim: mode dfu\n"), 0u) << r.out;
   EXPECT_NE(r.out.find("校验成功\n"), std::string::npos);
-  EXPECT_NE(r.out.find("升级完成，请关闭此对话框。如未能成功打开端口，请重新插拔读卡器\n"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("升级完成。如未能成功打开端口，请重新插拔读卡器\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("对话框"), std::string::npos) << "a terminal has no dialog to close";
   EXPECT_NE(r.out.find("Leaving DFU mode 100%..."), std::string::npos);
   EXPECT_NE(r.err.find("early status requests 0,"), std::string::npos) << r.err;
   const Bytes memory = ReadBytes(Dir() + "/out.bin");
@@ -101,8 +104,16 @@ TEST_F(BriskDfuTool, FlashesVerifiesAndLeavesAReaderInDfuMode) {
 TEST_F(BriskDfuTool, FlashEnterAsksTheReaderOverUsbFirst) {
   const Bytes data = RandomBytes(16 * 1024, 2);
   const std::string pkg = Package(data);
-  const Result r = Sim({"--dump", "out.bin"}, {BRISK_DFU, "flash", "--enter", "--json", pkg});
+  const Result r = Sim({"--dump", "out.bin"}, {BRISK_DFU, "flash", "--enter", "--json", pkg},
+                       {"LC_ALL=", "LC_MESSAGES=en_GB.UTF-8", "LANG=zh_CN.UTF-8"});
   ASSERT_EQ(r.code, 0) << r.out << r.err;
+  // English under any other locale: the first set of LC_ALL, LC_MESSAGES and LANG decides.
+  EXPECT_NE(r.out.find("{\"event\":\"status\",\"text\":\"Verified\"}\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"text\":\"Upgrade done. If the port does not open, unplug and replug "
+                       "the reader\"}\n"),
+            std::string::npos)
+      << r.out;
   const size_t normal = r.out.find("brisk-usb-sim: mode normal\n");
   const size_t dfu = r.out.find("brisk-usb-sim: mode dfu\n");
   EXPECT_EQ(normal, 0u);
@@ -136,7 +147,8 @@ TEST_F(BriskDfuTool, AnUnplugDuringTheWriteEndsTheFlashWithoutHanging) {
   const Result r =
       Sim({"--mode", "dfu", "--unplug-at-block", "10"},
           {"/bin/sh", "-c",
-           std::string(BRISK_DFU) + " flash --wait 2 " + pkg + "; e=$?; sleep 1; exit $e"});
+           std::string(BRISK_DFU) + " flash --wait 2 " + pkg + "; e=$?; sleep 1; exit $e"},
+          kChinese);
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("brisk-usb-sim: unplugged\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("升级成功"), std::string::npos);
@@ -147,7 +159,7 @@ TEST_F(BriskDfuTool, APackageForAnotherProductIsRefusedBeforeAnythingIsErased) {
   WriteFile(Dir() + "/before.bin", before);
   const std::string pkg = Package(RandomBytes(4096, 6), "other.dfu", "1234");
   const Result r = Sim({"--mode", "dfu", "--memory", "before.bin", "--dump", "out.bin"},
-                       {BRISK_DFU, "flash", pkg});
+                       {BRISK_DFU, "flash", pkg}, kChinese);
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.out.find("升级文件与当前设备不匹配，无法升级\n"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("brisk-dfu: the package is for 0483:1234, the device is 0483:A19B\n"),
@@ -181,7 +193,7 @@ TEST_F(BriskDfuTool, WithoutAPackageTheNewestCachedOneThatFitsIsFlashed) {
   }
   WriteFile(cache + "/broken.dfu", Bytes(64, 0x42));  // the newest, but not a package
   const Result r = Sim({"--mode", "dfu", "--dump", "out.bin"}, {BRISK_DFU, "flash"},
-                       {"XDG_CONFIG_HOME=" + Dir() + "/config"});
+                       {"XDG_CONFIG_HOME=" + Dir() + "/config", "LC_ALL=zh_CN.UTF-8"});
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("找到匹配的升级包,开始升级\n"), std::string::npos);
   const Bytes memory = ReadBytes(Dir() + "/out.bin");
@@ -369,6 +381,39 @@ TEST_F(BriskDfuTool, PackAndInfoRoundTripBinaryAndIntelHexImages) {
     EXPECT_EQ(r.code, 1) << image;
     EXPECT_EQ(r.err, error);
   }
+  // An output that cannot be written says why.
+  r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "/nonexist/x.dfu", "--vid", "1", "--pid", "2",
+                         "0=0x0:a.bin"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err,
+            "brisk-dfu: /nonexist/x.dfu: cannot write the file: No such file or directory\n");
+}
+
+TEST_F(BriskDfuTool, JsonStaysValidUtf8WhateverBytesANameHolds) {
+  WriteFile(Dir() + "/a.bin", Bytes{1, 2});
+  const std::string name = "Fl\xFF\xC3sh\x01\"";  // a stray byte, a cut sequence, a control
+  Result r = RunProgram(Dir(), {BRISK_DFU, "pack", "-o", "n.dfu", "--vid", "1", "--pid", "2",
+                                "0:" + name + "=0x0:a.bin"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = RunProgram(Dir(), {BRISK_DFU, "info", "n.dfu", "--json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"name\":\"Fl\xEF\xBF\xBD\xEF\xBF\xBDsh\\u0001\\\"\""), std::string::npos)
+      << r.out;
+}
+
+// A flash stopped once the reader is being written says so, and how to bring the reader back.
+TEST_F(BriskDfuTool, AStopMidFlashSaysSoAndHowToRecover) {
+  const std::string pkg = Package(RandomBytes(128 * 1024, 13));
+  const std::string script = std::string(BRISK_DFU) + " flash " + pkg +
+                             " >flash.out 2>flash.err & p=$!; i=0; "
+                             "until grep -q 'Download Phase' flash.out || [ $i -ge 600 ]; do "
+                             "sleep 0.05; i=$((i+1)); done; "
+                             "kill -TERM $p; wait $p; echo exit=$?; cat flash.err";
+  const Result r = Sim({"--mode", "dfu"}, {"/bin/sh", "-c", script});
+  EXPECT_NE(r.out.find("exit=143\n"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("brisk-dfu: stopped by SIGTERM\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("left erased in DFU mode; run brisk-dfu flash again"), std::string::npos)
+      << r.out;
 }
 
 }  // namespace

@@ -1,38 +1,20 @@
 #include "tools/brisk-dfu/ConsoleText.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace brisk::tools {
 
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out;
+std::string JsonLine(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
+bool ChineseLocale() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return std::string(value).rfind("zh", 0) == 0;
   }
-  return out + "\"";
+  return false;
 }
 
 std::string Hex(const char* format, unsigned value) {

@@ -9,15 +9,22 @@
 
 namespace brisk::tools {
 
-ConsoleView::ConsoleView(bool json) : m_json(json), m_tty(isatty(STDOUT_FILENO)) {}
+ConsoleView::ConsoleView(bool json, bool chinese)
+    : m_json(json), m_chinese(chinese), m_tty(isatty(STDOUT_FILENO)) {}
 
-void ConsoleView::SetStatus(const std::string& text) {
+void ConsoleView::SetStatus(dfu::Status status) {
+  // The dialog's closing words ask to close it: a terminal has nothing to close.
+  const dfu::StatusText done = {"升级完成。如未能成功打开端口，请重新插拔读卡器",
+                                "Upgrade done. If the port does not open, unplug and replug "
+                                "the reader"};
+  const dfu::StatusText& texts = status == dfu::Status::Done ? done : dfu::TextOf(status);
+  const std::string text = m_chinese ? texts.chinese : texts.english;
   if (text == m_status) return;
   m_status = text;
   Flush();
   EndBar();
   if (m_json)
-    std::printf("{\"event\":\"status\",\"text\":%s}\n", Json(text).c_str());
+    std::fputs(JsonLine({{"event", "status"}, {"text", text}}).c_str(), stdout);
   else
     std::printf("%s\n", text.c_str());
   std::fflush(stdout);
@@ -27,7 +34,7 @@ void ConsoleView::ShowMessage(const std::string& text) {
   Flush();
   EndBar();
   if (m_json)
-    std::printf("{\"event\":\"message\",\"text\":%s}\n", Json(text).c_str());
+    std::fputs(JsonLine({{"event", "message"}, {"text", text}}).c_str(), stdout);
   else
     std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stdout);
@@ -37,17 +44,15 @@ void ConsoleView::Result(int code, const dfu::DfuFailure& failure) {
   Flush();
   EndBar();
   if (m_json) {
-    std::printf("{\"event\":\"result\",\"exit\":%d,\"status\":%s", code,
-                Json(code ? failure.reason : "").c_str());
+    Json line = {{"event", "result"}, {"exit", code}, {"status", code ? failure.reason : ""}};
     if (code) {
       static const char* const kOperations[] = {"detach", "leave", "upload", "erase", "download"};
-      std::printf(",\"operation\":%s,\"code\":%s",
-                  failure.operation >= 0 && failure.operation <= 4
-                      ? Json(kOperations[failure.operation]).c_str()
-                      : "null",
-                  failure.code ? Json(Hex("0x%08X", failure.code)).c_str() : "null");
+      line["operation"] = failure.operation >= 0 && failure.operation <= 4
+                              ? Json(kOperations[failure.operation])
+                              : Json();
+      line["code"] = failure.code ? Json(Hex("0x%08X", failure.code)) : Json();
     }
-    std::printf("}\n");
+    std::fputs(JsonLine(line).c_str(), stdout);
   }
   std::fflush(stdout);
 }
@@ -67,8 +72,11 @@ void ConsoleView::Flush() {
   m_last = line;
   m_lastPercent = m_percent;
   if (m_json) {
-    std::printf("{\"event\":\"progress\",\"percent\":%d,\"phase\":%s,\"bytes\":%s}\n", m_percent,
-                Json(m_phase).c_str(), Json(m_size).c_str());
+    std::fputs(
+        JsonLine(
+            {{"event", "progress"}, {"percent", m_percent}, {"phase", m_phase}, {"bytes", m_size}})
+            .c_str(),
+        stdout);
   } else if (m_tty) {
     const int filled = m_percent * 30 / 100;
     std::printf("\r[%s%s] %s\033[K", std::string(size_t(filled), '#').c_str(),

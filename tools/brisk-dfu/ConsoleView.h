@@ -11,9 +11,10 @@ namespace brisk::tools {
 
 class ConsoleView : public dfu::DfuView {
  public:
-  explicit ConsoleView(bool json);
+  // chinese: the status lines in Chinese (a zh_* locale), else in English.
+  ConsoleView(bool json, bool chinese);
 
-  void SetStatus(const std::string& text) override;
+  void SetStatus(dfu::Status status) override;
   void SetProgress(int percent) override { m_percent = percent; }
   void SetProgressText(const std::string& text) override { m_phase = text; }
   void SetSizeText(const std::string& text) override { m_size = text; }
@@ -30,7 +31,7 @@ class ConsoleView : public dfu::DfuView {
 
   static constexpr std::chrono::milliseconds kProgressEvery{250};
 
-  bool m_json, m_tty;
+  bool m_json, m_chinese, m_tty;
   bool m_barOpen = false;
   std::string m_status, m_phase, m_size, m_last, m_lastPhase;
   std::chrono::steady_clock::time_point m_lastShown{};

@@ -1,6 +1,7 @@
 #include "tools/brisk-dfu/Pack.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -113,7 +114,7 @@ int Pack(int argc, char** argv) {
       ++i;
     } else if (!a.empty() && a[0] != '-') {
       if (!AddImageArgument(a, images, err)) {
-        std::fprintf(stderr, "brisk-dfu: %s\n", Printable(err).c_str());
+        std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(err).c_str());
         return 1;
       }
     } else {
@@ -146,13 +147,18 @@ int Pack(int argc, char** argv) {
     }
     if (rc != MXUPDFILES_OK) break;
   }
-  if (rc == MXUPDFILES_OK)
+  int why = 0;
+  if (rc == MXUPDFILES_OK) {
+    errno = 0;
     rc = MXUPDFILES_WriteDFUFile(out.c_str(), uint16_t(vid), uint16_t(pid), uint16_t(version),
                                  handles.data(), uint32_t(handles.size()));
+    why = errno;
+  }
   for (auto& h : handles) MXUPDFILES_DestroyImage(&h);
   if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s\n",
-                 Printable(err.empty() ? out + ": " + MXUPDFILES_StatusText(rc) : err).c_str());
+    if (err.empty()) err = out + ": " + MXUPDFILES_StatusText(rc);
+    if (rc == MXUPDFILES_ERR_WRITE && why) err += std::string(": ") + std::strerror(why);
+    std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(err).c_str());
     return 1;
   }
   return 0;

@@ -1,23 +1,18 @@
 // brisk-dfu: lists DFU devices, reads and builds packages, flashes the reader and asks it to
 // enter DFU mode, through the same engine as the upgrade dialog.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <optional>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfu/DfuUpgradeEngine.h"
-#include "dfu/TimerLoop.h"
 #include "dfu/UsbReaderChannel.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "libs/mxupdprt/MXUPDPRT.h"
@@ -48,7 +43,7 @@ void Usage() {
 // ---- list ----------------------------------------------------------------------------------
 
 int List(bool json) {
-  std::string out = json ? "[" : "";
+  Json out = Json::array();
   int n = 0;
   for (int cls = 1; cls <= 2; ++cls)
     for (const auto& itf : platform::devices::EnumerateDfuInterfaces(cls)) {
@@ -72,26 +67,28 @@ int List(bool json) {
       }
       const std::string name = itf.description.empty() ? "(Unnamed DFU device)" : itf.description;
       if (json) {
-        out += std::string(n ? "," : "") + "{\"path\":" + Json(itf.path) +
-               ",\"description\":" + Json(name) + ",\"class\":" + std::to_string(cls) +
-               ",\"vendor\":" + Json(Hex("%04X", itf.vendorId)) +
-               ",\"product\":" + Json(Hex("%04X", itf.productId)) +
-               ",\"dfuVersion\":" + Json(version) +
-               ",\"transferSize\":" + (transfer.empty() ? "null" : transfer) + ",\"targets\":[";
-        for (size_t t = 0; t < targets.size(); ++t)
-          out += std::string(t ? "," : "") + "{\"alternate\":" + Json(targets[t].alternate) +
-                 ",\"name\":" + Json(targets[t].name) +
-                 ",\"sectorCount\":" + Json(targets[t].sectorCount) +
-                 ",\"sectors\":" + Json(targets[t].sectors) + "}";
-        out += "]}";
+        Json device = {{"path", itf.path},
+                       {"description", name},
+                       {"class", cls},
+                       {"vendor", Hex("%04X", itf.vendorId)},
+                       {"product", Hex("%04X", itf.productId)},
+                       {"dfuVersion", version},
+                       {"transferSize", transfer.empty() ? Json() : Json(std::stoul(transfer))},
+                       {"targets", Json::array()}};
+        for (const auto& t : targets)
+          device["targets"].push_back({{"alternate", t.alternate},
+                                       {"name", t.name},
+                                       {"sectorCount", t.sectorCount},
+                                       {"sectors", t.sectors}});
+        out.push_back(std::move(device));
       } else {
         std::printf("%s\n  %s\n  VID %04X PID %04X, DFU version %s, transfer size %s\n",
-                    Printable(itf.path).c_str(), Printable(name).c_str(), itf.vendorId,
+                    EscapeControl(itf.path).c_str(), EscapeControl(name).c_str(), itf.vendorId,
                     itf.productId, version.empty() ? "?" : version.c_str(),
                     transfer.empty() ? "?" : transfer.c_str());
         for (const auto& t : targets) {
-          std::printf("  target %s \"%s\": %s\n", t.alternate.c_str(), Printable(t.name).c_str(),
-                      t.sectorCount.c_str());
+          std::printf("  target %s \"%s\": %s\n", t.alternate.c_str(),
+                      EscapeControl(t.name).c_str(), t.sectorCount.c_str());
           std::string lines = t.sectors;
           size_t start = 0;
           while (start <= lines.size()) {
@@ -105,7 +102,7 @@ int List(bool json) {
       ++n;
     }
   if (json)
-    std::printf("%s]\n", out.c_str());
+    std::fputs(JsonLine(out).c_str(), stdout);
   else if (n == 0)
     std::printf("no DFU device found\n");
   return 0;
@@ -120,19 +117,17 @@ int Info(const std::string& path, bool json) {
   const uint32_t rc =
       MXUPDFILES_OpenExistingDFUFile(path.c_str(), &file, &vendor, &product, &version, &count);
   if (rc != MXUPDFILES_OK) {
-    std::fprintf(stderr, "brisk-dfu: %s: %s%s%s\n", Printable(path).c_str(),
+    std::fprintf(stderr, "brisk-dfu: %s: %s%s%s\n", EscapeControl(path).c_str(),
                  MXUPDFILES_StatusText(rc), rc == MXUPDFILES_ERR_OPEN ? ": " : "",
                  rc == MXUPDFILES_ERR_OPEN ? std::strerror(errno) : "");
     return 1;
   }
-  std::string out;
-  if (json)
-    out = "{\"vendor\":" + Json(Hex("%04X", vendor)) +
-          ",\"product\":" + Json(Hex("%04X", product)) +
-          ",\"version\":" + Json(Hex("%04X", version)) + ",\"images\":[";
-  else
-    out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
-          Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
+  Json doc = {{"vendor", Hex("%04X", vendor)},
+              {"product", Hex("%04X", product)},
+              {"version", Hex("%04X", version)},
+              {"images", Json::array()}};
+  std::string out = "VID " + Hex("%04X", vendor) + " PID " + Hex("%04X", product) + " version " +
+                    Hex("%04X", version) + ", " + std::to_string(count) + " image(s)\n";
   for (uint32_t i = 0; i < count; ++i) {
     MXUPDFILES_IMAGE image = nullptr;
     uint32_t r = MXUPDFILES_ReadImageFromDFUFile(file, i, &image);
@@ -145,32 +140,25 @@ int Info(const std::string& path, bool json) {
     if (r != MXUPDFILES_OK) {
       if (image) MXUPDFILES_DestroyImage(&image);
       MXUPDFILES_CloseDFUFile(file);
-      std::fprintf(stderr, "brisk-dfu: %s: image %u: %s\n", Printable(path).c_str(), i,
+      std::fprintf(stderr, "brisk-dfu: %s: image %u: %s\n", EscapeControl(path).c_str(), i,
                    MXUPDFILES_StatusText(r));
       return 1;
     }
-    if (json)
-      out += std::string(i ? "," : "") + "{\"alternate\":" + std::to_string(alternate) +
-             ",\"name\":" + Json(name) + ",\"elements\":[";
-    else
-      out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) +
-             ", name \"" + Printable(name) + "\", " + std::to_string(elements) + " element(s)\n";
+    Json entry = {{"alternate", alternate}, {"name", name}, {"elements", Json::array()}};
+    out += "image " + std::to_string(i) + ": alternate " + std::to_string(alternate) + ", name \"" +
+           EscapeControl(name) + "\", " + std::to_string(elements) + " element(s)\n";
     for (uint32_t e = 0; e < elements; ++e) {
       ImageElement el{};
       MXUPDFILES_GetImageElement(image, e, &el);
       const uint32_t address = el.address, size = el.size;
-      if (json)
-        out += std::string(e ? "," : "") + "{\"address\":" + Json(Hex("0x%08X", address)) +
-               ",\"size\":" + std::to_string(size) + "}";
-      else
-        out += "  " + Hex("0x%08X", address) + "  " + std::to_string(size) + " bytes\n";
+      entry["elements"].push_back({{"address", Hex("0x%08X", address)}, {"size", size}});
+      out += "  " + Hex("0x%08X", address) + "  " + std::to_string(size) + " bytes\n";
     }
-    if (json) out += "]}";
+    doc["images"].push_back(std::move(entry));
     MXUPDFILES_DestroyImage(&image);
   }
   MXUPDFILES_CloseDFUFile(file);
-  if (json) out += "]}\n";
-  std::fputs(out.c_str(), stdout);
+  std::fputs(json ? JsonLine(doc).c_str() : out.c_str(), stdout);
   return 0;
 }
 
@@ -191,89 +179,105 @@ bool ReaderPresent() {
   return found;
 }
 
-// The tool's timer seam: a terminal has no dialog to keep readable, so the steps run back to
-// back and the running operation is polled at a tenth of the shortest busy time a device
-// announces (the library itself waits each announced time), where the window keeps its
-// 500 ms steps and 300 ms polls. A search that found nothing is repeated every 100 ms.
-// It also notes when the search for a device began, so that the command can give up on it.
-class FlashTimers : public dfu::TimerLoop {
+// Set once the first operation on the device has started: from then on a stop can leave the
+// reader erased in its boot loader.
+std::atomic<bool> g_touched{false};
+
+// The tool's pace: a terminal has no dialog to keep readable, so the steps run back to back and
+// the running operation is polled at a tenth of the shortest busy time a device announces (the
+// library itself waits each announced time), where the window keeps its 500 ms steps and
+// 300 ms polls. A search that found nothing is repeated every 100 ms, until the wait is over.
+class FlashPace : public dfu::StepPacer {
  public:
   static constexpr int kPollMs = 2;
   static constexpr int kSearchAgainMs = 100;
+  using Clock = std::chrono::steady_clock;
 
-  void StartTimer(int id, int periodMs) override {
-    (void)periodMs;
-    if (id == dfu::TIMER_FIND_DEVICE && !m_searching) {
-      m_searching = true;
+  FlashPace(ConsoleView& view, std::chrono::seconds wait) : m_view(view), m_wait(wait) {}
+
+  bool Before(dfu::Step step, int) override {
+    m_view.Flush();
+    if (step == dfu::Step::Poll) {
+      g_touched = true;  // an operation runs on the device
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    } else if (step == dfu::Step::FindDevice && m_last == step) {
+      if (Clock::now() - m_searchStart >= m_wait) {
+        m_expired = true;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSearchAgainMs));
+    } else if (step == dfu::Step::FindDevice) {
       m_searchStart = Clock::now();
     }
-    if (id == dfu::TIMER_OPEN_DEVICE) m_found = true;
-    int period = 0;
-    if (id == dfu::TIMER_POLL) period = kPollMs;
-    if (id == dfu::TIMER_FIND_DEVICE && m_fired == dfu::TIMER_FIND_DEVICE) period = kSearchAgainMs;
-    dfu::TimerLoop::StartTimer(id, period);
+    m_last = step;
+    return true;
   }
-  void Fired(int id) { m_fired = id; }
-  bool SearchExpired(std::chrono::seconds wait) const {
-    return m_searching && !m_found && Clock::now() - m_searchStart >= wait;
-  }
+  bool Expired() const { return m_expired; }
 
  private:
-  bool m_searching = false, m_found = false;
-  int m_fired = 0;
+  ConsoleView& m_view;
+  const std::chrono::seconds m_wait;
+  dfu::Step m_last = dfu::Step::CheckFile;
   Clock::time_point m_searchStart;
+  bool m_expired = false;
 };
 
-int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
-  ConsoleView view(json);
-  FlashTimers timers;
+// Runs the command on a worker while this thread alone takes SIGINT and SIGTERM, so that a stop
+// mid-flash is said, with the way back, instead of ending in silence.
+int RunStoppable(const std::function<int()>& command) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
+  std::atomic<bool> done{false};
   int code = 1;
+  std::thread worker([&] {
+    code = command();
+    done = true;
+  });
+  while (!done) {
+    const timespec step{0, 50 * 1000 * 1000};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &step);
+    if (sig <= 0) continue;
+    std::fflush(stdout);
+    std::fprintf(stderr, "brisk-dfu: stopped by %s\n", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+    if (g_touched)
+      std::fprintf(stderr,
+                   "brisk-dfu: the flash did not end: the reader may be left erased in DFU "
+                   "mode; run brisk-dfu flash again with the package (or without one, for the "
+                   "newest cached package) to recover\n");
+    std::_Exit(128 + sig);
+  }
+  worker.join();
+  return code;
+}
+
+int Flash(const std::string& package, bool enter, int waitSeconds, bool json) {
+  ConsoleView view(json, ChineseLocale());
+  FlashPace pace(view, std::chrono::seconds(waitSeconds));
   dfu::DfuFailure failure;
+  int code = 1;
   {
-    dfu::DfuUpgradeEngine engine(view, timers);
+    dfu::DfuUpgradeEngine engine(view);
     engine.StartUpgrade(package);
     engine.SetHasDFUDevice(enter ? 0 : 1);
     engine.OnInitDialog();
-    while (true) {
-      if (engine.Outcome() == dfu::DfuOutcome::Finished) {
-        code = 0;
-        break;
-      }
-      if (engine.Outcome() == dfu::DfuOutcome::Stopped) {
-        failure = engine.Failure();
-        if (failure.reason.empty()) failure.reason = engine.StatusText();
-        break;
-      }
-      if (timers.SearchExpired(std::chrono::seconds(waitSeconds))) {
-        failure.reason = "no DFU device within " + std::to_string(waitSeconds) + " s";
-        code = 2;
-        break;
-      }
-      const auto next = dfu::TimerLoop::Clock::now() + std::chrono::seconds(1);
-      if (!timers.RunOne(
-              [&](int id) {
-                timers.Fired(id);
-                engine.OnTimer(id);
-                view.Flush();
-              },
-              next)) {
-        if (timers.Empty()) {
-          failure = engine.Failure();
-          if (failure.reason.empty()) failure.reason = engine.StatusText();
-          break;
-        }
-      }
-    }
+    if (engine.Run(pace) == dfu::DfuOutcome::Finished) code = 0;
+    failure = engine.Failure();
     engine.Close();
   }
+  if (pace.Expired()) {
+    failure.reason = "no DFU device within " + std::to_string(waitSeconds) + " s";
+    code = 2;
+  }
   // The enter-DFU request had nobody to go to: that is no reader, not a refusal.
-  if (code == 1 && enter && failure.operation < 0 && failure.code == 0 &&
-      failure.reason.find("enter-DFU") != std::string::npos && !ReaderPresent()) {
+  if (code == 1 && failure.kind == dfu::FailureKind::NotAcknowledged && !ReaderPresent()) {
     failure.reason = "no reader found";
     code = 2;
   }
   view.Result(code, failure);
-  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", Printable(failure.reason).c_str());
+  if (code && !json) std::fprintf(stderr, "brisk-dfu: %s\n", EscapeControl(failure.reason).c_str());
   return code;
 }
 
@@ -325,7 +329,8 @@ int main(int argc, char** argv) {
   if (command == "list" && positional.empty()) return List(json);
   if (command == "info" && positional.size() == 1) return Info(positional[0], json);
   if (command == "flash" && positional.size() <= 1)
-    return Flash(positional.empty() ? "" : positional[0], enter, wait, json);
+    return RunStoppable(
+        [&] { return Flash(positional.empty() ? "" : positional[0], enter, wait, json); });
   if (command == "enter" && positional.empty() && !json) {
     dfu::UsbReaderChannel channel;
     if (channel.EnterDfuMode()) {

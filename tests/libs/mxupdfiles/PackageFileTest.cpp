@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -252,8 +253,10 @@ TEST_F(PackageFile, ImagesRefuseElementsOutOfOrderAndWritingRefusesBadHandles) {
   MXUPDFILES_IMAGE bad = reinterpret_cast<MXUPDFILES_IMAGE>(&data);
   EXPECT_EQ(MXUPDFILES_WriteDFUFile(path.c_str(), 1, 2, 3, &bad, 1), MXUPDFILES_ERR_HANDLE);
   EXPECT_NE(access(path.c_str(), F_OK), 0) << "nothing is written";
+  errno = 0;
   EXPECT_EQ(MXUPDFILES_WriteDFUFile((dir + "/no/such/folder.dfu").c_str(), 1, 2, 3, &image, 1),
             MXUPDFILES_ERR_WRITE);
+  EXPECT_EQ(errno, ENOENT) << "the system's reason is kept for the caller";
 }
 
 TEST_F(PackageFile, HostileFilesAreRefusedWithoutBlockingOrSlowingTheFlash) {

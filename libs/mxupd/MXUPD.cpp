@@ -1,6 +1,6 @@
 // Thin wrappers: each export checks its pointers, builds at most one request and
 // calls the driver-interface library. No state, no allocation, no log.
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 
 #include "libs/qktube/QKTubeDevice.h"
 

@@ -1,6 +1,6 @@
 // The DFU request library through the driver-interface library and real libusb,
 // against the DFU device model behind umockdev's usbdevfs emulation.
-#include "dfureq/MXUPD.h"
+#include "libs/mxupd/MXUPD.h"
 #include "libs/qktube/QKTubeDevice.h"
 #include "sim/dfu/DfuUsbTestbed.h"
 #include "tests/support/TestSupport.h"
