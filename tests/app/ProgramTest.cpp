@@ -26,6 +26,7 @@
 #include "app/core/LinkController.h"
 #include "app/core/LogindSleep.h"
 #include "platform/SingleInstanceLock.h"
+#include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/platform/devices/ReaderTestbed.h"
@@ -128,9 +129,15 @@ class ProgramTest : public ::testing::Test {
 };
 
 TEST_F(ProgramTest, ServiceControlOverTheBusAndPropertiesChanged) {
-  PlugReader([](sim::ReaderSim::State& s) { s.connectStatus = 0xF0; });
+  // The platform cannot be reached from the PC, whatever else listens on this machine: the
+  // start chooses Cat1, and the switch to 1 below is a change to announce.
+  PlugReader([](sim::ReaderSim::State& s) {
+    s.connectStatus = 0xF0;
+    s.port = sim::PlatformServer::RefusingPort();
+  });
   ASSERT_TRUE(StartInProcess());
   ASSERT_TRUE(m_app->Window()->Controller().LinkUp());
+  ASSERT_EQ(m_app->Controller()->State().trayMode, 2);
   QDBusConnection client = Client();
   PropertiesRecorder recorder;
   ASSERT_TRUE(client.connect(app::kBusName, app::kObjectPath,
@@ -181,6 +188,18 @@ TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroOnlyWhenTheCallWorked) {
   EXPECT_EQ(out.substr(0, out.find('\n')), "1");
   EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
   EXPECT_EQ(ctl({"mode", "3"}, &out), 64);
+  // A start after a stop is a link up; enable and disable are the service switch.
+  EXPECT_EQ(ctl({"stop"}, &out), 0);
+  EXPECT_EQ(ctl({"start"}, &out), 0);
+  EXPECT_EQ(ctl({"status"}, &out), 0);
+  EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
+  EXPECT_NE(out.find("ServiceEnabled=false"), std::string::npos);
+  EXPECT_EQ(ctl({"enable"}, &out), 0);
+  EXPECT_TRUE(m_app->Controller()->ServiceEnabled());
+  EXPECT_TRUE(m_app->Controller()->TimerActive(app::TIMER_PORT_WATCH));
+  EXPECT_EQ(ctl({"disable"}, &out), 0);
+  EXPECT_FALSE(m_app->Controller()->ServiceEnabled());
+  EXPECT_FALSE(m_app->Controller()->LinkUp());
   // A start that fails (the reader is gone) says 0 and exits non-zero.
   EXPECT_EQ(ctl({"stop"}, &out), 0);
   m_reader->Unplug();
@@ -220,10 +239,23 @@ TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
   const pid_t program = SpawnProgram({"-style", "fusion", "-session", "1a2b3c-restored"});
   ASSERT_GT(program, 0);
   ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  // A second signal finds the exit on its way: one notice, one exit.
+  ASSERT_EQ(kill(program, SIGTERM), 0);
   ASSERT_EQ(kill(program, SIGTERM), 0);
   const int status = WaitChild(program);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+}
+
+// The session's end quits the application from outside: the exit path runs first.
+TEST_F(ProgramTest, AQuitFromOutsideTakesTheExitPath) {
+  PlugReader();
+  ASSERT_TRUE(StartInProcess());
+  QSignalSpy quit(m_app->Controller(), &app::LinkController::quitRequested);
+  QEvent request(QEvent::Quit);
+  QCoreApplication::sendEvent(qApp, &request);
+  ASSERT_TRUE(WaitFor([&] { return quit.count() == 1; }));
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
 }
 
