@@ -27,6 +27,21 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(LinkController& controller, Prompt& prompt, O
   m_hIcon = LoadIcon(QStringLiteral("brisk-netservice"));
   setWindowTitle(tr("读卡器设置"));
   setObjectName(QStringLiteral("mainWindow"));
+  BuildCommands();
+  connect(&m_controller, &LinkController::stateChanged, this, &CBrisk7ServerDlg::Render);
+  connect(&m_controller, &LinkController::showRequested, this, &CBrisk7ServerDlg::ShowAndActivate);
+  connect(&m_controller, &LinkController::quitRequested, this, &CBrisk7ServerDlg::OnQuit);
+  m_controller.SetPromptParent(this);
+  m_controller.SetUpgradeRunner([this](const std::string& path) { RunUpgrade(path); });
+}
+
+void CBrisk7ServerDlg::setVisible(bool visible) {
+  if (visible) Build();
+  QDialog::setVisible(visible);
+}
+
+void CBrisk7ServerDlg::Build() {
+  if (Built()) return;
   auto* left = new QWidget(this);
   left->setObjectName(QStringLiteral("leftHalf"));
   BuildLeftHalf(left);
@@ -44,10 +59,19 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(LinkController& controller, Prompt& prompt, O
   layout->addWidget(left);
   layout->addWidget(m_rightHalf);
   layout->setSizeConstraint(QLayout::SetFixedSize);
-  BuildCommands();
-  Connect();
-  m_controller.SetPromptParent(this);
-  m_controller.SetUpgradeRunner([this](const std::string& path) { RunUpgrade(path); });
+  ConnectPanels();
+  // Both halves placed, then the configuration panel hidden: the window is collapsed, and
+  // ends where the right half begins.
+  layout->activate();
+  ShowRightHalf(false);
+  // What the controller had before the window came.
+  const BriskSettings& s = m_controller.Settings();
+  m_startupPanel->ShowChecks(m_controller.AutoRunChecked(), s.m_autoStartService != 0);
+  m_configPanel->ShowLog(s.m_logSwitch != 0);
+  m_netModePanel->ShowChoice(m_controller.NetModeChoice());
+  m_heartbeatPanel->ShowValues(s.m_usbHeartbeat, s.m_cat1Heartbeat);
+  if (m_controller.LastPlatform()) m_configPanel->ShowPlatform(*m_controller.LastPlatform());
+  Render();
 }
 
 CBrisk7ServerDlg::~CBrisk7ServerDlg() {
@@ -56,9 +80,8 @@ CBrisk7ServerDlg::~CBrisk7ServerDlg() {
   if (m_busyCursor) QApplication::restoreOverrideCursor();
 }
 
-void CBrisk7ServerDlg::Connect() {
+void CBrisk7ServerDlg::ConnectPanels() {
   LinkController* c = &m_controller;
-  connect(c, &LinkController::stateChanged, this, &CBrisk7ServerDlg::Render);
   connect(c, &LinkController::netModeChoiceShown, m_netModePanel, &NetModePanel::ShowChoice);
   connect(c, &LinkController::platformRead, m_configPanel, &ConfigPanel::ShowPlatform);
   connect(c, &LinkController::heartbeatsShown, m_heartbeatPanel, &HeartbeatPanel::ShowValues);
@@ -70,8 +93,6 @@ void CBrisk7ServerDlg::Connect() {
             m_startupPanel->ShowChecks(autoRun, autoStart);
             m_configPanel->ShowLog(log);
           });
-  connect(c, &LinkController::showRequested, this, &CBrisk7ServerDlg::ShowAndActivate);
-  connect(c, &LinkController::quitRequested, this, &CBrisk7ServerDlg::OnQuit);
 
   connect(m_servicePanel, &ServicePanel::startRequested, c, &LinkController::OnSwitchOn);
   connect(m_servicePanel, &ServicePanel::stopRequested, c, &LinkController::OnSwitchOff);
@@ -108,20 +129,15 @@ void CBrisk7ServerDlg::Connect() {
 void CBrisk7ServerDlg::OnInitDialog() {
   setWindowIcon(m_hIcon);
   AddTrayIcon();
-  // Collapsed: the configuration panel is hidden.
-  ShowRightHalf(false);
   m_controller.OnInitDialog();
-  // What the controller had before the window came.
-  const BriskSettings& s = m_controller.Settings();
-  m_startupPanel->ShowChecks(m_controller.AutoRunChecked(), s.m_autoStartService != 0);
-  m_configPanel->ShowLog(s.m_logSwitch != 0);
-  m_netModePanel->ShowChoice(m_controller.NetModeChoice());
-  m_heartbeatPanel->ShowValues(s.m_usbHeartbeat, s.m_cat1Heartbeat);
   Render();
 }
 
 void CBrisk7ServerDlg::Render() {
   const LinkState& s = m_controller.State();
+  if (s.trayMode != m_trayMode) ShowTrayMode(s.trayMode);
+  CommandMenu();
+  if (!Built()) return;
   if (s.busy != m_busyCursor) {
     m_busyCursor = s.busy;
     if (s.busy)
@@ -138,13 +154,14 @@ void CBrisk7ServerDlg::Render() {
   m_authPanel->ShowLink(s.linkUp && free);
   m_configPanel->ShowLink(s.linkUp && free);
   m_heartbeatPanel->ShowFree(free);
-  if (s.trayMode != m_trayMode) ShowTrayMode(s.trayMode);
-  CommandMenu();
 }
 
-QString CBrisk7ServerDlg::PortLine() const { return m_servicePanel->PortLine(); }
+QString CBrisk7ServerDlg::PortLine() const {
+  return Built() ? m_servicePanel->PortLine() : m_controller.State().portLine;
+}
 
 bool CBrisk7ServerDlg::UpdateData() {
+  if (!Built()) return true;
   m_controller.SetNetModeChoice(m_netModePanel->Choice());
   int usb = 0;
   int cat1 = 0;
@@ -174,6 +191,7 @@ void CBrisk7ServerDlg::OnQuit() {
 // The two halves
 
 void CBrisk7ServerDlg::ShowRightHalf(bool shown) {
+  Build();
   m_rightHalf->setVisible(shown);
   // The new size now, not at the next layout pass: the position stays where it was.
   layout()->activate();
@@ -183,7 +201,7 @@ void CBrisk7ServerDlg::ShowRightHalf(bool shown) {
 void CBrisk7ServerDlg::ExpandPanel() { ShowRightHalf(true); }
 
 void CBrisk7ServerDlg::CollapsePanel() {
-  if (m_expanded) ShowRightHalf(false);
+  if (m_expanded && Built()) ShowRightHalf(false);
 }
 
 void CBrisk7ServerDlg::mouseDoubleClickEvent(QMouseEvent* event) {

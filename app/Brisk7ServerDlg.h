@@ -32,9 +32,10 @@ class CBrisk7ServerDlg : public QDialog {
   CBrisk7ServerDlg(LinkController& controller, Prompt& prompt, Options options);
   ~CBrisk7ServerDlg() override;
 
-  // The controls from the controller's state, the tray icon, and the controller's start-up
-  // unless it has run already.
+  // The tray icon, and the controller's start-up unless it has run already. The window's
+  // controls are built when it is first shown: until then the program is its tray icon.
   void OnInitDialog();
+  bool Built() const { return m_rightHalf != nullptr; }
   LinkController& Controller() { return m_controller; }
 
   // ---- tray ----
@@ -62,15 +63,17 @@ class CBrisk7ServerDlg : public QDialog {
   void upgradeDialogShown(brisk::app::DFUpgradeDialog* dialog);
 
  protected:
+  void setVisible(bool visible) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void reject() override;
 
  private:
+  void Build();
   void BuildLeftHalf(QWidget* half);
   void BuildRightHalf(QWidget* half);
   void BuildCommands();
-  void Connect();
+  void ConnectPanels();
   void Render();
   void RunUpgrade(const std::string& path);
   void TakeUpTray();

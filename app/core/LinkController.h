@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ class LinkController : public QObject {
   int NetModeChoice() const { return m_netModeChoice; }
   int Generation() const { return m_generation; }
   bool AutoRunChecked() const { return m_autoRunChecked; }
+  // The reader's platform settings as last read, for a view that comes later.
+  const std::optional<PlatformInfo>& LastPlatform() const { return m_platform; }
   LogindSleepWatcher* SleepWatcher() { return m_sleep.get(); }
 
  signals:
@@ -162,6 +165,7 @@ class LinkController : public QObject {
   std::vector<std::string> m_portList;
   bool m_autoRunChecked = false;
   bool m_initialised = false;
+  std::optional<PlatformInfo> m_platform;
 
   std::unique_ptr<link::Brisk7Service> m_service;
   // Ends before m_service: its thread runs the service's commands.

@@ -166,7 +166,10 @@ void LinkController::OnQueryAuth() {
 }
 
 // The service has adopted the address for its own connection already.
-void LinkController::ApplyPlatformInfo(const PlatformInfo& info) { emit platformRead(info); }
+void LinkController::ApplyPlatformInfo(const PlatformInfo& info) {
+  m_platform = info;
+  emit platformRead(info);
+}
 
 void LinkController::OnQueryPlatform() {
   const int generation = m_generation;
