@@ -25,7 +25,7 @@ int FailureValue(int operation) {
 
 void LinkController::OnServiceControl(int operation, int argument, std::function<void(int)> done) {
   // After the exit nothing new starts; the stop that is asked for is already on its way.
-  if (m_closing) {
+  if (Ending()) {
     WriteLog("control request %d refused: exiting", operation);
     done(FailureValue(operation));
     return;
@@ -140,7 +140,7 @@ void LinkController::ServiceStart(std::function<void(int)> done) {
 }
 
 void LinkController::SetServiceEnabled(bool on, std::function<void()> done) {
-  if (m_closing) {
+  if (Ending()) {
     if (done) done();
     return;
   }

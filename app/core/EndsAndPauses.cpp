@@ -63,7 +63,7 @@ void LinkController::OnTerminate() {
 
 void LinkController::OnDeviceChange(const char* eventName) {
   WriteLog("%s", eventName);
-  if (m_state.serviceEnabled && !m_closing) SetTimer(TIMER_PORT_WATCH, 500);
+  if (m_state.serviceEnabled && !Ending()) SetTimer(TIMER_PORT_WATCH, 500);
 }
 
 void LinkController::OnSuspend() {
@@ -81,7 +81,7 @@ void LinkController::OnSuspend() {
 void LinkController::OnResume() {
   WriteLog("System Resume");
   m_sleeping = false;
-  if (!m_state.serviceEnabled || m_closing) return;
+  if (!m_state.serviceEnabled || Ending()) return;
   SetTimer(TIMER_PORT_WATCH, 20000);
   UpdateSleepLock();
 }

@@ -124,7 +124,7 @@ void LinkController::OnInitDialog() {
   DiscoverPorts(m_portList);
   // A DFU device left waiting is looked for when the start has not linked a reader.
   const auto checkDfu = [this] {
-    if (!m_state.linkUp && !m_closing) SetTimer(TIMER_DFU_CHECK, 2000);
+    if (!m_state.linkUp && !Ending()) SetTimer(TIMER_DFU_CHECK, 2000);
   };
   if (m_settings.m_autoStartService) {
     m_state.serviceEnabled = true;
@@ -194,7 +194,7 @@ void LinkController::OnTimer(int id) {
 // Start and stop
 
 void LinkController::StartService(std::function<void()> then) {
-  if (m_closing) {
+  if (Ending()) {
     if (then) then();
     return;
   }
@@ -285,7 +285,7 @@ void LinkController::StopService(int notify, std::function<void()> then) {
 }
 
 void LinkController::OnSwitchOn() {
-  if (m_closing) return;
+  if (Ending()) return;
   m_state.serviceEnabled = true;
   StartService();
   SetTimer(TIMER_PORT_WATCH, 10000);
@@ -302,7 +302,10 @@ void LinkController::OnSwitchOff() {
 }
 
 void LinkController::OnChangePort(int selectedIndex) {
-  if (m_closing || !ApplyPortChoice(m_settingPath, m_settings, m_portList, selectedIndex)) return;
+  // As the button: only while the service runs, which the change restarts.
+  const bool running = m_state.serviceEnabled || m_state.linkUp;
+  if (Ending() || !running) return;
+  if (!ApplyPortChoice(m_settingPath, m_settings, m_portList, selectedIndex)) return;
   StopService(1);
   StartService();
 }
@@ -346,7 +349,7 @@ void LinkController::RefreshStatus() {
 void LinkController::CheckNetLink() {
   if (m_netModeChoice != 0 && m_netModeChoice != 1) return;
   // A command in flight: the next round looks again.
-  if (m_runner->Busy() || m_closing) return;
+  if (m_runner->Busy() || Ending()) return;
   if (!m_service->IsRelayRunning() || m_service->IsServerConnected()) return;
   WriteLog("check USB mode, server not connected");
   m_runner->Run(
@@ -361,7 +364,7 @@ void LinkController::CheckNetLink() {
 
 void LinkController::PortWatchdog() {
   KillTimer(TIMER_PORT_WATCH);
-  if (m_closing) return;
+  if (Ending()) return;
   if (m_runner->Busy()) {
     SetTimer(TIMER_PORT_WATCH, kWatchdogRetryMs);
     return;

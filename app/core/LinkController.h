@@ -152,6 +152,8 @@ class LinkController : public QObject {
   void OfferPendingUpgrade();
   void Message(const QString& text);
   bool Dropped(int generation, const char* what) const;
+  // The exit has been asked for: nothing new starts.
+  bool Ending() const { return m_closing || m_exitAsked; }
   void ServiceStart(std::function<void(int)> done);
 
   Prompt& m_prompt;

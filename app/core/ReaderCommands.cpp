@@ -55,7 +55,7 @@ struct LinkController::NetModeOutcome {
 
 void LinkController::OnSwitchNetMode(int choice) {
   m_netModeChoice = choice;
-  if (m_closing || choice == m_settings.m_savedNetMode) return;
+  if (Ending() || choice == m_settings.m_savedNetMode) return;
   const int generation = m_generation;
   const int modeGeneration = ++m_modeGeneration;
   m_runner->Run(
@@ -109,7 +109,7 @@ void LinkController::OnSwitchNetMode(int choice) {
 // The test's probes go one by one, so that a D-Bus request for the reader takes its turn
 // between two of them instead of waiting for all ten.
 void LinkController::OnNetworkTest() {
-  if (m_networkTest || m_closing) return;
+  if (m_networkTest || Ending()) return;
   m_networkTest = std::make_unique<std::vector<int>>();
   RunNetworkProbe(m_generation);
 }

@@ -22,7 +22,7 @@ bool DfuDevicePresent() {
 
 void LinkController::OnUpgradeFileDownloadFinished(const std::string& path) {
   WriteLog("OnUpgradeFileDownloadFinished %s", path.c_str());
-  if (m_closing) {
+  if (Ending()) {
     WriteLog("exiting: %s left in the cache", path.c_str());
     return;
   }
@@ -45,7 +45,7 @@ void LinkController::OnUpgradeFileDownloadFinished(const std::string& path) {
   const auto overtaken = [this] {
     WriteLog("enter DFU mode overtaken by a stop: looking for a device in DFU mode");
     m_upgradeBusy = false;
-    if (!m_closing) SetTimer(TIMER_DFU_CHECK, 2000);
+    if (!Ending()) SetTimer(TIMER_DFU_CHECK, 2000);
   };
   m_runner->Run([service = m_service.get()] { return service->AskDfuMode(); },
                 [this, path, generation, overtaken](int answer) {
@@ -65,12 +65,12 @@ void LinkController::OnUpgradeFileDownloadFinished(const std::string& path) {
 }
 
 void LinkController::CheckPendingDfuDevice() {
-  if (m_upgradeBusy || m_closing) return;
+  if (m_upgradeBusy || Ending()) return;
   if (!DfuDevicePresent()) return;
   m_upgradeBusy = true;
   emit showRequested(QString());
   if (m_prompt.AskYesNo(m_promptParent, Text("提示"), Text("检查到有设备需要升级，是否升级?")) &&
-      m_upgradeRunner && !m_closing)
+      m_upgradeRunner && !Ending())
     m_upgradeRunner("");
   m_upgradeBusy = false;
 }
