@@ -22,6 +22,13 @@
 #include "tests/platform/devices/ReaderTestbed.h"
 #include "tests/support/TestSupport.h"
 
+#ifdef BRISK_INTERLEAVING_WINDOW
+#include <QAbstractButton>
+#include <QLabel>
+
+#include "app/Brisk7ServerDlg.h"
+#endif
+
 namespace brisk::test {
 
 // What another program sees of the properties: the values at the start and every change
@@ -91,7 +98,12 @@ class Interleaving {
                    QStringLiteral("PropertiesChanged"), &m_announced,
                    SLOT(OnChanged(QString, QVariantMap, QStringList)));
     m_control = control;
+#ifdef BRISK_INTERLEAVING_WINDOW
+    m_window = std::make_unique<app::CBrisk7ServerDlg>(*m_c, m_prompt, options);
+    m_window->OnInitDialog();
+#else
     m_c->OnInitDialog();
+#endif
     m_mayLink = true;
     const int steps = 6 + Pick(10);
     for (int i = 0; i < steps && failure->empty(); ++i) {
@@ -125,6 +137,9 @@ class Interleaving {
     // Owed unless the reader went away in the meantime.
     if (failure->empty() && m_exitNoticeOwed && !m_unplugs && !LastFrameIsNotice())
       *failure = "no disconnect notice at the exit";
+#ifdef BRISK_INTERLEAVING_WINDOW
+    m_window.reset();
+#endif
     m_c.reset();
     Unplug();
     return failure->empty();
@@ -293,6 +308,14 @@ class Interleaving {
     // After a stop only a new start links, or the watchdog while the switch is on.
     if (m_c->LinkUp() && !m_mayLink && !m_c->ServiceEnabled())
       *failure = "a link came up after a stop with no new start";
+#ifdef BRISK_INTERLEAVING_WINDOW
+    // The controls show the controller's state.
+    const auto* start = m_window->findChild<QAbstractButton*>(QStringLiteral("startButton"));
+    const auto* line = m_window->findChild<QLabel*>(QStringLiteral("portLine"));
+    const bool running = m_c->ServiceEnabled() || m_c->LinkUp();
+    if (start->isEnabled() == running) *failure = "the start button does not show the switch";
+    if (line->text() != m_c->State().portLine) *failure = "the port line is not the controller's";
+#endif
     // Nothing links while the machine sleeps: the watchdog waits for the resume.
     if (m_sleeping && m_c->LinkUp()) *failure = "a link came up during sleep";
   }
@@ -305,6 +328,9 @@ class Interleaving {
   std::unique_ptr<sim::ReaderSim> m_reader;
   std::unique_ptr<LinkController> m_c;
   app::DBusControl* m_control = nullptr;  // the controller's
+#ifdef BRISK_INTERLEAVING_WINDOW
+  std::unique_ptr<app::CBrisk7ServerDlg> m_window;
+#endif
   AnnouncedProperties m_announced;
   std::string m_usb;
   bool m_plugged = false;
@@ -327,8 +353,13 @@ void RunSequences(int shard) {
   QDBusConnection::sessionBus().registerService(QString::fromLatin1(app::kBusName));
   const char* count = std::getenv("BRISK_INTERLEAVING_SEQUENCES");
   const char* fixed = std::getenv("BRISK_INTERLEAVING_SEED");
-  // 200 in all, in eight shards that run side by side.
-  const int sequences = fixed ? (shard == 0 ? 1 : 0) : count ? std::atoi(count) : 25;
+  // 200 in all, in eight shards that run side by side; 20 more with the window.
+#ifdef BRISK_INTERLEAVING_WINDOW
+  const int share = 20;
+#else
+  const int share = 25;
+#endif
+  const int sequences = fixed ? (shard == 0 ? 1 : 0) : count ? std::atoi(count) : share;
   const uint32_t first = fixed ? static_cast<uint32_t>(std::strtoul(fixed, nullptr, 10))
                                : static_cast<uint32_t>(std::random_device()());
   int acm = 0;
@@ -343,6 +374,9 @@ void RunSequences(int shard) {
   }
 }
 
+#ifdef BRISK_INTERLEAVING_WINDOW
+TEST(Interleaving, WithTheWindowItsControlsShowTheControllersState) { RunSequences(0); }
+#else
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises1) { RunSequences(0); }
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises2) { RunSequences(1); }
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises3) { RunSequences(2); }
@@ -351,6 +385,7 @@ TEST(Interleaving, RandomSequencesKeepTheControllersPromises5) { RunSequences(4)
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises6) { RunSequences(5); }
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises7) { RunSequences(6); }
 TEST(Interleaving, RandomSequencesKeepTheControllersPromises8) { RunSequences(7); }
+#endif
 
 }  // namespace
 }  // namespace brisk::test
