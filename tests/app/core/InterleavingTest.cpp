@@ -180,8 +180,9 @@ class Interleaving {
 
   void Exit() {
     m_exitAsked = true;
-    // The notice is owed unless the reader is gone or the person keeps it reading.
-    m_exitNoticeOwed = m_c->Service().IsComOpen() && !m_unplugs && !m_prompt.answerYes;
+    // The notice is owed unless the reader is gone or the person keeps it reading. (The port
+    // itself is the command thread's: the relay, an atomic, tells that it is open.)
+    m_exitNoticeOwed = m_c->Service().IsRelayRunning() && !m_unplugs && !m_prompt.answerYes;
     if (Chance(2))
       m_c->OnExitCommand();
     else
@@ -253,7 +254,7 @@ class Interleaving {
       case 11:
         if (!m_sleeping) {
           m_sleeping = true;
-          m_sleepNoticeOwed = m_c->Service().IsComOpen() && !m_unplugs;
+          m_sleepNoticeOwed = m_c->Service().IsRelayRunning() && !m_unplugs;
           m_c->OnSuspend();
           m_mayLink = false;
         }
