@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTextLayout>
 #include <QToolButton>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +109,7 @@ class WindowTest : public ::testing::Test {
   RecordingPrompt m_prompt;
   std::string m_usbPath;
   std::unique_ptr<sim::ReaderSim> m_reader;
+  std::atomic<int> m_probes{0};
   std::unique_ptr<app::LinkController> m_controller;
   std::unique_ptr<CBrisk7ServerDlg> m_window;
 };
@@ -320,10 +322,11 @@ TEST_F(WindowTest, NetworkTestAveragesTheSuccesses) {
   PlugReader();
   Open();
   ASSERT_TRUE(m_window->Controller().LinkUp());
-  int probe = 0;
-  m_reader->SetFrameHook([&probe](sim::ReaderSim& r, const sim::Frame& f) {
+  // The count outlives the test body: the reader's thread may still look at it in TearDown,
+  // when the controller tells the reader it goes.
+  m_reader->SetFrameHook([this](sim::ReaderSim& r, const sim::Frame& f) {
     if (f.type != 12) return false;
-    const int n = probe++;
+    const int n = m_probes++;
     if (n < 3)
       r.SendFrame(12, {0, static_cast<uint8_t>(10 * (n + 1)), 0});
     else
