@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/LinkState.h"
-#include "app/panels/NetModePanel.h"
+#include "app/panels/ButtonGroup.h"
 
 namespace brisk::app {
 

@@ -5,17 +5,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-namespace brisk::app {
+#include "app/panels/ButtonGroup.h"
 
-void SetButtonGroup(QButtonGroup* group, int value) {
-  if (QAbstractButton* b = group->button(value)) {
-    b->setChecked(true);
-    return;
-  }
-  group->setExclusive(false);
-  for (QAbstractButton* b : group->buttons()) b->setChecked(false);
-  group->setExclusive(true);
-}
+namespace brisk::app {
 
 NetModePanel::NetModePanel(QWidget* parent) : QGroupBox(tr("网络模式"), parent) {
   auto* layout = new QHBoxLayout(this);

@@ -30,7 +30,4 @@ class NetModePanel : public QGroupBox {
   QPushButton* m_switch;
 };
 
-// Checks the button of value in an exclusive group; none for a value outside it.
-void SetButtonGroup(QButtonGroup* group, int value);
-
 }  // namespace brisk::app
