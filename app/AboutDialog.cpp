@@ -4,8 +4,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/ControlIds.h"
-
 namespace brisk::app {
 
 const char* ProductVersion() { return BRISK_PRODUCT_VERSION; }
@@ -23,10 +21,10 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
   // Wide enough for a title bar's buttons; the texts and the font set the rest.
   centred(tr("BriskNetService 读卡服务"), "productNameText")
       ->setMinimumWidth(24 * fontMetrics().averageCharWidth());
-  centred(QString::fromLatin1(ProductVersion()), ControlObjectName(kAboutControls, 1036));
+  centred(QString::fromLatin1(ProductVersion()), "versionText");
   centred(QStringLiteral("Copyright (C) 2026 Brisk"), "copyrightText");
   auto* ok = new QPushButton(tr("确定"), this);
-  ok->setObjectName(ControlObjectName(kAboutControls, 1));
+  ok->setObjectName(QStringLiteral("okButton"));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   layout->addWidget(ok, 0, Qt::AlignCenter);

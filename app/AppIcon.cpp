@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
-#include "app/WindowParts.h"
+#include "app/AppIcon.h"
 
 // The icons live in this static library: their resources are registered by hand.
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }

@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QEvent>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -14,8 +15,9 @@
 
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerDlg.h"
-#include "app/DBusControl.h"
 #include "app/Prompt.h"
+#include "app/core/DBusControl.h"
+#include "app/core/LinkController.h"
 #include "log/Log.h"
 
 namespace brisk::app {
@@ -64,7 +66,9 @@ CBrisk7ServerApp::CBrisk7ServerApp(Prompt& prompt, Options options)
 
 CBrisk7ServerApp::~CBrisk7ServerApp() {
   if (m_control) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
+  qApp->removeEventFilter(this);
   m_window.reset();
+  m_controller.reset();
   if (g_signalPipe[0] >= 0) {
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
@@ -124,16 +128,32 @@ bool CBrisk7ServerApp::TakeLockFile() {
 
 bool CBrisk7ServerApp::InitInstance() {
   if (!TakeSessionName()) return false;
-  m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, m_options);
-  connect(m_window.get(), &CBrisk7ServerDlg::quitRequested, qApp, &QCoreApplication::exit,
-          Qt::QueuedConnection);
+  m_controller = std::make_unique<LinkController>(m_prompt, m_options);
+  m_window = std::make_unique<CBrisk7ServerDlg>(*m_controller, m_prompt, m_options);
+  connect(
+      m_controller.get(), &LinkController::quitRequested, this,
+      [this](int code) {
+        m_quitting = true;
+        QCoreApplication::exit(code);
+      },
+      Qt::QueuedConnection);
   if (QDBusConnection::sessionBus().isConnected()) {
-    m_control = new DBusControl(*m_window);
+    m_control = new DBusControl(*m_controller);
     m_control->Register();
   }
   CatchTerminationSignals();
+  qApp->installEventFilter(this);
   m_window->OnInitDialog();
   return true;
+}
+
+bool CBrisk7ServerApp::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Quit && watched == qApp && !m_quitting && m_controller) {
+    WriteLog("quit requested from outside");
+    m_controller->OnTerminate();
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void CBrisk7ServerApp::CatchTerminationSignals() {
@@ -146,8 +166,8 @@ void CBrisk7ServerApp::CatchTerminationSignals() {
     char bytes[16];
     while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
     }
-    m_signalNotifier->setEnabled(false);
-    m_window->OnTerminate();
+    // Every signal takes the exit path; a second one finds it on its way.
+    m_controller->OnTerminate();
   });
   struct sigaction action = {};
   action.sa_handler = OnTerminationSignal;

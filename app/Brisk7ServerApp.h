@@ -4,7 +4,7 @@
 #include <QObject>
 #include <memory>
 
-#include "app/AppOptions.h"
+#include "app/core/AppOptions.h"
 #include "platform/SingleInstanceLock.h"
 
 class QSocketNotifier;
@@ -13,6 +13,7 @@ namespace brisk::app {
 
 class CBrisk7ServerDlg;
 class DBusControl;
+class LinkController;
 class Prompt;
 
 // --version and --help, before any window system is touched. True when the program is to
@@ -31,6 +32,11 @@ class CBrisk7ServerApp : public QObject {
   bool InitInstance();
 
   CBrisk7ServerDlg* Window() { return m_window.get(); }
+  LinkController* Controller() { return m_controller.get(); }
+
+ protected:
+  // A quit from outside (the session's end) takes the exit path first.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   bool TakeSessionName();
@@ -40,7 +46,9 @@ class CBrisk7ServerApp : public QObject {
   Prompt& m_prompt;
   Options m_options;
   std::unique_ptr<platform::SingleInstanceLock> m_lock;
+  std::unique_ptr<LinkController> m_controller;
   std::unique_ptr<CBrisk7ServerDlg> m_window;
+  bool m_quitting = false;
   DBusControl* m_control = nullptr;
   QSocketNotifier* m_signalNotifier = nullptr;
 };

@@ -1,74 +1,47 @@
 #include "app/Brisk7ServerDlg.h"
 
 #include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QContextMenuEvent>
-#include <QGridLayout>
-#include <QGroupBox>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
+#include <QLayout>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QRegularExpressionValidator>
-#include <QSocketNotifier>
-#include <QSvgRenderer>
 #include <QSystemTrayIcon>
-#include <QTimer>
-#include <QToolButton>
-#include <QVBoxLayout>
 
-#include "app/CommandRunner.h"
-#include "app/ControlIds.h"
+#include "app/AboutDialog.h"
+#include "app/AppIcon.h"
 #include "app/DFUpgradeDialog.h"
-#include "app/LogindSleep.h"
-#include "app/Prompt.h"
-#include "app/WindowParts.h"
-#include "app/core/PortDiscovery.h"
+#include "app/core/LinkController.h"
+#include "app/core/Prompt.h"
+#include "app/panels/AuthPanel.h"
 #include "app/panels/ConfigPanel.h"
+#include "app/panels/HeartbeatPanel.h"
+#include "app/panels/NetModePanel.h"
+#include "app/panels/NetTestPanel.h"
 #include "app/panels/ServicePanel.h"
 #include "app/panels/StartupPanel.h"
-#include "link/NetworkQuality.h"
-#include "log/Log.h"
-#include "platform/Autostart.h"
+#include "app/panels/StatusPanel.h"
 
 namespace brisk::app {
 
-void SetButtonGroup(QButtonGroup* group, int value) {
-  if (QAbstractButton* b = group->button(value)) {
-    b->setChecked(true);
-    return;
-  }
-  group->setExclusive(false);
-  for (QAbstractButton* b : group->buttons()) b->setChecked(false);
-  group->setExclusive(true);
-}
-
-CBrisk7ServerDlg::CBrisk7ServerDlg(Prompt& prompt, Options options)
-    : QDialog(nullptr), m_prompt(prompt), m_options(options) {
-  // Called on the download worker, which ends with m_service, before the window's QObject
-  // goes: the path travels by value to the window's thread, and a call still queued when the
-  // window goes is dropped with it.
-  m_service = std::make_unique<link::Brisk7Service>([this](const std::string& path) {
-    QMetaObject::invokeMethod(
-        this, [this, path] { OnUpgradeFileDownloadFinished(path); }, Qt::QueuedConnection);
-  });
-  m_runner = std::make_unique<CommandRunner>();
-  connect(m_runner.get(), &CommandRunner::busyChanged, this, &CBrisk7ServerDlg::SetBusy);
+CBrisk7ServerDlg::CBrisk7ServerDlg(LinkController& controller, Prompt& prompt, Options options)
+    : QDialog(nullptr), m_controller(controller), m_prompt(prompt), m_options(options) {
   m_hIcon = LoadIcon(QStringLiteral("brisk-netservice"));
-  m_settingPath = SettingPath();
-  LoadSettings(m_settingPath, m_settings);
-  m_service->SetHeartbeat(static_cast<uint32_t>(m_usbHeartbeat),
-                          static_cast<uint32_t>(m_cat1Heartbeat), 1, 1);
-
   setWindowTitle(tr("读卡器设置"));
   setObjectName(QStringLiteral("mainWindow"));
+  BuildCommands();
+  connect(&m_controller, &LinkController::stateChanged, this, &CBrisk7ServerDlg::Render);
+  connect(&m_controller, &LinkController::showRequested, this, &CBrisk7ServerDlg::ShowAndActivate);
+  connect(&m_controller, &LinkController::quitRequested, this, &CBrisk7ServerDlg::OnQuit);
+  m_controller.SetPromptParent(this);
+  m_controller.SetUpgradeRunner([this](const std::string& path) { RunUpgrade(path); });
+}
+
+void CBrisk7ServerDlg::setVisible(bool visible) {
+  if (visible) Build();
+  QDialog::setVisible(visible);
+}
+
+void CBrisk7ServerDlg::Build() {
+  if (Built()) return;
   auto* left = new QWidget(this);
   left->setObjectName(QStringLiteral("leftHalf"));
   BuildLeftHalf(left);
@@ -86,169 +59,149 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(Prompt& prompt, Options options)
   layout->addWidget(left);
   layout->addWidget(m_rightHalf);
   layout->setSizeConstraint(QLayout::SetFixedSize);
-  BuildCommands();
-
-  for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {
-    auto* timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-    m_timers[id] = timer;
-  }
+  ConnectPanels();
+  // Both halves placed, then the configuration panel hidden: the window is collapsed, and
+  // ends where the right half begins.
+  layout->activate();
+  ShowRightHalf(false);
+  // What the controller had before the window came.
+  const BriskSettings& s = m_controller.Settings();
+  m_startupPanel->ShowChecks(m_controller.AutoRunChecked(), s.m_autoStartService != 0);
+  m_configPanel->ShowLog(s.m_logSwitch != 0);
+  m_netModePanel->ShowChoice(m_controller.NetModeChoice());
+  m_heartbeatPanel->ShowValues(s.m_usbHeartbeat, s.m_cat1Heartbeat);
+  if (m_controller.LastPlatform()) m_configPanel->ShowPlatform(*m_controller.LastPlatform());
+  Render();
 }
 
 CBrisk7ServerDlg::~CBrisk7ServerDlg() {
-  // A command in flight ends at once; no result reaches the window that goes.
-  m_service->InterruptCommands();
-  m_runner.reset();
+  m_controller.SetUpgradeRunner({});
+  m_controller.SetPromptParent(nullptr);
   if (m_busyCursor) QApplication::restoreOverrideCursor();
 }
 
-void CBrisk7ServerDlg::BuildCommands() {
-  m_commandMenu = new QMenu(this);
-  m_commandMenu->setObjectName(QStringLiteral("trayMenu"));
-  auto add = [this](int id, const QString& text, void (CBrisk7ServerDlg::*handler)()) {
-    QAction* action = m_commandMenu->addAction(text);
-    action->setObjectName(QString::fromLatin1(ControlObjectName(kWindowControls, id)));
-    connect(action, &QAction::triggered, this, handler);
-  };
-  add(ID_TRAY_SETTINGS, tr("设置"), &CBrisk7ServerDlg::OnShowWindow);
-  add(ID_TRAY_START, tr("启动"), &CBrisk7ServerDlg::OnSwitchOn);
-  add(ID_TRAY_STOP, tr("停止"), &CBrisk7ServerDlg::OnSwitchOff);
-  add(ID_TRAY_EXIT, tr("退出"), &CBrisk7ServerDlg::OnExitCommand);
-  connect(m_commandMenu, &QMenu::aboutToShow, this, [this] { CommandMenu(); });
+void CBrisk7ServerDlg::ConnectPanels() {
+  LinkController* c = &m_controller;
+  connect(c, &LinkController::netModeChoiceShown, m_netModePanel, &NetModePanel::ShowChoice);
+  connect(c, &LinkController::platformRead, m_configPanel, &ConfigPanel::ShowPlatform);
+  connect(c, &LinkController::heartbeatsShown, m_heartbeatPanel, &HeartbeatPanel::ShowValues);
+  connect(c, &LinkController::authRead, m_authPanel, &AuthPanel::ShowAnswer);
+  connect(c, &LinkController::connectStatusRead, m_configPanel, &ConfigPanel::ShowConnectStatus);
+  connect(c, &LinkController::networkTestDone, m_netTestPanel, &NetTestPanel::ShowResult);
+  connect(c, &LinkController::startupChecksShown, this,
+          [this](bool autoRun, bool autoStart, bool log) {
+            m_startupPanel->ShowChecks(autoRun, autoStart);
+            m_configPanel->ShowLog(log);
+          });
+
+  connect(m_servicePanel, &ServicePanel::startRequested, c, &LinkController::OnSwitchOn);
+  connect(m_servicePanel, &ServicePanel::stopRequested, c, &LinkController::OnSwitchOff);
+  connect(m_servicePanel, &ServicePanel::portChangeRequested, c, &LinkController::OnChangePort);
+  connect(m_startupPanel, &StartupPanel::autoRunToggled, c, &LinkController::OnToggleAutoRun);
+  connect(m_startupPanel, &StartupPanel::autoStartServiceToggled, c,
+          &LinkController::OnToggleAutoStartService);
+  connect(m_netModePanel, &NetModePanel::switchRequested, this, [this] {
+    UpdateData();  // a heartbeat range message does not stop the switch
+    m_controller.OnSwitchNetMode(m_netModePanel->Choice());
+  });
+  connect(m_netTestPanel, &NetTestPanel::testRequested, c, &LinkController::OnNetworkTest);
+  connect(m_authPanel, &AuthPanel::queryRequested, c, &LinkController::OnQueryAuth);
+  connect(m_configPanel, &ConfigPanel::platformQueryRequested, c, &LinkController::OnQueryPlatform);
+  connect(m_configPanel, &ConfigPanel::platformChangeRequested, this,
+          [this](const QString& port, const QString& address) {
+            UpdateData();  // a heartbeat range message does not stop the change
+            m_controller.OnChangePlatform(m_configPanel->ConnectMode(), m_configPanel->Cache(),
+                                          port, address);
+          });
+  connect(m_configPanel, &ConfigPanel::statusQueryRequested, c,
+          &LinkController::OnQueryConnectStatus);
+  connect(m_configPanel, &ConfigPanel::logToggled, c, &LinkController::OnToggleLog);
+  connect(m_heartbeatPanel, &HeartbeatPanel::queryRequested, c, &LinkController::OnQueryHeartbeat);
+  connect(m_heartbeatPanel, &HeartbeatPanel::changeRequested, this, [this] {
+    int usb = 0;
+    int cat1 = 0;
+    if (UpdateData() && m_heartbeatPanel->Values(&usb, &cat1))
+      m_controller.OnChangeHeartbeat(usb, cat1);
+  });
+  connect(m_heartbeatPanel, &HeartbeatPanel::stepRequested, this, &CBrisk7ServerDlg::OnSpin);
 }
-
-QMenu* CBrisk7ServerDlg::CommandMenu() {
-  const auto find = [this](int id) {
-    return m_commandMenu->findChild<QAction*>(
-        QString::fromLatin1(ControlObjectName(kWindowControls, id)));
-  };
-  find(ID_TRAY_START)->setEnabled(m_serviceEnabled == 0);
-  find(ID_TRAY_STOP)->setEnabled(m_serviceEnabled != 0);
-  return m_commandMenu;
-}
-
-QString CBrisk7ServerDlg::PortLine() const { return m_servicePanel->portLine->text(); }
-
-void CBrisk7ServerDlg::SetPortLine(const QString& text) {
-  m_servicePanel->portLine->setText(text);
-  emit stateChanged();
-}
-
-void CBrisk7ServerDlg::Message(const QString& text) {
-  // No wait cursor over a question to the person.
-  int busy = 0;
-  while (QApplication::overrideCursor()) {
-    QApplication::restoreOverrideCursor();
-    ++busy;
-  }
-  m_prompt.Message(this, text);
-  while (busy-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Start-up
 
 void CBrisk7ServerDlg::OnInitDialog() {
-  UpdateData(false);
   setWindowIcon(m_hIcon);
-  const AutoRunResult autoRun = ReadAutoRun(platform::AutostartEntryPath());
-  m_startupPanel->autoRun->setChecked(autoRun.checked.value_or(false));
   AddTrayIcon();
-  m_configPanel->log->setChecked(m_settings.m_logSwitch != 0);
-  m_startupPanel->autoStartService->setChecked(m_settings.m_autoStartService != 0);
-  if (m_options.watchSleep) {
-    m_sleep = std::make_unique<LogindSleepWatcher>();
-    connect(m_sleep.get(), &LogindSleepWatcher::suspending, this, &CBrisk7ServerDlg::OnSuspend);
-    connect(m_sleep.get(), &LogindSleepWatcher::resumed, this, &CBrisk7ServerDlg::OnResume);
-  }
-  if (m_options.watchDevices) WatchDevices();
-  DiscoverPorts(m_portList);
-  // A DFU device left waiting is looked for when the start has not linked a reader.
-  const auto checkDfu = [this] {
-    if (!m_linkUp && !m_closing) SetTimer(TIMER_DFU_CHECK, 2000);
-  };
-  if (m_settings.m_autoStartService) {
-    m_serviceEnabled = 1;
-    StartService(checkDfu);
-    SetTimer(TIMER_PORT_WATCH, 10000);
-    if (m_sleep) m_sleep->TakeLock();
-  } else {
-    m_serviceEnabled = 0;
-  }
-  UpdateControlStates();
-  ShowPortChoices();
-  // Collapsed: the configuration panel is hidden.
-  ShowRightHalf(false);
-  if (!m_settings.m_autoStartService) checkDfu();
-  emit stateChanged();
+  m_controller.OnInitDialog();
+  Render();
 }
 
-void CBrisk7ServerDlg::WatchDevices() {
-  m_hotplug = platform::devices::HotplugMonitor::Create();
-  if (!m_hotplug) {
-    WriteLog("device changes are not watched; the port watchdog still runs");
-    return;
+void CBrisk7ServerDlg::Render() {
+  const LinkState& s = m_controller.State();
+  if (s.trayMode != m_trayMode) ShowTrayMode(s.trayMode);
+  CommandMenu();
+  if (!Built()) return;
+  if (s.busy != m_busyCursor) {
+    m_busyCursor = s.busy;
+    if (s.busy)
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+      QApplication::restoreOverrideCursor();
   }
-  m_hotplugNotifier = new QSocketNotifier(m_hotplug->Fd(), QSocketNotifier::Read, this);
-  connect(m_hotplugNotifier, &QSocketNotifier::activated, this, [this] {
-    for (const platform::devices::HotplugEvent& event : m_hotplug->ReadEvents()) {
-      switch (event.kind) {
-        case platform::devices::HotplugEvent::Kind::Arrival:
-          OnDeviceChange("DBT_DEVICEARRIVAL");
-          break;
-        case platform::devices::HotplugEvent::Kind::Removal:
-          OnDeviceChange("DBT_DEVICEREMOVECOMPLETE");
-          break;
-        default:
-          OnDeviceChange("DBT_DEVNODES_CHANGED");
-          break;
-      }
-    }
-  });
+  // One command at a time: what would ask the reader waits for the one in flight.
+  const bool free = !s.busy;
+  m_servicePanel->Show(s);
+  m_statusPanel->Show(s);
+  m_netModePanel->ShowLink(s.linkUp, free, s.cat1);
+  m_netTestPanel->ShowLink(s.linkUp && free);
+  m_authPanel->ShowLink(s.linkUp && free);
+  m_configPanel->ShowLink(s.linkUp && free);
+  m_heartbeatPanel->ShowFree(free);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Timers
+QString CBrisk7ServerDlg::PortLine() const {
+  return Built() ? m_servicePanel->PortLine() : m_controller.State().portLine;
+}
 
-void CBrisk7ServerDlg::SetTimer(int id, int periodMs) { m_timers.at(id)->start(periodMs); }
-void CBrisk7ServerDlg::KillTimer(int id) { m_timers.at(id)->stop(); }
-bool CBrisk7ServerDlg::TimerActive(int id) const { return m_timers.at(id)->isActive(); }
-int CBrisk7ServerDlg::TimerInterval(int id) const { return m_timers.at(id)->interval(); }
+bool CBrisk7ServerDlg::UpdateData() {
+  if (!Built()) return true;
+  m_controller.SetNetModeChoice(m_netModePanel->Choice());
+  int usb = 0;
+  int cat1 = 0;
+  if (m_heartbeatPanel->Values(&usb, &cat1)) return true;
+  m_prompt.Message(this, tr("请输入 %1 到 %2 之间的整数。").arg(60).arg(600));
+  return false;
+}
 
-void CBrisk7ServerDlg::OnTimer(int id) {
-  switch (id) {
-    case TIMER_STATUS:
-      RefreshStatus();
-      break;
-    case TIMER_NET_CHECK:
-      CheckNetLink();
-      break;
-    case TIMER_PORT_WATCH:
-      PortWatchdog();
-      break;
-    case TIMER_DFU_CHECK:
-      KillTimer(TIMER_DFU_CHECK);
-      CheckPendingDfuDevice();
-      break;
-    default:
-      break;
-  }
+void CBrisk7ServerDlg::OnSpin(bool usbRow, bool up) {
+  if (UpdateData()) m_heartbeatPanel->Step(usbRow, up);
+}
+
+void CBrisk7ServerDlg::RunUpgrade(const std::string& path) {
+  DFUpgradeDialog dialog(m_prompt);
+  dialog.SetHasDFUDevice(1);
+  dialog.StartUpgrade(path);
+  emit upgradeDialogShown(&dialog);
+  dialog.exec();
+}
+
+void CBrisk7ServerDlg::OnQuit() {
+  delete m_trayIcon;
+  m_trayIcon = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
 // The two halves
 
 void CBrisk7ServerDlg::ShowRightHalf(bool shown) {
+  Build();
   m_rightHalf->setVisible(shown);
   // The new size now, not at the next layout pass: the position stays where it was.
   layout()->activate();
-  m_expanded = shown ? 1 : 0;
+  m_expanded = shown;
 }
 
 void CBrisk7ServerDlg::ExpandPanel() { ShowRightHalf(true); }
 
 void CBrisk7ServerDlg::CollapsePanel() {
-  if (m_expanded) ShowRightHalf(false);
+  if (m_expanded && Built()) ShowRightHalf(false);
 }
 
 void CBrisk7ServerDlg::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -5,16 +5,47 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "app/AppIcon.h"
 #include "app/Brisk7ServerDlg.h"
 #include "app/TrayHost.h"
-#include "app/WindowParts.h"
+#include "app/core/LinkController.h"
 #include "log/Log.h"
 
 namespace brisk::app {
 
+namespace {
+QString TrayIconName(int mode) {
+  if (mode == 1) return QStringLiteral("brisk-netservice-usb");
+  if (mode == 2) return QStringLiteral("brisk-netservice-cat1");
+  return QStringLiteral("brisk-netservice");
+}
+}  // namespace
+
+void CBrisk7ServerDlg::BuildCommands() {
+  m_commandMenu = new QMenu(this);
+  m_commandMenu->setObjectName(QStringLiteral("trayMenu"));
+  const auto add = [this](const char* name, const QString& text, auto handler) {
+    QAction* action = m_commandMenu->addAction(text);
+    action->setObjectName(QString::fromLatin1(name));
+    connect(action, &QAction::triggered, this, handler);
+  };
+  add("traySettingsAction", tr("设置"), [this] { OnShowWindow(); });
+  add("trayStartAction", tr("启动"), [this] { m_controller.OnSwitchOn(); });
+  add("trayStopAction", tr("停止"), [this] { m_controller.OnSwitchOff(); });
+  add("trayExitAction", tr("退出"), [this] { m_controller.OnExitCommand(); });
+  connect(m_commandMenu, &QMenu::aboutToShow, this, [this] { CommandMenu(); });
+}
+
+QMenu* CBrisk7ServerDlg::CommandMenu() {
+  const LinkState& s = m_controller.State();
+  const bool running = s.serviceEnabled || s.linkUp;
+  m_commandMenu->findChild<QAction*>(QStringLiteral("trayStartAction"))->setEnabled(!running);
+  m_commandMenu->findChild<QAction*>(QStringLiteral("trayStopAction"))->setEnabled(running);
+  return m_commandMenu;
+}
+
 void CBrisk7ServerDlg::AddTrayIcon() {
-  m_trayMode = 0;
-  m_trayTip = tr("读卡服务");
+  ShowTrayMode(m_controller.State().trayMode);
   // A platform without windows never gets a tray.
   const bool windowing = QGuiApplication::platformName() != QLatin1String("offscreen");
   if (windowing && TrayHostWatcher::Present()) {
@@ -36,8 +67,8 @@ void CBrisk7ServerDlg::AddTrayIcon() {
 }
 
 void CBrisk7ServerDlg::TakeUpTray() {
-  if (m_trayIcon || m_closing) return;
-  m_trayIcon = new QSystemTrayIcon(LoadIcon(TrayIconName()), this);
+  if (m_trayIcon || m_controller.State().exiting) return;
+  m_trayIcon = new QSystemTrayIcon(LoadIcon(TrayIconName(m_trayMode)), this);
   m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
   m_trayIcon->setToolTip(m_trayTip);
   m_trayIcon->setContextMenu(m_commandMenu);
@@ -57,14 +88,8 @@ void CBrisk7ServerDlg::ShowWithoutTray() {
   show();
 }
 
-QString CBrisk7ServerDlg::TrayIconName() const {
-  if (m_trayMode == 1) return QStringLiteral("brisk-netservice-usb");
-  if (m_trayMode == 2) return QStringLiteral("brisk-netservice-cat1");
-  return QStringLiteral("brisk-netservice");
-}
-
-void CBrisk7ServerDlg::SetTrayMode(int mode) {
-  m_trayMode = (mode == 1 || mode == 2) ? mode : 0;
+void CBrisk7ServerDlg::ShowTrayMode(int mode) {
+  m_trayMode = mode;
   if (m_trayMode == 1)
     m_trayTip = tr("读卡服务(USB模式)");
   else if (m_trayMode == 2)
@@ -72,10 +97,9 @@ void CBrisk7ServerDlg::SetTrayMode(int mode) {
   else
     m_trayTip = tr("读卡服务");
   if (m_trayIcon) {
-    m_trayIcon->setIcon(LoadIcon(TrayIconName()));
+    m_trayIcon->setIcon(LoadIcon(TrayIconName(m_trayMode)));
     m_trayIcon->setToolTip(m_trayTip);
   }
-  emit stateChanged();
 }
 
 void CBrisk7ServerDlg::contextMenuEvent(QContextMenuEvent* event) {

@@ -15,21 +15,27 @@ namespace brisk::app {
 
 namespace {
 
-bool Save(const std::string& settingPath, const std::vector<platform::IniEntry>& entries) {
+// reason: why it failed, in the system's words.
+bool Save(const std::string& settingPath, const std::vector<platform::IniEntry>& entries,
+          std::string* reason = nullptr) {
   std::string error;
   const size_t slash = settingPath.rfind('/');
   if (settingPath.empty() || slash == std::string::npos) {
     WriteLog("settings not saved: no configuration folder");
+    if (reason) *reason = std::strerror(ENOENT);
     return false;
   }
   // The folder comes into being at the first write.
   if (slash > 0 && !platform::MakeFolders(settingPath.substr(0, slash), 0700)) {
+    error = std::strerror(errno);
     WriteLog("settings not saved: cannot create %s: %s", settingPath.substr(0, slash).c_str(),
-             std::strerror(errno));
+             error.c_str());
+    if (reason) *reason = error;
     return false;
   }
   if (!platform::WriteIniStrings(settingPath, entries, &error)) {
     WriteLog("settings not saved: %s", error.c_str());
+    if (reason) *reason = error;
     return false;
   }
   return true;
@@ -105,11 +111,20 @@ bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1) {
               {{"HeartBeat", "Usb", Decimal(usb)}, {"HeartBeat", "Cat1", Decimal(cat1)}});
 }
 
-int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings) {
+int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings,
+                           std::string* failure) {
   const int current =
       settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
-  settings.m_autoStartService = current == 0 ? 1 : 0;
-  SaveAutoStartService(settingPath, settings.m_autoStartService != 0);
+  const int wanted = current == 0 ? 1 : 0;
+  std::string reason;
+  if (Save(settingPath, {{"SETTING", "AutoStart", wanted ? "1" : "0"}}, &reason)) {
+    settings.m_autoStartService = wanted;
+    return wanted;
+  }
+  // What the file holds is what the next start does: that is what the box shows.
+  settings.m_autoStartService =
+      settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
+  if (failure) *failure = reason.empty() ? std::strerror(EIO) : reason;
   return settings.m_autoStartService;
 }
 

@@ -33,8 +33,11 @@ bool SaveLogSwitch(const std::string& settingPath, bool on);             // [Set
 bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1);  // [HeartBeat] Usb, Cat1
 
 // The "自动启动服务" check box: re-reads AutoStart from the file (default 1), stores its
-// negation in settings and in the file. Returns the new value, which the box shows.
-int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings);
+// negation in settings and in the file. Returns the new value, which the box shows. When the
+// file cannot be written, settings and the result keep the file's value, and failure (if
+// given) says why.
+int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings,
+                           std::string* failure = nullptr);
 
 // The "记录日志" check box: flips the log switch and stores "1" or "0". Returns the new value.
 int ToggleLogSwitch(const std::string& settingPath, BriskSettings& settings);

@@ -2,7 +2,7 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
-    <name>AuthPanel</name>
+    <name>brisk::app::AuthPanel</name>
     <message>
         <source>授权信息</source>
         <translation>Authorization</translation>
@@ -29,6 +29,10 @@
 </context>
 <context>
     <name>brisk::app::CBrisk7ServerDlg</name>
+    <message>
+        <source>设置未能保存：%1</source>
+        <translation>The setting could not be saved: %1</translation>
+    </message>
     <message>
         <source>读卡器设置</source>
         <translation>Card reader settings</translation>
@@ -215,7 +219,7 @@
     </message>
 </context>
 <context>
-    <name>ConfigPanel</name>
+    <name>brisk::app::ConfigPanel</name>
     <message>
         <source>配置</source>
         <translation>Configuration</translation>
@@ -412,7 +416,7 @@
     </message>
 </context>
 <context>
-    <name>HeartbeatPanel</name>
+    <name>brisk::app::HeartbeatPanel</name>
     <message>
         <source>服务器心跳</source>
         <translation>Server heartbeat</translation>
@@ -439,7 +443,7 @@
     </message>
 </context>
 <context>
-    <name>NetModePanel</name>
+    <name>brisk::app::NetModePanel</name>
     <message>
         <source>网络模式</source>
         <translation>Network mode</translation>
@@ -458,7 +462,7 @@
     </message>
 </context>
 <context>
-    <name>NetTestPanel</name>
+    <name>brisk::app::NetTestPanel</name>
     <message>
         <source>网络质量检测</source>
         <translation>Network quality test</translation>
@@ -477,7 +481,7 @@
     </message>
 </context>
 <context>
-    <name>ServicePanel</name>
+    <name>brisk::app::ServicePanel</name>
     <message>
         <source>服务</source>
         <translation>Service</translation>
@@ -500,7 +504,7 @@
     </message>
 </context>
 <context>
-    <name>StartupPanel</name>
+    <name>brisk::app::StartupPanel</name>
     <message>
         <source>启动设置</source>
         <translation>Start-up</translation>
@@ -515,7 +519,7 @@
     </message>
 </context>
 <context>
-    <name>StatusPanel</name>
+    <name>brisk::app::StatusPanel</name>
     <message>
         <source>状态</source>
         <translation>Status</translation>

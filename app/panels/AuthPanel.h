@@ -1,8 +1,6 @@
 #pragma once
 // "授权信息": the reader's licence, MAC address and SIM's ICCID.
-#include <QCoreApplication>
 #include <QGroupBox>
-#include <cstdint>
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -10,16 +8,24 @@ class QPushButton;
 
 namespace brisk::app {
 
+struct AuthInfo;
+
 class AuthPanel : public QGroupBox {
-  Q_DECLARE_TR_FUNCTIONS(AuthPanel)
+  Q_OBJECT
  public:
   explicit AuthPanel(QWidget* parent);
   // The answer of an authorization query: 32 licence bytes, 12 MAC digits, up to 20 ICCID ones.
-  void ShowAnswer(const uint8_t* licence, const char* mac, const char* iccid);
-  QPlainTextEdit* licence;
-  QLineEdit* mac;
-  QLineEdit* iccid;
-  QPushButton* query;
+  void ShowAnswer(const AuthInfo& info);
+  void ShowLink(bool usable);
+
+ signals:
+  void queryRequested();
+
+ private:
+  QPlainTextEdit* m_licence;
+  QLineEdit* m_mac;
+  QLineEdit* m_iccid;
+  QPushButton* m_query;
 };
 
 }  // namespace brisk::app

@@ -1,10 +1,7 @@
 #pragma once
 // The reader's configuration: how it reaches its platform, data caching, the platform's address,
 // the connection status query and the log switch.
-#include <QCoreApplication>
 #include <QWidget>
-#include <cstdint>
-#include <string>
 
 class QButtonGroup;
 class QCheckBox;
@@ -14,23 +11,37 @@ class QPushButton;
 
 namespace brisk::app {
 
+struct PlatformInfo;
+
 class ConfigPanel : public QWidget {
-  Q_DECLARE_TR_FUNCTIONS(ConfigPanel)
+  Q_OBJECT
  public:
   explicit ConfigPanel(QWidget* parent);
-  void ShowPlatform(uint32_t port, const std::string& host);
-  void ShowConnectStatus(uint8_t status, uint8_t type);
-  // Button ids 0 and 1: connect at power-on / wait for the host; cache off / on.
-  QButtonGroup* connectMode;
-  QButtonGroup* cache;
-  QLineEdit* address;
-  QLineEdit* port;
-  QPushButton* platformQuery;
-  QPushButton* platformChange;
-  QPushButton* statusQuery;
-  QLabel* statusCode;
-  QLabel* connectType;
-  QCheckBox* log;
+  void ShowPlatform(const PlatformInfo& info);
+  void ShowConnectStatus(int status, int type);
+  void ShowLog(bool on);
+  void ShowLink(bool usable);
+  // The radios read back: 0 or 1, -1 when none is checked.
+  int ConnectMode() const;
+  int Cache() const;
+
+ signals:
+  void platformQueryRequested();
+  void platformChangeRequested(const QString& port, const QString& address);
+  void statusQueryRequested();
+  void logToggled();
+
+ private:
+  QButtonGroup* m_connectMode;
+  QButtonGroup* m_cache;
+  QLineEdit* m_address;
+  QLineEdit* m_port;
+  QPushButton* m_platformQuery;
+  QPushButton* m_platformChange;
+  QPushButton* m_statusQuery;
+  QLabel* m_statusCode;
+  QLabel* m_connectType;
+  QCheckBox* m_log;
 };
 
 }  // namespace brisk::app

@@ -1,6 +1,5 @@
 #pragma once
 // "服务": start, stop, the port to use and the line that tells which one is in use.
-#include <QCoreApplication>
 #include <QGroupBox>
 
 class QComboBox;
@@ -9,15 +8,26 @@ class QPushButton;
 
 namespace brisk::app {
 
+struct LinkState;
+
 class ServicePanel : public QGroupBox {
-  Q_DECLARE_TR_FUNCTIONS(ServicePanel)
+  Q_OBJECT
  public:
   explicit ServicePanel(QWidget* parent);
-  QPushButton* start;
-  QPushButton* stop;
-  QComboBox* portCombo;
-  QPushButton* changePort;
-  QLabel* portLine;
+  void Show(const LinkState& state);
+  QString PortLine() const;
+
+ signals:
+  void startRequested();
+  void stopRequested();
+  void portChangeRequested(int selectedIndex);
+
+ private:
+  QPushButton* m_start;
+  QPushButton* m_stop;
+  QComboBox* m_portCombo;
+  QPushButton* m_changePort;
+  QLabel* m_portLine;
 };
 
 }  // namespace brisk::app

@@ -1,6 +1,5 @@
 #pragma once
 // "启动设置": start with the session, start the service with the program.
-#include <QCoreApplication>
 #include <QGroupBox>
 
 class QCheckBox;
@@ -8,11 +7,18 @@ class QCheckBox;
 namespace brisk::app {
 
 class StartupPanel : public QGroupBox {
-  Q_DECLARE_TR_FUNCTIONS(StartupPanel)
+  Q_OBJECT
  public:
   explicit StartupPanel(QWidget* parent);
-  QCheckBox* autoRun;
-  QCheckBox* autoStartService;
+  void ShowChecks(bool autoRun, bool autoStartService);
+
+ signals:
+  void autoRunToggled();
+  void autoStartServiceToggled();
+
+ private:
+  QCheckBox* m_autoRun;
+  QCheckBox* m_autoStartService;
 };
 
 }  // namespace brisk::app

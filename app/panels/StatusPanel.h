@@ -1,24 +1,28 @@
 #pragma once
 // "状态": the port and the platform connection with their byte counts, and the Cat1 module.
-#include <QCoreApplication>
 #include <QGroupBox>
 
 class QLabel;
 
 namespace brisk::app {
 
+struct LinkState;
+
 class StatusPanel : public QGroupBox {
-  Q_DECLARE_TR_FUNCTIONS(StatusPanel)
+  Q_OBJECT
  public:
   explicit StatusPanel(QWidget* parent);
-  QLabel* comState;
-  QLabel* serverState;
-  QLabel* comBytesRead;
-  QLabel* comBytesWritten;
-  QLabel* serverBytesReceived;
-  QLabel* serverBytesSent;
-  QLabel* cat1Present;
-  QLabel* cat1Model;
+  void Show(const LinkState& state);
+
+ private:
+  QLabel* m_comState;
+  QLabel* m_serverState;
+  QLabel* m_comBytesRead;
+  QLabel* m_comBytesWritten;
+  QLabel* m_serverBytesReceived;
+  QLabel* m_serverBytesSent;
+  QLabel* m_cat1Present;
+  QLabel* m_cat1Model;
 };
 
 }  // namespace brisk::app

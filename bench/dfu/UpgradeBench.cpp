@@ -18,6 +18,7 @@
 #include "app/Brisk7ServerDlg.h"
 #include "app/DFUpgradeDialog.h"
 #include "app/Prompt.h"
+#include "app/core/LinkController.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "log/Log.h"
 #include "sim/dfu/UmockdevPreload.h"
@@ -30,10 +31,10 @@ using Clock = std::chrono::steady_clock;
 
 class SilentPrompt : public brisk::app::Prompt {
  public:
-  void Message(QWidget*, const QString& text) override {
+  void Message(QObject*, const QString& text) override {
     std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
   }
-  bool AskYesNo(QWidget*, const QString&, const QString&) override { return true; }
+  bool AskYesNo(QObject*, const QString&, const QString&) override { return true; }
 };
 
 // The first time each event was seen.
@@ -131,7 +132,8 @@ int main(int argc, char** argv) {
   brisk::app::CBrisk7ServerDlg::Options windowOptions;
   windowOptions.trayWaitMs = 0;
   windowOptions.watchSleep = false;
-  brisk::app::CBrisk7ServerDlg window(prompt, windowOptions);
+  brisk::app::LinkController controller(prompt, windowOptions);
+  brisk::app::CBrisk7ServerDlg window(controller, prompt, windowOptions);
   QObject::connect(&window, &brisk::app::CBrisk7ServerDlg::upgradeDialogShown,
                    [&](brisk::app::DFUpgradeDialog* dialog) {
                      g_events.Mark("dialog shown");
@@ -146,8 +148,8 @@ int main(int argc, char** argv) {
                                           g_events.Mark("leave started");
                                       });
                      auto* watch = new QTimer(dialog);
-                     QObject::connect(watch, &QTimer::timeout, [&window, dialog] {
-                       if (g_events.Has("reader back in normal mode") && window.LinkUp() &&
+                     QObject::connect(watch, &QTimer::timeout, [&window, &controller, dialog] {
+                       if (g_events.Has("reader back in normal mode") && controller.LinkUp() &&
                            window.PortLine() == QStringLiteral("当前使用的端口：COM1")) {
                          g_events.Mark("linked again");
                          dialog->close();

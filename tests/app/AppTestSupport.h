@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Prompt.h"
+#include "app/core/Prompt.h"
 #include "tests/support/TestSupport.h"
 
 namespace brisk::test {
@@ -18,11 +18,11 @@ using app::Prompt;
 // Answers every message box and question without showing anything.
 class RecordingPrompt : public Prompt {
  public:
-  void Message(QWidget*, const QString& text) override {
+  void Message(QObject*, const QString& text) override {
     messages.push_back(text);
     if (whileShown) whileShown(text);
   }
-  bool AskYesNo(QWidget*, const QString& title, const QString& text) override {
+  bool AskYesNo(QObject*, const QString& title, const QString& text) override {
     questions.push_back(title + QStringLiteral("|") + text);
     if (whileShown) whileShown(text);
     return answerYes;

@@ -28,6 +28,7 @@
 #include "app/Brisk7ServerDlg.h"
 #include "app/DFUpgradeDialog.h"
 #include "app/Translations.h"
+#include "app/core/LinkController.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/platform/devices/ReaderTestbed.h"
@@ -88,9 +89,11 @@ class DesktopTest : public ::testing::Test {
     options.trayWaitMs = 0;
     options.watchDevices = false;
     options.watchSleep = false;
-    auto window = std::make_unique<CBrisk7ServerDlg>(m_prompt, options);
+    // Each window's controller lives to the end of the test, after the window.
+    m_controllers.push_back(std::make_unique<app::LinkController>(m_prompt, options));
+    auto window = std::make_unique<CBrisk7ServerDlg>(*m_controllers.back(), m_prompt, options);
     window->OnInitDialog();
-    EXPECT_TRUE(WaitFor([&] { return !window->CommandBusy(); }));
+    EXPECT_TRUE(WaitFor([&] { return !window->Controller().CommandBusy(); }));
     return window;
   }
 
@@ -199,6 +202,7 @@ class DesktopTest : public ::testing::Test {
   ScopedTmpdir m_tmp;
   bool m_configSet = setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1) == 0;
   RecordingPrompt m_prompt;
+  std::vector<std::unique_ptr<app::LinkController>> m_controllers;
   Child m_display;
 };
 

@@ -22,9 +22,11 @@
 
 #include "app/Brisk7ServerApp.h"
 #include "app/Brisk7ServerDlg.h"
-#include "app/DBusControl.h"
-#include "app/LogindSleep.h"
+#include "app/core/DBusControl.h"
+#include "app/core/LinkController.h"
+#include "app/core/LogindSleep.h"
 #include "platform/SingleInstanceLock.h"
+#include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/platform/devices/ReaderTestbed.h"
@@ -77,7 +79,7 @@ class ProgramTest : public ::testing::Test {
     m_app = std::make_unique<CBrisk7ServerApp>(m_prompt, options);
     if (!m_app->InitInstance()) return false;
     // Until the start's reader commands have had their results applied.
-    return WaitFor([&] { return !m_app->Window()->CommandBusy(); });
+    return WaitFor([&] { return !m_app->Window()->Controller().CommandBusy(); });
   }
 
   // The window's network test against a reader whose network path never answers (its serial
@@ -86,7 +88,7 @@ class ProgramTest : public ::testing::Test {
     m_reader->SetAnswer(12, sim::Answer{sim::Answer::Kind::Silent, 0, {}, 0});
     m_app->Window()->findChild<QPushButton*>(QStringLiteral("networkTestButton"))->click();
     ASSERT_TRUE(m_reader->WaitFrame(12, 5000));
-    ASSERT_TRUE(m_app->Window()->CommandBusy());
+    ASSERT_TRUE(m_app->Window()->Controller().CommandBusy());
   }
 
   // A second connection to the session bus, as another program has it.
@@ -127,9 +129,15 @@ class ProgramTest : public ::testing::Test {
 };
 
 TEST_F(ProgramTest, ServiceControlOverTheBusAndPropertiesChanged) {
-  PlugReader([](sim::ReaderSim::State& s) { s.connectStatus = 0xF0; });
+  // The platform cannot be reached from the PC, whatever else listens on this machine: the
+  // start chooses Cat1, and the switch to 1 below is a change to announce.
+  PlugReader([](sim::ReaderSim::State& s) {
+    s.connectStatus = 0xF0;
+    s.port = sim::PlatformServer::RefusingPort();
+  });
   ASSERT_TRUE(StartInProcess());
-  ASSERT_TRUE(m_app->Window()->LinkUp());
+  ASSERT_TRUE(m_app->Window()->Controller().LinkUp());
+  ASSERT_EQ(m_app->Controller()->State().trayMode, 2);
   QDBusConnection client = Client();
   PropertiesRecorder recorder;
   ASSERT_TRUE(client.connect(app::kBusName, app::kObjectPath,
@@ -175,11 +183,23 @@ TEST_F(ProgramTest, BriskCtlPrintsTheResultAndExitsZeroOnlyWhenTheCallWorked) {
   std::string out;
   EXPECT_EQ(ctl({"mode", "2"}, &out), 0);
   EXPECT_EQ(out, "1\n");
-  EXPECT_EQ(m_app->Window()->TrayMode(), 2);
+  EXPECT_EQ(m_app->Window()->Controller().State().trayMode, 2);
   EXPECT_EQ(ctl({"status"}, &out), 0);
   EXPECT_EQ(out.substr(0, out.find('\n')), "1");
   EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
   EXPECT_EQ(ctl({"mode", "3"}, &out), 64);
+  // A start after a stop is a link up; enable and disable are the service switch.
+  EXPECT_EQ(ctl({"stop"}, &out), 0);
+  EXPECT_EQ(ctl({"start"}, &out), 0);
+  EXPECT_EQ(ctl({"status"}, &out), 0);
+  EXPECT_NE(out.find("LinkUp=true"), std::string::npos);
+  EXPECT_NE(out.find("ServiceEnabled=false"), std::string::npos);
+  EXPECT_EQ(ctl({"enable"}, &out), 0);
+  EXPECT_TRUE(m_app->Controller()->ServiceEnabled());
+  EXPECT_TRUE(m_app->Controller()->TimerActive(app::TIMER_PORT_WATCH));
+  EXPECT_EQ(ctl({"disable"}, &out), 0);
+  EXPECT_FALSE(m_app->Controller()->ServiceEnabled());
+  EXPECT_FALSE(m_app->Controller()->LinkUp());
   // A start that fails (the reader is gone) says 0 and exits non-zero.
   EXPECT_EQ(ctl({"stop"}, &out), 0);
   m_reader->Unplug();
@@ -219,10 +239,23 @@ TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
   const pid_t program = SpawnProgram({"-style", "fusion", "-session", "1a2b3c-restored"});
   ASSERT_GT(program, 0);
   ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  // A second signal finds the exit on its way: one notice, one exit.
+  ASSERT_EQ(kill(program, SIGTERM), 0);
   ASSERT_EQ(kill(program, SIGTERM), 0);
   const int status = WaitChild(program);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+}
+
+// The session's end quits the application from outside: the exit path runs first.
+TEST_F(ProgramTest, AQuitFromOutsideTakesTheExitPath) {
+  PlugReader();
+  ASSERT_TRUE(StartInProcess());
+  QSignalSpy quit(m_app->Controller(), &app::LinkController::quitRequested);
+  QEvent request(QEvent::Quit);
+  QCoreApplication::sendEvent(qApp, &request);
+  ASSERT_TRUE(WaitFor([&] { return quit.count() == 1; }));
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
 }
 
@@ -242,7 +275,7 @@ TEST_F(ProgramTest, ALongReaderCommandLeavesTheBusAndTheSignalsServed) {
   ASSERT_TRUE(WaitFor([&] { return properties.isFinished(); }));
   ASSERT_TRUE(properties.isValid());
   EXPECT_TRUE(properties.value().value(QStringLiteral("LinkUp")).toBool());
-  EXPECT_TRUE(m_app->Window()->CommandBusy());  // the probe still waits
+  EXPECT_TRUE(m_app->Window()->Controller().CommandBusy());  // the probe still waits
 
   QDBusMessage status = QDBusMessage::createMethodCall(app::kBusName, app::kObjectPath,
                                                        app::kInterfaceName, "ServiceControl");
@@ -252,12 +285,12 @@ TEST_F(ProgramTest, ALongReaderCommandLeavesTheBusAndTheSignalsServed) {
   EXPECT_EQ(answer.value(), 0x21);
   EXPECT_LE(m_reader->ReceivedCount(12), 3u);  // answered between probes, not after ten
 
-  QSignalSpy quit(m_app->Window(), &app::CBrisk7ServerDlg::quitRequested);
+  QSignalSpy quit(m_app->Controller(), &app::LinkController::quitRequested);
   ASSERT_EQ(kill(getpid(), SIGTERM), 0);
   // Well within the probe's own 5 s.
   ASSERT_TRUE(WaitFor([&] { return quit.count() == 1; }, 1000));
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
-  EXPECT_FALSE(m_app->Window()->CommandBusy());
+  EXPECT_FALSE(m_app->Window()->Controller().CommandBusy());
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
@@ -359,19 +392,20 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   PlugReader();
   ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
   app::CBrisk7ServerDlg* window = m_app->Window();
-  ASSERT_TRUE(window->LinkUp());
-  ASSERT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
-  ASSERT_TRUE(window->SleepWatcher()->Available());
-  const int heldFd = window->SleepWatcher()->LockFd();
+  ASSERT_TRUE(window->Controller().LinkUp());
+  ASSERT_TRUE(WaitFor(
+      [&] { return app::IsOpenDescriptor(window->Controller().SleepWatcher()->LockFd()); }));
+  ASSERT_TRUE(window->Controller().SleepWatcher()->Available());
+  const int heldFd = window->Controller().SleepWatcher()->LockFd();
 
   ASSERT_TRUE(EmitPrepareForSleep(true));
-  ASSERT_TRUE(WaitFor([&] { return !window->LinkUp(); }));
+  ASSERT_TRUE(WaitFor([&] { return !window->Controller().LinkUp(); }));
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));
-  EXPECT_FALSE(window->TimerActive(app::TIMER_PORT_WATCH));
+  EXPECT_FALSE(window->Controller().TimerActive(app::TIMER_PORT_WATCH));
   // Released once the stop, and so the notice, is through.
-  EXPECT_TRUE(WaitFor([&] { return window->SleepWatcher()->LockFd() == -1; }));
+  EXPECT_TRUE(WaitFor([&] { return window->Controller().SleepWatcher()->LockFd() == -1; }));
   EXPECT_FALSE(app::IsOpenDescriptor(heldFd));
-  EXPECT_TRUE(window->ServiceEnabled());
+  EXPECT_TRUE(window->Controller().ServiceEnabled());
 
   // Announced twice by some logind builds: nothing more happens.
   ASSERT_TRUE(EmitPrepareForSleep(true));
@@ -379,10 +413,11 @@ TEST_F(SleepTest, SuspendStopsWithTheNoticeAndResumeRestartsAbout20sLater) {
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
 
   ASSERT_TRUE(EmitPrepareForSleep(false));
-  ASSERT_TRUE(WaitFor([&] { return window->TimerActive(app::TIMER_PORT_WATCH); }));
-  EXPECT_EQ(window->TimerInterval(app::TIMER_PORT_WATCH), 20000);
-  EXPECT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
-  EXPECT_TRUE(WaitFor([&] { return window->LinkUp(); }, 40000));
+  ASSERT_TRUE(WaitFor([&] { return window->Controller().TimerActive(app::TIMER_PORT_WATCH); }));
+  EXPECT_EQ(window->Controller().TimerInterval(app::TIMER_PORT_WATCH), 20000);
+  EXPECT_TRUE(WaitFor(
+      [&] { return app::IsOpenDescriptor(window->Controller().SleepWatcher()->LockFd()); }));
+  EXPECT_TRUE(WaitFor([&] { return window->Controller().LinkUp(); }, 40000));
 }
 
 // logind keeps its delay for a few seconds only: the notice goes out and the lock is released
@@ -391,13 +426,14 @@ TEST_F(SleepTest, SuspendDuringALongCommandSendsTheNoticeBeforeReleasingTheLock)
   PlugReader();
   ASSERT_TRUE(StartInProcess(/*watchSleep=*/true));
   app::CBrisk7ServerDlg* window = m_app->Window();
-  ASSERT_TRUE(WaitFor([&] { return app::IsOpenDescriptor(window->SleepWatcher()->LockFd()); }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return app::IsOpenDescriptor(window->Controller().SleepWatcher()->LockFd()); }));
   StartHangingNetworkTest();
   ASSERT_TRUE(EmitPrepareForSleep(true));
-  ASSERT_TRUE(WaitFor([&] { return window->SleepWatcher()->LockFd() == -1; }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return window->Controller().SleepWatcher()->LockFd() == -1; }, 3000));
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
   EXPECT_EQ(m_reader->ReceivedCount(12), 1u);  // the test ended with the stop
-  EXPECT_FALSE(window->LinkUp());
+  EXPECT_FALSE(window->Controller().LinkUp());
 }
 
 }  // namespace

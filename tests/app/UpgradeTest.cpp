@@ -20,6 +20,7 @@
 
 #include "app/Brisk7ServerDlg.h"
 #include "app/DFUpgradeDialog.h"
+#include "app/core/LinkController.h"
 #include "libs/mxupdfiles/MXUPDFILES.h"
 #include "platform/Paths.h"
 #include "sim/http/HttpServer.h"
@@ -50,6 +51,7 @@ class UpgradeTest : public ::testing::Test {
   void TearDown() override {
     if (m_watch) m_watch->stop();
     m_window.reset();
+    m_controller.reset();
     m_bus.reset();
   }
 
@@ -89,6 +91,7 @@ class UpgradeTest : public ::testing::Test {
   void Restart(const std::function<bool(DFUpgradeDialog&)>& until) {
     m_watch.reset();
     m_window.reset();
+    m_controller.reset();
     m_statuses.clear();
     m_sizes.clear();
     Open(until);
@@ -107,7 +110,8 @@ class UpgradeTest : public ::testing::Test {
     CBrisk7ServerDlg::Options options;
     options.trayWaitMs = 0;
     options.watchSleep = false;
-    m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, options);
+    m_controller = std::make_unique<app::LinkController>(m_prompt, options);
+    m_window = std::make_unique<CBrisk7ServerDlg>(*m_controller, m_prompt, options);
     QObject::connect(m_window.get(), &CBrisk7ServerDlg::upgradeDialogShown,
                      [this](DFUpgradeDialog* dialog) {
                        ++m_dialogs;
@@ -126,13 +130,14 @@ class UpgradeTest : public ::testing::Test {
     });
     m_watch->start(50);
     m_window->OnInitDialog();
-    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
+    ASSERT_TRUE(WaitFor([&] { return !m_window->Controller().CommandBusy(); }));
   }
 
   // The dialog reached its final text, the reader came back and the window re-linked it.
   bool Relinked(DFUpgradeDialog& dialog, int normalStarts = 2) {
     return dialog.StatusText() == kFinalText && m_bus->NormalStarts() == normalStarts &&
-           m_window->LinkUp() && m_window->PortLine() == QStringLiteral("当前使用的端口：COM1");
+           m_window->Controller().LinkUp() &&
+           m_window->PortLine() == QStringLiteral("当前使用的端口：COM1");
   }
 
   // The package's image is in the reader's flash, the rest is erased.
@@ -151,6 +156,7 @@ class UpgradeTest : public ::testing::Test {
   uint32_t m_oldFirmware = 0;
   std::unique_ptr<sim::HttpServer> m_server;
   std::unique_ptr<sim::UsbReaderBus> m_bus;
+  std::unique_ptr<app::LinkController> m_controller;
   std::unique_ptr<CBrisk7ServerDlg> m_window;
   std::unique_ptr<QTimer> m_watch;
   QPointer<DFUpgradeDialog> m_dialog;
@@ -211,7 +217,7 @@ TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) 
   EXPECT_EQ(m_bus->FirmwareIdentity(), m_oldFirmware);
 
   Open([this](DFUpgradeDialog& d) { return Relinked(d); });
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   ASSERT_TRUE(WaitFor([&] { return m_dialogs == 1 && !m_dialog; }, 120000))
       << "dialogs " << m_dialogs << ", last status "
       << (m_statuses.empty() ? "" : m_statuses.back().toStdString());
@@ -250,7 +256,7 @@ TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) 
 
   ExpectFlashed();
   EXPECT_EQ(m_bus->Mode(), "mode normal");
-  EXPECT_TRUE(m_window->LinkUp());
+  EXPECT_TRUE(m_window->Controller().LinkUp());
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前使用的端口：COM1"));
 
   // The log, in order.
@@ -280,13 +286,13 @@ TEST_F(UpgradeTest, AReaderWaitingInDfuModeAtStartIsOfferedTheCachedPackageAndFl
   options.startInDfu = true;
   Plug(std::move(options));
   Open([this](DFUpgradeDialog& d) { return Relinked(d, 1); });
-  EXPECT_FALSE(m_window->LinkUp());
-  EXPECT_TRUE(m_window->TimerActive(app::TIMER_DFU_CHECK));
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_DFU_CHECK), 2000);
+  EXPECT_FALSE(m_window->Controller().LinkUp());
+  EXPECT_TRUE(m_window->Controller().TimerActive(app::TIMER_DFU_CHECK));
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_DFU_CHECK), 2000);
   ASSERT_TRUE(DialogEnded(1)) << (m_statuses.empty() ? "" : m_statuses.back().toStdString());
   EXPECT_EQ(m_prompt.questions,
             std::vector<QString>{QStringLiteral("提示|检查到有设备需要升级，是否升级?")});
-  EXPECT_FALSE(m_window->TimerActive(app::TIMER_DFU_CHECK));
+  EXPECT_FALSE(m_window->Controller().TimerActive(app::TIMER_DFU_CHECK));
   ASSERT_GE(m_statuses.size(), 5u);
   const std::vector<QString> first(m_statuses.begin(), m_statuses.begin() + 5);
   EXPECT_EQ(first,
@@ -312,7 +318,7 @@ TEST_F(UpgradeTest, NoToTheStartUpQuestionLeavesTheWindowShownAndTheReaderAlone)
   m_prompt.answerYes = false;
   // A package ready while the question is open finds the upgrade already asked about.
   m_prompt.whileShown = [this](const QString&) {
-    m_window->OnUpgradeFileDownloadFinished(m_folders.Tmp() + "/ready.dfu");
+    m_window->Controller().OnUpgradeFileDownloadFinished(m_folders.Tmp() + "/ready.dfu");
   };
   sim::UsbReaderOptions options;
   options.startInDfu = true;
@@ -354,7 +360,7 @@ TEST_F(UpgradeTest, ADownloadThatEndsWhileTheServiceIsOffOpensNoDialog) {
   Plug(std::move(options));
   Open([](DFUpgradeDialog&) { return true; });
   ASSERT_TRUE(WaitFor([&] { return m_server->RequestCount("/fw/reader.dfu") == 1; }));
-  m_window->OnSwitchOff();
+  m_window->Controller().OnSwitchOff();
   m_server->Release();
   ASSERT_TRUE(WaitFor([&] { return !m_prompt.messages.empty(); }));
   EXPECT_EQ(m_prompt.messages,

@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTextLayout>
 #include <QToolButton>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +25,8 @@
 
 #include "app/AboutDialog.h"
 #include "app/Brisk7ServerDlg.h"
-#include "app/ControlIds.h"
+#include "app/core/LinkController.h"
+#include "link/Brisk7Service.h"
 #include "sim/platform/PlatformServer.h"
 #include "sim/reader/ReaderSim.h"
 #include "tests/app/AppTestSupport.h"
@@ -41,6 +43,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override { Settings("[Set]\nLog=1\n"); }
   void TearDown() override {
     m_window.reset();
+    m_controller.reset();
     m_reader.reset();
   }
 
@@ -65,31 +68,32 @@ class WindowTest : public ::testing::Test {
     options.trayWaitMs = 0;
     options.watchDevices = watchDevices;
     options.watchSleep = false;
-    m_window = std::make_unique<CBrisk7ServerDlg>(m_prompt, options);
+    m_controller = std::make_unique<app::LinkController>(m_prompt, options);
+    m_window = std::make_unique<CBrisk7ServerDlg>(*m_controller, m_prompt, options);
     m_window->OnInitDialog();
     Settle();
   }
 
   // Until the reader commands asked for so far have had their results applied.
   void Settle() {
-    ASSERT_TRUE(WaitFor([&] { return !m_window->CommandBusy(); }));
+    ASSERT_TRUE(WaitFor([&] { return !m_window->Controller().CommandBusy(); }));
   }
   // A D-Bus ServiceControl request, answered once it has had its turn.
   int Serve(int operation, int argument) {
     std::optional<int> result;
-    m_window->OnServiceControl(operation, argument, [&result](int r) { result = r; });
+    m_window->Controller().OnServiceControl(operation, argument, [&result](int r) { result = r; });
     EXPECT_TRUE(WaitFor([&] { return result.has_value(); }));
     return result.value_or(-99);
   }
 
+  // Controls by their object names, as a person finds them by their labels.
   template <typename T = QWidget>
-  T* Get(int id) {
-    return m_window->findChild<T*>(
-        QString::fromLatin1(app::ControlObjectName(app::kWindowControls, id)));
+  T* Get(const char* name) {
+    return m_window->findChild<T*>(QString::fromLatin1(name));
   }
-  QString Text(int id) { return Get<QLabel>(id)->text(); }
-  void Click(int id) {
-    Get<QAbstractButton>(id)->click();
+  QString Text(const char* name) { return Get<QLabel>(name)->text(); }
+  void Click(const char* name) {
+    Get<QAbstractButton>(name)->click();
     Settle();
   }
   bool LogHas(const char* text) {
@@ -105,6 +109,8 @@ class WindowTest : public ::testing::Test {
   RecordingPrompt m_prompt;
   std::string m_usbPath;
   std::unique_ptr<sim::ReaderSim> m_reader;
+  std::atomic<int> m_probes{0};
+  std::unique_ptr<app::LinkController> m_controller;
   std::unique_ptr<CBrisk7ServerDlg> m_window;
 };
 
@@ -112,12 +118,12 @@ TEST_F(WindowTest, AutoStartOffLeavesTheServiceOffAndTheWindowCollapsed) {
   Settings("[SETTING]\nAutoStart=0\n");
   PlugReader();
   Open();
-  EXPECT_FALSE(m_window->ServiceEnabled());
-  EXPECT_TRUE(Get(1041)->isEnabled());
-  EXPECT_FALSE(Get(1042)->isEnabled());
-  EXPECT_FALSE(Get(1012)->isEnabled());
+  EXPECT_FALSE(m_window->Controller().ServiceEnabled());
+  EXPECT_TRUE(Get("startButton")->isEnabled());
+  EXPECT_FALSE(Get("stopButton")->isEnabled());
+  EXPECT_FALSE(Get("switchNetModeButton")->isEnabled());
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前服务未启动"));
-  EXPECT_FALSE(m_window->TimerActive(app::TIMER_PORT_WATCH));
+  EXPECT_FALSE(m_window->Controller().TimerActive(app::TIMER_PORT_WATCH));
   EXPECT_EQ(m_reader->Received().size(), 0u);
   // Offscreen there is no tray: the window shows and offers the tray's four commands.
   EXPECT_TRUE(m_window->isVisible());
@@ -138,45 +144,45 @@ TEST_F(WindowTest, AutoStartOnLinksTheReaderAndAsksItsCat1ModuleAndMode) {
     s.port = sim::PlatformServer::RefusingPort();  // not reachable from the PC
   });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前使用的端口：COM1"));
-  EXPECT_EQ(Text(1013), QStringLiteral("有"));
-  EXPECT_EQ(Text(1014), QStringLiteral("0x21"));
-  EXPECT_TRUE(Get(1006)->isEnabled());
-  EXPECT_TRUE(Get(1012)->isEnabled());
-  EXPECT_FALSE(Get(1041)->isEnabled());
+  EXPECT_EQ(Text("cat1PresentText"), QStringLiteral("有"));
+  EXPECT_EQ(Text("cat1ModelText"), QStringLiteral("0x21"));
+  EXPECT_TRUE(Get("netModeCat1Radio")->isEnabled());
+  EXPECT_TRUE(Get("switchNetModeButton")->isEnabled());
+  EXPECT_FALSE(Get("startButton")->isEnabled());
   // Automatic mode with the platform unreachable: Cat1.
   EXPECT_EQ(m_reader->ReaderState().netMode, 2);
   EXPECT_EQ(m_window->TrayToolTip(), QStringLiteral("读卡服务(Cat1模式)"));
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_STATUS), 1000);
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_NET_CHECK), 30000);
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_PORT_WATCH), 10000);
-  EXPECT_TRUE(WaitFor([&] { return Text(1005) == QStringLiteral("已打开"); }));
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_STATUS), 1000);
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_NET_CHECK), 30000);
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_PORT_WATCH), 10000);
+  EXPECT_TRUE(WaitFor([&] { return Text("comStateText") == QStringLiteral("已打开"); }));
 }
 
 TEST_F(WindowTest, ACat1AnswerOfZeroDisablesTheCat1Radio) {
   PlugReader([](sim::ReaderSim::State& s) { s.cat1Result = 0; });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
-  EXPECT_EQ(Text(1013), QStringLiteral("无"));
-  EXPECT_FALSE(Get(1006)->isEnabled());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
+  EXPECT_EQ(Text("cat1PresentText"), QStringLiteral("无"));
+  EXPECT_FALSE(Get("netModeCat1Radio")->isEnabled());
 }
 
 TEST_F(WindowTest, NoReaderThenPlugLinksAndUnplugStopsAndReplugRelinks) {
   Open(/*watchDevices=*/true);
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("设备未连接"));
-  EXPECT_FALSE(m_window->LinkUp());
+  EXPECT_FALSE(m_window->Controller().LinkUp());
   // A device change brings the watchdog forward.
-  m_window->OnDeviceChange("DBT_DEVNODES_CHANGED");
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_PORT_WATCH), 500);
+  m_window->Controller().OnDeviceChange("DBT_DEVNODES_CHANGED");
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_PORT_WATCH), 500);
 
   PlugReader();
-  ASSERT_TRUE(WaitFor([&] { return m_window->LinkUp(); }));
+  ASSERT_TRUE(WaitFor([&] { return m_window->Controller().LinkUp(); }));
   EXPECT_TRUE(LogHas("DBT_DEVICEARRIVAL"));
 
   m_reader->Unplug();
   m_tb.Remove(m_usbPath);
-  ASSERT_TRUE(WaitFor([&] { return !m_window->LinkUp(); }));
+  ASSERT_TRUE(WaitFor([&] { return !m_window->Controller().LinkUp(); }));
   EXPECT_TRUE(WaitFor([&] {
     return m_window->PortLine() == QStringLiteral("设备连接已断开") ||
            m_window->PortLine() == QStringLiteral("设备未连接");
@@ -185,44 +191,44 @@ TEST_F(WindowTest, NoReaderThenPlugLinksAndUnplugStopsAndReplugRelinks) {
 
   m_reader.reset();
   PlugReader({}, "1-2", 1);
-  EXPECT_TRUE(WaitFor([&] { return m_window->LinkUp(); }));
+  EXPECT_TRUE(WaitFor([&] { return m_window->Controller().LinkUp(); }));
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前使用的端口：COM2"));
 }
 
 TEST_F(WindowTest, TheWatchdogRestartsARelayThatEndedByItself) {
   PlugReader();
   Open(/*watchDevices=*/true);
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   // The reader's port vanishes without a remove event: the relay loop gives up on its own
   // (a stray byte no longer does).
   m_reader->Unplug();
-  ASSERT_TRUE(WaitFor([&] { return !m_window->Service().IsRelayRunning(); }));
+  ASSERT_TRUE(WaitFor([&] { return !m_window->Controller().Service().IsRelayRunning(); }));
   m_reader.reset();
   PlugReader({}, "1-2", 1);
   umockdev_testbed_uevent(m_tb.Raw(), m_usbPath.c_str(), "change");
-  ASSERT_TRUE(WaitFor([&] { return Frames(1) > 0 && m_window->LinkUp(); }));
-  EXPECT_TRUE(m_window->Service().IsRelayRunning());
+  ASSERT_TRUE(WaitFor([&] { return Frames(1) > 0 && m_window->Controller().LinkUp(); }));
+  EXPECT_TRUE(m_window->Controller().Service().IsRelayRunning());
   EXPECT_TRUE(LogHas("DBT_DEVNODES_CHANGED"));
 }
 
 TEST_F(WindowTest, ServiceControlAnswersPerOperation) {
   PlugReader([](sim::ReaderSim::State& s) { s.connectStatus = 0x85; });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   const size_t modesSent = Frames(2);
   EXPECT_EQ(Serve(2, 3), -1);
   EXPECT_EQ(Frames(2), modesSent);
   EXPECT_EQ(Serve(3, 0), static_cast<int>(static_cast<int8_t>(0x85)));
   EXPECT_EQ(Serve(2, 1), 1);
-  EXPECT_EQ(m_window->TrayMode(), 1);
-  EXPECT_TRUE(Get<QRadioButton>(1001)->isChecked());
+  EXPECT_EQ(m_window->Controller().State().trayMode, 1);
+  EXPECT_TRUE(Get<QRadioButton>("netModeUsbRadio")->isChecked());
   EXPECT_EQ(Serve(7, 0), 0);
   EXPECT_EQ(Serve(1, 0), 1);
-  EXPECT_FALSE(m_window->ServiceEnabled());
+  EXPECT_FALSE(m_window->Controller().ServiceEnabled());
   EXPECT_TRUE(m_reader->WaitFrame(5, 5000));  // the disconnect notice
   EXPECT_EQ(Serve(3, 0), -1);
   EXPECT_EQ(Serve(0, 0), 1);
-  EXPECT_TRUE(m_window->Service().IsRelayRunning());
+  EXPECT_TRUE(m_window->Controller().Service().IsRelayRunning());
 }
 
 // The failure box at start comes once the link's state is complete: a stop while it is open
@@ -231,13 +237,13 @@ TEST_F(WindowTest, AStopWhileTheStartsModeFailureIsShownLeavesTheLinkDown) {
   PlugReader();
   m_reader->SetAnswer(2, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
   m_prompt.whileShown = [this](const QString& text) {
-    if (text == QStringLiteral("设置网络模式失败")) m_window->OnSwitchOff();
+    if (text == QStringLiteral("设置网络模式失败")) m_window->Controller().OnSwitchOff();
   };
   Open();
   ASSERT_EQ(m_prompt.messages, std::vector<QString>{QStringLiteral("设置网络模式失败")});
-  EXPECT_FALSE(m_window->LinkUp());
-  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
-  EXPECT_FALSE(m_window->TimerActive(app::TIMER_NET_CHECK));
+  EXPECT_FALSE(m_window->Controller().LinkUp());
+  EXPECT_FALSE(m_window->Controller().TimerActive(app::TIMER_STATUS));
+  EXPECT_FALSE(m_window->Controller().TimerActive(app::TIMER_NET_CHECK));
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("当前服务未启动"));
 }
 
@@ -245,22 +251,22 @@ TEST_F(WindowTest, AStopWhileTheStartsModeFailureIsShownLeavesTheLinkDown) {
 TEST_F(WindowTest, AFailedStartOverTheBusWhileRunningShowsThePortFailure) {
   PlugReader();
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   m_reader->Unplug();
   m_tb.Remove(m_usbPath);
   EXPECT_EQ(Serve(0, 0), 0);
   EXPECT_EQ(m_window->PortLine(), QStringLiteral("COM端口打开失败"));
-  EXPECT_FALSE(m_window->LinkUp());
-  EXPECT_FALSE(m_window->TimerActive(app::TIMER_STATUS));
+  EXPECT_FALSE(m_window->Controller().LinkUp());
+  EXPECT_FALSE(m_window->Controller().TimerActive(app::TIMER_STATUS));
 }
 
 TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
   PlugReader([](sim::ReaderSim::State& s) { s.connectType = 2; });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
-  QSignalSpy quit(m_window.get(), &CBrisk7ServerDlg::quitRequested);
+  ASSERT_TRUE(m_window->Controller().LinkUp());
+  QSignalSpy quit(m_controller.get(), &app::LinkController::quitRequested);
   m_prompt.answerYes = true;
-  m_window->OnExitCommand();
+  m_window->Controller().OnExitCommand();
   Settle();
   ASSERT_EQ(m_prompt.questions.size(), 1u);
   EXPECT_EQ(m_prompt.questions[0],
@@ -268,14 +274,14 @@ TEST_F(WindowTest, ExitOverMobileDataAsksAndYesSendsNoNotice) {
   EXPECT_TRUE(WaitFor([&] { return quit.count() == 1; }));
   EXPECT_EQ(quit.at(0).at(0).toInt(), 0);
   EXPECT_EQ(Frames(5), 0u);
-  EXPECT_FALSE(m_window->Service().IsComOpen());
+  EXPECT_FALSE(m_window->Controller().Service().IsComOpen());
 }
 
 TEST_F(WindowTest, ExitWhileStoppedAsksNothing) {
   Settings("[SETTING]\nAutoStart=0\n");
   Open();
-  QSignalSpy quit(m_window.get(), &CBrisk7ServerDlg::quitRequested);
-  m_window->OnExitCommand();
+  QSignalSpy quit(m_controller.get(), &app::LinkController::quitRequested);
+  m_window->Controller().OnExitCommand();
   EXPECT_TRUE(m_prompt.questions.empty());
   EXPECT_TRUE(WaitFor([&] { return quit.count() == 1; }));
 }
@@ -284,30 +290,30 @@ TEST_F(WindowTest, NetworkModeSwitchTextsTrayFileAndRollback) {
   Settings("[CONNECT]\nTYPE=1\n");
   PlugReader([](sim::ReaderSim::State& s) { s.port = sim::PlatformServer::RefusingPort(); });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   EXPECT_EQ(m_window->TrayToolTip(), QStringLiteral("读卡服务(USB模式)"));
 
   // The mode in use: nothing sent, nothing shown.
   const size_t modesSent = Frames(2);
-  Click(1012);
+  Click("switchNetModeButton");
   EXPECT_EQ(Frames(2), modesSent);
   EXPECT_TRUE(m_prompt.messages.empty());
 
   // Automatic, platform unreachable from the PC: Cat1, and the file keeps the choice 0.
-  Click(1000);
-  Click(1012);
+  Click("netModeAutoRadio");
+  Click("switchNetModeButton");
   ASSERT_EQ(m_prompt.messages.size(), 1u);
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("使用Cat1"));
   EXPECT_EQ(m_window->TrayToolTip(), QStringLiteral("读卡服务(Cat1模式)"));
   EXPECT_NE(ReadFile(SettingFile()).find("TYPE=0"), std::string::npos);
-  EXPECT_EQ(m_window->TimerInterval(app::TIMER_NET_CHECK), 30000);
+  EXPECT_EQ(m_window->Controller().TimerInterval(app::TIMER_NET_CHECK), 30000);
 
   // The reader refuses: the radios go back to the stored choice.
   m_reader->SetAnswer(2, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
-  Click(1001);
-  Click(1012);
+  Click("netModeUsbRadio");
+  Click("switchNetModeButton");
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("设置使用本机网络失败"));
-  EXPECT_TRUE(Get<QRadioButton>(1000)->isChecked());
+  EXPECT_TRUE(Get<QRadioButton>("netModeAutoRadio")->isChecked());
   EXPECT_EQ(m_window->TrayToolTip(), QStringLiteral("读卡服务(Cat1模式)"));
   EXPECT_NE(ReadFile(SettingFile()).find("TYPE=0"), std::string::npos);
 }
@@ -315,26 +321,28 @@ TEST_F(WindowTest, NetworkModeSwitchTextsTrayFileAndRollback) {
 TEST_F(WindowTest, NetworkTestAveragesTheSuccesses) {
   PlugReader();
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
-  int probe = 0;
-  m_reader->SetFrameHook([&probe](sim::ReaderSim& r, const sim::Frame& f) {
+  ASSERT_TRUE(m_window->Controller().LinkUp());
+  // The count outlives the test body: the reader's thread may still look at it in TearDown,
+  // when the controller tells the reader it goes.
+  m_reader->SetFrameHook([this](sim::ReaderSim& r, const sim::Frame& f) {
     if (f.type != 12) return false;
-    const int n = probe++;
+    const int n = m_probes++;
     if (n < 3)
       r.SendFrame(12, {0, static_cast<uint8_t>(10 * (n + 1)), 0});
     else
       r.SendFrame(12, {1, 0, 0});
     return true;
   });
-  Click(1038);
-  EXPECT_EQ(Text(1039), QStringLiteral("当前平均延时为20毫秒，最大30毫秒，成功3次，失败7次"));
+  Click("networkTestButton");
+  EXPECT_EQ(Text("networkTestResultText"),
+            QStringLiteral("当前平均延时为20毫秒，最大30毫秒，成功3次，失败7次"));
   m_reader->SetFrameHook([](sim::ReaderSim& r, const sim::Frame& f) {
     if (f.type != 12) return false;
     r.SendFrame(12, {1, 0, 0});
     return true;
   });
-  Click(1038);
-  EXPECT_EQ(Text(1039), QStringLiteral("测试读卡器网络质量失败"));
+  Click("networkTestButton");
+  EXPECT_EQ(Text("networkTestResultText"), QStringLiteral("测试读卡器网络质量失败"));
 }
 
 // A window that goes while a probe waits for a reader that never answers ends the command at
@@ -342,11 +350,11 @@ TEST_F(WindowTest, NetworkTestAveragesTheSuccesses) {
 TEST_F(WindowTest, AWindowThatGoesDuringACommandEndsIt) {
   PlugReader();
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
+  ASSERT_TRUE(m_window->Controller().LinkUp());
   m_reader->SetAnswer(12, sim::Answer{sim::Answer::Kind::Silent, 0, {}, 0});
-  Get<QAbstractButton>(1038)->click();
+  Get<QAbstractButton>("networkTestButton")->click();
   ASSERT_TRUE(m_reader->WaitFrame(12, 5000));
-  EXPECT_FALSE(Get(1038)->isEnabled());  // one command at a time
+  EXPECT_FALSE(Get("networkTestButton")->isEnabled());  // one command at a time
   EXPECT_TRUE(QApplication::overrideCursor());
   m_window.reset();
   EXPECT_FALSE(QApplication::overrideCursor());
@@ -357,8 +365,8 @@ TEST_F(WindowTest, AWindowThatGoesDuringACommandEndsIt) {
 TEST_F(WindowTest, HeartbeatSpinStopsAtItsBoundsAndAnOutOfRangeValueSendsNothing) {
   PlugReader();
   Open();
-  auto* usb = Get<QLineEdit>(1048);
-  auto* cat1 = Get<QLineEdit>(1052);
+  auto* usb = Get<QLineEdit>("usbHeartbeatEdit");
+  auto* cat1 = Get<QLineEdit>("cat1HeartbeatEdit");
   EXPECT_EQ(usb->text(), QStringLiteral("600"));
   m_window->findChild<QToolButton*>("usbHeartbeatSpinUp")->click();
   EXPECT_EQ(usb->text(), QStringLiteral("600"));
@@ -371,12 +379,12 @@ TEST_F(WindowTest, HeartbeatSpinStopsAtItsBoundsAndAnOutOfRangeValueSendsNothing
   EXPECT_EQ(cat1->text(), QStringLiteral("61"));
 
   cat1->setText(QStringLiteral("59"));
-  Click(1051);
+  Click("heartbeatChangeButton");
   EXPECT_EQ(Frames(16), 0u);
   ASSERT_EQ(m_prompt.messages.size(), 1u);
 
   cat1->setText(QStringLiteral("120"));
-  Click(1051);
+  Click("heartbeatChangeButton");
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("设置心跳间隔成功"));
   EXPECT_EQ(m_reader->ReaderState().cat1Heartbeat, 120);
   EXPECT_NE(ReadFile(SettingFile()).find("Cat1=120"), std::string::npos);
@@ -385,23 +393,23 @@ TEST_F(WindowTest, HeartbeatSpinStopsAtItsBoundsAndAnOutOfRangeValueSendsNothing
 TEST_F(WindowTest, PlatformChangeRefusesAPortOrAddressItCannotSend) {
   PlugReader();
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
-  auto* port = Get<QLineEdit>(1018);
-  auto* address = Get<QLineEdit>(1017);
+  ASSERT_TRUE(m_window->Controller().LinkUp());
+  auto* port = Get<QLineEdit>("platformPortEdit");
+  auto* address = Get<QLineEdit>("platformAddressEdit");
   EXPECT_EQ(address->text(), QStringLiteral("127.0.0.1"));
   for (const char* bad : {"70000", "0", "abc", "", "-5"}) {
     port->setText(QString::fromLatin1(bad));
-    Click(1028);
+    Click("platformChangeButton");
     EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("端口号必须是1到65535之间的数字")) << bad;
   }
   port->setText(QStringLiteral("8080"));
   address->setText(QString(251, QLatin1Char('a')));
-  Click(1028);
+  Click("platformChangeButton");
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("服务器地址不能超过250个字符"));
   EXPECT_EQ(Frames(8), 0u);
 
   address->setText(QStringLiteral("platform.example"));
-  Click(1028);
+  Click("platformChangeButton");
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("修改平台信息成功"));
   EXPECT_EQ(m_reader->ReaderState().port, 8080);
   EXPECT_EQ(m_reader->ReaderState().host, "platform.example");
@@ -414,15 +422,15 @@ TEST_F(WindowTest, PanelQueriesFillTheirFields) {
     s.licence[0] = 0xAB;
   });
   Open();
-  ASSERT_TRUE(m_window->LinkUp());
-  Click(1026);
-  EXPECT_EQ(Get<QLineEdit>(1030)->text(), QStringLiteral("A1:B2:C3:D4:E5:F6"));
-  EXPECT_EQ(Get<QLineEdit>(1031)->text(), QStringLiteral("89860012345678901234"));
-  Click(1034);
-  EXPECT_EQ(Text(1035), QStringLiteral("0x85"));
-  EXPECT_EQ(Text(1036), QStringLiteral("0x2"));
+  ASSERT_TRUE(m_window->Controller().LinkUp());
+  Click("authQueryButton");
+  EXPECT_EQ(Get<QLineEdit>("macEdit")->text(), QStringLiteral("A1:B2:C3:D4:E5:F6"));
+  EXPECT_EQ(Get<QLineEdit>("iccidEdit")->text(), QStringLiteral("89860012345678901234"));
+  Click("connectStatusButton");
+  EXPECT_EQ(Text("statusCodeText"), QStringLiteral("0x85"));
+  EXPECT_EQ(Text("connectTypeText"), QStringLiteral("0x2"));
   m_reader->SetAnswer(3, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
-  Click(1034);
+  Click("connectStatusButton");
   EXPECT_EQ(m_prompt.messages.back(), QStringLiteral("查询连接状态失败"));
 }
 
@@ -440,7 +448,7 @@ TEST_F(WindowTest, OnlyTheBottomLeftCornerDoubleClickExpandsAndCollapseHalves) {
   doubleClick(QPoint(5, m_window->height() - 5));
   EXPECT_TRUE(m_window->IsExpanded());
   EXPECT_EQ(m_window->width(), 2 * half);
-  Click(1016);
+  Click("collapseButton");
   EXPECT_FALSE(m_window->IsExpanded());
   EXPECT_EQ(m_window->width(), half);
 }

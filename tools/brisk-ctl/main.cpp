@@ -19,10 +19,14 @@ constexpr const char* kInterfaceName = "net.brisk.NetService1";
 constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
 
 const char kUsage[] =
-    "usage: brisk-ctl start | stop | mode 1|2 | status | show\n"
+    "usage: brisk-ctl start | stop | enable | disable | mode 1|2 | status | show\n"
     "       brisk-ctl --version | --help\n"
-    "  start     switch the reader link on (prints 1 when it started, else 0 and exits 1)\n"
-    "  stop      switch it off (prints 1)\n"
+    "  start     link the reader now (prints 1 when it started, else 0 and exits 1); the\n"
+    "            service switch is left as it is\n"
+    "  stop      switch the service off and let the reader go (prints 1)\n"
+    "  enable    switch the service on, as the window's start button: the reader is linked,\n"
+    "            and linked again by itself whenever it comes back\n"
+    "  disable   switch the service off, as the window's stop button\n"
     "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused (exits 1)\n"
     "  status    the reader's connection status byte (-1: no answer), then the\n"
     "            service's properties\n"
@@ -87,7 +91,8 @@ int Run(int argc, char** argv) {
   }
   QDBusConnection bus = QDBusConnection::sessionBus();
   const bool known = command == "start" || command == "stop" || command == "status" ||
-                     command == "show" || command == "mode";
+                     command == "show" || command == "mode" || command == "enable" ||
+                     command == "disable";
   if (!known || (command == "mode") != (argc == 3) || argc > 3) return Usage();
   int mode = 0;
   if (command == "mode") {
@@ -102,6 +107,10 @@ int Run(int argc, char** argv) {
   if (command == "start") return ServiceControl(bus, 0, 0, true);
   if (command == "stop") return ServiceControl(bus, 1, 0, false);
   if (command == "mode") return ServiceControl(bus, 2, mode, true);
+  if (command == "enable" || command == "disable") {
+    QDBusMessage reply;
+    return Call(bus, kInterfaceName, "SetServiceEnabled", {command == "enable"}, &reply) ? 0 : 1;
+  }
   if (command == "status") {
     const int rc = ServiceControl(bus, 3, 0, false);
     return rc != 0 ? rc : PrintProperties(bus);

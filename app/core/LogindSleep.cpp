@@ -1,4 +1,4 @@
-#include "app/LogindSleep.h"
+#include "app/core/LogindSleep.h"
 
 #include <fcntl.h>
 #include <unistd.h>

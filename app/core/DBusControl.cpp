@@ -1,18 +1,20 @@
-#include "app/DBusControl.h"
+#include "app/core/DBusControl.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QMetaProperty>
 
-#include "app/Brisk7ServerDlg.h"
+#include "app/core/LinkController.h"
+#include "link/Brisk7Service.h"
 #include "log/Log.h"
 #include "netserviceadaptor.h"
 
 namespace brisk::app {
 
-DBusControl::DBusControl(CBrisk7ServerDlg& window) : QObject(&window), m_window(window) {
+DBusControl::DBusControl(LinkController& controller)
+    : QObject(&controller), m_controller(controller) {
   new NetService1Adaptor(this);
-  connect(&window, &CBrisk7ServerDlg::stateChanged, this, &DBusControl::Publish,
+  connect(&controller, &LinkController::stateChanged, this, &DBusControl::Publish,
           Qt::QueuedConnection);
 }
 
@@ -24,32 +26,45 @@ bool DBusControl::Register() {
   return m_registered;
 }
 
-bool DBusControl::ServiceEnabled() const { return m_window.ServiceEnabled(); }
-bool DBusControl::LinkUp() const { return m_window.LinkUp(); }
-QString DBusControl::PortLine() const { return m_window.PortLine(); }
-bool DBusControl::ComOpen() const { return m_window.ComOpen(); }
-bool DBusControl::ServerConnected() const { return m_window.Service().IsServerConnected(); }
-uint DBusControl::ComBytesRead() const { return m_window.Service().ComBytesRead(); }
-uint DBusControl::ComBytesWritten() const { return m_window.Service().ComBytesWritten(); }
-uint DBusControl::ServerBytesReceived() const { return m_window.Service().ServerBytesReceived(); }
-uint DBusControl::ServerBytesSent() const { return m_window.Service().ServerBytesSent(); }
-int DBusControl::NetMode() const { return m_window.TrayMode(); }
+bool DBusControl::ServiceEnabled() const { return m_controller.State().serviceEnabled; }
+bool DBusControl::LinkUp() const { return m_controller.State().linkUp; }
+QString DBusControl::PortLine() const { return m_controller.State().portLine; }
+bool DBusControl::ComOpen() const { return m_controller.State().comOpen; }
+bool DBusControl::ServerConnected() const { return m_controller.Service().IsServerConnected(); }
+uint DBusControl::ComBytesRead() const { return m_controller.Service().ComBytesRead(); }
+uint DBusControl::ComBytesWritten() const { return m_controller.Service().ComBytesWritten(); }
+uint DBusControl::ServerBytesReceived() const {
+  return m_controller.Service().ServerBytesReceived();
+}
+uint DBusControl::ServerBytesSent() const { return m_controller.Service().ServerBytesSent(); }
+int DBusControl::NetMode() const { return m_controller.State().trayMode; }
 
 int DBusControl::ServiceControl(int operation, int argument) {
   if (!calledFromDBus()) return 0;
   setDelayedReply(true);
   QDBusMessage request = message();
   QDBusConnection bus = connection();
-  m_window.OnServiceControl(operation, argument, [this, request, bus](int result) mutable {
+  m_controller.OnServiceControl(operation, argument, [this, request, bus](int result) mutable {
     Publish();
     bus.send(request.createReply(result));
   });
   return 0;
 }
 
-void DBusControl::Show() { m_window.OnShowWindow(); }
+void DBusControl::SetServiceEnabled(bool enabled) {
+  if (!calledFromDBus()) return;
+  setDelayedReply(true);
+  QDBusMessage request = message();
+  QDBusConnection bus = connection();
+  m_controller.SetServiceEnabled(enabled, [this, request, bus]() mutable {
+    Publish();
+    bus.send(request.createReply());
+  });
+}
+
+void DBusControl::Show() { emit m_controller.showRequested(QString()); }
 void DBusControl::Activate(const QString& activation_token) {
-  m_window.ShowAndActivate(activation_token);
+  emit m_controller.showRequested(activation_token);
 }
 
 QVariantMap DBusControl::Snapshot() const {

@@ -1,13 +1,13 @@
 #pragma once
 // The object behind /net/brisk/NetService: the generated adaptor reads its properties and
-// calls its slots; it forwards to the window and announces property changes.
+// calls its slots; it forwards to the link controller and announces property changes.
 #include <QDBusContext>
 #include <QObject>
 #include <QVariantMap>
 
 namespace brisk::app {
 
-class CBrisk7ServerDlg;
+class LinkController;
 
 inline constexpr const char* kBusName = "net.brisk.NetService";
 inline constexpr const char* kObjectPath = "/net/brisk/NetService";
@@ -26,7 +26,7 @@ class DBusControl : public QObject, protected QDBusContext {
   Q_PROPERTY(uint ServerBytesSent READ ServerBytesSent)
   Q_PROPERTY(int NetMode READ NetMode)
  public:
-  explicit DBusControl(CBrisk7ServerDlg& window);
+  explicit DBusControl(LinkController& controller);
   // Registers the object on the session bus; false when that failed (logged).
   bool Register();
 
@@ -45,6 +45,9 @@ class DBusControl : public QObject, protected QDBusContext {
   // Answered once the request has had its turn at the reader (the reply is delayed; the bus
   // meanwhile serves everything else).
   int ServiceControl(int operation, int argument);
+  // The service switch, as the start and stop buttons; answered once its start or stop is
+  // through.
+  void SetServiceEnabled(bool enabled);
   void Show();
   void Activate(const QString& activation_token);
   // Sends PropertiesChanged with the values that differ from the last announcement.
@@ -53,7 +56,7 @@ class DBusControl : public QObject, protected QDBusContext {
  private:
   QVariantMap Snapshot() const;
 
-  CBrisk7ServerDlg& m_window;
+  LinkController& m_controller;
   QVariantMap m_published;
   bool m_registered = false;
 };

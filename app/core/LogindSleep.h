@@ -19,6 +19,8 @@ class LogindSleepWatcher : public QObject {
   void TakeLock();
   // Closes the held lock, if any; a lock still on its way is closed when it comes.
   void ReleaseLock();
+  // A lock is asked for or held (between TakeLock and ReleaseLock), logind or not.
+  bool LockWanted() const { return m_wantLock; }
   // The descriptor of the held lock, -1 when none.
   int LockFd() const { return m_lockFd; }
 
