@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/ControlIds.h"
 #include "app/Prompt.h"
 
 namespace brisk::app {
@@ -24,8 +23,6 @@ namespace {
 
 // The dialog's text width, in average characters of its font: its longest fixed text on a line.
 constexpr int kTextWidthChars = 56;
-
-QString Name(int id) { return QString::fromLatin1(ControlObjectName(kUpgradeControls, id)); }
 
 // The cause of a failed operation, for the person at the reader.
 QString Cause(const dfu::DfuFailure& failure) {
@@ -164,19 +161,19 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   auto* layout = new QVBoxLayout(this);
   auto* warning = new QLabel(tr("在程序升级成功或失败前，请勿关闭本对话框！"), this);
-  warning->setObjectName(Name(1045));
+  warning->setObjectName(QStringLiteral("warningText"));
   warning->setWordWrap(true);
   m_Status = new QLabel(this);
-  m_Status->setObjectName(Name(1044));
+  m_Status->setObjectName(QStringLiteral("statusText"));
   m_Status->setWordWrap(true);  // a failure names its cause and what to do
   m_Progress = new QProgressBar(this);
-  m_Progress->setObjectName(Name(1043));
+  m_Progress->setObjectName(QStringLiteral("progressBar"));
   m_Progress->setRange(0, 100);
   m_Progress->setValue(0);
   m_Progress->setFormat(QString());
   m_Progress->setAlignment(Qt::AlignCenter);
   m_sizeLabel = new QLabel(this);
-  m_sizeLabel->setObjectName(Name(1046));
+  m_sizeLabel->setObjectName(QStringLiteral("sizeText"));
   m_sizeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   m_sizeLabel->setWordWrap(true);
   // Two lines each for the texts that change, so that the dialog keeps its size as they do.

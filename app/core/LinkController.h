@@ -23,7 +23,8 @@ class QSocketNotifier;
 
 namespace brisk::link {
 class Brisk7Service;
-}
+struct AuthInfo;
+}  // namespace brisk::link
 namespace brisk::platform::devices {
 class HotplugMonitor;
 }
@@ -127,7 +128,7 @@ class LinkController : public QObject {
   void netModeChoiceShown(int choice);
   void platformRead(const brisk::app::PlatformInfo& info);
   void heartbeatsShown(int usb, int cat1);
-  void authRead(const brisk::app::AuthInfo& info);
+  void authRead(const brisk::link::AuthInfo& info);
   void connectStatusRead(int status, int type);
   void networkTestDone(int successes, int failures, int average, int maximum);
   void startupChecksShown(bool autoRun, bool autoStartService, bool log);

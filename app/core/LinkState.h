@@ -36,11 +36,4 @@ struct PlatformInfo {
   std::string host;
 };
 
-// The answer of an authorization query.
-struct AuthInfo {
-  uint8_t licence[32] = {};
-  char mac[12] = {};
-  char iccid[20] = {};
-};
-
 }  // namespace brisk::app

@@ -144,25 +144,16 @@ void LinkController::EndNetworkTest() {
 }
 
 void LinkController::OnQueryAuth() {
-  struct Outcome {
-    AuthInfo info;
-    int result = 0;
-  };
   const int generation = m_generation;
-  m_runner->Run(
-      [service = m_service.get()] {
-        Outcome o;
-        o.result = service->GetAuthInfo(o.info.licence, o.info.mac, o.info.iccid);
-        return o;
-      },
-      [this, generation](Outcome o) {
-        if (Dropped(generation, "authorization query")) return;
-        if (o.result != 0) {
-          Message(Text("获取授权信息失败"));
-          return;
-        }
-        emit authRead(o.info);
-      });
+  m_runner->Run([service = m_service.get()] { return service->GetAuthInfo(); },
+                [this, generation](link::AuthInfo info) {
+                  if (Dropped(generation, "authorization query")) return;
+                  if (info.result != 0) {
+                    Message(Text("获取授权信息失败"));
+                    return;
+                  }
+                  emit authRead(info);
+                });
 }
 
 // The service has adopted the address for its own connection already.

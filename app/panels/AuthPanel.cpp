@@ -5,9 +5,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <cstring>
 
-#include "app/core/LinkState.h"
+#include "link/ReaderCommands.h"
 
 namespace brisk::app {
 
@@ -34,17 +33,11 @@ AuthPanel::AuthPanel(QWidget* parent) : QGroupBox(tr("授权信息"), parent) {
 
 void AuthPanel::ShowLink(bool usable) { m_query->setEnabled(usable); }
 
-void AuthPanel::ShowAnswer(const AuthInfo& info) {
-  QString hex;
-  for (uint8_t byte : info.licence) hex += QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
-  m_licence->setPlainText(hex);
-  QString macText;
-  for (int i = 0; i < 12; i += 2) {
-    if (i) macText += QLatin1Char(':');
-    macText += QString::fromLatin1(info.mac + i, 2);
-  }
-  m_mac->setText(macText);
-  m_iccid->setText(QString::fromLatin1(info.iccid, static_cast<int>(strnlen(info.iccid, 20))));
+void AuthPanel::ShowAnswer(const link::AuthInfo& info) {
+  const link::AuthText text = link::FormatAuthInfo(info);
+  m_licence->setPlainText(QString::fromStdString(text.licence));
+  m_mac->setText(QString::fromLatin1(text.mac.data(), static_cast<int>(text.mac.size())));
+  m_iccid->setText(QString::fromLatin1(text.iccid.data(), static_cast<int>(text.iccid.size())));
 }
 
 }  // namespace brisk::app

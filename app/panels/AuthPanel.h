@@ -6,16 +6,18 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-namespace brisk::app {
-
+namespace brisk::link {
 struct AuthInfo;
+}
+
+namespace brisk::app {
 
 class AuthPanel : public QGroupBox {
   Q_OBJECT
  public:
   explicit AuthPanel(QWidget* parent);
   // The answer of an authorization query: 32 licence bytes, 12 MAC digits, up to 20 ICCID ones.
-  void ShowAnswer(const AuthInfo& info);
+  void ShowAnswer(const link::AuthInfo& info);
   void ShowLink(bool usable);
 
  signals:

@@ -348,15 +348,15 @@ TEST_F(LinkControllerTest, HeartbeatsOutsideTheirRangeReachTheReaderAs600) {
   Settings("[Set]\nLog=1\n[HeartBeat]\nUsb=-5\nCat1=99999999\n");
   Open();
   EXPECT_EQ(m_c->Settings().m_usbHeartbeat, -5);
-  EXPECT_EQ(m_c->Service().UsbHeartbeatInterval(), 600u);
-  EXPECT_EQ(m_c->Service().Cat1HeartbeatInterval(), 600u);
+  EXPECT_EQ(m_c->Service().Link().UsbHeartbeatInterval(), 600u);
+  EXPECT_EQ(m_c->Service().Link().Cat1HeartbeatInterval(), 600u);
   EXPECT_TRUE(LogHas("heart beat interval out of range: -5, using 600"));
   EXPECT_TRUE(LogHas("heart beat interval out of range: 99999999, using 600"));
   m_c.reset();
   Settings("[Set]\nLog=1\n[HeartBeat]\nUsb=60\nCat1=600\n");
   Open();
-  EXPECT_EQ(m_c->Service().UsbHeartbeatInterval(), 60u);
-  EXPECT_EQ(m_c->Service().Cat1HeartbeatInterval(), 600u);
+  EXPECT_EQ(m_c->Service().Link().UsbHeartbeatInterval(), 60u);
+  EXPECT_EQ(m_c->Service().Link().Cat1HeartbeatInterval(), 600u);
 }
 
 }  // namespace
