@@ -1,5 +1,6 @@
 // The programs' command lines as a newcomer first meets them: --version and --help, the tray
-// program without a display, brisk-ctl without the program.
+// program without a display, brisk-ctl without the program, with it, and with a program that does
+// not answer.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,4 +90,97 @@ TEST(CommandLine, BriskCtlWithoutTheProgramSaysItIsNotRunningAndFails) {
     EXPECT_EQ(r.err.find(".service files"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "") << command;
   }
+}
+
+namespace {
+
+// Runs brisk-ctl's commands, one a line, on a bus of their own once `first` has taken the
+// program's name; each command's output and exit status follow "== command" in out.
+Result CtlOnPrivateBus(const std::string& first, const std::vector<std::string>& commands) {
+  brisk::test::TempDir home;
+  std::string script = first + " & first=$!\n" +
+                       "for i in $(seq 200); do\n"
+                       "  dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+                       "org.freedesktop.DBus.NameHasOwner string:net.brisk.NetService |"
+                       " grep -q true && break\n"
+                       "  sleep 0.1\n"
+                       "done\n";
+  for (const std::string& c : commands)
+    script += "echo \"== " + c + "\"; '" + std::string(BRISK_CTL) + "' " + c + "; echo \"rc=$?\"\n";
+  script += "kill $first; wait $first 2>/dev/null; exit 0\n";
+  return RunProgram(
+      {"dbus-run-session", "--", "sh", "-c", script},
+      NoDisplayEnvironment({"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + home.Path(),
+                            "TMPDIR=" + home.Path()}));
+}
+
+// The part of out that "== command" starts, up to the next command.
+std::string Section(const std::string& out, const std::string& command) {
+  const std::string head = "== " + command + "\n";
+  const size_t at = out.find(head);
+  if (at == std::string::npos) return "";
+  const size_t start = at + head.size();
+  const size_t end = out.find("\n== ", start);
+  return out.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+}
+
+}  // namespace
+
+TEST(CommandLine, BriskCtlStatusJsonIsOneObjectWithTheStatusByteAndTypedProperties) {
+  const Result r = CtlOnPrivateBus(std::string("'") + BRISK_SERVICE + "' 2>/dev/null",
+                                   {"status", "status --json", "status --xml"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string plain = Section(r.out, "status");
+  ASSERT_NE(plain.find("\nrc=0\n"), std::string::npos) << r.out << r.err;
+  const std::string json = Section(r.out, "status --json");
+  ASSERT_NE(json.find("\nrc=0\n"), std::string::npos) << r.out << r.err;
+  const std::string line = json.substr(0, json.find('\n'));
+  EXPECT_EQ(json, line + "\nrc=0\n") << "one line, one object";
+  const auto object = nlohmann::json::parse(line, nullptr, false);
+  ASSERT_TRUE(object.is_object()) << line;
+  EXPECT_EQ(object.value("running", false), true);
+  ASSERT_TRUE(object["status"].is_number_integer()) << line;
+  EXPECT_EQ(std::to_string(object["status"].get<int>()), plain.substr(0, plain.find('\n')));
+  const auto& properties = object["properties"];
+  ASSERT_TRUE(properties.is_object()) << line;
+  EXPECT_TRUE(properties["LinkUp"].is_boolean()) << line;
+  EXPECT_TRUE(properties["ComBytesRead"].is_number_unsigned()) << line;
+  EXPECT_TRUE(properties["PortLine"].is_string()) << line;
+  // Every NAME=value line of the plain form is a property of the object.
+  std::istringstream lines(plain.substr(plain.find('\n') + 1));
+  size_t count = 0;
+  for (std::string l; std::getline(lines, l) && l.rfind("rc=", 0) != 0; ++count)
+    EXPECT_TRUE(properties.contains(l.substr(0, l.find('=')))) << l;
+  EXPECT_EQ(count, properties.size());
+  EXPECT_EQ(Section(r.out, "status --xml"), "rc=64\n");
+}
+
+TEST(CommandLine, BriskCtlAgainstAProgramThatDoesNotAnswerSaysSoInItsOwnWords) {
+  // Holds the name and answers nothing at the program's object, as a hung or foreign program.
+  const std::string holder =
+      "/usr/bin/python3 -c 'import dbus, dbus.service\n"
+      "from gi.repository import GLib\n"
+      "from dbus.mainloop.glib import DBusGMainLoop\n"
+      "DBusGMainLoop(set_as_default=True)\n"
+      "bus = dbus.SessionBus()\n"
+      "name = dbus.service.BusName(\"net.brisk.NetService\", bus)\n"
+      "GLib.MainLoop().run()'";
+  const Result r = CtlOnPrivateBus(holder, {"status", "status --json", "start"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string said =
+      "brisk-ctl: the program that holds net.brisk.NetService does not answer as BriskNetService\n";
+  EXPECT_EQ(Section(r.out, "status"), "rc=1\n");
+  EXPECT_EQ(Section(r.out, "start"), "rc=1\n");
+  const std::string json = Section(r.out, "status --json");
+  const auto object = nlohmann::json::parse(json.substr(0, json.find('\n')), nullptr, false);
+  ASSERT_TRUE(object.is_object()) << json;
+  EXPECT_EQ(object.value("running", true), false);
+  EXPECT_EQ(object.value("error", "") + "\n", said.substr(11));
+  EXPECT_EQ(json.substr(json.find('\n')), "\nrc=1\n");
+  size_t count = 0;
+  for (size_t at = r.err.find(said); at != std::string::npos; at = r.err.find(said, at + 1))
+    ++count;
+  EXPECT_EQ(count, 3u) << r.err;
+  EXPECT_EQ(r.err.find("invalid type"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("doesn't exist"), std::string::npos) << "not the bus's words: " << r.err;
 }

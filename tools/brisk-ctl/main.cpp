@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "Status.h"
+
 namespace brisk::tools {
 namespace {
 
@@ -19,13 +21,13 @@ constexpr const char* kInterfaceName = "net.brisk.NetService1";
 constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
 
 const char kUsage[] =
-    "usage: brisk-ctl start | stop | mode 1|2 | status | show\n"
+    "usage: brisk-ctl start | stop | mode 1|2 | status [--json] | show\n"
     "       brisk-ctl --version | --help\n"
     "  start     switch the reader link on (prints 1 when it started, else 0 and exits 1)\n"
     "  stop      switch it off (prints 1)\n"
     "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused (exits 1)\n"
     "  status    the reader's connection status byte (-1: no answer), then the\n"
-    "            service's properties\n"
+    "            service's properties (--json: one JSON object)\n"
     "  show      show the settings window\n"
     "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
 
@@ -40,14 +42,7 @@ bool Call(QDBusConnection& bus, const char* interface, const char* method, const
   call.setArguments(args);
   *reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
   if (reply->type() != QDBusMessage::ReplyMessage) {
-    const QString error = reply->errorName();
-    // The bus's own words ("not provided by any .service files") mean nothing to a user.
-    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-      std::fprintf(stderr, "brisk-ctl: BriskNetService is not running\n");
-    else
-      std::fprintf(stderr, "brisk-ctl: %s: %s\n", method,
-                   reply->errorMessage().toUtf8().constData());
+    std::fprintf(stderr, "brisk-ctl: %s\n", CallFailureText(*reply, method).toUtf8().constData());
     return false;
   }
   return true;
@@ -62,18 +57,6 @@ int ServiceControl(QDBusConnection& bus, int operation, int argument, bool mustS
   return mustSucceed && result != 1 ? 1 : 0;
 }
 
-int PrintProperties(QDBusConnection& bus) {
-  QDBusMessage reply;
-  if (!Call(bus, "org.freedesktop.DBus.Properties", "GetAll", {QString::fromLatin1(kInterfaceName)},
-            &reply))
-    return 1;
-  const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-  for (auto it = values.cbegin(); it != values.cend(); ++it)
-    std::printf("%s=%s\n", it.key().toUtf8().constData(),
-                it.value().toString().toUtf8().constData());
-  return 0;
-}
-
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
@@ -86,6 +69,7 @@ int Run(int argc, char** argv) {
     return 0;
   }
   QDBusConnection bus = QDBusConnection::sessionBus();
+  if (command == "status") return RunStatusCommand(bus, argc, argv);
   const bool known = command == "start" || command == "stop" || command == "status" ||
                      command == "show" || command == "mode";
   if (!known || (command == "mode") != (argc == 3) || argc > 3) return Usage();
@@ -102,10 +86,6 @@ int Run(int argc, char** argv) {
   if (command == "start") return ServiceControl(bus, 0, 0, true);
   if (command == "stop") return ServiceControl(bus, 1, 0, false);
   if (command == "mode") return ServiceControl(bus, 2, mode, true);
-  if (command == "status") {
-    const int rc = ServiceControl(bus, 3, 0, false);
-    return rc != 0 ? rc : PrintProperties(bus);
-  }
   // Passes on the focus a launcher gave this command (Wayland).
   QDBusMessage reply;
   return Call(bus, kInterfaceName, "Activate", {qEnvironmentVariable("XDG_ACTIVATION_TOKEN")},
