@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -183,4 +186,91 @@ TEST(CommandLine, BriskCtlAgainstAProgramThatDoesNotAnswerSaysSoInItsOwnWords) {
   EXPECT_EQ(count, 3u) << r.err;
   EXPECT_EQ(r.err.find("invalid type"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("doesn't exist"), std::string::npos) << "not the bus's words: " << r.err;
+}
+
+namespace {
+
+// brisk-ctl doctor --json on a tree of its own, optionally as another user; the exit status must
+// be the number of failed checks.
+nlohmann::json Doctor(const std::string& root, bool asNobody = false) {
+  std::vector<std::string> args = {BRISK_CTL, "doctor", "--json", "--root", root};
+  if (asNobody)
+    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  const Result r = RunProgram(args, NoDisplayEnvironment());
+  auto out = nlohmann::json::parse(r.out, nullptr, false);
+  if (!out.is_object()) {
+    ADD_FAILURE() << r.out << r.err;
+    return nlohmann::json::object();
+  }
+  int failed = 0;
+  for (const auto& c : out["checks"]) failed += c.value("ok", false) ? 0 : 1;
+  EXPECT_EQ(r.code, failed) << r.out;
+  EXPECT_EQ(out.value("problems", -1), failed);
+  nlohmann::json byName = nlohmann::json::object();
+  for (const auto& c : out["checks"]) byName[c.value("check", "")] = c;
+  return byName;
+}
+
+std::string WriteRules(const std::string& root, const std::string& text) {
+  const std::string folder = root + "/usr/lib/udev/rules.d";
+  std::system(("mkdir -p '" + folder + "'").c_str());
+  std::ofstream(folder + "/70-brisknetservice.rules") << text;
+  return folder + "/70-brisknetservice.rules";
+}
+
+}  // namespace
+
+TEST(CommandLine, DoctorNamesMissingOrStaleRulesWithTheCommandThatInstallsThem) {
+  brisk::test::TempDir root;
+  auto checks = Doctor(root.Path());
+  EXPECT_FALSE(checks["udev rules"].value("ok", true));
+  EXPECT_NE(checks["udev rules"]
+                .value("detail", "")
+                .find("no 70-brisknetservice.rules in "
+                      "/etc/udev/rules.d"),
+            std::string::npos);
+  EXPECT_NE(checks["udev rules"].value("fix", "").find("install-udev-rules.sh"), std::string::npos);
+  EXPECT_FALSE(checks["ModemManager"].value("ok", true));
+
+  // This version's file: both pass.
+  std::ifstream in(std::string(BRISK_SOURCE_DIR) + "/data/udev/70-brisknetservice.rules");
+  const std::string current((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(current.empty());
+  WriteRules(root.Path(), current);
+  checks = Doctor(root.Path());
+  EXPECT_TRUE(checks["udev rules"].value("ok", false)) << checks.dump();
+  EXPECT_TRUE(checks["ModemManager"].value("ok", false)) << checks.dump();
+
+  // An older file: one reader identity missing, no group, one port left to ModemManager.
+  std::string stale;
+  std::istringstream lines(current);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find("\"c35a\"") != std::string::npos) continue;
+    for (const std::string cut :
+         {", GROUP=\"brisknet\", MODE=\"0660\"", ", ENV{ID_MM_DEVICE_IGNORE}=\"1\""})
+      if (const size_t at = l.find(cut); at != std::string::npos) l.erase(at, cut.size());
+    stale += l + "\n";
+  }
+  WriteRules(root.Path(), stale);
+  checks = Doctor(root.Path());
+  const std::string detail = checks["udev rules"].value("detail", "");
+  EXPECT_FALSE(checks["udev rules"].value("ok", true));
+  EXPECT_NE(detail.find("lacks the reader identities 0400:c35a"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("gives no node to brisknet"), std::string::npos) << detail;
+  EXPECT_FALSE(checks["ModemManager"].value("ok", true));
+}
+
+TEST(CommandLine, DoctorAsAnotherUserNamesTheMissingBrisknetMembership) {
+  brisk::test::TempDir root;
+  std::system(("chmod 0755 '" + root.Path() + "'").c_str());
+  auto checks = Doctor(root.Path(), true);
+  const auto& group = checks["brisknet group"];
+  EXPECT_FALSE(group.value("ok", true)) << checks.dump();
+  EXPECT_NE(group.value("fix", "").find("adduser nobody brisknet"), std::string::npos)
+      << checks.dump();
+  // As root the group is not needed.
+  checks = Doctor(root.Path());
+  if (geteuid() == 0) {
+    EXPECT_TRUE(checks["brisknet group"].value("ok", false)) << checks.dump();
+  }
 }

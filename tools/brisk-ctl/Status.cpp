@@ -36,8 +36,9 @@ Answer Ask(QDBusConnection& bus, const char* interface, const char* method,
   if (answer.reply.type() != QDBusMessage::ReplyMessage)
     answer.error = CallFailureText(answer.reply, method);
   else if (answer.reply.signature() != QLatin1String(signature))
-    answer.error = QStringLiteral("BriskNetService answered %1 in a form brisk-ctl does not know "
-                                  "(\"%2\"); is it another version?")
+    answer.error = QStringLiteral(
+                       "BriskNetService answered %1 in a form brisk-ctl does not know "
+                       "(\"%2\"); is it another version?")
                        .arg(QLatin1String(method), answer.reply.signature());
   else
     answer.ok = true;
@@ -107,7 +108,8 @@ int RunStatus(QDBusConnection& bus, bool json) {
     if (json) {
       out["running"] = running;
       out["error"] = why.toStdString();
-      std::printf("%s\n", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      std::printf("%s\n",
+                  out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     std::fprintf(stderr, "brisk-ctl: %s\n", why.toUtf8().constData());
     return 1;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "Doctor.h"
 #include "Status.h"
 
 namespace brisk::tools {
@@ -22,6 +23,7 @@ constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
 
 const char kUsage[] =
     "usage: brisk-ctl start | stop | mode 1|2 | status [--json] | show\n"
+    "       brisk-ctl doctor [--json] [--root DIR]\n"
     "       brisk-ctl --version | --help\n"
     "  start     switch the reader link on (prints 1 when it started, else 0 and exits 1)\n"
     "  stop      switch it off (prints 1)\n"
@@ -29,6 +31,8 @@ const char kUsage[] =
     "  status    the reader's connection status byte (-1: no answer), then the\n"
     "            service's properties (--json: one JSON object)\n"
     "  show      show the settings window\n"
+    "  doctor    check the seat (udev rules, ModemManager, the brisknet group); exits with\n"
+    "            the number of problems\n"
     "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
 
 int Usage() {
@@ -68,6 +72,7 @@ int Run(int argc, char** argv) {
     std::printf("brisk-ctl %s\n", BRISK_VERSION);
     return 0;
   }
+  if (command == "doctor") return RunDoctorCommand(argc, argv);
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (command == "status") return RunStatusCommand(bus, argc, argv);
   const bool known = command == "start" || command == "stop" || command == "status" ||
