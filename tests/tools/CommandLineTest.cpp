@@ -274,3 +274,40 @@ TEST(CommandLine, DoctorAsAnotherUserNamesTheMissingBrisknetMembership) {
     EXPECT_TRUE(checks["brisknet group"].value("ok", false)) << checks.dump();
   }
 }
+
+#ifdef BRISK_USB_SIM
+TEST(CommandLine, DoctorNamesTheReaderNodesThatThisUserCannotOpen) {
+  // The reader on an emulated USB bus; its testbed made readable so that another user sees the
+  // devices, while the nodes themselves stay root's.
+  const auto run = [](const std::string& asUser) {
+    const std::string script = std::string("chmod -R a+rX \"$UMOCKDEV_DIR\"; ") + asUser + "'" +
+                               BRISK_CTL + "' doctor --json";
+    return RunProgram({BRISK_USB_SIM, "--", "sh", "-c", script}, NoDisplayEnvironment());
+  };
+  const auto accessOf = [](const Result& r) {
+    for (std::istringstream lines(r.out); !lines.eof();) {
+      std::string line;
+      std::getline(lines, line);
+      const auto out = nlohmann::json::parse(line, nullptr, false);
+      if (out.is_object())
+        for (const auto& c : out["checks"])
+          if (c.value("check", "") == "reader access") return c;
+    }
+    ADD_FAILURE() << r.out << r.err;
+    return nlohmann::json::object();
+  };
+  if (geteuid() == 0) {
+    const auto mine = accessOf(run(""));
+    EXPECT_TRUE(mine.value("ok", false)) << mine.dump();
+    EXPECT_NE(mine.value("detail", "").find("/dev/ttyACM0"), std::string::npos) << mine.dump();
+  }
+  const auto nobody = accessOf(run("setpriv --reuid=65534 --regid=65534 --clear-groups "));
+  EXPECT_FALSE(nobody.value("ok", true)) << nobody.dump();
+  const std::string detail = nobody.value("detail", "");
+  EXPECT_NE(detail.find("nobody may not read and write /dev/ttyACM0 (Permission denied)"),
+            std::string::npos)
+      << detail;
+  EXPECT_NE(detail.find("/dev/hidraw"), std::string::npos) << detail;
+  EXPECT_NE(nobody.value("fix", "").find("add nobody to brisknet"), std::string::npos);
+}
+#endif

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/devices/Hidraw.h"
 #include "platform/devices/ReaderIdentities.h"
+#include "platform/devices/UdevDevices.h"
 
 namespace brisk::tools {
 
@@ -71,6 +74,23 @@ bool InGroup(gid_t gid) {
   return false;
 }
 
+// The attached reader's serial and HID nodes (none when no reader is attached).
+std::vector<std::string> ReaderNodes() {
+  std::vector<std::string> nodes;
+  for (const devices::TtyDevice& tty : devices::EnumerateTtyDevices())
+    if (tty.hasUsbIdentity && !tty.devNode.empty() &&
+        devices::OffersAny(tty.vendorId, tty.productId, devices::kSerialPort))
+      nodes.push_back(tty.devNode);
+  for (const devices::ReaderIdentity& id : devices::kReaderIdentities) {
+    if (!(id.offers & devices::kHidEnterDfu)) continue;
+    const std::string wanted = devices::HidIdentityText(id);
+    for (const devices::HidrawNode& hid : devices::EnumerateHidraw())
+      if (hid.pathText.find(wanted) != std::string::npos && !hid.devNode.empty())
+        nodes.push_back(hid.devNode);
+  }
+  return nodes;
+}
+
 std::string UserName() {
   const passwd* pw = getpwuid(geteuid());
   return pw ? pw->pw_name : std::to_string(geteuid());
@@ -87,7 +107,8 @@ std::vector<DoctorCheck> RunDoctorChecks(const std::string& root) {
   DoctorCheck modem{"ModemManager", false, "", kInstallFix};
   if (!haveRules) {
     std::string where;
-    for (const char* folder : kRulesFolders) where += std::string(where.empty() ? "" : ", ") + folder;
+    for (const char* folder : kRulesFolders)
+      where += std::string(where.empty() ? "" : ", ") + folder;
     rules.detail = std::string("no ") + kRulesName + " in " + where;
     modem.detail = "no rules tell ModemManager to leave the reader's port alone";
   } else {
@@ -103,8 +124,9 @@ std::vector<DoctorCheck> RunDoctorChecks(const std::string& root) {
     const bool grouped = text.find(std::string("GROUP=\"") + kGroup + "\"") != std::string::npos;
     rules.ok = missing.empty() && grouped;
     rules.detail = path + (missing.empty() ? "" : " lacks the reader identities" + missing) +
-                   (grouped ? "" : std::string(missing.empty() ? "" : ";") + " gives no node to " +
-                                       kGroup + " (an older version)");
+                   (grouped ? ""
+                            : std::string(missing.empty() ? "" : ";") + " gives no node to " +
+                                  kGroup + " (an older version)");
     modem.ok = missing.empty() && ignored;
     modem.detail = modem.ok ? "the reader's ports are marked ID_MM_DEVICE_IGNORE"
                             : path + " does not keep ModemManager off every reader port";
@@ -113,6 +135,27 @@ std::vector<DoctorCheck> RunDoctorChecks(const std::string& root) {
   if (modem.ok) modem.fix.clear();
   checks.push_back(rules);
   checks.push_back(modem);
+
+  // Nodes are only tried for access, not opened: opening the port would reset the reader.
+  DoctorCheck access{"reader access", true, "", ""};
+  std::string denied;
+  const auto nodes = ReaderNodes();
+  for (const std::string& node : nodes)
+    if (::access(node.c_str(), R_OK | W_OK) != 0)
+      denied += (denied.empty() ? "" : ", ") + node + " (" + std::strerror(errno) + ")";
+  if (nodes.empty()) {
+    access.detail = "no reader attached";
+  } else if (denied.empty()) {
+    std::string all;
+    for (const std::string& node : nodes) all += (all.empty() ? "" : ", ") + node;
+    access.detail = UserName() + " may read and write " + all;
+  } else {
+    access.ok = false;
+    access.detail = UserName() + " may not read and write " + denied;
+    access.fix = std::string("install the udev rules (see above), add ") + UserName() + " to " +
+                 kGroup + ", then replug the reader";
+  }
+  checks.push_back(access);
 
   // uaccess covers the active session's user only; a service nobody logs into needs the group.
   DoctorCheck member{kGroup + std::string(" group"), false, "", ""};
@@ -123,13 +166,13 @@ std::vector<DoctorCheck> RunDoctorChecks(const std::string& root) {
   } else if (!entry) {
     member.detail = std::string("there is no group ") + kGroup;
     member.fix = std::string("sudo addgroup --system ") + kGroup + " && sudo adduser " +
-                UserName() + " " + kGroup;
+                 UserName() + " " + kGroup;
   } else if (InGroup(entry->gr_gid)) {
     member.ok = true;
     member.detail = UserName() + " is in " + kGroup;
   } else {
-    member.detail = UserName() + " is not in " + kGroup +
-                   " (needed where no session of this user is active)";
+    member.detail =
+        UserName() + " is not in " + kGroup + " (needed where no session of this user is active)";
     member.fix = "sudo adduser " + UserName() + " " + kGroup + ", then log in again";
   }
   checks.push_back(member);

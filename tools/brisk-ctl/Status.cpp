@@ -2,6 +2,9 @@
 
 #include <QDBusArgument>
 #include <QDBusError>
+#include <QDBusObjectPath>
+#include <QDBusSignature>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QMetaType>
 #include <QVariantMap>
@@ -68,6 +71,16 @@ nlohmann::json ToJson(const QVariant& value) {
 }
 
 }  // namespace
+
+void RegisterBusTypes() {
+  qRegisterMetaType<QDBusArgument>();
+  qRegisterMetaType<QDBusVariant>();
+  qRegisterMetaType<QDBusObjectPath>();
+  qRegisterMetaType<QDBusSignature>();
+  qRegisterMetaType<QDBusUnixFileDescriptor>();
+  qRegisterMetaType<QDBusMessage>();
+  qRegisterMetaType<QDBusError>();
+}
 
 QString CallFailureText(const QDBusMessage& reply, const char* method) {
   const QString error = reply.errorName();

@@ -6,6 +6,11 @@
 
 namespace brisk::tools {
 
+// Registers the bus's own value types on this thread before any connection exists: the bus
+// thread registering them lazily while a reply is read races with this one, and the toolkit
+// then prints "Trying to construct an instance of an invalid type".
+void RegisterBusTypes();
+
 // A failed call in a person's words: not running, not answering (a hung program, or something
 // else holding the name), or the bus's own message for anything else.
 QString CallFailureText(const QDBusMessage& reply, const char* method);

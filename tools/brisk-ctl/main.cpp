@@ -31,7 +31,7 @@ const char kUsage[] =
     "  status    the reader's connection status byte (-1: no answer), then the\n"
     "            service's properties (--json: one JSON object)\n"
     "  show      show the settings window\n"
-    "  doctor    check the seat (udev rules, ModemManager, the brisknet group); exits with\n"
+    "  doctor    check the seat (udev rules, ModemManager, node access, brisknet); exits with\n"
     "            the number of problems\n"
     "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
 
@@ -104,5 +104,6 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
+  brisk::tools::RegisterBusTypes();
   return brisk::tools::Run(argc, argv);
 }
