@@ -11,6 +11,12 @@ if(NOT BRISK_UDEV_DIR_DETECTED)
   set(BRISK_UDEV_DIR_DETECTED /usr/lib/udev)
 endif()
 set(BRISK_UDEV_DIR ${BRISK_UDEV_DIR_DETECTED} CACHE PATH "udev's folder (rules go into rules.d)")
+# systemd-sysusers creates the brisknet group from here where no package script does.
+pkg_get_variable(BRISK_SYSUSERS_DIR_DETECTED systemd sysusersdir)
+if(NOT BRISK_SYSUSERS_DIR_DETECTED)
+  set(BRISK_SYSUSERS_DIR_DETECTED /usr/lib/sysusers.d)
+endif()
+set(BRISK_SYSUSERS_DIR ${BRISK_SYSUSERS_DIR_DETECTED} CACHE PATH "systemd-sysusers' folder")
 
 # The release date in the man pages and the AppStream release: the build's date, or the one
 # SOURCE_DATE_EPOCH gives (the Debian build sets it from the changelog) for the same output
@@ -90,6 +96,7 @@ function(brisk_install_program)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces)
   endif()
   install(FILES data/udev/70-brisknetservice.rules DESTINATION ${BRISK_UDEV_DIR}/rules.d)
+  install(FILES data/sysusers/brisknetservice.conf DESTINATION ${BRISK_SYSUSERS_DIR})
 endfunction()
 
 # The SDK example built in the tree against the libraries, as an integrator would build it.

@@ -119,6 +119,8 @@ void UpgradeDownloader::SetLimits(int64_t maxBytes, int deadlineMs) {
   m_deadlineMs = deadlineMs;
 }
 
+void UpgradeDownloader::SetVerifyCertificates(bool verify) { m_verifyCertificates = verify; }
+
 void UpgradeDownloader::SetState(int32_t state) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_state = state;
@@ -163,6 +165,7 @@ void UpgradeDownloader::startDownload(const std::string& url) {
     request.md5 = m_md5;
     request.enterDfu = m_enterDfu;
   }
+  request.verifyCertificates = m_verifyCertificates;
   if (m_thread.joinable()) {
     m_running = 0;
     m_thread.join();
@@ -311,8 +314,14 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
   // An error page (status 400 or more) is not the package: its body is never stored.
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  if (parsed.secure) {
+  // A verified HTTPS address may not be sent on to plain HTTP, which would skip the check.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                   parsed.secure && request.verifyCertificates ? "https" : "http,https");
+  if (parsed.secure && request.verifyCertificates) {
+    // The system's store, its issuer chain and the host name, as a browser checks them.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  } else if (parsed.secure) {
     // Any server certificate is accepted, whatever its issuer, name or dates.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);

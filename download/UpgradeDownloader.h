@@ -45,6 +45,11 @@ class UpgradeDownloader {
   // 1 when exactly length bytes of the verified package were read at offset, else 0.
   int GetData(uint32_t offset, uint32_t length, uint8_t* destination);
   void SetEnterDfuCallback(EnterDfuCallback callback);
+  // Off (the default): any HTTPS server certificate is accepted, since the package's MD5
+  // digest is what is checked and platforms rely on that. On: the certificate and the host name
+  // must verify against the system's certificate store, or the download fails. Taken by the
+  // next request.
+  void SetVerifyCertificates(bool verify);
   // Replaces the size bound and the overall deadline (tests use small ones).
   void SetLimits(int64_t maxBytes, int deadlineMs);
 
@@ -58,6 +63,7 @@ class UpgradeDownloader {
     std::string url;
     std::string md5;
     int32_t enterDfu = 0;
+    bool verifyCertificates = false;
   };
 
   void startDownload(const std::string& url);
@@ -88,6 +94,7 @@ class UpgradeDownloader {
   bool m_verified = false;
   std::atomic<int64_t> m_maxBytes{kMaxPackageBytes};
   std::atomic<int> m_deadlineMs{kDownloadDeadlineMs};
+  std::atomic<bool> m_verifyCertificates{false};
 };
 
 }  // namespace brisk::download

@@ -25,7 +25,7 @@ for deb in build/packages/*.deb; do dpkg-deb -x "$deb" "$root"; done
 lib=usr/lib/$multiarch
 expected=(
   usr/bin/BriskNetService usr/bin/brisk-reader usr/bin/brisk-dfu usr/bin/brisk-ctl
-  usr/lib/udev/rules.d/70-brisknetservice.rules
+  usr/lib/udev/rules.d/70-brisknetservice.rules usr/lib/sysusers.d/brisknetservice.conf
   usr/share/applications/net.brisk.NetService.desktop
   usr/share/metainfo/net.brisk.NetService.metainfo.xml
   usr/share/icons/hicolor/scalable/apps/brisk-netservice.svg
@@ -44,6 +44,25 @@ done
 for pc in mxupd qktubedevice mxupdfiles mxupdprt; do expected+=("$lib/pkgconfig/$pc.pc"); done
 for f in "${expected[@]}"; do [ -e "$root/$f" ] || fail "the packages lack /$f"; done
 echo "[install] ${#expected[@]} files in place, SONAMEs lib*.so.1"
+
+# The reader's nodes go to the brisknet group as well as to the seat: every rule that tags a node
+# for uaccess sets the group and mode, and both the package script and sysusers create the group.
+rules=$root/usr/lib/udev/rules.d/70-brisknetservice.rules
+tagged=$(grep -c 'TAG+="uaccess"' "$rules")
+grouped=$(grep 'TAG+="uaccess"' "$rules" | grep -c 'GROUP="brisknet", MODE="0660"' || true)
+[ "$tagged" -gt 0 ] && [ "$tagged" = "$grouped" ] ||
+  fail "$grouped of $tagged uaccess rules give the node to brisknet with mode 0660"
+dpkg-deb -e build/packages/brisknetservice_*.deb "$work/control"
+grep -q '^ *addgroup --system --quiet brisknet$' "$work/control/postinst" ||
+  fail "the package's postinst does not create the brisknet group"
+[[ $(dpkg-deb -f build/packages/brisknetservice_*.deb Depends) =~ (^|[ ,])adduser($|[ ,]) ]] ||
+  fail "the package uses addgroup but does not depend on adduser"
+mkdir -p "$work/sysroot/etc"
+systemd-sysusers --root="$work/sysroot" "$root/usr/lib/sysusers.d/brisknetservice.conf" 2>/dev/null
+grep -q '^brisknet:x:[0-9]*:$' "$work/sysroot/etc/group" || fail "sysusers does not create brisknet"
+gid=$(sed -n 's/^brisknet:x:\([0-9]*\):$/\1/p' "$work/sysroot/etc/group")
+[ "$gid" -lt 1000 ] || fail "brisknet is not a system group (gid $gid)"
+echo "[install] $tagged uaccess rules also give the node to brisknet (0660); the group is created"
 
 # Only the unpacked root on the library path; the binaries carry no path of their own.
 export LD_LIBRARY_PATH=$root/$lib

@@ -13,6 +13,11 @@ if [ ! -r "$rules" ]; then
   exit 1
 fi
 
+# The rules give the reader's nodes to this group as well (a seat without an active session).
+if [ -z "${UDEV_RULES_DIR:-}" ] && ! getent group brisknet >/dev/null; then
+  groupadd --system brisknet && echo "created the system group brisknet"
+fi
+
 mkdir -p "$target_dir"
 install -m 0644 "$rules" "$target_dir/70-brisknetservice.rules"
 echo "installed $target_dir/70-brisknetservice.rules"

@@ -101,6 +101,29 @@ TEST_F(Downloader, FetchesOverHttpsChecksTheDigestAndReportsTheEndOnce) {
   EXPECT_NE(log.find("Check download file OK"), std::string::npos);
 }
 
+TEST_F(Downloader, ASelfSignedCertificateIsAcceptedUnlessVerificationIsOn) {
+  auto server = sim::HttpServer::Start(true);
+  ASSERT_TRUE(server);
+  const std::string package = Pattern(5000);
+  server->Serve("/fw/p.bin", package);
+  const std::string url = server->BaseUrl() + "/fw/p.bin";
+  UpgradeDownloader d;
+  d.SetVerifyCertificates(true);
+  d.procDownload("l", Md5Text(package), url, 0);
+  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_FAILED);
+  EXPECT_EQ(server->RequestCount(), 0u) << "no request goes out before the check";
+  EXPECT_FALSE(Exists(d.MakeTempFilePath()));
+  EXPECT_NE(Log().find("internet exception: SSL certificate problem"), std::string::npos) << Log();
+  uint8_t byte = 0;
+  EXPECT_EQ(d.GetData(0, 1, &byte), 0);
+
+  d.SetVerifyCertificates(false);
+  d.procDownload("l", Md5Text(package), url, 0);
+  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+  EXPECT_EQ(server->RequestCount(), 1u);
+  EXPECT_TRUE(ReadFile(d.MakeTempFilePath()) == package);
+}
+
 TEST_F(Downloader, SendsTheThreeHeaderLinesAndTheObjectPathAsGiven) {
   auto server = sim::HttpServer::Start(false);
   ASSERT_TRUE(server);

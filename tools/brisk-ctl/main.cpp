@@ -10,6 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "Doctor.h"
+#include "Status.h"
+
 namespace brisk::tools {
 namespace {
 
@@ -19,7 +22,8 @@ constexpr const char* kInterfaceName = "net.brisk.NetService1";
 constexpr int kCallTimeoutMs = 30000;  // a start waits for the reader's answers
 
 const char kUsage[] =
-    "usage: brisk-ctl start | stop | enable | disable | mode 1|2 | status | show\n"
+    "usage: brisk-ctl start | stop | enable | disable | mode 1|2 | status [--json] | show\n"
+    "       brisk-ctl doctor [--json] [--root DIR]\n"
     "       brisk-ctl --version | --help\n"
     "  start     link the reader now (prints 1 when it started, else 0 and exits 1); the\n"
     "            service switch is left as it is\n"
@@ -29,8 +33,10 @@ const char kUsage[] =
     "  disable   switch the service off, as the window's stop button\n"
     "  mode N    network mode 1 (PC network) or 2 (Cat1): 1 accepted, 0 refused (exits 1)\n"
     "  status    the reader's connection status byte (-1: no answer), then the\n"
-    "            service's properties\n"
+    "            service's properties (--json: one JSON object)\n"
     "  show      show the settings window\n"
+    "  doctor    check the seat (udev rules, ModemManager, node access, brisknet); exits with\n"
+    "            the number of problems\n"
     "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
 
 int Usage() {
@@ -44,14 +50,7 @@ bool Call(QDBusConnection& bus, const char* interface, const char* method, const
   call.setArguments(args);
   *reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
   if (reply->type() != QDBusMessage::ReplyMessage) {
-    const QString error = reply->errorName();
-    // The bus's own words ("not provided by any .service files") mean nothing to a user.
-    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-      std::fprintf(stderr, "brisk-ctl: BriskNetService is not running\n");
-    else
-      std::fprintf(stderr, "brisk-ctl: %s: %s\n", method,
-                   reply->errorMessage().toUtf8().constData());
+    std::fprintf(stderr, "brisk-ctl: %s\n", CallFailureText(*reply, method).toUtf8().constData());
     return false;
   }
   return true;
@@ -66,18 +65,6 @@ int ServiceControl(QDBusConnection& bus, int operation, int argument, bool mustS
   return mustSucceed && result != 1 ? 1 : 0;
 }
 
-int PrintProperties(QDBusConnection& bus) {
-  QDBusMessage reply;
-  if (!Call(bus, "org.freedesktop.DBus.Properties", "GetAll", {QString::fromLatin1(kInterfaceName)},
-            &reply))
-    return 1;
-  const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-  for (auto it = values.cbegin(); it != values.cend(); ++it)
-    std::printf("%s=%s\n", it.key().toUtf8().constData(),
-                it.value().toString().toUtf8().constData());
-  return 0;
-}
-
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
@@ -89,7 +76,9 @@ int Run(int argc, char** argv) {
     std::printf("brisk-ctl %s\n", BRISK_VERSION);
     return 0;
   }
+  if (command == "doctor") return RunDoctorCommand(argc, argv);
   QDBusConnection bus = QDBusConnection::sessionBus();
+  if (command == "status") return RunStatusCommand(bus, argc, argv);
   const bool known = command == "start" || command == "stop" || command == "status" ||
                      command == "show" || command == "mode" || command == "enable" ||
                      command == "disable";
@@ -111,10 +100,6 @@ int Run(int argc, char** argv) {
     QDBusMessage reply;
     return Call(bus, kInterfaceName, "SetServiceEnabled", {command == "enable"}, &reply) ? 0 : 1;
   }
-  if (command == "status") {
-    const int rc = ServiceControl(bus, 3, 0, false);
-    return rc != 0 ? rc : PrintProperties(bus);
-  }
   // Passes on the focus a launcher gave this command (Wayland).
   QDBusMessage reply;
   return Call(bus, kInterfaceName, "Activate", {qEnvironmentVariable("XDG_ACTIVATION_TOKEN")},
@@ -128,5 +113,6 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
+  brisk::tools::RegisterBusTypes();
   return brisk::tools::Run(argc, argv);
 }

@@ -191,8 +191,8 @@ bool PatternHas(const std::string& pattern, const std::string& value) {
   return false;
 }
 
-// A rule that gives seat access to the subsystem's devices of this identity; a rule without a
-// product match covers every product of the vendor.
+// A rule that gives seat and group access to the subsystem's devices of this identity; a rule
+// without a product match covers every product of the vendor.
 bool Covers(const Rule& r, const std::string& subsystem, const char* attrKey, uint16_t vendor,
             uint16_t product, const std::string& interfaces) {
   char v[8], p[8];
@@ -205,7 +205,9 @@ bool Covers(const Rule& r, const std::string& subsystem, const char* attrKey, ui
     if (t.key == attrKey && t.attr == "idProduct") productOk = PatternHas(t.value, p);
     if (t.key == "ENV" && t.attr == "ID_USB_INTERFACES") interfacesOk = t.value == interfaces;
   }
-  return r.Has("SUBSYSTEM", "", "==", subsystem) && r.Has("TAG", "", "+=", "uaccess") && vendorOk &&
+  // uaccess for the seat's session, the group for a service with no active session.
+  return r.Has("SUBSYSTEM", "", "==", subsystem) && r.Has("TAG", "", "+=", "uaccess") &&
+         r.Has("GROUP", "", "=", "brisknet") && r.Has("MODE", "", "=", "0660") && vendorOk &&
          productOk && interfacesOk;
 }
 
