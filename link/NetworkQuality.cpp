@@ -21,12 +21,15 @@ NetworkTestSummary SummarizeNetworkTest(const std::vector<int>& results) {
   return s;
 }
 
+int RunNetworkProbe(Brisk7Service& service) {
+  const int result = service.TestNetwork(1, 50);
+  platform::SleepMs(50);
+  return result;
+}
+
 std::vector<int> RunNetworkTest(Brisk7Service& service, int count) {
   std::vector<int> results;
-  for (int i = 0; i < count; ++i) {
-    results.push_back(service.TestNetwork(1, 50));
-    platform::SleepMs(50);
-  }
+  for (int i = 0; i < count; ++i) results.push_back(RunNetworkProbe(service));
   return results;
 }
 

@@ -16,7 +16,9 @@ struct NetworkTestSummary {
 // Each value is one probe's result: a latency of 0 or more, or a negative failure code.
 NetworkTestSummary SummarizeNetworkTest(const std::vector<int>& results);
 
-// count probes with the parameters 1 and 50, 50 ms apart.
+// One probe with the parameters 1 and 50, then the 50 ms pause before the next.
+int RunNetworkProbe(Brisk7Service& service);
+// count probes, one after another.
 std::vector<int> RunNetworkTest(Brisk7Service& service, int count);
 
 }  // namespace brisk::link

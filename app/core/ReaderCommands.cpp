@@ -18,7 +18,6 @@
 namespace brisk::app {
 namespace {
 constexpr int kNetworkTestRuns = 10;
-constexpr int kNetworkProbeGapMs = 50;
 }  // namespace
 
 void LinkController::OnToggleAutoRun() {
@@ -115,25 +114,20 @@ void LinkController::OnNetworkTest() {
 }
 
 void LinkController::RunNetworkProbe(int generation) {
-  m_runner->Run(
-      [service = m_service.get()] {
-        const int result = service->TestNetwork(1, 50);
-        platform::SleepMs(kNetworkProbeGapMs);
-        return result;
-      },
-      [this, generation](int result) {
-        // A stop ends the test with what it had before.
-        if (Dropped(generation, "network test")) {
-          EndNetworkTest();
-          return;
-        }
-        m_networkTest->push_back(result);
-        if (static_cast<int>(m_networkTest->size()) < kNetworkTestRuns)
-          RunNetworkProbe(generation);
-        else
-          EndNetworkTest();
-      },
-      [this] { EndNetworkTest(); });
+  m_runner->Run([service = m_service.get()] { return link::RunNetworkProbe(*service); },
+                [this, generation](int result) {
+                  // A stop ends the test with what it had before.
+                  if (Dropped(generation, "network test")) {
+                    EndNetworkTest();
+                    return;
+                  }
+                  m_networkTest->push_back(result);
+                  if (static_cast<int>(m_networkTest->size()) < kNetworkTestRuns)
+                    RunNetworkProbe(generation);
+                  else
+                    EndNetworkTest();
+                },
+                [this] { EndNetworkTest(); });
 }
 
 void LinkController::EndNetworkTest() {
