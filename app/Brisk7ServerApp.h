@@ -5,9 +5,8 @@
 #include <memory>
 
 #include "app/core/AppOptions.h"
+#include "app/core/SessionProgram.h"
 #include "platform/SingleInstanceLock.h"
-
-class QSocketNotifier;
 
 namespace brisk::app {
 
@@ -16,9 +15,12 @@ class DBusControl;
 class LinkController;
 class Prompt;
 
-// --version and --help, before any window system is touched. True when the program is to
-// end now with *exitCode; false when it is to run.
+// --version, --help and --headless (brisknetd runs in this process's place), before any window
+// system is touched. True when the program is to end now with *exitCode; false when it is to
+// run.
 bool HandleCommandLine(int argc, char** argv, int* exitCode);
+// --autostart: the session's autostart started this copy, not a person.
+bool StartedByAutostart(int argc, char** argv);
 
 class CBrisk7ServerApp : public QObject {
   Q_OBJECT
@@ -32,25 +34,23 @@ class CBrisk7ServerApp : public QObject {
   bool InitInstance();
 
   CBrisk7ServerDlg* Window() { return m_window.get(); }
-  LinkController* Controller() { return m_controller.get(); }
+  LinkController* Controller();
 
  protected:
   // A quit from outside (the session's end) takes the exit path first.
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  bool TakeSessionName();
-  bool TakeLockFile();
-  void CatchTerminationSignals();
+  bool TakeName();
+  // Another copy runs: the person who started this one is told, the autostart only logged.
+  void AlreadyRunning();
 
   Prompt& m_prompt;
   Options m_options;
   std::unique_ptr<platform::SingleInstanceLock> m_lock;
-  std::unique_ptr<LinkController> m_controller;
+  SessionProgram m_program;
+  // Goes before the controller it shows.
   std::unique_ptr<CBrisk7ServerDlg> m_window;
-  bool m_quitting = false;
-  DBusControl* m_control = nullptr;
-  QSocketNotifier* m_signalNotifier = nullptr;
 };
 
 }  // namespace brisk::app

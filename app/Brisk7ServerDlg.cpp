@@ -32,7 +32,7 @@ CBrisk7ServerDlg::CBrisk7ServerDlg(LinkController& controller, Prompt& prompt, O
   connect(&m_controller, &LinkController::showRequested, this, &CBrisk7ServerDlg::ShowAndActivate);
   connect(&m_controller, &LinkController::quitRequested, this, &CBrisk7ServerDlg::OnQuit);
   m_controller.SetPromptParent(this);
-  m_controller.SetUpgradeRunner([this](const std::string& path) { RunUpgrade(path); });
+  m_controller.SetUpgradeRunner([this](UpgradeRun& run) { RunUpgrade(run); });
 }
 
 void CBrisk7ServerDlg::setVisible(bool visible) {
@@ -174,10 +174,8 @@ void CBrisk7ServerDlg::OnSpin(bool usbRow, bool up) {
   if (UpdateData()) m_heartbeatPanel->Step(usbRow, up);
 }
 
-void CBrisk7ServerDlg::RunUpgrade(const std::string& path) {
-  DFUpgradeDialog dialog(m_prompt);
-  dialog.SetHasDFUDevice(1);
-  dialog.StartUpgrade(path);
+void CBrisk7ServerDlg::RunUpgrade(UpgradeRun& run) {
+  DFUpgradeDialog dialog(m_prompt, &run);
   emit upgradeDialogShown(&dialog);
   dialog.exec();
 }

@@ -23,6 +23,7 @@ class ServicePanel;
 class StartupPanel;
 class StatusPanel;
 class TrayHostWatcher;
+class UpgradeRun;
 
 class CBrisk7ServerDlg : public QDialog {
   Q_OBJECT
@@ -75,7 +76,7 @@ class CBrisk7ServerDlg : public QDialog {
   void BuildCommands();
   void ConnectPanels();
   void Render();
-  void RunUpgrade(const std::string& path);
+  void RunUpgrade(UpgradeRun& run);
   void TakeUpTray();
   void ShowWithoutTray();
   void ShowTrayMode(int mode);

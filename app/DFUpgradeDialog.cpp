@@ -3,20 +3,11 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPointer>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <future>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "app/Prompt.h"
+#include "app/core/UpgradeRun.h"
 
 namespace brisk::app {
 namespace {
@@ -45,115 +36,8 @@ QString Cause(const dfu::DfuFailure& failure) {
 
 }  // namespace
 
-// The engine and the worker its sequence runs on. What the engine shows is handed to the
-// dialog on its own thread through relay, which outlives the dialog; once the dialog has
-// closed it goes nowhere, and the next pause ends the sequence. Destroyed on the dialog's
-// thread after the worker has ended.
-struct DfuSession : dfu::DfuView, dfu::StepPacer {
-  explicit DfuSession(DFUpgradeDialog* owner)
-      : dialog(owner), ui(std::this_thread::get_id()), engine(*this) {}
-  ~DfuSession() override {
-    Stop();
-    if (worker.joinable()) worker.join();
-  }
-
-  void Start() {
-    worker = std::thread([this] {
-      engine.Run(*this);
-      ToDialog([](DFUpgradeDialog&) {});  // no step pending any more
-      // Stops a running operation and releases the map and the images.
-      engine.Close();
-      finished = true;
-    });
-  }
-  void Stop() {
-    {
-      std::lock_guard guard(lock);
-      stopping = true;
-    }
-    wake.notify_all();
-  }
-
-  // On the dialog's thread at once (before it is shown, no worker runs), else later, together
-  // with the step the sequence is at (0 once it has ended), so that the dialog never shows the
-  // end of the sequence with a step still pending.
-  void ToDialog(std::function<void(DFUpgradeDialog&)> call) {
-    if (std::this_thread::get_id() == ui) {
-      if (dialog) call(*dialog);
-      return;
-    }
-    const int at = engine.Outcome() == dfu::DfuOutcome::Running ? step : 0;
-    QMetaObject::invokeMethod(
-        &relay,
-        [this, at, call = std::move(call)] {
-          if (!dialog) return;
-          dialog->SetPause(at);
-          call(*dialog);
-        },
-        Qt::QueuedConnection);
-  }
-
-  bool Before(dfu::Step next, int periodMs) override {
-    step = int(next);
-    ToDialog([](DFUpgradeDialog&) {});
-    std::unique_lock guard(lock);
-    return !wake.wait_for(guard, std::chrono::milliseconds(periodMs), [this] { return stopping; });
-  }
-  void SetStatus(dfu::Status status) override {
-    ToDialog([status](DFUpgradeDialog& d) { d.SetStatus(status); });
-  }
-  void SetProgress(int percent) override {
-    ToDialog([percent](DFUpgradeDialog& d) { d.SetProgress(percent); });
-  }
-  void SetProgressText(const std::string& text) override {
-    ToDialog([text](DFUpgradeDialog& d) { d.SetProgressText(text); });
-  }
-  void SetSizeText(const std::string& text) override {
-    ToDialog([text](DFUpgradeDialog& d) { d.SetSizeText(text); });
-  }
-  void ShowFailure(const dfu::DfuFailure& failure) override {
-    ToDialog([failure](DFUpgradeDialog& d) { d.ShowFailure(failure); });
-  }
-  // Waits until the message was dismissed, or the dialog closed.
-  void ShowMessage(const std::string& text) override {
-    auto shown = std::make_shared<std::promise<void>>();
-    std::future<void> dismissed = shown->get_future();
-    ToDialog([text, shown](DFUpgradeDialog& d) {
-      d.ShowMessage(text);
-      shown->set_value();
-    });
-    while (dismissed.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-      std::lock_guard guard(lock);
-      if (stopping) return;
-    }
-  }
-
-  QObject relay;                     // on the dialog's thread
-  QPointer<DFUpgradeDialog> dialog;  // read and written on the dialog's thread only
-  const std::thread::id ui;
-  dfu::DfuUpgradeEngine engine;
-  std::atomic<bool> finished{false};
-
- private:
-  int step = 0;  // on the worker: the step the sequence is at
-  std::mutex lock;
-  std::condition_variable wake;
-  bool stopping = false;
-  std::thread worker;
-};
-
-namespace {
-
-// Sessions whose dialog has closed while their last steps still run; the ones that ended are
-// let go at the next close, the rest when the program ends (after their steps have ended).
-std::vector<std::shared_ptr<DfuSession>>& Closing() {
-  static std::vector<std::shared_ptr<DfuSession>> sessions;
-  return sessions;
-}
-
-}  // namespace
-
-DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(prompt) {
+DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt, UpgradeRun* run)
+    : QDialog(nullptr), m_prompt(prompt) {
   setWindowTitle(tr("DFU升级"));
   setObjectName(QStringLiteral("upgradeDialog"));
   setModal(true);
@@ -186,37 +70,34 @@ DFUpgradeDialog::DFUpgradeDialog(Prompt& prompt) : QDialog(nullptr), m_prompt(pr
   warning->setMinimumWidth(kTextWidthChars * fontMetrics().averageCharWidth());
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  m_session = std::make_shared<DfuSession>(this);
+  if (!run) {
+    m_ownRun = std::make_unique<UpgradeRun>();
+    run = m_ownRun.get();
+  }
+  m_run = run;
+  connect(run, &UpgradeRun::statusChanged, this, &DFUpgradeDialog::SetStatus);
+  connect(run, &UpgradeRun::progressChanged, this, &DFUpgradeDialog::SetProgress);
+  connect(run, &UpgradeRun::progressTextChanged, m_Progress, &QProgressBar::setFormat);
+  connect(run, &UpgradeRun::sizeTextChanged, this,
+          [this](const QString& text) { SetSizeText(text.toStdString()); });
+  connect(run, &UpgradeRun::messageShown, this,
+          [this](const QString& text) { m_prompt.Message(this, text); });
+  connect(run, &UpgradeRun::failureShown, this, &DFUpgradeDialog::ShowFailure);
 }
 
-DFUpgradeDialog::~DFUpgradeDialog() { Release(); }
-
-void DFUpgradeDialog::Release() {
-  if (!m_session) return;
-  m_pause = 0;
-  m_session->dialog = nullptr;
-  m_session->Stop();
-  auto& closing = Closing();
-  std::erase_if(closing, [](const auto& s) { return s->finished.load(); });
-  // Never started: nothing runs, it goes at once.
-  if (m_started) closing.push_back(std::move(m_session));
-  m_session.reset();
+DFUpgradeDialog::~DFUpgradeDialog() {
+  m_run->disconnect(this);
+  m_run->Stop();
 }
 
-void DFUpgradeDialog::StartUpgrade(const std::string& path) {
-  m_session->engine.StartUpgrade(path);
-}
-void DFUpgradeDialog::SetHasDFUDevice(int value) { m_session->engine.SetHasDFUDevice(value); }
-int DFUpgradeDialog::FindDfuDevices() { return m_session->engine.FindDfuDevices(); }
+void DFUpgradeDialog::StartUpgrade(const std::string& path) { m_run->StartUpgrade(path); }
+void DFUpgradeDialog::SetHasDFUDevice(int value) { m_run->SetHasDFUDevice(value); }
+int DFUpgradeDialog::FindDfuDevices() { return m_run->FindDfuDevices(); }
+bool DFUpgradeDialog::TimerPending(int id) const { return m_run->Pause() == id; }
 
 void DFUpgradeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (m_started || !m_session) return;
-  m_started = true;
-  // The first text and pause are set here, on the dialog's thread, before the worker starts.
-  m_session->engine.OnInitDialog();
-  m_pause = int(dfu::Step::CheckFile);
-  m_session->Start();
+  m_run->Begin();
 }
 
 void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
@@ -231,7 +112,7 @@ void DFUpgradeDialog::keyPressEvent(QKeyEvent* event) {
 void DFUpgradeDialog::done(int result) {
   // Closing mid-way stops the operation in the background; the reader is left in DFU mode,
   // where the start-up check finds it again.
-  Release();
+  m_run->Stop();
   QDialog::done(result);
 }
 

@@ -1,9 +1,7 @@
 #pragma once
-// The modal dialog "DFU升级" in which the reader's firmware is replaced: the window of the
-// upgrade engine. The engine's steps run in order on a worker of their own, with the dialog's
-// pauses between them, so that opening the device, reading its map, settling it and stopping an
-// operation never block the window; what a step shows comes back to the window's thread. Its
-// message boxes go through the window's prompt.
+// The modal dialog "DFU升级" in which the reader's firmware is replaced: a view of an upgrade run
+// (app/core/UpgradeRun.h), whose steps run on a worker of their own with the dialog's pauses
+// between them. Its message boxes go through the window's prompt.
 #include <QDialog>
 #include <QString>
 #include <memory>
@@ -17,13 +15,14 @@ class QProgressBar;
 namespace brisk::app {
 
 class Prompt;
-struct DfuSession;
+class UpgradeRun;
 
 class DFUpgradeDialog : public QDialog {
   Q_OBJECT
  public:
-  // No parent window; prompt must outlive the dialog.
-  explicit DFUpgradeDialog(Prompt& prompt);
+  // No parent window; prompt must outlive the dialog. run: the upgrade it shows (it must
+  // outlive the dialog), or none for one of its own.
+  explicit DFUpgradeDialog(Prompt& prompt, UpgradeRun* run = nullptr);
   // Returns at once: a step or operation still running ends on the worker.
   ~DFUpgradeDialog() override;
 
@@ -38,7 +37,7 @@ class DFUpgradeDialog : public QDialog {
   int Progress() const;
   // Whether the sequence is in the pause before the step of timer id (dfu::DfuTimer), or runs
   // that step.
-  bool TimerPending(int id) const { return m_pause == id; }
+  bool TimerPending(int id) const;
 
   // What the engine shows, on the window's thread.
   void SetStatus(dfu::Status status);
@@ -49,7 +48,6 @@ class DFUpgradeDialog : public QDialog {
   // A failed operation: a failure status with its cause and what to do, the engine's reason on
   // the byte-count line, instead of the last progress text.
   void ShowFailure(const dfu::DfuFailure& failure);
-  void SetPause(int step) { m_pause = step; }
 
   void done(int result) override;
 
@@ -62,19 +60,14 @@ class DFUpgradeDialog : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  // Ends the dialog's part: the sequence stops at its next pause, and the engine is closed on
-  // the worker.
-  void Release();
   void ShowStatus(const QString& text);
 
   Prompt& m_prompt;
   QLabel* m_Status = nullptr;
   QProgressBar* m_Progress = nullptr;
   QLabel* m_sizeLabel = nullptr;
-  int m_pause = 0;  // the step whose pause runs, 0 when none
-  bool m_started = false;
-  // The engine and its worker; outlives the dialog while a step or a stop still runs.
-  std::shared_ptr<DfuSession> m_session;
+  std::unique_ptr<UpgradeRun> m_ownRun;
+  UpgradeRun* m_run = nullptr;
 };
 
 }  // namespace brisk::app

@@ -28,7 +28,9 @@ int main(int argc, char** argv) {
   // The window hides to the tray; only the exit command ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   brisk::app::MessageBoxPrompt prompt;
-  brisk::app::CBrisk7ServerApp app(prompt, {});
+  brisk::app::AppOptions options;
+  options.autostarted = brisk::app::StartedByAutostart(argc, argv);
+  brisk::app::CBrisk7ServerApp app(prompt, options);
   if (!app.InitInstance()) return 0;
   return QApplication::exec();
 }

@@ -75,7 +75,7 @@ endfunction()
 
 # The program, the tools, and what the desktop and udev need to know of them.
 function(brisk_install_program)
-  foreach(program BriskNetService brisk-reader brisk-dfu brisk-ctl)
+  foreach(program BriskNetService brisknetd brisk-reader brisk-dfu brisk-ctl)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
       configure_file(docs/man/${program}.1.in ${PROJECT_BINARY_DIR}/man/${program}.1 @ONLY)

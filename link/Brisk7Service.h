@@ -77,7 +77,8 @@ class Brisk7Service {
   void InterruptCommands() { m_commands.InterruptCommands(); }
   void ResumeCommands() { m_commands.ResumeCommands(); }
 
-  // Out-parameter forms: they stay until the window's callers move to the forms above.
+  // Out-parameter forms, used by the link's own tests only; they go once those use the forms
+  // above.
   int GetCat1Module(uint8_t* model, uint8_t* second) {
     const Cat1Module m = GetCat1Module();
     if (m.result == 1) Put(model, m.model), Put(second, m.second);
@@ -88,23 +89,11 @@ class Brisk7Service {
     if (s.result == 0) Put(status, s.status), Put(type, s.type);
     return s.result;
   }
-  int GetAuthInfo(uint8_t licence[32], char mac[12], char iccid[20]) {
-    const AuthInfo a = GetAuthInfo();
-    if (a.result == 0 && licence) std::memcpy(licence, a.licence, sizeof a.licence);
-    if (a.result == 0 && mac) std::memcpy(mac, a.mac, sizeof a.mac);
-    if (a.result == 0 && iccid) std::memcpy(iccid, a.iccid, sizeof a.iccid);
-    return a.result;
-  }
   int GetPlatform(uint8_t* policy, uint8_t* cache, uint32_t* port, char* host /* >= 241 */) {
     const PlatformInfo p = GetPlatform();
     if (p.result == 0) Put(policy, p.policy), Put(cache, p.cache), Put(port, p.port);
     if (p.result == 0 && host) std::memcpy(host, p.host.c_str(), p.host.size() + 1);
     return p.result;
-  }
-  int GetHeartbeat(uint32_t* usb, uint32_t* cat1) {
-    const HeartbeatInfo h = GetHeartbeat();
-    if (h.result == 0) Put(usb, h.usb), Put(cat1, h.cat1);
-    return h.result;
   }
 
  private:

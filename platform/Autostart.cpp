@@ -72,7 +72,8 @@ std::string AutostartEntryText(const std::string& programPath) {
          "Comment=Card reader network service\n"
          "Exec=" +
          QuoteExecArgument(programPath) +
-         "\n"
+         // The program tells the session's start from a person's by it.
+         " --autostart\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
 }

@@ -9,6 +9,8 @@ struct AppOptions {
   // Watch device changes and suspend/resume.
   bool watchDevices = true;
   bool watchSleep = true;
+  // Started by the session's autostart, not by a person.
+  bool autostarted = false;
 };
 
 }  // namespace brisk::app

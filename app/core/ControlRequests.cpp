@@ -68,10 +68,8 @@ void LinkController::OnServiceControl(int operation, int argument, std::function
     case 3:
       m_runner->Run(
           [service = m_service.get()] {
-            uint8_t status = 0;
-            uint8_t type = 0;
-            const int result = service->GetConnectStatus(&status, &type);
-            return result != 0 ? std::optional<uint8_t>() : std::optional<uint8_t>(status);
+            const link::ConnectStatus s = service->GetConnectStatus();
+            return s.result != 0 ? std::optional<uint8_t>() : std::optional<uint8_t>(s.status);
           },
           [done](std::optional<uint8_t> status) {
             if (!status) {
@@ -94,8 +92,7 @@ void LinkController::OnServiceControl(int operation, int argument, std::function
 void LinkController::ServiceStart(std::function<void(int)> done) {
   struct Outcome {
     bool started = false;
-    bool platformRead = false;
-    PlatformInfo platform;
+    link::PlatformInfo platform;
     int comPort = 0;
   };
   const int generation = m_generation;
@@ -103,12 +100,7 @@ void LinkController::ServiceStart(std::function<void(int)> done) {
       [service = m_service.get(), portNumber = m_settings.m_portNumber, ports = m_portList] {
         Outcome o;
         o.started = service->Start(portNumber, ports) != 0;
-        if (o.started) {
-          char host[256] = {};
-          o.platformRead = service->GetPlatform(&o.platform.policy, &o.platform.cache,
-                                                &o.platform.port, host) == 0;
-          o.platform.host.assign(host, strnlen(host, 240));
-        }
+        if (o.started) o.platform = service->GetPlatform();
         o.comPort = o.started ? service->ComPort() : 0;
         return o;
       },
@@ -119,7 +111,7 @@ void LinkController::ServiceStart(std::function<void(int)> done) {
         }
         m_state.comOpen = o.started;
         if (o.started) {
-          if (o.platformRead) ApplyPlatformInfo(o.platform);
+          if (o.platform.result == 0) ApplyPlatformInfo(o.platform);
           SetTimer(TIMER_STATUS, 1000);
           m_state.linkUp = true;
         } else if (m_state.linkUp) {

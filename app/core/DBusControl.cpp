@@ -16,6 +16,15 @@ DBusControl::DBusControl(LinkController& controller)
   new NetService1Adaptor(this);
   connect(&controller, &LinkController::stateChanged, this, &DBusControl::Publish,
           Qt::QueuedConnection);
+  connect(&controller, &LinkController::notice, this, &DBusControl::Notice);
+  // After the state it ended in has been announced.
+  connect(
+      &controller, &LinkController::upgradeFinished, this,
+      [this](bool ok, const QString& cause) {
+        Publish();
+        emit UpgradeFinished(ok, cause);
+      },
+      Qt::QueuedConnection);
 }
 
 bool DBusControl::Register() {
@@ -38,6 +47,13 @@ uint DBusControl::ServerBytesReceived() const {
 }
 uint DBusControl::ServerBytesSent() const { return m_controller.Service().ServerBytesSent(); }
 int DBusControl::NetMode() const { return m_controller.State().trayMode; }
+QString DBusControl::UpgradeState() const { return m_controller.State().upgradeState; }
+uint DBusControl::UpgradeProgress() const { return m_controller.State().upgradeProgress; }
+QString DBusControl::PlatformAddress() const {
+  const auto& platform = m_controller.LastPlatform();
+  if (!platform) return {};
+  return QStringLiteral("%1:%2").arg(QString::fromStdString(platform->host)).arg(platform->port);
+}
 
 int DBusControl::ServiceControl(int operation, int argument) {
   if (!calledFromDBus()) return 0;

@@ -25,6 +25,9 @@ class DBusControl : public QObject, protected QDBusContext {
   Q_PROPERTY(uint ServerBytesReceived READ ServerBytesReceived)
   Q_PROPERTY(uint ServerBytesSent READ ServerBytesSent)
   Q_PROPERTY(int NetMode READ NetMode)
+  Q_PROPERTY(QString UpgradeState READ UpgradeState)
+  Q_PROPERTY(uint UpgradeProgress READ UpgradeProgress)
+  Q_PROPERTY(QString PlatformAddress READ PlatformAddress)
  public:
   explicit DBusControl(LinkController& controller);
   // Registers the object on the session bus; false when that failed (logged).
@@ -40,6 +43,15 @@ class DBusControl : public QObject, protected QDBusContext {
   uint ServerBytesReceived() const;
   uint ServerBytesSent() const;
   int NetMode() const;
+  QString UpgradeState() const;
+  uint UpgradeProgress() const;
+  // "host:port" as the reader last told it; empty before that.
+  QString PlatformAddress() const;
+
+ signals:
+  // Relayed by the adaptor as the bus signals of the same names.
+  void Notice(const QString& text);
+  void UpgradeFinished(bool ok, const QString& cause);
 
  public slots:
   // Answered once the request has had its turn at the reader (the reply is delayed; the bus

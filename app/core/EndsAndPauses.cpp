@@ -22,9 +22,8 @@ void LinkController::OnExitCommand() {
   }
   m_runner->Run(
       [service = m_service.get()] {
-        uint8_t status = 0;
-        uint8_t type = 0;
-        return service->GetConnectStatus(&status, &type) == 0 ? static_cast<int>(type) : -1;
+        const link::ConnectStatus s = service->GetConnectStatus();
+        return s.result == 0 ? static_cast<int>(s.type) : -1;
       },
       [this](int type) {
         if (m_closing) return;

@@ -36,21 +36,13 @@ uint32_t HeartbeatForReader(int seconds) {
   WriteLog("heart beat interval out of range: %d, using 600", seconds);
   return kHeartbeatMax;
 }
-
-bool ReadPlatform(link::Brisk7Service& service, PlatformInfo& info) {
-  char host[256] = {};
-  if (service.GetPlatform(&info.policy, &info.cache, &info.port, host) != 0) return false;
-  info.host.assign(host, strnlen(host, 240));
-  return true;
-}
 }  // namespace
 
 struct LinkController::StartOutcome {
   bool started = false;
   int cat1 = 0;
   uint8_t cat1Model = 0;
-  bool platformRead = false;
-  PlatformInfo platform;
+  link::PlatformInfo platform;
   int mode = 0;
   int modeResult = 0;
   int comPort = 0;
@@ -72,6 +64,7 @@ LinkController::LinkController(Prompt& prompt, Options options, QObject* parent)
   });
   m_settingPath = SettingPath();
   LoadSettings(m_settingPath, m_settings);
+  m_service->Firmware().Downloader().SetVerifyCertificates(m_settings.m_verifyCertificates != 0);
   m_service->SetHeartbeat(HeartbeatForReader(m_settings.m_usbHeartbeat),
                           HeartbeatForReader(m_settings.m_cat1Heartbeat), 1, 1);
   for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {
@@ -93,7 +86,10 @@ LinkController::~LinkController() {
   }
 }
 
-void LinkController::Message(const QString& text) { m_prompt.Message(m_promptParent, text); }
+void LinkController::Message(const QString& text) {
+  emit notice(text);
+  m_prompt.Message(m_promptParent, text);
+}
 
 bool LinkController::Dropped(int generation, const char* what) const {
   if (generation == m_generation) return false;
@@ -214,8 +210,10 @@ void LinkController::StartService(std::function<void()> then) {
         StartOutcome o;
         o.started = service->Start(portNumber, ports) != 0;
         if (o.started) {
-          o.cat1 = service->GetCat1Module(&o.cat1Model, nullptr);
-          o.platformRead = ReadPlatform(*service, o.platform);
+          const link::Cat1Module cat1 = service->GetCat1Module();
+          o.cat1 = cat1.result;
+          if (cat1.result == 1) o.cat1Model = cat1.model;
+          o.platform = service->GetPlatform();
           o.mode = 2;
           if (choice == 0)
             o.mode = service->CanReachPlatform() ? 1 : 2;
@@ -243,7 +241,7 @@ void LinkController::ApplyStart(const StartOutcome& o, int generation, int modeG
   } else {
     m_state.cat1 = o.cat1;
     m_state.cat1Model = o.cat1Model;
-    if (o.platformRead) ApplyPlatformInfo(o.platform);
+    if (o.platform.result == 0) ApplyPlatformInfo(o.platform);
     // A mode sent after this one has the last word on the tray.
     if (o.modeResult == 0 && modeGeneration == m_modeGeneration) SetTrayMode(o.mode);
     SetTimer(TIMER_NET_CHECK, 30000);

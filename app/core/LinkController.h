@@ -21,9 +21,10 @@
 class QTimer;
 class QSocketNotifier;
 
+#include "link/ReaderCommands.h"
+
 namespace brisk::link {
 class Brisk7Service;
-struct AuthInfo;
 }  // namespace brisk::link
 namespace brisk::platform::devices {
 class HotplugMonitor;
@@ -34,6 +35,7 @@ namespace brisk::app {
 class CommandRunner;
 class LogindSleepWatcher;
 class Prompt;
+class UpgradeRun;
 
 // Timers, ids fixed.
 inline constexpr int TIMER_STATUS = 1;
@@ -45,8 +47,9 @@ class LinkController : public QObject {
   Q_OBJECT
  public:
   using Options = AppOptions;
-  // Runs an upgrade dialog modally over the shown window with the package (empty: choose).
-  using UpgradeRunner = std::function<void(const std::string& path)>;
+  // Shows an upgrade run modally over the shown window, beginning it, and returns once the view
+  // has closed. Without one, the run begins and goes on by itself (brisknetd).
+  using UpgradeRunner = std::function<void(UpgradeRun& run)>;
   // prompt: not owned, must outlive the controller.
   LinkController(Prompt& prompt, Options options, QObject* parent = nullptr);
   // Without the exit path having run, the reader still gets its notice (a quit from outside).
@@ -118,7 +121,7 @@ class LinkController : public QObject {
   int Generation() const { return m_generation; }
   bool AutoRunChecked() const { return m_autoRunChecked; }
   // The reader's platform settings as last read, for a view that comes later.
-  const std::optional<PlatformInfo>& LastPlatform() const { return m_platform; }
+  const std::optional<link::PlatformInfo>& LastPlatform() const { return m_platform; }
   LogindSleepWatcher* SleepWatcher() { return m_sleep.get(); }
 
  signals:
@@ -126,7 +129,7 @@ class LinkController : public QObject {
   void stateChanged();
   // Fields the person edits, filled from an answer or a setting.
   void netModeChoiceShown(int choice);
-  void platformRead(const brisk::app::PlatformInfo& info);
+  void platformRead(const brisk::link::PlatformInfo& info);
   void heartbeatsShown(int usb, int cat1);
   void authRead(const brisk::link::AuthInfo& info);
   void connectStatusRead(int status, int type);
@@ -134,6 +137,10 @@ class LinkController : public QObject {
   void startupChecksShown(bool autoRun, bool autoStartService, bool log);
   // The window is to be shown (activation token: the requester's, or empty).
   void showRequested(const QString& activationToken);
+  // A message box's text, as it is shown (or written, without a window).
+  void notice(const QString& text);
+  // An upgrade run ended, well or not (cause: why not, in English).
+  void upgradeFinished(bool ok, const QString& cause);
   // The exit path ended: the application is to quit with this code.
   void quitRequested(int code);
 
@@ -141,7 +148,7 @@ class LinkController : public QObject {
   struct StartOutcome;
   struct NetModeOutcome;
   void ApplyStart(const StartOutcome& o, int generation, int modeGeneration);
-  void ApplyPlatformInfo(const PlatformInfo& info);
+  void ApplyPlatformInfo(const link::PlatformInfo& info);
   void UpdateControlStates();
   void SetPortLine(const QString& text);
   void UpdateSleepLock();
@@ -151,6 +158,10 @@ class LinkController : public QObject {
   void RunNetworkProbe(int generation);
   void EndNetworkTest();
   void OfferPendingUpgrade();
+  // The package's DFU sequence (path empty: the newest cached package that fits the device).
+  void RunUpgrade(const std::string& path);
+  void SetUpgradeState(const char* state, int progress);
+  void UpgradeFailed(const QString& cause);
   void Message(const QString& text);
   bool Dropped(int generation, const char* what) const;
   // The exit has been asked for: nothing new starts.
@@ -168,7 +179,7 @@ class LinkController : public QObject {
   std::vector<std::string> m_portList;
   bool m_autoRunChecked = false;
   bool m_initialised = false;
-  std::optional<PlatformInfo> m_platform;
+  std::optional<link::PlatformInfo> m_platform;
 
   std::unique_ptr<link::Brisk7Service> m_service;
   // Ends before m_service: its thread runs the service's commands.
@@ -189,6 +200,8 @@ class LinkController : public QObject {
   bool m_exited = false;
   // From the moment an upgrade is asked about until its dialog has closed: one at a time.
   bool m_upgradeBusy = false;
+  // The run in progress, or none; goes once it has ended.
+  UpgradeRun* m_upgrade = nullptr;
   // The network test's results so far, while one runs.
   std::unique_ptr<std::vector<int>> m_networkTest;
 };

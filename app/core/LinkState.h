@@ -26,14 +26,10 @@ struct LinkState {
   // The ports found ("自动" first) and the combo box's contents for them.
   std::vector<std::string> portChoices;
   int portChoice = -1;
-};
-
-// The reader's platform settings, as a query read them.
-struct PlatformInfo {
-  uint8_t policy = 0;
-  uint8_t cache = 0;
-  uint32_t port = 0;
-  std::string host;
+  // The last firmware upgrade: idle, downloading, entering-dfu, flashing, verifying, leaving,
+  // done or failed; and its progress, 0 to 100.
+  QString upgradeState = QStringLiteral("idle");
+  uint32_t upgradeProgress = 0;
 };
 
 }  // namespace brisk::app

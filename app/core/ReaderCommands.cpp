@@ -151,29 +151,22 @@ void LinkController::OnQueryAuth() {
 }
 
 // The service has adopted the address for its own connection already.
-void LinkController::ApplyPlatformInfo(const PlatformInfo& info) {
+void LinkController::ApplyPlatformInfo(const link::PlatformInfo& info) {
   m_platform = info;
+  emit stateChanged();
   emit platformRead(info);
 }
 
 void LinkController::OnQueryPlatform() {
   const int generation = m_generation;
-  m_runner->Run(
-      [service = m_service.get()] {
-        PlatformInfo info;
-        char host[256] = {};
-        if (service->GetPlatform(&info.policy, &info.cache, &info.port, host) != 0)
-          return std::optional<PlatformInfo>();
-        info.host.assign(host, strnlen(host, 240));
-        return std::optional<PlatformInfo>(info);
-      },
-      [this, generation](std::optional<PlatformInfo> info) {
-        if (Dropped(generation, "platform query")) return;
-        if (info)
-          ApplyPlatformInfo(*info);
-        else
-          Message(Text("获取平台信息失败"));
-      });
+  m_runner->Run([service = m_service.get()] { return service->GetPlatform(); },
+                [this, generation](link::PlatformInfo info) {
+                  if (Dropped(generation, "platform query")) return;
+                  if (info.result == 0)
+                    ApplyPlatformInfo(info);
+                  else
+                    Message(Text("获取平台信息失败"));
+                });
 }
 
 void LinkController::OnChangePlatform(int policy, int cache, const QString& portText,
@@ -207,41 +200,31 @@ void LinkController::OnChangePlatform(int policy, int cache, const QString& port
 
 void LinkController::OnQueryConnectStatus() {
   const int generation = m_generation;
-  m_runner->Run(
-      [service = m_service.get()] {
-        std::array<uint8_t, 3> o{};
-        o[0] = static_cast<uint8_t>(service->GetConnectStatus(&o[1], &o[2]) != 0);
-        return o;
-      },
-      [this, generation](std::array<uint8_t, 3> o) {
-        if (Dropped(generation, "connection status query")) return;
-        if (o[0]) {
-          Message(Text("查询连接状态失败"));
-          return;
-        }
-        emit connectStatusRead(o[1], o[2]);
-      });
+  m_runner->Run([service = m_service.get()] { return service->GetConnectStatus(); },
+                [this, generation](link::ConnectStatus s) {
+                  if (Dropped(generation, "connection status query")) return;
+                  if (s.result != 0) {
+                    Message(Text("查询连接状态失败"));
+                    return;
+                  }
+                  emit connectStatusRead(s.status, s.type);
+                });
 }
 
 void LinkController::OnQueryHeartbeat() {
   const int generation = m_generation;
-  m_runner->Run(
-      [service = m_service.get()] {
-        std::array<uint32_t, 2> beats{};
-        const bool ok = service->GetHeartbeat(&beats[0], &beats[1]) == 0;
-        return ok ? std::optional(beats) : std::nullopt;
-      },
-      [this, generation](std::optional<std::array<uint32_t, 2>> beats) {
-        if (Dropped(generation, "heartbeat query")) return;
-        if (!beats) {
-          Message(Text("获取心跳间隔失败"));
-          return;
-        }
-        m_settings.m_usbHeartbeat = static_cast<int>((*beats)[0]);
-        m_settings.m_cat1Heartbeat = static_cast<int>((*beats)[1]);
-        emit heartbeatsShown(m_settings.m_usbHeartbeat, m_settings.m_cat1Heartbeat);
-        Message(Text("获取心跳间隔成功"));
-      });
+  m_runner->Run([service = m_service.get()] { return service->GetHeartbeat(); },
+                [this, generation](link::HeartbeatInfo beats) {
+                  if (Dropped(generation, "heartbeat query")) return;
+                  if (beats.result != 0) {
+                    Message(Text("获取心跳间隔失败"));
+                    return;
+                  }
+                  m_settings.m_usbHeartbeat = static_cast<int>(beats.usb);
+                  m_settings.m_cat1Heartbeat = static_cast<int>(beats.cat1);
+                  emit heartbeatsShown(m_settings.m_usbHeartbeat, m_settings.m_cat1Heartbeat);
+                  Message(Text("获取心跳间隔成功"));
+                });
 }
 
 void LinkController::OnChangeHeartbeat(int usb, int cat1) {

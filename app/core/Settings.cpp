@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "log/Log.h"
@@ -63,14 +65,72 @@ std::string SettingPath() {
   return folder.empty() ? std::string() : folder + "/setting.ini";
 }
 
+std::vector<std::string> SeatSettingPaths() {
+  const char* dirs = getenv("XDG_CONFIG_DIRS");
+  std::string rest = dirs && *dirs ? dirs : "/etc/xdg";
+  std::vector<std::string> paths;
+  for (;;) {
+    const size_t colon = rest.find(':');
+    const std::string folder = rest.substr(0, colon);
+    // Relative entries are to be ignored, as the base directory rules say.
+    if (!folder.empty() && folder.front() == '/')
+      paths.push_back(folder + "/BriskNetService/setting.ini");
+    if (colon == std::string::npos) break;
+    rest.erase(0, colon + 1);
+  }
+  return paths;
+}
+
+namespace {
+
+// The seat files that exist and parse, the first folder first.
+std::vector<platform::IniDocument> LoadSeatDefaults() {
+  std::vector<platform::IniDocument> seats;
+  for (const std::string& path : SeatSettingPaths()) {
+    platform::IniDocument doc;
+    bool exists = false;
+    std::string error;
+    if (platform::LoadIniFile(path, &doc, &exists, &error)) {
+      for (const std::string& problem : doc.Problems())
+        WriteLog("seat defaults %s: %s", path.c_str(), problem.c_str());
+      seats.push_back(std::move(doc));
+    } else if (exists) {
+      WriteLog("seat defaults not read: %s", error.c_str());
+    }
+  }
+  return seats;
+}
+
+// The person's value, else the seat's, else none.
+std::optional<std::string> Lookup(const platform::IniDocument& own,
+                                  const std::vector<platform::IniDocument>& seats,
+                                  const char* section, const char* key) {
+  if (auto value = own.Get(section, key)) return value;
+  for (const platform::IniDocument& seat : seats)
+    if (auto value = seat.Get(section, key)) return value;
+  return std::nullopt;
+}
+
+// One key read as the program starts: the person's file, the seat's, the built-in default.
+int ReadSetting(const std::string& settingPath, const char* section, const char* key, int def) {
+  platform::IniDocument own;
+  bool exists = false;
+  std::string error;
+  if (!settingPath.empty()) platform::LoadIniFile(settingPath, &own, &exists, &error);
+  return platform::IniValueToInt(Lookup(own, LoadSeatDefaults(), section, key), def);
+}
+
+}  // namespace
+
 void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   platform::IniDocument doc;
   bool exists = false;
   std::string error;
   const bool read =
       !settingPath.empty() && platform::LoadIniFile(settingPath, &doc, &exists, &error);
-  auto get = [&doc](const char* section, const char* key, int def) {
-    return platform::IniValueToInt(doc.Get(section, key), def);
+  const std::vector<platform::IniDocument> seats = LoadSeatDefaults();
+  auto get = [&doc, &seats](const char* section, const char* key, int def) {
+    return platform::IniValueToInt(Lookup(doc, seats, section, key), def);
   };
   // The table's order; a file that could not be read gives every default.
   settings.m_portNumber = get("COM", "port", 0);
@@ -81,6 +141,7 @@ void LoadSettings(const std::string& settingPath, BriskSettings& settings) {
   SetLogSwitch(settings.m_logSwitch);
   settings.m_usbHeartbeat = get("HeartBeat", "Usb", 600);
   settings.m_cat1Heartbeat = get("HeartBeat", "Cat1", 600);
+  settings.m_verifyCertificates = get("Set", "VerifyCertificates", 0);
   if (!read && !settingPath.empty()) {
     WriteLog("settings file not read, defaults used: %s", error.c_str());
     ReportUnreadOnce(settingPath, error);
@@ -113,8 +174,7 @@ bool SaveHeartbeats(const std::string& settingPath, int usb, int cat1) {
 
 int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settings,
                            std::string* failure) {
-  const int current =
-      settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
+  const int current = ReadSetting(settingPath, "SETTING", "AutoStart", 1);
   const int wanted = current == 0 ? 1 : 0;
   std::string reason;
   if (Save(settingPath, {{"SETTING", "AutoStart", wanted ? "1" : "0"}}, &reason)) {
@@ -122,8 +182,7 @@ int ToggleAutoStartService(const std::string& settingPath, BriskSettings& settin
     return wanted;
   }
   // What the file holds is what the next start does: that is what the box shows.
-  settings.m_autoStartService =
-      settingPath.empty() ? 1 : platform::ReadIniInt(settingPath, "SETTING", "AutoStart", 1);
+  settings.m_autoStartService = ReadSetting(settingPath, "SETTING", "AutoStart", 1);
   if (failure) *failure = reason.empty() ? std::strerror(EIO) : reason;
   return settings.m_autoStartService;
 }

@@ -2,25 +2,31 @@
 // The settings file setting.ini and the start-at-logon entry, as the window uses them.
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brisk::app {
 
 // The window's fields that the settings file loads, with their defaults.
 struct BriskSettings {
-  int m_portNumber = 0;        // [COM] port; 0 = automatic
-  int m_savedNetMode = 0;      // [CONNECT] TYPE
-  int m_netModeChoice = 0;     // [CONNECT] TYPE
-  int m_autoStartService = 1;  // [SETTING] AutoStart
-  int m_logSwitch = 0;         // [Set] Log, also handed to the process-wide log switch
-  int m_usbHeartbeat = 600;    // [HeartBeat] Usb
-  int m_cat1Heartbeat = 600;   // [HeartBeat] Cat1
+  int m_portNumber = 0;          // [COM] port; 0 = automatic
+  int m_savedNetMode = 0;        // [CONNECT] TYPE
+  int m_netModeChoice = 0;       // [CONNECT] TYPE
+  int m_autoStartService = 1;    // [SETTING] AutoStart
+  int m_logSwitch = 0;           // [Set] Log, also handed to the process-wide log switch
+  int m_usbHeartbeat = 600;      // [HeartBeat] Usb
+  int m_cat1Heartbeat = 600;     // [HeartBeat] Cat1
+  int m_verifyCertificates = 0;  // [Set] VerifyCertificates: HTTPS downloads verify the server
 };
 
 // $XDG_CONFIG_HOME/BriskNetService/setting.ini; empty when no configuration folder is known.
 std::string SettingPath();
 
-// Reads the six keys, missing ones at their defaults, nothing validated; sets the log
-// switch. Creates nothing.
+// The seat's defaults: BriskNetService/setting.ini in each folder of $XDG_CONFIG_DIRS (default
+// /etc/xdg), the first folder first. Only read, never written.
+std::vector<std::string> SeatSettingPaths();
+
+// Reads the keys: a key the person's file lacks takes the seat's default, and one that neither
+// has its built-in default; nothing validated. Sets the log switch. Creates nothing.
 void LoadSettings(const std::string& settingPath, BriskSettings& settings);
 
 // The writers: each stores its key(s), creating the folder, file and section as needed,

@@ -10,8 +10,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "app/core/LinkState.h"
 #include "app/panels/ButtonGroup.h"
+#include "link/ReaderCommands.h"
 
 namespace brisk::app {
 
@@ -75,7 +75,7 @@ ConfigPanel::ConfigPanel(QWidget* parent) : QWidget(parent) {
   connect(m_log, &QCheckBox::clicked, this, &ConfigPanel::logToggled);
 }
 
-void ConfigPanel::ShowPlatform(const PlatformInfo& info) {
+void ConfigPanel::ShowPlatform(const link::PlatformInfo& info) {
   SetButtonGroup(m_connectMode, info.policy);
   SetButtonGroup(m_cache, info.cache);
   m_port->setText(QString::number(info.port));

@@ -9,15 +9,17 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace brisk::app {
-
+namespace brisk::link {
 struct PlatformInfo;
+}
+
+namespace brisk::app {
 
 class ConfigPanel : public QWidget {
   Q_OBJECT
  public:
   explicit ConfigPanel(QWidget* parent);
-  void ShowPlatform(const PlatformInfo& info);
+  void ShowPlatform(const link::PlatformInfo& info);
   void ShowConnectStatus(int status, int type);
   void ShowLog(bool on);
   void ShowLink(bool usable);

@@ -3,12 +3,14 @@
 # under Xvfb with a tray host (trayer) and a private session bus:
 #   start to the bus name taken and to the tray icon (target < 300 ms each),
 #   resident memory once linked (target < 40 MB),
-#   CPU of the linked, idle program over IDLE_SECONDS (default 60; target < 0.2 % of one core).
+#   CPU of the linked, idle program over IDLE_SECONDS (default 60; target < 0.2 % of one core);
+# then brisknetd, the same service without a window, linked and idle:
+#   resident memory (target <= 15 MB), with what the TLS and HTTP libraries take of it.
 # Run: bench/app/app-bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if [ "${1:-}" != "--inside" ]; then
-  scripts/build.sh default "" BriskNetService brisk-testbed-run >/dev/null
+  scripts/build.sh default "" BriskNetService brisknetd brisk-testbed-run >/dev/null
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   BENCH_WORK=$work xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$0" --inside
@@ -67,3 +69,20 @@ after=$(ticks "$pid")
 awk -v b="$before" -v a="$after" -v hz="$hz" -v s="$idle" \
   'BEGIN { printf "CPU of the linked idle program over %d s: %.3f %% of one core (target < 0.2 %%)\n", s, 100 * (a - b) / hz / s }'
 grep -q "LinkUp\|try to open COM1" "$log" && echo "(the reader was linked: $(grep -c 'com write success' "$log") frames written)"
+
+# The tray program ends; brisknetd takes its place on the same reader.
+kill -TERM "$pid"
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+: > "$log"
+"$bin/tests/app/brisk-testbed-run" -- sh -c 'echo $$ > "$0/dpid"; exec "$1"' "$work" \
+  "$bin/app/brisknetd" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 200); do grep -q "set net mode\|write com: 55 aa 04 00 02" "$log" 2>/dev/null && break; sleep 0.05; done
+sleep 2
+dpid=$(cat "$work/dpid")
+echo "brisknetd resident memory, linked and idle: $(awk '/VmRSS/ {printf "%.1f MB", $2 / 1024}' /proc/$dpid/status) (target <= 15 MB)"
+# The resident share of each library that fetches packages, loaded at start whether or not a
+# download ever runs.
+awk '/^[0-9a-f]+-[0-9a-f]+ / { lib = $6 } /^Rss:/ { if (lib ~ /lib(curl|ssl|crypto|gnutls|nghttp|ssh|ldap|krb5|gssapi|k5crypto|psl|idn2|rtmp|brotli|zstd|sasl)/) { split(lib, p, "/"); rss[p[length(p)]] += $2 } }
+     END { for (l in rss) { printf "  %s: %.2f MB\n", l, rss[l] / 1024; t += rss[l] } printf "  together: %.1f MB\n", t / 1024 }' "/proc/$dpid/smaps"
+awk '/^(Rss|Pss|Private_Dirty|Anonymous):/ {printf "  smaps_rollup %s %.1f MB\n", $1, $2 / 1024}' "/proc/$dpid/smaps_rollup"

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -71,11 +72,12 @@ class ProgramTest : public ::testing::Test {
     if (edit) m_reader->EditReaderState(edit);
   }
 
-  bool StartInProcess(bool watchSleep = false) {
+  bool StartInProcess(bool watchSleep = false, bool autostarted = false) {
     CBrisk7ServerApp::Options options;
     options.trayWaitMs = 0;
     options.watchDevices = false;
     options.watchSleep = watchSleep;
+    options.autostarted = autostarted;
     m_app = std::make_unique<CBrisk7ServerApp>(m_prompt, options);
     if (!m_app->InitInstance()) return false;
     // Until the start's reader commands have had their results applied.
@@ -113,6 +115,27 @@ class ProgramTest : public ::testing::Test {
     std::map<std::string, std::string> bus;
     if (!busAddress.empty()) bus["DBUS_SESSION_BUS_ADDRESS"] = busAddress;
     return Spawn(argv, ProgramEnvironment(bus), stdoutFd);
+  }
+
+  // brisknetd in a child process with no display of any kind; its standard error goes to
+  // stderrFd (-1: inherited).
+  pid_t SpawnDaemon(int stderrFd = -1) {
+    std::vector<std::string> env;
+    for (const std::string& e : ProgramEnvironment())
+      if (e.rfind("DISPLAY=", 0) != 0 && e.rfind("WAYLAND_DISPLAY=", 0) != 0 &&
+          e.rfind("QT_QPA_PLATFORM=", 0) != 0)
+        env.push_back(e);
+    if (stderrFd < 0) return Spawn({ProgramPath("app/brisknetd")}, env);
+    // The shell hands its standard output, the pipe, to the program's standard error.
+    return Spawn({"/bin/sh", "-c", "exec \"$0\" 2>&1", ProgramPath("app/brisknetd")}, env,
+                 stderrFd);
+  }
+  static std::string ReadAllFrom(int fd) {
+    std::string text;
+    char c;
+    while (read(fd, &c, 1) == 1) text += c;
+    close(fd);
+    return text;
   }
 
   // The environment is set before the testbed starts its threads, which read it.
@@ -230,7 +253,63 @@ TEST_F(ProgramTest, AFirstCopyThatCannotBeReachedGetsTheMessage) {
   ASSERT_EQ(m_prompt.messages.size(), 1u);
   EXPECT_EQ(m_prompt.messages[0], QStringLiteral("程序已启动，请在托盘处打开"));
   EXPECT_EQ(m_app->Window(), nullptr);
+  // Started by the session's autostart: nobody asked for it, so it only logs.
+  EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
+  EXPECT_EQ(m_prompt.messages.size(), 1u);
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+// The program without a window, as a service manager runs it: no display at all; it links the
+// reader and relays to the platform, a second copy of either kind ends at once with status 0,
+// and SIGTERM ends it with the reader told.
+TEST_F(ProgramTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
+  const auto platform = sim::PlatformServer::Start();
+  ASSERT_TRUE(platform);
+  PlugReader([&](sim::ReaderSim::State& s) {
+    s.host = "127.0.0.1";
+    s.port = platform->Port();
+  });
+  const pid_t daemon = SpawnDaemon();
+  ASSERT_GT(daemon, 0);
+  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  ASSERT_TRUE(m_reader->SendFrame(10, {0, 0}));
+  const auto connected = m_reader->WaitFrame(10, 15000);
+  ASSERT_TRUE(connected && connected->payload.size() >= 2);
+  EXPECT_EQ(connected->payload[0], 0);
+  ASSERT_TRUE(m_reader->SendFrame(4, {'c', 'a', 'r', 'd'}));
+  EXPECT_TRUE(platform->WaitReceived(4, 10000));
+
+  QDBusConnection client = Client();
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      app::kBusName, app::kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("GetAll"));
+  get << QString::fromLatin1(app::kInterfaceName);
+  QDBusPendingReply<QVariantMap> properties = client.asyncCall(get, 10000);
+  ASSERT_TRUE(WaitFor([&] { return properties.isFinished(); }));
+  ASSERT_TRUE(properties.isValid());
+  EXPECT_TRUE(properties.value().value(QStringLiteral("LinkUp")).toBool());
+  EXPECT_EQ(properties.value().value(QStringLiteral("PlatformAddress")).toString(),
+            QStringLiteral("127.0.0.1:%1").arg(platform->Port()));
+  EXPECT_EQ(properties.value().value(QStringLiteral("UpgradeState")).toString(),
+            QStringLiteral("idle"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  int status = WaitChild(SpawnDaemon(out[1]));
+  close(out[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string said = ReadAllFrom(out[0]);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("another copy"), std::string::npos) << said;
+  // The tray kind, too, leaves the first copy alone.
+  EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
+
+  ASSERT_EQ(kill(daemon, SIGTERM), 0);
+  status = WaitChild(daemon);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
 }
 
 // With Qt's own options and the -session of a restored X11 session on the command line.

@@ -3,6 +3,8 @@
 // back with it.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <sys/stat.h>
 #include <atomic>
 
@@ -200,6 +202,36 @@ TEST(UpgradeDialog, AFileThatIsNoPackageStopsTheSequenceAtTheCheck) {
   ASSERT_TRUE(WaitFor([&] { return dialog.StatusText() == QStringLiteral("升级文件校验失败"); }));
   for (int id = dfu::TIMER_CHECK_FILE; id <= dfu::TIMER_FINISH; ++id)
     EXPECT_FALSE(dialog.TimerPending(id)) << id;
+}
+
+// Without a window, as brisknetd runs it: the same sequence runs by itself, its state is
+// published step by step, and the reader comes back flashed and linked.
+TEST_F(UpgradeTest, WithoutAWindowTheRequestedUpgradeRunsByItselfThroughItsStates) {
+  TempDir staging;
+  const std::string package = Package(staging.Path() + "/reader.dfu");
+  sim::UsbReaderOptions options;
+  RequestedBy(options, package);
+  Plug(std::move(options));
+  app::AppOptions appOptions;
+  appOptions.trayWaitMs = 0;
+  appOptions.watchSleep = false;
+  m_controller = std::make_unique<app::LinkController>(m_prompt, appOptions);
+  std::vector<QString> states{m_controller->State().upgradeState};
+  std::optional<bool> ok;
+  QObject::connect(m_controller.get(), &app::LinkController::stateChanged, [&] {
+    if (states.back() != m_controller->State().upgradeState)
+      states.push_back(m_controller->State().upgradeState);
+  });
+  QObject::connect(m_controller.get(), &app::LinkController::upgradeFinished,
+                   [&](bool done, const QString&) { ok = done; });
+  m_controller->OnInitDialog();
+  ASSERT_TRUE(WaitFor([&] { return ok.has_value(); }, 120000));
+  EXPECT_TRUE(*ok);
+  ExpectFlashed();
+  EXPECT_EQ(states, (std::vector<QString>{"idle", "entering-dfu", "flashing", "verifying",
+                                          "leaving", "done"}));
+  EXPECT_TRUE(WaitFor([&] { return m_bus->NormalStarts() == 2 && m_controller->LinkUp(); }, 60000));
+  EXPECT_TRUE(m_prompt.questions.empty());
 }
 
 TEST_F(UpgradeTest, TheReaderAsksForAPackageAndReturnsWithItFlashedAndRelinked) {

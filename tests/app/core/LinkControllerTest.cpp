@@ -315,7 +315,7 @@ TEST_F(LinkControllerTest, AStopDuringTheEnterDfuRequestLooksForTheDeviceInstead
             MXUPDFILES_OK);
   MXUPDFILES_DestroyImage(&image);
   int dialogs = 0;
-  m_c->SetUpgradeRunner([&dialogs](const std::string&) { ++dialogs; });
+  m_c->SetUpgradeRunner([&dialogs](app::UpgradeRun&) { ++dialogs; });
   Silent(kDfu);
   m_c->OnUpgradeFileDownloadFinished(package);
   ASSERT_TRUE(m_reader->WaitFrame(kDfu, 5000));

@@ -87,9 +87,9 @@ TEST(ReaderChain, AutomaticStartOpensTheDiscoveredReaderAndItAnswers) {
   link::Brisk7Service service;
   ASSERT_EQ(service.Start(0, list), 1);
   EXPECT_EQ(service.ComPort(), 3);
-  uint8_t model = 0, second = 0;
-  EXPECT_EQ(service.GetCat1Module(&model, &second), 1);
-  EXPECT_EQ(model, 0x21);
+  const link::Cat1Module cat1 = service.GetCat1Module();
+  EXPECT_EQ(cat1.result, 1);
+  EXPECT_EQ(cat1.model, 0x21);
   EXPECT_EQ(reader->ReceivedCount(1), 1u);
 
   // Unplugged while linked: the relay ends by itself, and discovery no longer lists it.

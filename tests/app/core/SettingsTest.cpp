@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/core/Settings.h"
 #include "log/Log.h"
@@ -66,6 +67,8 @@ class SettingsTest : public ::testing::Test {
     m_home = m_dir.Path();
     m_env.Set("HOME", m_home);
     m_env.Set("XDG_CONFIG_HOME", m_home + "/config");
+    // The seat's folders, none of the machine's own: the first has the last word.
+    m_env.Set("XDG_CONFIG_DIRS", m_home + "/seat1:relative:" + m_home + "/seat2");
     m_path = SettingPath();
     m_folder = platform::ConfigFolder();
   }
@@ -339,7 +342,8 @@ TEST_F(SettingsTest, AutoRunFollowsTheEntrysPresence) {
   EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
   EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
   EXPECT_NE(text.find("\nName=BriskNetService\n"), std::string::npos);
-  EXPECT_NE(text.find("\nExec=\"/opt/brisk/bin/BriskNetService\"\n"), std::string::npos);
+  EXPECT_NE(text.find("\nExec=\"/opt/brisk/bin/BriskNetService\" --autostart\n"),
+            std::string::npos);
   EXPECT_EQ(ReadAutoRun(entry).checked, true);
 
   // An entry someone else wrote still counts, and a click removes it.
@@ -369,10 +373,61 @@ TEST_F(SettingsTest, AutoRunWithoutAHomeOrWithAFailedChangeReportsIt) {
   EXPECT_FALSE(r.checked.has_value());
 }
 
+TEST_F(SettingsTest, SeatDefaultsFillWhatThePersonsFileLacksAndAreNeverWritten) {
+  EXPECT_EQ(SeatSettingPaths(),
+            (std::vector<std::string>{m_home + "/seat1/BriskNetService/setting.ini",
+                                      m_home + "/seat2/BriskNetService/setting.ini"}));
+  const std::string seat1 = m_home + "/seat1/BriskNetService/setting.ini";
+  const std::string seat2 = m_home + "/seat2/BriskNetService/setting.ini";
+  ASSERT_TRUE(platform::MakeFolders(m_home + "/seat1/BriskNetService", 0700));
+  ASSERT_TRUE(platform::MakeFolders(m_home + "/seat2/BriskNetService", 0700));
+  const std::string seatText =
+      "[SETTING]\nAutoStart=0\n[Set]\nVerifyCertificates=1\n[HeartBeat]\nUsb=120\n";
+  WriteAll(seat1, seatText);
+  WriteAll(seat2, "[HeartBeat]\nUsb=300\nCat1=240\n[COM]\nPORT=4\n[CONNECT]\nTYPE=2\n");
+
+  // No file of the person's own: every key the seats give, the rest at the built-in defaults.
+  BriskSettings s;
+  LoadSettings(m_path, s);
+  EXPECT_EQ(s.m_autoStartService, 0);
+  EXPECT_EQ(s.m_verifyCertificates, 1);
+  EXPECT_EQ(s.m_usbHeartbeat, 120);  // the first folder's
+  EXPECT_EQ(s.m_cat1Heartbeat, 240);
+  EXPECT_EQ(s.m_portNumber, 4);
+  EXPECT_EQ(s.m_netModeChoice, 2);
+  EXPECT_EQ(s.m_logSwitch, 0);
+
+  // The person's file wins key by key.
+  WriteFile("[SETTING]\nAutoStart=1\n[Set]\nVerifyCertificates=0\n[HeartBeat]\nCat1=90\n");
+  LoadSettings(m_path, s);
+  EXPECT_EQ(s.m_autoStartService, 1);
+  EXPECT_EQ(s.m_verifyCertificates, 0);
+  EXPECT_EQ(s.m_usbHeartbeat, 120);
+  EXPECT_EQ(s.m_cat1Heartbeat, 90);
+
+  // The check box starts from the seat's value and writes the person's file only.
+  WriteFile("");
+  EXPECT_EQ(ToggleAutoStartService(m_path, s), 1);
+  EXPECT_EQ(ReadAll(m_path), "[SETTING]\nAutoStart=1\n");
+  EXPECT_EQ(ToggleAutoStartService(m_path, s), 0);
+  EXPECT_EQ(ReadAll(seat1), seatText);
+
+  // Seat files that are gone, or cannot be read, leave the built-in defaults.
+  std::remove(seat1.c_str());
+  std::remove(seat2.c_str());
+  std::remove(m_path.c_str());
+  LoadSettings(m_path, s);
+  EXPECT_EQ(s.m_autoStartService, 1);
+  EXPECT_EQ(s.m_verifyCertificates, 0);
+  EXPECT_EQ(s.m_usbHeartbeat, 600);
+}
+
 TEST(AutostartEntry, ExecQuotesAndEscapesTheProgramPath) {
   const std::string text = platform::AutostartEntryText("/home/a b/100%/say \"hi\"/$x`y`\\z");
-  EXPECT_NE(text.find("\nExec=\"/home/a b/100%%/say \\\\\"hi\\\\\"/\\\\$x\\\\`y\\\\`\\\\\\\\z\"\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find(
+          "\nExec=\"/home/a b/100%%/say \\\\\"hi\\\\\"/\\\\$x\\\\`y\\\\`\\\\\\\\z\" --autostart\n"),
+      std::string::npos)
       << text;
   EXPECT_TRUE(platform::AutostartEntryText("relative/path").empty());
   EXPECT_TRUE(platform::AutostartEntryText("").empty());
