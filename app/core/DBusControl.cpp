@@ -78,8 +78,14 @@ void DBusControl::SetServiceEnabled(bool enabled) {
   });
 }
 
-void DBusControl::Show() { emit m_controller.showRequested(QString()); }
+void DBusControl::Show() { Activate(QString()); }
 void DBusControl::Activate(const QString& activation_token) {
+  if (m_windowless) {
+    if (calledFromDBus())
+      sendErrorReply(QStringLiteral("net.brisk.NetService1.Error.NoWindow"),
+                     QStringLiteral("brisknetd runs in this session: it has no window"));
+    return;
+  }
   emit m_controller.showRequested(activation_token);
 }
 

@@ -32,6 +32,9 @@ class DBusControl : public QObject, protected QDBusContext {
   explicit DBusControl(LinkController& controller);
   // Registers the object on the session bus; false when that failed (logged).
   bool Register();
+  // There is no window: Show and Activate answer with an error, so that a tray program that
+  // a person starts says that a copy runs already.
+  void SetWindowless() { m_windowless = true; }
 
   bool ServiceEnabled() const;
   bool LinkUp() const;
@@ -71,6 +74,7 @@ class DBusControl : public QObject, protected QDBusContext {
   LinkController& m_controller;
   QVariantMap m_published;
   bool m_registered = false;
+  bool m_windowless = false;
 };
 
 }  // namespace brisk::app

@@ -158,8 +158,12 @@ class LinkController : public QObject {
   void RunNetworkProbe(int generation);
   void EndNetworkTest();
   void OfferPendingUpgrade();
-  // The package's DFU sequence (path empty: the newest cached package that fits the device).
-  void RunUpgrade(const std::string& path);
+  // An upgrade run of the package (path empty: the newest cached package that fits the
+  // device), owned here and published.
+  UpgradeRun* NewUpgradeRun(const std::string& path);
+  // Its DFU sequence, shown by the view if there is one.
+  void RunUpgrade(UpgradeRun* run);
+  void DropUpgradeRun(UpgradeRun* run);
   void SetUpgradeState(const char* state, int progress);
   void UpgradeFailed(const QString& cause);
   void Message(const QString& text);

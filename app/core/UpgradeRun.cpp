@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -28,15 +29,44 @@ struct DfuSession : dfu::DfuView, dfu::StepPacer {
     if (worker.joinable()) worker.join();
   }
 
-  void Start() {
-    worker = std::thread([this] {
-      const dfu::DfuOutcome outcome = engine.Run(*this);
-      const std::string cause = engine.Failure().reason;
-      ToRun([outcome, cause](UpgradeRun& r) { r.End(outcome, cause); });
-      // Stops a running operation and releases the map and the images.
-      engine.Close();
-      finished = true;
-    });
+  // Jobs run in order on the worker, which starts with the first and ends once stopped.
+  void Post(std::function<void()> job) {
+    {
+      std::lock_guard guard(lock);
+      jobs.push_back(std::move(job));
+    }
+    wake.notify_all();
+    if (!worker.joinable()) worker = std::thread([this] { Loop(); });
+  }
+  void Loop() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock guard(lock);
+        wake.wait(guard, [this] { return stopping || !jobs.empty(); });
+        if (jobs.empty()) break;
+        job = std::move(jobs.front());
+        jobs.pop_front();
+      }
+      job();
+    }
+    finished = true;
+  }
+  // The sequence from first; with the package read and checked already, the check's pause and
+  // text come first, as when the engine checks it itself.
+  void RunSequence(bool prepared) {
+    dfu::DfuOutcome outcome = dfu::DfuOutcome::Paused;
+    if (!prepared) {
+      outcome = engine.Run(*this);
+    } else if (Before(dfu::Step::CheckFile, dfu::kStepPeriodMs)) {
+      SetStatus(dfu::Status::FileChecked);
+      WriteLog("Check DFU file success, m_HasDFUDevice = %d", engine.m_HasDFUDevice);
+      outcome = engine.Run(*this, dfu::Step::FindDevice);
+    }
+    const std::string cause = engine.Failure().reason;
+    ToRun([outcome, cause](UpgradeRun& r) { r.End(outcome, cause); });
+    // Stops a running operation and releases the map and the images.
+    engine.Close();
   }
   void Stop() {
     {
@@ -111,6 +141,7 @@ struct DfuSession : dfu::DfuView, dfu::StepPacer {
   std::mutex lock;
   std::condition_variable wake;
   bool stopping = false;
+  std::deque<std::function<void()>> jobs;
   std::thread worker;
 };
 
@@ -163,13 +194,28 @@ void UpgradeRun::StartUpgrade(const std::string& path) { m_session->engine.Start
 void UpgradeRun::SetHasDFUDevice(int value) { m_session->engine.SetHasDFUDevice(value); }
 int UpgradeRun::FindDfuDevices() { return m_session->engine.FindDfuDevices(); }
 
+void UpgradeRun::Prepare(std::function<int()> ask, std::function<void(int)> ready) {
+  if (m_begun || m_prepared || !m_session) return;
+  m_prepared = true;
+  DfuSession* session = m_session.get();
+  const std::string path = session->engine.m_DfuFilePath;
+  session->Post([session, path, ask = std::move(ask), ready = std::move(ready)] {
+    dfu::DfuUpgradeEngine& engine = session->engine;
+    const bool fits = engine.LoadDfuFile(path) && engine.MatchReaderAndFile();
+    const int answer = fits ? ask() : kPackageUnfit;
+    session->ToRun([answer, ready](UpgradeRun&) { ready(answer); });
+  });
+}
+
 void UpgradeRun::Begin() {
   if (m_begun || !m_session) return;
   m_begun = true;
-  // The first text and pause are set here, on this thread, before the worker starts.
+  // The first text and pause are set here, on this thread, before the sequence's job runs
+  // (the worker is idle meanwhile).
   m_session->engine.OnInitDialog();
   m_pause = int(dfu::Step::CheckFile);
-  m_session->Start();
+  m_session->Post(
+      [session = m_session.get(), prepared = m_prepared] { session->RunSequence(prepared); });
 }
 
 void UpgradeRun::Stop() {
@@ -179,8 +225,8 @@ void UpgradeRun::Stop() {
   m_session->Stop();
   auto& closing = Closing();
   std::erase_if(closing, [](const auto& s) { return s->finished.load(); });
-  // Never begun: nothing runs, it goes at once.
-  if (m_begun) closing.push_back(std::move(m_session));
+  // No worker started: nothing runs, it goes at once.
+  if (m_begun || m_prepared) closing.push_back(std::move(m_session));
   m_session.reset();
   if (m_begun && !m_ended) End(dfu::DfuOutcome::Paused, "the upgrade was stopped before it ended");
 }

@@ -6,6 +6,7 @@
 // view of it; brisknetd runs it with no view at all.
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,8 +23,17 @@ class UpgradeRun : public QObject {
   // Returns at once: a step or operation still running ends on the worker.
   ~UpgradeRun() override;
 
+  // What Prepare hands back when the package cannot be read or is for another product; the
+  // reader was not asked then.
+  static constexpr int kPackageUnfit = -100;
+
   // Before Begin, on this object's thread.
   void StartUpgrade(const std::string& path);
+  // On the worker: reads the package (once: the flash and its check use these very bytes),
+  // checks that it is for the reader, and then runs ask(), which asks the reader to enter DFU
+  // mode. ready(ask's answer, or kPackageUnfit) follows on this thread. A run prepared so
+  // begins at the device search, after the package check's pause and text.
+  void Prepare(std::function<int()> ask, std::function<void(int)> ready);
   void SetHasDFUDevice(int value);
   int FindDfuDevices();
   // The first status, then the steps on the worker. Once.
@@ -67,6 +77,7 @@ class UpgradeRun : public QObject {
   void SetState(const char* name);
 
   bool m_begun = false;
+  bool m_prepared = false;
   bool m_ended = false;
   int m_pause = 0;
   dfu::Status m_status = dfu::Status::Starting;

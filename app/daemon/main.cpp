@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   brisk::app::NoticePrompt prompt;
   brisk::app::SessionProgram program(prompt, {});
   program.Build();
+  if (program.Control()) program.Control()->SetWindowless();
   program.CatchSignals();
   program.Controller()->OnInitDialog();
   return QCoreApplication::exec();

@@ -302,8 +302,13 @@ TEST_F(ProgramTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
   const std::string said = ReadAllFrom(out[0]);
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("another copy"), std::string::npos) << said;
-  // The tray kind, too, leaves the first copy alone.
+  // The tray kind, too, leaves the first copy alone: the person who started it is told, the
+  // autostart only logs.
   EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
+  EXPECT_TRUE(m_prompt.messages.empty());
+  EXPECT_FALSE(StartInProcess());
+  ASSERT_EQ(m_prompt.messages.size(), 1u);
+  EXPECT_EQ(m_prompt.messages[0], QStringLiteral("程序已启动，请在托盘处打开"));
 
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   status = WaitChild(daemon);
