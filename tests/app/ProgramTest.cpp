@@ -37,12 +37,14 @@ extern char** environ;
 
 namespace brisk::test {
 
-// Collects PropertiesChanged as a client sees it.
+// Collects PropertiesChanged and Notice as a client sees them.
 class PropertiesRecorder : public QObject {
   Q_OBJECT
  public:
   QVariantMap changed;
+  QStringList notices;
  public slots:
+  void OnNotice(const QString& text) { notices << text; }
   void OnChanged(const QString&, const QVariantMap& values, const QStringList&) {
     for (auto it = values.cbegin(); it != values.cend(); ++it) changed.insert(it.key(), it.value());
   }
@@ -259,64 +261,6 @@ TEST_F(ProgramTest, AFirstCopyThatCannotBeReachedGetsTheMessage) {
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
 }
 
-// The program without a window, as a service manager runs it: no display at all; it links the
-// reader and relays to the platform, a second copy of either kind ends at once with status 0,
-// and SIGTERM ends it with the reader told.
-TEST_F(ProgramTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
-  const auto platform = sim::PlatformServer::Start();
-  ASSERT_TRUE(platform);
-  PlugReader([&](sim::ReaderSim::State& s) {
-    s.host = "127.0.0.1";
-    s.port = platform->Port();
-  });
-  const pid_t daemon = SpawnDaemon();
-  ASSERT_GT(daemon, 0);
-  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
-  ASSERT_TRUE(m_reader->SendFrame(10, {0, 0}));
-  const auto connected = m_reader->WaitFrame(10, 15000);
-  ASSERT_TRUE(connected && connected->payload.size() >= 2);
-  EXPECT_EQ(connected->payload[0], 0);
-  ASSERT_TRUE(m_reader->SendFrame(4, {'c', 'a', 'r', 'd'}));
-  EXPECT_TRUE(platform->WaitReceived(4, 10000));
-
-  QDBusConnection client = Client();
-  QDBusMessage get = QDBusMessage::createMethodCall(
-      app::kBusName, app::kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-      QStringLiteral("GetAll"));
-  get << QString::fromLatin1(app::kInterfaceName);
-  QDBusPendingReply<QVariantMap> properties = client.asyncCall(get, 10000);
-  ASSERT_TRUE(WaitFor([&] { return properties.isFinished(); }));
-  ASSERT_TRUE(properties.isValid());
-  EXPECT_TRUE(properties.value().value(QStringLiteral("LinkUp")).toBool());
-  EXPECT_EQ(properties.value().value(QStringLiteral("PlatformAddress")).toString(),
-            QStringLiteral("127.0.0.1:%1").arg(platform->Port()));
-  EXPECT_EQ(properties.value().value(QStringLiteral("UpgradeState")).toString(),
-            QStringLiteral("idle"));
-  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
-
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  int status = WaitChild(SpawnDaemon(out[1]));
-  close(out[1]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  const std::string said = ReadAllFrom(out[0]);
-  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-  EXPECT_NE(said.find("another copy"), std::string::npos) << said;
-  // The tray kind, too, leaves the first copy alone: the person who started it is told, the
-  // autostart only logs.
-  EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
-  EXPECT_TRUE(m_prompt.messages.empty());
-  EXPECT_FALSE(StartInProcess());
-  ASSERT_EQ(m_prompt.messages.size(), 1u);
-  EXPECT_EQ(m_prompt.messages[0], QStringLiteral("程序已启动，请在托盘处打开"));
-
-  ASSERT_EQ(kill(daemon, SIGTERM), 0);
-  status = WaitChild(daemon);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
-}
-
 // With Qt's own options and the -session of a restored X11 session on the command line.
 TEST_F(ProgramTest, TerminationSignalStopsWithTheNoticeAndExitsZero) {
   PlugReader();
@@ -518,6 +462,77 @@ TEST_F(SleepTest, SuspendDuringALongCommandSendsTheNoticeBeforeReleasingTheLock)
   EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
   EXPECT_EQ(m_reader->ReceivedCount(12), 1u);  // the test ended with the stop
   EXPECT_FALSE(window->Controller().LinkUp());
+}
+
+// The program without a window, as a service manager runs it: no display at all, logind
+// there; it links the reader and relays to the platform, writes what the tray program shows in a
+// box to standard error and sends it on the bus, a second copy of either kind ends at once with
+// status 0, and SIGTERM ends it with the reader told.
+TEST_F(SleepTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
+  const auto platform = sim::PlatformServer::Start();
+  ASSERT_TRUE(platform);
+  PlugReader([&](sim::ReaderSim::State& s) {
+    s.host = "127.0.0.1";
+    s.port = platform->Port();
+  });
+  // The reader refuses the network mode: the tray program would say so in a box.
+  m_reader->SetAnswer(2, sim::Answer{sim::Answer::Kind::Reply, 0, {1}, 0});
+  QDBusConnection listener = Client();
+  PropertiesRecorder recorder;
+  ASSERT_TRUE(listener.connect(QString(), app::kObjectPath, app::kInterfaceName,
+                               QStringLiteral("Notice"), &recorder, SLOT(OnNotice(QString))));
+  int err[2];
+  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  const pid_t daemon = SpawnDaemon(err[1]);
+  close(err[1]);
+  ASSERT_GT(daemon, 0);
+  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  ASSERT_TRUE(WaitFor([&] { return !recorder.notices.isEmpty(); }));
+  EXPECT_EQ(recorder.notices, QStringList{QStringLiteral("设置网络模式失败")});
+  ASSERT_TRUE(m_reader->SendFrame(10, {0, 0}));
+  const auto connected = m_reader->WaitFrame(10, 15000);
+  ASSERT_TRUE(connected && connected->payload.size() >= 2);
+  EXPECT_EQ(connected->payload[0], 0);
+  ASSERT_TRUE(m_reader->SendFrame(4, {'c', 'a', 'r', 'd'}));
+  EXPECT_TRUE(platform->WaitReceived(4, 10000));
+
+  QDBusConnection client = Client();
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      app::kBusName, app::kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("GetAll"));
+  get << QString::fromLatin1(app::kInterfaceName);
+  QDBusPendingReply<QVariantMap> properties = client.asyncCall(get, 10000);
+  ASSERT_TRUE(WaitFor([&] { return properties.isFinished(); }));
+  ASSERT_TRUE(properties.isValid());
+  EXPECT_TRUE(properties.value().value(QStringLiteral("LinkUp")).toBool());
+  EXPECT_EQ(properties.value().value(QStringLiteral("PlatformAddress")).toString(),
+            QStringLiteral("127.0.0.1:%1").arg(platform->Port()));
+  EXPECT_EQ(properties.value().value(QStringLiteral("UpgradeState")).toString(),
+            QStringLiteral("idle"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  int status = WaitChild(SpawnDaemon(out[1]));
+  close(out[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string said = ReadAllFrom(out[0]);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("another copy"), std::string::npos) << said;
+  // The tray kind, too, leaves the first copy alone: the person who started it is told, the
+  // autostart only logs.
+  EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
+  EXPECT_TRUE(m_prompt.messages.empty());
+  EXPECT_FALSE(StartInProcess());
+  ASSERT_EQ(m_prompt.messages.size(), 1u);
+  EXPECT_EQ(m_prompt.messages[0], QStringLiteral("程序已启动，请在托盘处打开"));
+
+  ASSERT_EQ(kill(daemon, SIGTERM), 0);
+  status = WaitChild(daemon);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(m_reader->ReceivedCount(5), 1u);
+  EXPECT_NE(ReadAllFrom(err[0]).find("设置网络模式失败"), std::string::npos);
 }
 
 }  // namespace
