@@ -120,17 +120,19 @@ class ProgramTest : public ::testing::Test {
   }
 
   // brisknetd in a child process with no display of any kind; its standard error goes to
-  // stderrFd (-1: inherited).
-  pid_t SpawnDaemon(int stderrFd = -1) {
+  // stderrFd (-1: inherited). headless: started as BriskNetService --headless.
+  pid_t SpawnDaemon(int stderrFd = -1, bool headless = false) {
     std::vector<std::string> env;
     for (const std::string& e : ProgramEnvironment())
       if (e.rfind("DISPLAY=", 0) != 0 && e.rfind("WAYLAND_DISPLAY=", 0) != 0 &&
           e.rfind("QT_QPA_PLATFORM=", 0) != 0)
         env.push_back(e);
-    if (stderrFd < 0) return Spawn({ProgramPath("app/brisknetd")}, env);
+    std::vector<std::string> argv = {ProgramPath("app/brisknetd")};
+    if (headless) argv = {ProgramPath("app/BriskNetService"), "--headless"};
+    if (stderrFd < 0) return Spawn(argv, env);
     // The shell hands its standard output, the pipe, to the program's standard error.
-    return Spawn({"/bin/sh", "-c", "exec \"$0\" 2>&1", ProgramPath("app/brisknetd")}, env,
-                 stderrFd);
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    return Spawn(argv, env, stderrFd);
   }
   static std::string ReadAllFrom(int fd) {
     std::string text;
@@ -519,6 +521,12 @@ TEST_F(SleepTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
   const std::string said = ReadAllFrom(out[0]);
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("another copy"), std::string::npos) << said;
+  // The tray program told to run without a window is brisknetd, even without a display.
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  status = WaitChild(SpawnDaemon(out[1], /*headless=*/true));
+  close(out[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadAllFrom(out[0]), said);
   // The tray kind, too, leaves the first copy alone: the person who started it is told, the
   // autostart only logs.
   EXPECT_FALSE(StartInProcess(false, /*autostarted=*/true));
