@@ -49,8 +49,8 @@ std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::str
   return Environment(extra, true);
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            int stdoutFd) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int stdoutFd,
+            int stderrFd) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -64,6 +64,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);
   if (stdoutFd >= 0) dup2(stdoutFd, 1);
+  if (stderrFd >= 0) dup2(stderrFd, 2);
   execvpe(args[0], args.data(), envp.data());
   _exit(127);
 }

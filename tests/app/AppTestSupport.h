@@ -43,10 +43,10 @@ std::vector<std::string> CleanEnvironment(const std::map<std::string, std::strin
 // The same with the preloads, for the program under test (it sees the emulated bus).
 std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::string>& extra = {});
 
-// Starts argv with env; -1 when it could not be started. stdoutFd: where its output goes
-// (-1: inherited).
+// Starts argv with env; -1 when it could not be started. stdoutFd, stderrFd: where its output
+// and its errors go (-1: inherited).
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            int stdoutFd = -1);
+            int stdoutFd = -1, int stderrFd = -1);
 // Waits for pid while the event loop runs; the raw wait status, or -1 on time-out (the child
 // is then killed).
 int WaitChild(pid_t pid, int timeoutMs = 30000);

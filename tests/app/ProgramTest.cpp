@@ -129,10 +129,7 @@ class ProgramTest : public ::testing::Test {
         env.push_back(e);
     std::vector<std::string> argv = {ProgramPath("app/brisknetd")};
     if (headless) argv = {ProgramPath("app/BriskNetService"), "--headless"};
-    if (stderrFd < 0) return Spawn(argv, env);
-    // The shell hands its standard output, the pipe, to the program's standard error.
-    argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
-    return Spawn(argv, env, stderrFd);
+    return Spawn(argv, env, -1, stderrFd);
   }
   static std::string ReadAllFrom(int fd) {
     std::string text;
@@ -488,7 +485,15 @@ TEST_F(SleepTest, BrisknetdLinksAndRelaysWithoutADisplayAndKeepsToOneCopy) {
   const pid_t daemon = SpawnDaemon(err[1]);
   close(err[1]);
   ASSERT_GT(daemon, 0);
-  ASSERT_TRUE(m_reader->WaitFrame(2, 20000));  // linked: the network mode was sent
+  // Linked: the network mode was sent. If not, what the program said tells why.
+  if (!m_reader->WaitFrame(2, 20000)) {
+    kill(daemon, SIGKILL);
+    WaitChild(daemon);
+    std::ifstream log(std::string(getenv("TMPDIR")) + "/BriskNetService-" +
+                      std::to_string(getuid()) + "/brisk7.log");
+    FAIL() << "not linked; brisknetd said: " << ReadAllFrom(err[0]) << "; its log:\n"
+           << log.rdbuf();
+  }
   ASSERT_TRUE(WaitFor([&] { return !recorder.notices.isEmpty(); }));
   EXPECT_EQ(recorder.notices, QStringList{QStringLiteral("设置网络模式失败")});
   ASSERT_TRUE(m_reader->SendFrame(10, {0, 0}));
