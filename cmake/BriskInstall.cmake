@@ -97,6 +97,13 @@ function(brisk_install_program)
   endif()
   install(FILES data/udev/70-brisknetservice.rules DESTINATION ${BRISK_UDEV_DIR}/rules.d)
   install(FILES data/sysusers/brisknetservice.conf DESTINATION ${BRISK_SYSUSERS_DIR})
+  # The headless program as a user service; user units live under the prefix's lib/systemd.
+  install(FILES data/systemd/brisknetservice.service DESTINATION lib/systemd/user)
+  # Seat defaults for administrators to copy to $XDG_CONFIG_DIRS/BriskNetService/.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/examples/setting.ini)
+    install(FILES docs/examples/setting.ini
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brisknetservice/examples)
+  endif()
 endfunction()
 
 # The SDK example built in the tree against the libraries, as an integrator would build it.

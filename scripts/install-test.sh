@@ -35,6 +35,8 @@ expected=(
   usr/include/mxupd/MXUPD.h usr/include/mxupd/QKTubeDevice.h usr/include/mxupd/MXUPDFILES.h
   usr/include/mxupd/MXUPDPRT.h usr/include/mxupd/DfuRecords.h
   usr/share/doc/libmxupd-dev/examples/mxupd-flash/mxupd-flash.c
+  usr/bin/brisknetd usr/lib/systemd/user/brisknetservice.service
+  usr/share/doc/brisknetservice/examples/setting.ini
 )
 for name in MXUPD QKTubeDevice MXUPDFILES MXUPDPRT; do
   expected+=("$lib/lib$name.so" "$lib/lib$name.so.1" "$lib/lib$name.so.$version")
@@ -63,6 +65,22 @@ grep -q '^brisknet:x:[0-9]*:$' "$work/sysroot/etc/group" || fail "sysusers does 
 gid=$(sed -n 's/^brisknet:x:\([0-9]*\):$/\1/p' "$work/sysroot/etc/group")
 [ "$gid" -lt 1000 ] || fail "brisknet is not a system group (gid $gid)"
 echo "[install] $tagged uaccess rules also give the node to brisknet (0660); the group is created"
+
+# The user unit as systemd reads it, from the unpacked root: its program and man pages are the
+# package's. The package enables it for nobody (an administrator chooses the seats).
+unit=usr/lib/systemd/user/brisknetservice.service
+grep -q '^ExecStart=/usr/bin/brisknetd$' "$root/$unit" || fail "$unit does not start /usr/bin/brisknetd"
+mkdir -m 0700 "$work/runtime"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$root/$unit" >"$work/brisknetservice.service"
+verified=$(XDG_RUNTIME_DIR=$work/runtime MANPATH=$root/usr/share/man \
+  systemd-analyze --user verify "$work/brisknetservice.service" 2>&1) && [ -z "$verified" ] ||
+  fail "systemd-analyze --user verify $unit: $verified"
+# debhelper's enabling snippet enables on first install; its --no-enable one only where the
+# unit was enabled before (debian-installed).
+! grep -q -- '--user enable' "$work/control/postinst" ||
+  grep -q -- '--user debian-installed' "$work/control/postinst" ||
+  fail "the package's postinst enables the user unit for every user"
+echo "[install] the user unit verifies and starts /usr/bin/brisknetd; it is not enabled on install"
 
 # Only the unpacked root on the library path; the binaries carry no path of their own.
 export LD_LIBRARY_PATH=$root/$lib
