@@ -158,6 +158,28 @@ TEST(CommandLine, BriskCtlStatusJsonIsOneObjectWithTheStatusByteAndTypedProperti
   EXPECT_EQ(Section(r.out, "status --xml"), "rc=64\n");
 }
 
+TEST(CommandLine, BriskCtlStatusPrintsTheUpgradeAndThePlatformAfterTheFirstVersionsLines) {
+  // A newer program, played on the bus; the older one (without these) is the test above.
+  const std::string standin = std::string("/usr/bin/python3 '") + BRISK_SOURCE_DIR +
+                              "/tests/tools/service-standin.py' UpgradeState=s:flashing "
+                              "PlatformAddress=s:127.0.0.1:6000 UpgradeProgress=u:42 "
+                              "LinkUp=b:true PortLine=s:COM1 NetMode=i:2";
+  const Result r = CtlOnPrivateBus(standin, {"status", "status --json"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Section(r.out, "status"),
+            "1\nLinkUp=true\nNetMode=2\nPortLine=COM1\nUpgradeState=flashing\nUpgradeProgress=42\n"
+            "PlatformAddress=127.0.0.1:6000\nrc=0\n")
+      << r.err;
+  const std::string json = Section(r.out, "status --json");
+  const auto object = nlohmann::json::parse(json.substr(0, json.find('\n')), nullptr, false);
+  ASSERT_TRUE(object.is_object()) << json;
+  const auto& properties = object["properties"];
+  EXPECT_EQ(properties.value("UpgradeState", ""), "flashing") << json;
+  ASSERT_TRUE(properties["UpgradeProgress"].is_number_unsigned()) << json;
+  EXPECT_EQ(properties["UpgradeProgress"].get<unsigned>(), 42u);
+  EXPECT_EQ(properties.value("PlatformAddress", ""), "127.0.0.1:6000");
+}
+
 TEST(CommandLine, BriskCtlAgainstAProgramThatDoesNotAnswerSaysSoInItsOwnWords) {
   // Holds the name and answers nothing at the program's object, as a hung or foreign program.
   const std::string holder =

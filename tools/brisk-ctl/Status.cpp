@@ -70,7 +70,19 @@ nlohmann::json ToJson(const QVariant& value) {
   }
 }
 
+// Properties that later versions added, in this order after the others: scripts that read
+// the lines by position keep their places. An older program simply lacks them.
+constexpr const char* kLaterProperties[] = {"UpgradeState", "UpgradeProgress", "PlatformAddress"};
+
 }  // namespace
+
+QStringList StatusOrder(QStringList names) {
+  QStringList later;
+  for (const char* name : kLaterProperties)
+    if (names.removeAll(QLatin1String(name)) > 0) later << QLatin1String(name);
+  names.sort();
+  return names + later;
+}
 
 void RegisterBusTypes() {
   qRegisterMetaType<QDBusArgument>();
@@ -140,12 +152,12 @@ int RunStatus(QDBusConnection& bus, bool json) {
   if (!all.ok) return fail(all.error, true);
   const QVariantMap values = qdbus_cast<QVariantMap>(all.reply.arguments().value(0));
   nlohmann::json properties = nlohmann::json::object();
-  for (auto it = values.cbegin(); it != values.cend(); ++it) {
+  for (const QString& name : StatusOrder(values.keys())) {
+    const QVariant& value = values[name];
     if (json)
-      properties[it.key().toStdString()] = ToJson(it.value());
+      properties[name.toStdString()] = ToJson(value);
     else
-      std::printf("%s=%s\n", it.key().toUtf8().constData(),
-                  it.value().toString().toUtf8().constData());
+      std::printf("%s=%s\n", name.toUtf8().constData(), value.toString().toUtf8().constData());
   }
   if (json) {
     out["running"] = true;

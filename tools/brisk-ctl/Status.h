@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
+#include <QStringList>
 
 namespace brisk::tools {
 
@@ -19,6 +20,9 @@ QString CallFailureText(const QDBusMessage& reply, const char* method);
 // --json one object {"running", "status", "properties"} (and "error" when it failed). Exits 1
 // when the program could not be asked.
 int RunStatus(QDBusConnection& bus, bool json);
+// The order in which status prints the properties: those of the first version by name, then
+// the upgrade's state and progress and the platform's address, those present.
+QStringList StatusOrder(QStringList names);
 // The command line's "status" and its arguments: 64 on a bad one.
 int RunStatusCommand(QDBusConnection& bus, int argc, char** argv);
 
