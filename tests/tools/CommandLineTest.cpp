@@ -97,20 +97,32 @@ TEST(CommandLine, BriskCtlWithoutTheProgramSaysItIsNotRunningAndFails) {
 
 namespace {
 
-// Runs brisk-ctl's commands, one a line, on a bus of their own once `first` has taken the
-// program's name; each command's output and exit status follow "== command" in out.
-Result CtlOnPrivateBus(const std::string& first, const std::vector<std::string>& commands) {
+// Waits up to 20 s for a name on the session bus.
+std::string WaitForName(const std::string& name) {
+  return "for i in $(seq 200); do\n"
+         "  dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+         "org.freedesktop.DBus.NameHasOwner string:" +
+         name +
+         " | grep -q true && break\n"
+         "  sleep 0.1\n"
+         "done\n";
+}
+
+// Runs brisk-ctl's commands, one a line, on a bus of their own once `first` (if any) has taken
+// the program's name, after the shell commands of setup; each command's output and exit status
+// follow "== command" in out. The bus is the system bus too, where no logind answers unless
+// setup starts one (WithLogind).
+Result CtlOnPrivateBus(const std::string& first, const std::vector<std::string>& commands,
+                       const std::string& setup = "") {
   brisk::test::TempDir home;
-  std::string script = first + " & first=$!\n" +
-                       "for i in $(seq 200); do\n"
-                       "  dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
-                       "org.freedesktop.DBus.NameHasOwner string:net.brisk.NetService |"
-                       " grep -q true && break\n"
-                       "  sleep 0.1\n"
-                       "done\n";
+  std::string script = "export DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS\n" + setup;
+  if (!first.empty()) script += first + " &\n" + WaitForName("net.brisk.NetService");
   for (const std::string& c : commands)
     script += "echo \"== " + c + "\"; '" + std::string(BRISK_CTL) + "' " + c + "; echo \"rc=$?\"\n";
-  script += "kill $first; wait $first 2>/dev/null; exit 0\n";
+  // jobs in a command substitution would list the subshell's (none).
+  script +=
+      "jobs -p >\"$TMPDIR/jobs\"; kill $(cat \"$TMPDIR/jobs\") 2>/dev/null\n"
+      "wait 2>/dev/null; exit 0\n";
   return RunProgram(
       {"dbus-run-session", "--", "sh", "-c", script},
       NoDisplayEnvironment({"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + home.Path(),
@@ -212,25 +224,47 @@ TEST(CommandLine, BriskCtlAgainstAProgramThatDoesNotAnswerSaysSoInItsOwnWords) {
 
 namespace {
 
-// brisk-ctl doctor --json on a tree of its own, optionally as another user; the exit status must
+// The checks of one `doctor --json` run by name (out may hold other lines); its exit status must
 // be the number of failed checks.
-nlohmann::json Doctor(const std::string& root, bool asNobody = false) {
-  std::vector<std::string> args = {BRISK_CTL, "doctor", "--json", "--root", root};
-  if (asNobody)
-    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-  const Result r = RunProgram(args, NoDisplayEnvironment());
-  auto out = nlohmann::json::parse(r.out, nullptr, false);
-  if (!out.is_object()) {
-    ADD_FAILURE() << r.out << r.err;
+nlohmann::json ChecksByName(const std::string& out, int code) {
+  nlohmann::json object;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("{", 0) == 0) object = nlohmann::json::parse(line, nullptr, false);
+  if (!object.is_object()) {
+    ADD_FAILURE() << out;
     return nlohmann::json::object();
   }
   int failed = 0;
-  for (const auto& c : out["checks"]) failed += c.value("ok", false) ? 0 : 1;
-  EXPECT_EQ(r.code, failed) << r.out;
-  EXPECT_EQ(out.value("problems", -1), failed);
+  for (const auto& c : object["checks"]) failed += c.value("ok", false) ? 0 : 1;
+  EXPECT_EQ(code, failed) << out;
+  EXPECT_EQ(object.value("problems", -1), failed);
   nlohmann::json byName = nlohmann::json::object();
-  for (const auto& c : out["checks"]) byName[c.value("check", "")] = c;
+  for (const auto& c : object["checks"]) byName[c.value("check", "")] = c;
   return byName;
+}
+
+// brisk-ctl doctor --json on a tree of its own, optionally as another user or under a command
+// (the emulated reader), with more environment.
+nlohmann::json Doctor(const std::string& root, bool asNobody = false,
+                      std::vector<std::string> under = {},
+                      const std::vector<std::string>& env = {}) {
+  if (asNobody)
+    under.insert(under.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  under.insert(under.end(), {BRISK_CTL, "doctor", "--json", "--root", root});
+  const Result r = RunProgram(under, NoDisplayEnvironment(env));
+  return ChecksByName(r.out, r.code);
+}
+
+// The checks of the doctor run that Section names, with its exit status.
+nlohmann::json DoctorSection(const Result& r, const std::string& command) {
+  const std::string out = Section(r.out, command);
+  const size_t rc = out.rfind("rc=");
+  if (rc == std::string::npos) {
+    ADD_FAILURE() << r.out << r.err;
+    return nlohmann::json::object();
+  }
+  return ChecksByName(out.substr(0, rc), std::atoi(out.c_str() + rc + 3));
 }
 
 std::string WriteRules(const std::string& root, const std::string& text) {
@@ -333,3 +367,155 @@ TEST(CommandLine, DoctorNamesTheReaderNodesThatThisUserCannotOpen) {
   EXPECT_NE(nobody.value("fix", "").find("add nobody to brisknet"), std::string::npos);
 }
 #endif
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::system(("mkdir -p '" + path.substr(0, path.rfind('/')) + "'").c_str());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Utf16(const std::string& ascii) {
+  std::string text = "\xff\xfe";
+  for (char c : ascii) text += std::string(1, c) + '\0';
+  return text;
+}
+
+// A person's settings folder and a seat's root of their own.
+struct SettingsSeat {
+  brisk::test::TempDir home, root;
+  std::string Own() const { return home.Path() + "/BriskNetService/setting.ini"; }
+  std::string Seat() const { return root.Path() + "/etc/xdg/BriskNetService/setting.ini"; }
+  std::vector<std::string> Env() const {
+    return {"XDG_CONFIG_HOME=" + home.Path(), "XDG_CONFIG_DIRS=/etc/xdg"};
+  }
+  nlohmann::json Doctor(std::vector<std::string> under = {}) const {
+    return ::Doctor(root.Path(), false, std::move(under), Env());
+  }
+};
+
+bool Has(const nlohmann::json& check, const char* field, const std::string& text) {
+  return check.value(field, "").find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(CommandLine, DoctorNamesSettingsThatTheProgramWouldReadOtherwiseThanMeant) {
+  SettingsSeat seat;
+  auto checks = seat.Doctor();
+  EXPECT_TRUE(checks["settings"].value("ok", false)) << checks.dump();
+  EXPECT_TRUE(checks["seat defaults"].value("ok", false)) << checks.dump();
+
+  WriteFile(seat.Own(), Utf16("[SETTING]\r\nAutoStart=0\r\n"));
+  checks = seat.Doctor();
+  EXPECT_FALSE(checks["settings"].value("ok", true));
+  EXPECT_TRUE(Has(checks["settings"], "detail", seat.Own() + " is UTF-16")) << checks.dump();
+  EXPECT_TRUE(Has(checks["settings"], "fix", "iconv -f UTF-16 -t UTF-8")) << checks.dump();
+
+  WriteFile(seat.Own(), "[SETTING]\nAutoStart=abc\n[HeartBeat]\nUsb=600\nCat1=5\n");
+  checks = seat.Doctor();
+  const std::string detail = checks["settings"].value("detail", "");
+  EXPECT_FALSE(checks["settings"].value("ok", true));
+  EXPECT_NE(detail.find("[SETTING] AutoStart=abc is read as 0 (off)"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("[HeartBeat] Cat1=5 is outside 60..600"), std::string::npos) << detail;
+  EXPECT_EQ(detail.find("Usb"), std::string::npos) << detail;
+  EXPECT_TRUE(checks["seat defaults"].value("ok", false)) << checks.dump();
+
+  // The seat's file is checked as well, and its fix is an administrator's.
+  WriteFile(seat.Own(), "[SETTING]\nAutoStart=0\n");
+  WriteFile(seat.Seat(), "[CONNECT]\nTYPE=7\n[Set]\nVerifyCertificates=1\n");
+  checks = seat.Doctor();
+  EXPECT_TRUE(checks["settings"].value("ok", false)) << checks.dump();
+  EXPECT_FALSE(checks["seat defaults"].value("ok", true));
+  EXPECT_TRUE(Has(checks["seat defaults"], "detail",
+                  "/etc/xdg/BriskNetService/setting.ini [CONNECT] TYPE=7 is no network mode"))
+      << checks.dump();
+  EXPECT_TRUE(Has(checks["seat defaults"], "fix", "sudoedit /etc/xdg/BriskNetService/setting.ini"));
+}
+
+#ifdef BRISK_USB_SIM
+TEST(CommandLine, DoctorNamesAChosenPortWhereNoReaderIsAndAReaderLeftInDfuMode) {
+  SettingsSeat seat;
+  const std::vector<std::string> usb = {BRISK_USB_SIM, "--"};
+  // The seat's stale choice counts where the person's file has none, and the person's wins.
+  WriteFile(seat.Seat(), "[COM]\nPORT=99\n");
+  auto chosen = seat.Doctor(usb)["chosen port"];
+  EXPECT_FALSE(chosen.value("ok", true)) << chosen.dump();
+  EXPECT_TRUE(Has(chosen, "detail", "chooses COM99 (/dev/ttyACM98), but the reader is on COM1"))
+      << chosen.dump();
+  EXPECT_TRUE(Has(chosen, "fix", "PORT=0 in /etc/xdg/BriskNetService/setting.ini"))
+      << chosen.dump();
+  WriteFile(seat.Own(), "[COM]\nPORT=1\n");
+  chosen = seat.Doctor(usb)["chosen port"];
+  EXPECT_TRUE(chosen.value("ok", false)) << chosen.dump();
+
+  const auto dfu = seat.Doctor({BRISK_USB_SIM, "--mode", "dfu", "--"})["DFU mode"];
+  EXPECT_FALSE(dfu.value("ok", true)) << dfu.dump();
+  EXPECT_TRUE(Has(dfu, "detail", "a reader waits in DFU mode (USB 0483:a19b")) << dfu.dump();
+  EXPECT_TRUE(Has(dfu, "fix", "brisk-dfu flash")) << dfu.dump();
+  EXPECT_TRUE(seat.Doctor(usb)["DFU mode"].value("ok", false));
+}
+#endif
+
+namespace {
+
+// logind played by python3-dbusmock on the private bus, which is the system bus too.
+const std::string kWithLogind =
+    "/usr/bin/python3 -m dbusmock --system --template logind >/dev/null 2>&1 &\n" +
+    WaitForName("org.freedesktop.login1");
+
+// The program played by a stand-in started as brisknetd (a link to the interpreter), saying
+// where its platform is; port is shell text.
+std::string HeadlessStandin(const std::string& port) {
+  return "ln -sf /usr/bin/python3 \"$TMPDIR/brisknetd\"; \"$TMPDIR/brisknetd\" '" +
+         std::string(BRISK_SOURCE_DIR) +
+         "/tests/tools/service-standin.py' ServiceEnabled=b:true PlatformAddress=s:127.0.0.1:" +
+         port;
+}
+
+}  // namespace
+
+TEST(CommandLine, DoctorAsksWhichProgramRunsWhetherItsPlatformAnswersAndWhetherLogindDoes) {
+  // Nothing runs, and no logind answers.
+  Result r = CtlOnPrivateBus("", {"doctor --json"});
+  auto checks = DoctorSection(r, "doctor --json");
+  EXPECT_FALSE(checks["program"].value("ok", true)) << checks.dump();
+  EXPECT_TRUE(Has(checks["program"], "fix", "systemctl --user enable --now brisknetservice"));
+  EXPECT_TRUE(checks["platform"].value("ok", false)) << "not checked: " << checks.dump();
+  EXPECT_FALSE(checks["logind"].value("ok", true)) << checks.dump();
+  EXPECT_FALSE(checks.contains("tray host")) << checks.dump();
+
+  // The headless program, its platform listening; then the same port closed.
+  const std::string listen =
+      "/usr/bin/python3 -c 'import socket, time\n"
+      "s = socket.socket(); s.bind((\"127.0.0.1\", 0)); s.listen()\n"
+      "print(s.getsockname()[1], flush=True); time.sleep(120)' >\"$TMPDIR/port\" &\n"
+      "until [ -s \"$TMPDIR/port\" ]; do sleep 0.05; done\n";
+  r = CtlOnPrivateBus(HeadlessStandin("$(cat \"$TMPDIR/port\")"), {"doctor --json"},
+                      kWithLogind + listen);
+  checks = DoctorSection(r, "doctor --json");
+  EXPECT_TRUE(checks["program"].value("ok", false)) << checks.dump();
+  EXPECT_TRUE(Has(checks["program"], "detail", "the headless program runs")) << checks.dump();
+  EXPECT_TRUE(checks["platform"].value("ok", false)) << checks.dump();
+  EXPECT_TRUE(Has(checks["platform"], "detail", "accepts a connection")) << checks.dump();
+  EXPECT_TRUE(checks["logind"].value("ok", false)) << checks.dump();
+  EXPECT_FALSE(checks.contains("tray host")) << "only the tray program needs one";
+
+  const std::string closed =
+      "port=$(/usr/bin/python3 -c 'import socket\n"
+      "s = socket.socket(); s.bind((\"127.0.0.1\", 0)); print(s.getsockname()[1])')\n";
+  r = CtlOnPrivateBus(HeadlessStandin("$port"), {"doctor --json"}, closed);
+  checks = DoctorSection(r, "doctor --json");
+  EXPECT_FALSE(checks["platform"].value("ok", true)) << checks.dump();
+  EXPECT_TRUE(Has(checks["platform"], "detail", "refuses the connection")) << checks.dump();
+  EXPECT_TRUE(Has(checks["platform"], "fix", "brisk-reader platform get")) << checks.dump();
+}
+
+TEST(CommandLine, DoctorNamesAMissingTrayHostForTheTrayProgram) {
+  const Result r =
+      CtlOnPrivateBus(std::string("'") + BRISK_SERVICE + "' 2>/dev/null", {"doctor --json"});
+  auto checks = DoctorSection(r, "doctor --json");
+  EXPECT_TRUE(Has(checks["program"], "detail", "the tray program runs")) << checks.dump();
+  EXPECT_FALSE(checks["tray host"].value("ok", true)) << checks.dump();
+  EXPECT_TRUE(Has(checks["tray host"], "fix", "appindicator")) << checks.dump();
+}

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/devices/DfuDevices.h"
 #include "platform/devices/Hidraw.h"
 #include "platform/devices/ReaderIdentities.h"
 #include "platform/devices/UdevDevices.h"
@@ -176,6 +177,21 @@ std::vector<DoctorCheck> RunDoctorChecks(const std::string& root) {
     member.fix = "sudo adduser " + UserName() + " " + kGroup + ", then log in again";
   }
   checks.push_back(member);
+
+  // A reader that restarted in DFU mode and was never flashed reads no cards.
+  DoctorCheck dfu{"DFU mode", true, "no reader waits in DFU mode", ""};
+  for (int interfaceClass : {1, 2})
+    for (const devices::DfuInterface& found : devices::EnumerateDfuInterfaces(interfaceClass))
+      if (dfu.ok && devices::OffersAny(found.vendorId, found.productId, devices::kDfuMode)) {
+        dfu.ok = false;
+        dfu.detail = "a reader waits in DFU mode (USB " + Hex4(found.vendorId) + ":" +
+                     Hex4(found.productId) + ", " + found.sysPath +
+                     "): its upgrade was cut off, and it reads no cards until it is flashed";
+        dfu.fix =
+            "start the program (it finishes the upgrade at start-up: systemctl --user restart "
+            "brisknetservice, or BriskNetService), or flash it: brisk-dfu flash PACKAGE";
+      }
+  checks.push_back(dfu);
   return checks;
 }
 
@@ -192,7 +208,9 @@ int RunDoctorCommand(int argc, char** argv) {
       return 64;
     }
   }
-  const auto checks = RunDoctorChecks(root);
+  auto checks = RunDoctorChecks(root);
+  for (DoctorCheck& c : SettingsChecks(root)) checks.push_back(std::move(c));
+  for (DoctorCheck& c : SessionChecks()) checks.push_back(std::move(c));
   int problems = 0;
   nlohmann::json list = nlohmann::json::array();
   for (const DoctorCheck& c : checks) {

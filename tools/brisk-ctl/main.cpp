@@ -36,8 +36,10 @@ const char kUsage[] =
     "            service's properties, the upgrade's state and progress and the platform's\n"
     "            address last (--json: one JSON object)\n"
     "  show      show the settings window\n"
-    "  doctor    check the seat (udev rules, ModemManager, node access, brisknet); exits with\n"
-    "            the number of problems\n"
+    "  doctor    check the seat (udev rules, ModemManager, node access, brisknet, a reader\n"
+    "            in DFU mode, the settings files and the chosen port) and the session (the\n"
+    "            program and its kind, its platform, logind, a tray host); exits with the\n"
+    "            number of problems\n"
     "Exits 1 when BriskNetService is not running or the call failed, 64 on a bad command.\n";
 
 int Usage() {
