@@ -111,7 +111,7 @@ std::string WaitForName(const std::string& name) {
 // Runs brisk-ctl's commands, one a line, on a bus of their own once `first` (if any) has taken
 // the program's name, after the shell commands of setup; each command's output and exit status
 // follow "== command" in out. The bus is the system bus too, where no logind answers unless
-// setup starts one (WithLogind).
+// setup starts one (kWithLogind).
 Result CtlOnPrivateBus(const std::string& first, const std::vector<std::string>& commands,
                        const std::string& setup = "") {
   brisk::test::TempDir home;
