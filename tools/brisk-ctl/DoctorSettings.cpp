@@ -24,15 +24,16 @@ struct Key {
   const char* section;
   const char* key;
   int defaultValue;
+  bool isSwitch;  // 0 off, anything else on
 };
 constexpr Key kKeys[] = {
-    {"COM", "port", 0},
-    {"CONNECT", "TYPE", 0},
-    {"SETTING", "AutoStart", 1},
-    {"Set", "Log", 0},
-    {"HeartBeat", "Usb", 600},
-    {"HeartBeat", "Cat1", 600},
-    {"Set", "VerifyCertificates", 0},
+    {"COM", "port", 0, false},
+    {"CONNECT", "TYPE", 0, false},
+    {"SETTING", "AutoStart", 1, true},
+    {"Set", "Log", 0, true},
+    {"HeartBeat", "Usb", 600, false},
+    {"HeartBeat", "Cat1", 600, false},
+    {"Set", "VerifyCertificates", 0, true},
 };
 constexpr int kHeartbeatLow = 60;
 constexpr int kHeartbeatHigh = 600;
@@ -91,10 +92,8 @@ std::vector<std::string> Misreadings(const SettingsFile& file) {
     const int value = platform::IniValueToInt(text, k.defaultValue);
     const std::string is = std::to_string(value);
     if (!WholeInteger(*text)) {
-      const bool isSwitch = std::string(k.key) == "AutoStart" || std::string(k.key) == "Log" ||
-                            std::string(k.key) == "VerifyCertificates";
       found.push_back(Named(k, *text) + " is read as " + is +
-                      (isSwitch ? (value ? " (on)" : " (off)") : "") + ": it takes a number");
+                      (k.isSwitch ? (value ? " (on)" : " (off)") : "") + ": it takes a number");
     } else if (std::string(k.section) == "HeartBeat" &&
                (value < kHeartbeatLow || value > kHeartbeatHigh)) {
       found.push_back(Named(k, *text) + " is outside " + std::to_string(kHeartbeatLow) + ".." +
