@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   brisk::sim::UsbReaderOptions options;
   options.upgradeUrl = server->BaseUrl() + "/reader.dfu";
   options.upgradeDigest = brisk::sim::ReaderUpgrade::Md5(package);
-  options.onChange = [](const std::string& text) {
+  options.onChange = [](const std::string& text, uint32_t) {
     if (text == "mode dfu") g_events.Mark("reader in DFU mode");
     if (text == "mode normal" && g_events.Has("reader in DFU mode"))
       g_events.Mark("reader back in normal mode");

@@ -138,11 +138,13 @@ UsbReaderBus::~UsbReaderBus() {
 }
 
 void UsbReaderBus::Announce(const std::string& text) {
+  uint32_t firmware = 0;
   {
     std::lock_guard lock(m_lock);
     m_mode = text;
+    firmware = m_firmware;
   }
-  if (m_options.onChange) m_options.onChange(text);
+  if (m_options.onChange) m_options.onChange(text, firmware);
 }
 
 std::string UsbReaderBus::Mode() {

@@ -40,8 +40,10 @@ struct UsbReaderOptions {
   bool hid = true;              // the HID interface is present
   bool vendor = true;           // the vendor-specific interface too
   uint8_t replyLength = 4;      // byte 2 of the acknowledgement on the vendor path
-  // Called with "mode normal", "mode dfu" or "unplugged" at each change.
-  std::function<void(const std::string&)> onChange;
+  // Called with "mode normal", "mode dfu" or "unplugged" at each change, and the firmware's
+  // identity as FirmwareIdentity() gives it then: the callback may run before the
+  // constructor has returned, and on the bus's own thread after.
+  std::function<void(const std::string&, uint32_t firmware)> onChange;
   // Called with each new reader model (normal mode), to script it.
   std::function<void(ReaderSim&)> onReader;
   // Called on the reader model's thread for each frame it receives.

@@ -227,12 +227,9 @@ int main(int argc, char** argv) {
     options.memory.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   std::unique_ptr<brisk::sim::UsbReaderBus> bus;
-  const uint32_t firstFirmware = brisk::sim::FirmwareCrc32(options.memory);
-  options.onChange = [&bus, firstFirmware](const std::string& text) {
+  options.onChange = [](const std::string& text, uint32_t firmware) {
     std::printf("brisk-usb-sim: %s\n", text.c_str());
-    if (text == "mode normal")
-      std::printf("brisk-usb-sim: firmware crc32 %08X\n",
-                  unsigned(bus ? bus->FirmwareIdentity() : firstFirmware));
+    if (text == "mode normal") std::printf("brisk-usb-sim: firmware crc32 %08X\n", firmware);
     std::fflush(stdout);
   };
   options.onUpgradeAnswer = [](int state) {
