@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,9 @@ namespace brisk::sim {
 struct UsbdevfsNode::State {
   UsbdevfsDevice device;
   UMockdevIoctlBase* base = nullptr;
+  // The testbed's thread gets the state through glib's locks, which the thread sanitizer
+  // cannot see: set once the device is in place, read before each request.
+  std::atomic<bool> ready{false};
   std::mutex lock;
   std::deque<std::pair<UMockdevIoctlClient*, UMockdevIoctlData*>> done;
 
@@ -137,6 +141,7 @@ void ReapUrb(State& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg) 
 
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
   State& state = *static_cast<State*>(user);
+  if (!state.ready.load(std::memory_order_acquire)) return FALSE;
   const UsbdevfsDevice& device = state.device;
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -254,6 +259,7 @@ void AddRecords(UMockdevTestbed* tb, const std::string& records) {
 UsbdevfsNode::UsbdevfsNode(UMockdevTestbed* tb, std::string devNode, UsbdevfsDevice device)
     : m_tb(tb), m_devNode(std::move(devNode)), m_state(std::make_unique<State>()) {
   m_state->device = std::move(device);
+  m_state->ready.store(true, std::memory_order_release);
   UMockdevIoctlBase* base = umockdev_ioctl_base_new();
   g_signal_connect(base, "handle-ioctl", G_CALLBACK(HandleIoctl), m_state.get());
   g_signal_connect(base, "client-connected", G_CALLBACK(ClientConnected), m_state.get());

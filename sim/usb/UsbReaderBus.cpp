@@ -133,7 +133,10 @@ UsbReaderBus::~UsbReaderBus() {
   // Nobody listens for events any more: the devices just go.
   m_quiet = true;
   RemoveNormal();
-  m_dfu.reset();
+  {
+    std::lock_guard dfuLock(m_dfuLock);
+    m_dfu.reset();
+  }
   if (m_ownPty >= 0) close(m_ownPty);
 }
 
@@ -339,25 +342,34 @@ void UsbReaderBus::RemoveNormal() {
 }
 
 void UsbReaderBus::SaveMemory() {
-  if (!m_dfu) return;
-  const DfuDeviceConfig& config = m_dfu->Model().Config();
-  const DfuMemory& flash =
-      config.memories.empty() ? DfuDeviceConfig::InternalFlash() : config.memories.front();
-  std::vector<uint8_t> memory = m_dfu->Model().ReadMemory(flash.start, flash.Size());
+  std::vector<uint8_t> memory;
+  {
+    std::lock_guard dfuLock(m_dfuLock);
+    if (!m_dfu) return;
+    const DfuDeviceConfig& config = m_dfu->Model().Config();
+    const DfuMemory& flash =
+        config.memories.empty() ? DfuDeviceConfig::InternalFlash() : config.memories.front();
+    memory = m_dfu->Model().ReadMemory(flash.start, flash.Size());
+  }
   std::lock_guard lock(m_lock);
   m_memory = std::move(memory);
 }
 
 void UsbReaderBus::AddDfu() {
   SaveMemory();
-  if (m_dfu) {
+  std::unique_ptr<DfuUsbDevice> device;
+  {
     std::lock_guard lock(m_lock);
-    m_earlyStatus += m_dfu->Model().EarlyStatusRequests();
-    m_announcedMs += m_dfu->Model().AnnouncedBusyMs();
+    std::lock_guard dfuLock(m_dfuLock);
+    if (m_dfu) {
+      m_earlyStatus += m_dfu->Model().EarlyStatusRequests();
+      m_announcedMs += m_dfu->Model().AnnouncedBusyMs();
+    }
+    device = std::move(m_dfu);
   }
-  m_dfu.reset();
-  m_dfu = std::make_unique<DfuUsbDevice>(m_options.dfu, kReaderPort);
-  DfuDeviceModel& model = m_dfu->Model();
+  device.reset();  // the old boot loader leaves the bus before the new one comes
+  device = std::make_unique<DfuUsbDevice>(m_options.dfu, kReaderPort);
+  DfuDeviceModel& model = device->Model();
   {
     std::lock_guard lock(m_lock);
     if (!m_memory.empty()) {
@@ -368,21 +380,27 @@ void UsbReaderBus::AddDfu() {
     }
   }
   m_unplugReported = false;
-  m_dfu->SetReturnHandler([this](const std::string&) {
+  device->SetReturnHandler([this](const std::string&) {
     std::lock_guard lock(m_lock);
     m_events.push_back(Event::LeftDfu);
     m_wake.notify_all();
   });
+  {
+    std::lock_guard dfuLock(m_dfuLock);
+    m_dfu = std::move(device);
+  }
   Announce("mode dfu");
 }
 
 uint32_t UsbReaderBus::EarlyStatusRequests() {
   std::lock_guard lock(m_lock);
+  std::lock_guard dfuLock(m_dfuLock);
   return m_earlyStatus + (m_dfu ? m_dfu->Model().EarlyStatusRequests() : 0);
 }
 
 uint64_t UsbReaderBus::AnnouncedBusyMs() {
   std::lock_guard lock(m_lock);
+  std::lock_guard dfuLock(m_dfuLock);
   return m_announcedMs + (m_dfu ? m_dfu->Model().AnnouncedBusyMs() : 0);
 }
 

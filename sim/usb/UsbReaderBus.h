@@ -119,7 +119,10 @@ class UsbReaderBus {
   std::unique_ptr<HidrawHandler> m_hidHandler;
   std::string m_normalSysfs;
   std::string m_usbNode;
+  // Replaced by the bus's thread, read by the others (the memory, the busy counts): guarded by
+  // m_dfuLock, which is taken after m_lock when both are.
   std::unique_ptr<DfuUsbDevice> m_dfu;
+  std::mutex m_dfuLock;
   bool m_unplugReported = false;
   bool m_quiet = false;
   uint32_t m_earlyStatus = 0;  // of the sessions before the current one
