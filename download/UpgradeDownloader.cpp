@@ -1,7 +1,5 @@
 #include "download/UpgradeDownloader.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -9,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "download/HttpGet.h"
 #include "download/Md5.h"
 #include "download/PackageUrl.h"
 #include "log/Log.h"
@@ -30,8 +29,6 @@ constexpr const char* kAgentText =
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/108.0.0.0 Safari/537.36;";
 
-std::once_flag g_curlInit;
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -46,63 +43,7 @@ bool HasControlOrBlank(const std::string& text) {
 
 }  // namespace
 
-// What the HTTP client's callbacks need during one transfer.
-struct DownloadTransfer {
-  UpgradeDownloader* self = nullptr;
-  CURL* curl = nullptr;
-  FILE* file = nullptr;
-  bool headersLogged = false;
-  bool writeFailed = false;
-  bool tooLarge = false;
-  int64_t received = 0;
-  int64_t maxBytes = kMaxPackageBytes;
-
-  void LogResponse() {
-    if (headersLogged) return;
-    headersLogged = true;
-    long code = 0;
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    WriteLog("Code: %d", static_cast<int>(code));
-    WriteLog("size: %ld", static_cast<long>(length));
-  }
-
-  static size_t OnBody(char* data, size_t size, size_t count, void* user) {
-    auto* t = static_cast<DownloadTransfer*>(user);
-    const size_t total = size * count;
-    if (t->self->m_running.load() != 1) return 0;  // stopped: the client ends the transfer
-    t->LogResponse();
-    if (t->received + static_cast<int64_t>(total) > t->maxBytes) {
-      t->tooLarge = true;
-      return 0;
-    }
-    t->received += static_cast<int64_t>(total);
-    // The client hands over larger blocks; the body is still taken in pieces of at most
-    // 1024 bytes so that the progress grows piece by piece.
-    for (size_t done = 0; done < total;) {
-      const size_t piece = std::min(kPieceSize, total - done);
-      WriteLog("read size: %d", static_cast<int>(piece));
-      if (std::fwrite(data + done, 1, piece, t->file) != piece) {
-        t->writeFailed = true;
-        return 0;
-      }
-      t->self->AddProgress(piece);
-      done += piece;
-    }
-    return total;
-  }
-
-  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* t = static_cast<DownloadTransfer*>(user);
-    return t->self->m_running.load() == 1 ? 0 : 1;
-  }
-};
-
-UpgradeDownloader::UpgradeDownloader() {
-  // The client's global set-up is not safe to run on two threads at once.
-  std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+UpgradeDownloader::UpgradeDownloader() = default;
 
 UpgradeDownloader::~UpgradeDownloader() {
   m_running = 0;
@@ -281,76 +222,62 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
     return;
   }
 
-  CURL* curl = curl_easy_init();
-  if (!curl) {
-    WriteLog("internet exception: %s", "no HTTP session");
+  const HttpGetFunction get = LoadHttpGet();
+  if (!get) {
     std::fclose(file);
     FailAndRemove(path);
     return;
   }
-  const std::string target = parsed.ClientUrl();
   WriteLog("open connection %s", url.c_str());
 
-  curl_slist* headers = nullptr;
-  headers = curl_slist_append(headers, kAcceptHeader);
-  headers = curl_slist_append(headers, kEncodingHeader);
-  char error[CURL_ERROR_SIZE] = {};
-  DownloadTransfer transfer;
-  transfer.self = this;
-  transfer.curl = curl;
-  transfer.file = file;
-  transfer.maxBytes = m_maxBytes;
-
-  curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // the object path goes out as given
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  HttpGetRequest http;
+  http.url = parsed.ClientUrl();
+  http.secure = parsed.secure;
+  http.verify = request.verifyCertificates;
+  http.maxBytes = m_maxBytes;
+  http.deadlineMs = m_deadlineMs;
+  http.connectSeconds = kConnectSeconds;
+  http.stallSeconds = kStallSeconds;
   // The third header line has no name: it is the browser identification.
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgentText);
-  // Redirects are followed, as the system's HTTP layer does by default.
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-  // An error page (status 400 or more) is not the package: its body is never stored.
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  // A verified HTTPS address may not be sent on to plain HTTP, which would skip the check.
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
-                   parsed.secure && request.verifyCertificates ? "https" : "http,https");
-  if (parsed.secure && request.verifyCertificates) {
-    // The system's store, its issuer chain and the host name, as a browser checks them.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  } else if (parsed.secure) {
-    // Any server certificate is accepted, whatever its issuer, name or dates.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-  }
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  // A Content-Length above the bound is refused before the body; a body that runs past it is
-  // cut off in OnBody.
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transfer.maxBytes));
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(m_deadlineMs.load()));
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DownloadTransfer::OnBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &DownloadTransfer::OnProgress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  http.headers = {kAcceptHeader, kEncodingHeader};
+  http.userAgent = kAgentText;
+  http.onResponse = [](long code, int64_t length) {
+    WriteLog("Code: %d", static_cast<int>(code));
+    WriteLog("size: %ld", static_cast<long>(length));
+  };
+  http.keepGoing = [this] { return m_running.load() == 1; };
+  int64_t received = 0;
+  bool tooLarge = false, writeFailed = false;
+  http.onBody = [&](const char* data, size_t total) {
+    // A body that runs past the bound is cut off here.
+    if (received + static_cast<int64_t>(total) > http.maxBytes) {
+      tooLarge = true;
+      return false;
+    }
+    received += static_cast<int64_t>(total);
+    // The client hands over larger blocks; the body is still taken in pieces of at most
+    // 1024 bytes so that the progress grows piece by piece.
+    for (size_t done = 0; done < total;) {
+      const size_t piece = std::min(kPieceSize, total - done);
+      WriteLog("read size: %d", static_cast<int>(piece));
+      if (std::fwrite(data + done, 1, piece, file) != piece) {
+        writeFailed = true;
+        return false;
+      }
+      AddProgress(piece);
+      done += piece;
+    }
+    return true;
+  };
 
-  const CURLcode result = curl_easy_perform(curl);
+  using Outcome = HttpGetResult::Outcome;
+  HttpGetResult result;
+  get(http, result);
   const bool stopped = m_running.load() != 1;
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  if (result == CURLE_OK || result == CURLE_HTTP_RETURNED_ERROR) transfer.LogResponse();
-  if (result == CURLE_OK) {
+  if (result.outcome == Outcome::Ok) {
     WriteLog("read size: %d", 0);
     WriteLog("read finished");
   }
-  curl_easy_cleanup(curl);
-  curl_slist_free_all(headers);
   const bool closeFailed = std::fclose(file) != 0;
 
   if (stopped) {
@@ -359,24 +286,23 @@ void UpgradeDownloader::Fetch(const Request& request, const std::string& path) {
     platform::RemoveFile(path);
     return;
   }
-  if (transfer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
-    WriteLog("package is larger than %lld bytes, refused",
-             static_cast<long long>(transfer.maxBytes));
+  if (tooLarge || result.outcome == Outcome::TooLarge) {
+    WriteLog("package is larger than %lld bytes, refused", static_cast<long long>(http.maxBytes));
     FailAndRemove(path);
     return;
   }
-  if (transfer.writeFailed || (result == CURLE_OK && closeFailed)) {
+  if (writeFailed || (result.outcome == Outcome::Ok && closeFailed)) {
     WriteLog("write temporary file failed, %s", path.c_str());
     FailAndRemove(path);
     return;
   }
-  if (result == CURLE_HTTP_RETURNED_ERROR) {
-    WriteLog("download failed: HTTP status %ld, %s", status, url.c_str());
+  if (result.outcome == Outcome::HttpError) {
+    WriteLog("download failed: HTTP status %ld, %s", result.status, url.c_str());
     FailAndRemove(path);
     return;
   }
-  if (result != CURLE_OK) {
-    WriteLog("internet exception: %s", error[0] ? error : curl_easy_strerror(result));
+  if (result.outcome != Outcome::Ok) {
+    WriteLog("internet exception: %s", result.error.c_str());
     FailAndRemove(path);
     return;
   }

@@ -77,8 +77,6 @@ class UpgradeDownloader {
   void AddProgress(size_t count);
   static std::string TempFilePath(const std::string& url, const std::string& md5);
 
-  friend struct DownloadTransfer;  // the HTTP client's callbacks
-
   int32_t m_state = DOWNLOAD_IDLE;
   int32_t m_progress = 0;
   std::thread m_thread;

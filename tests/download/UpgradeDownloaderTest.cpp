@@ -101,6 +101,36 @@ TEST_F(Downloader, FetchesOverHttpsChecksTheDigestAndReportsTheEndOnce) {
   EXPECT_NE(log.find("Check download file OK"), std::string::npos);
 }
 
+// The HTTP client costs megabytes of memory: it is loaded by the first download, not at start,
+// and a missing module fails the download without harm.
+TEST_F(Downloader, TheHttpClientIsLoadedByTheFirstDownloadAndAMissingOneFailsIt) {
+  const auto clientLoaded = [] {
+    return ReadFile("/proc/self/maps").find("libcurl") != std::string::npos;
+  };
+  auto server = sim::HttpServer::Start(false);
+  ASSERT_TRUE(server);
+  const std::string package = Pattern(3000);
+  server->Serve("/p.bin", package);
+  UpgradeDownloader d;
+  EXPECT_FALSE(clientLoaded());
+
+  test::EnvGuard env;
+  env.Set("BRISK_HTTP_MODULE", "/nonexistent/brisk-http.so");
+  d.procDownload("l", Md5Text(package, false), server->BaseUrl() + "/p.bin", 0);
+  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_FAILED);
+  EXPECT_NE(Log().find("download module /nonexistent/brisk-http.so cannot be loaded: "),
+            std::string::npos);
+  EXPECT_FALSE(Exists(TempPath("p_" + Md5Text(package) + ".bin"))) << "no partial file is left";
+  EXPECT_EQ(server->RequestCount(), 0u);
+  EXPECT_FALSE(clientLoaded());
+
+  env.Unset("BRISK_HTTP_MODULE");
+  d.procDownload("l", Md5Text(package, false), server->BaseUrl() + "/p.bin", 0);
+  EXPECT_EQ(WaitEnd(d).state, DOWNLOAD_READY);
+  EXPECT_TRUE(clientLoaded());
+  EXPECT_NE(Log().find("brisk-http.so loaded"), std::string::npos);
+}
+
 TEST_F(Downloader, ASelfSignedCertificateIsAcceptedUnlessVerificationIsOn) {
   auto server = sim::HttpServer::Start(true);
   ASSERT_TRUE(server);
