@@ -28,31 +28,26 @@ void Brisk7Service::StopForStart() {
   }
 }
 
+int Brisk7Service::StartOn(std::unique_ptr<ReaderPort> port, int number, const std::string& name) {
+  if (!port) {
+    WriteLog("open %s failed", name.c_str());
+    return 0;
+  }
+  m_comPort = number;
+  m_relay.Start(std::move(port));
+  return 1;
+}
+
 int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
   StopForStart();
   if (port != 0) {
     WriteLog("Open port %d", port);
-    auto handle = InitComm(port, 115200);
-    if (!handle) {
-      WriteLog("open %d failed", port);
-      return 0;
-    }
-    m_comPort = port;
-    m_relay.Start(std::move(handle));
-    return 1;
+    return StartOn(InitComm(port, 115200), port, std::to_string(port));
   }
   for (size_t i = 1; i < candidates.size(); ++i) {
-    const std::string& name = candidates[i];
-    WriteLog("try to open %s", name.c_str());
-    const int number = platform::PortNameToNumber(name);
-    auto handle = InitComm(number, 115200);
-    if (!handle) {
-      WriteLog("open %s failed", name.c_str());
-      continue;
-    }
-    m_relay.Start(std::move(handle));
-    m_comPort = number;
-    return 1;
+    WriteLog("try to open %s", candidates[i].c_str());
+    const int number = platform::PortNameToNumber(candidates[i]);
+    if (StartOn(InitComm(number, 115200), number, candidates[i])) return 1;
   }
   return 0;
 }
@@ -60,18 +55,7 @@ int Brisk7Service::Start(int port, const std::vector<std::string>& candidates) {
 int Brisk7Service::StartDevice(const std::string& path) {
   StopForStart();
   WriteLog("Open device %s", path.c_str());
-  auto handle = OpenSerialReaderPort(path, 115200);
-  if (!handle) {
-    WriteLog("open %s failed", path.c_str());
-    return 0;
-  }
-  return StartPort(std::move(handle));
-}
-
-int Brisk7Service::StartPort(std::unique_ptr<ReaderPort> port) {
-  m_comPort = 0;
-  m_relay.Start(std::move(port));
-  return 1;
+  return StartOn(OpenSerialReaderPort(path, 115200), 0, path);
 }
 
 int Brisk7Service::Stop(int notify) {

@@ -28,17 +28,13 @@ class Brisk7Service {
   int Start(int port, const std::vector<std::string>& candidates);
   // Opens a serial device by its path (any tty or pty); m_comPort is then 0.
   int StartDevice(const std::string& path);
-  // Runs the link on a port that is already open (m_comPort 0).
-  int StartPort(std::unique_ptr<ReaderPort> port);
   int Stop(int notify);
   void StopServerConnect() { m_relay.StopServerConnect(); }
   void UninitComm();
   std::unique_ptr<ReaderPort> InitComm(int port, int baud);
 
-  // ---- the parts ----
+  // ---- the relay, for what the façade does not forward ----
   Relay& Link() { return m_relay; }
-  ReaderCommands& Commands() { return m_commands; }
-  FirmwareServer& Firmware() { return m_firmware; }
 
   // ---- queries for the window ----
   bool IsRelayRunning() const { return m_relay.IsRunning(); }
@@ -102,6 +98,8 @@ class Brisk7Service {
     if (out) *out = value;
   }
   void StopForStart();
+  // Runs the relay on port as COM number (0: a device path), or logs that name cannot be opened.
+  int StartOn(std::unique_ptr<ReaderPort> port, int number, const std::string& name);
 
   Relay m_relay;
   FirmwareServer m_firmware;

@@ -7,14 +7,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 namespace brisk {
 
 namespace {
 
-enum : int { kUnknown = 0, kJournal = 1, kPlain = 2 };
-std::atomic<int> g_stderrKind{kUnknown};
+std::atomic<bool> g_stderrIsJournal{false};
 
 bool NamesStderr(const char* value) {
   if (!value || !*value) return false;
@@ -30,18 +28,11 @@ bool NamesStderr(const char* value) {
 
 }  // namespace
 
-void DetectJournalStream() {
-  g_stderrKind.store(NamesStderr(std::getenv("JOURNAL_STREAM")) ? kJournal : kPlain);
-}
+void DetectJournalStream() { g_stderrIsJournal = NamesStderr(std::getenv("JOURNAL_STREAM")); }
 
 bool StderrIsJournal() {
-  if (g_stderrKind.load() == kUnknown) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-      if (g_stderrKind.load() == kUnknown) DetectJournalStream();
-    });
-  }
-  return g_stderrKind.load() == kJournal;
+  [[maybe_unused]] static const bool detected = (DetectJournalStream(), true);
+  return g_stderrIsJournal;
 }
 
 std::string JournalLines(LogPriority priority, std::string_view text) {
