@@ -25,6 +25,9 @@ void PutLe16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
+// The commands the built-in reader knows, whose answers stand in for another's.
+constexpr uint8_t kKnownCommands[] = {1, 2, 3, 5, 7, 8, 9, 12, 15, 16, 17};
+
 void MakeRaw(int fd) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return;
@@ -46,6 +49,21 @@ std::vector<uint8_t> EncodeFrame(uint8_t type, const std::vector<uint8_t>& paylo
   for (uint8_t b : out) x ^= b;
   out.push_back(x);
   return out;
+}
+
+ReplyChooser RandomReplies(uint32_t seed, const ReplyMix& mix) {
+  // A plain generator and a plain modulo, so that a seed reads the same everywhere.
+  return [state = uint64_t{seed} * 2 + 1, mix](const Frame&) mutable {
+    const unsigned weights[] = {mix.atOnce, mix.late, mix.never, mix.otherType, mix.refuse};
+    const uint64_t total = uint64_t{mix.atOnce} + mix.late + mix.never + mix.otherType + mix.refuse;
+    if (total == 0) return Reply::AtOnce;
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    uint64_t pick = (state >> 33) % total;
+    for (int i = 0;; ++i) {
+      if (pick < weights[i]) return static_cast<Reply>(i);
+      pick -= weights[i];
+    }
+  };
 }
 
 std::unique_ptr<ReaderSim> ReaderSim::Create() {
@@ -113,6 +131,12 @@ ReaderSim::State ReaderSim::ReaderState() {
 void ReaderSim::EditReaderState(const std::function<void(State&)>& edit) {
   std::lock_guard<std::mutex> guard(m_mutex);
   edit(m_state);
+}
+
+void ReaderSim::SetReplyChooser(ReplyChooser chooser, int lateMs) {
+  std::lock_guard<std::mutex> guard(m_chooserLock);
+  m_chooser = std::move(chooser);
+  m_lateMs = lateMs;
 }
 
 void ReaderSim::SetFrameHook(std::function<bool(ReaderSim&, const Frame&)> hook) {
@@ -244,7 +268,8 @@ void ReaderSim::Run() {
     pollfd fds[3] = {{m_stopFd, POLLIN, 0},
                      {m_wakeFd, POLLIN, 0},
                      {m_fd, static_cast<short>(gone ? 0 : POLLIN), 0}};
-    const int r = poll(fds, 3, gone ? -1 : 200);
+    const int due = SendDueAnswers();
+    const int r = poll(fds, 3, gone ? -1 : due >= 0 && due < 200 ? due : 200);
     if (r < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;
     if (fds[1].revents & POLLIN) {
@@ -341,7 +366,49 @@ void ReaderSim::Handle(const Frame& frame) {
     return;
   }
   if (!IsCommand(frame.type)) return;
-  if (auto reply = BuiltInAnswer(frame)) SendFrame(frame.type, *reply);
+  Reply reply = Reply::AtOnce;
+  int lateMs = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_chooserLock);
+    if (m_chooser) reply = m_chooser(frame);
+    lateMs = m_lateMs;
+  }
+  ReplyAsChosen(frame, reply, lateMs);
+}
+
+void ReaderSim::ReplyAsChosen(const Frame& frame, Reply reply, int lateMs) {
+  if (reply == Reply::Never) return;
+  if (reply == Reply::Refuse) {
+    SendFrame(frame.type, {1});
+    return;
+  }
+  if (reply == Reply::OtherType) {
+    // Another command's answer, with no payload of its own so the reader's values stay.
+    size_t k = frame.type % std::size(kKnownCommands);
+    if (kKnownCommands[k] == frame.type) k = (k + 1) % std::size(kKnownCommands);
+    const Frame other{kKnownCommands[k], {}};
+    if (auto answer = BuiltInAnswer(other)) SendFrame(other.type, *answer);
+    return;
+  }
+  auto answer = BuiltInAnswer(frame);
+  if (!answer) return;
+  if (reply == Reply::AtOnce || lateMs <= 0) {
+    SendFrame(frame.type, *answer);
+    return;
+  }
+  m_late.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(lateMs),
+                 Frame{frame.type, std::move(*answer)});
+}
+
+int ReaderSim::SendDueAnswers() {
+  while (!m_late.empty()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+        m_late.begin()->first - std::chrono::steady_clock::now());
+    if (wait.count() > 0) return static_cast<int>(wait.count());
+    SendFrame(m_late.begin()->second.type, m_late.begin()->second.payload);
+    m_late.erase(m_late.begin());
+  }
+  return -1;
 }
 
 std::optional<std::vector<uint8_t>> ReaderSim::BuiltInAnswer(const Frame& frame) {

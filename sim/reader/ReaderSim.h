@@ -1,6 +1,7 @@
 #pragma once
 // Plays the card reader on the master side of a pseudo-terminal: decodes the frames the
 // service writes, answers commands from a script, and sends frames or raw bytes of its own.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,22 @@ struct Answer {
   int delayMs = 0;
 };
 
+// How the reader treats one command it has no scripted answer for: it answers at once, answers
+// late (the service may have given up and sent its next command meanwhile), never answers (the
+// command was lost: the reader's values stay as they were), sends in its place the answer of
+// another command, as a late answer to an earlier one would look (this command is lost), or
+// refuses it (result byte 1 alone; the command takes no effect).
+enum class Reply { AtOnce, Late, Never, OtherType, Refuse };
+using ReplyChooser = std::function<Reply(const Frame& command)>;
+
+// Weights of each way of answering.
+struct ReplyMix {
+  unsigned atOnce = 1, late = 0, never = 0, otherType = 0, refuse = 0;
+};
+// Draws each command's way from mix with a generator of its own seeded with seed: the same seed
+// and the same commands give the same choices. Choices are made on the simulator's thread.
+ReplyChooser RandomReplies(uint32_t seed, const ReplyMix& mix);
+
 // The bytes of one frame: 55 AA, length, type, payload, check byte.
 std::vector<uint8_t> EncodeFrame(uint8_t type, const std::vector<uint8_t>& payload);
 
@@ -48,6 +65,10 @@ class ReaderSim {
   void ClearAnswer(uint8_t code);
   // Frames of these types are recorded but never answered automatically.
   // (4, 10, 11, 13 and 14 are never auto-answered.)
+
+  // Chooses how each later command is answered (none: at once); lateMs for Reply::Late. A late
+  // answer does not hold up the frames behind it.
+  void SetReplyChooser(ReplyChooser chooser, int lateMs = 0);
 
   // Sends one well-formed frame (type and payload).
   bool SendFrame(uint8_t type, const std::vector<uint8_t>& payload);
@@ -99,6 +120,9 @@ class ReaderSim {
   void RemoveEmulatedNodes();
   void Handle(const Frame& frame);
   std::optional<std::vector<uint8_t>> BuiltInAnswer(const Frame& frame);
+  void ReplyAsChosen(const Frame& frame, Reply reply, int lateMs);
+  // Sends the late answers that are due; the milliseconds until the next one (-1: none).
+  int SendDueAnswers();
 
   int m_fd;
   bool m_owned;
@@ -115,6 +139,12 @@ class ReaderSim {
   std::vector<Frame> m_received;
   std::deque<Frame> m_pending;
   std::map<uint8_t, Answer> m_script;
+  // Held while the chooser runs, which may keep state of its own and call back into this.
+  std::mutex m_chooserLock;
+  ReplyChooser m_chooser;
+  int m_lateMs = 0;
+  // Late answers by the time they are due (reading thread only).
+  std::multimap<std::chrono::steady_clock::time_point, Frame> m_late;
   std::function<bool(ReaderSim&, const Frame&)> m_hook;
   size_t m_garbage = 0;
   bool m_unplugged = false;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -135,6 +138,55 @@ TEST_F(ReaderSimTest, HookAnswersInsteadOfTheBuiltInReader) {
   side->Write(sim::EncodeFrame(13, {}));
   EXPECT_EQ(side->Read(7), sim::EncodeFrame(13, {0x01}));
   EXPECT_FALSE(reader->WaitFrame(13, 50).has_value()) << "a frame the hook answered is not queued";
+}
+
+TEST(ReplyMixTest, ASeedGivesTheSameChoicesAndZeroWeightsNeverCome) {
+  auto draw = [](uint32_t seed, ReplyMix mix) {
+    ReplyChooser choose = RandomReplies(seed, mix);
+    std::vector<Reply> out;
+    for (int i = 0; i < 400; ++i) out.push_back(choose(Frame{1, {}}));
+    return out;
+  };
+  const std::vector<Reply> first = draw(7, {1, 1, 1, 1, 1});
+  EXPECT_EQ(first, draw(7, {1, 1, 1, 1, 1}));
+  EXPECT_NE(first, draw(8, {1, 1, 1, 1, 1}));
+  for (Reply r : {Reply::AtOnce, Reply::Late, Reply::Never, Reply::OtherType, Reply::Refuse})
+    EXPECT_GT(std::count(first.begin(), first.end(), r), 40) << static_cast<int>(r);
+  const std::vector<Reply> some = draw(7, {0, 3, 1, 0, 0});
+  EXPECT_EQ(std::count(some.begin(), some.end(), Reply::AtOnce), 0);
+  EXPECT_EQ(std::count(some.begin(), some.end(), Reply::OtherType), 0);
+  EXPECT_GT(std::count(some.begin(), some.end(), Reply::Late),
+            std::count(some.begin(), some.end(), Reply::Never));
+  EXPECT_EQ(draw(1, {0, 0, 0, 0, 0}), std::vector<Reply>(400, Reply::AtOnce));
+}
+
+TEST_F(ReaderSimTest, ChosenRepliesComeLateNeverOrAsAnotherType) {
+  static constexpr Reply kPlan[] = {Reply::Late, Reply::AtOnce, Reply::Never, Reply::OtherType,
+                                    Reply::Refuse};
+  std::atomic<size_t> chosen{0};
+  reader->SetReplyChooser([&chosen](const Frame&) { return kPlan[chosen++ % 5]; }, 400);
+  side->Write(sim::EncodeFrame(2, {1, 0}));                     // late
+  side->Write(sim::EncodeFrame(16, {0x2C, 0x01, 0x58, 0x02}));  // at once
+  // The late answer does not hold up the next command's.
+  EXPECT_EQ(side->Read(8, 300), sim::EncodeFrame(16, {0, 0}));
+  EXPECT_EQ(side->Read(8), sim::EncodeFrame(2, {0, 0}));
+  EXPECT_EQ(reader->ReaderState().netMode, 1) << "a late answer's command took effect";
+
+  side->Write(sim::EncodeFrame(2, {2, 0}));  // never
+  EXPECT_TRUE(side->Read(1, 300).empty());
+  EXPECT_EQ(reader->ReaderState().netMode, 1) << "a lost command changes nothing";
+
+  side->Write(sim::EncodeFrame(2, {2, 0}));  // another command's answer in its place
+  const Bytes head = side->Read(5);
+  ASSERT_EQ(head.size(), 5u);
+  EXPECT_NE(head[4], 2);
+  EXPECT_EQ(reader->ReaderState().netMode, 1);
+  side->Read(static_cast<size_t>(head[2] | head[3] << 8) - 1);  // the rest of that frame
+
+  side->Write(sim::EncodeFrame(2, {2, 0}));  // refused
+  EXPECT_EQ(side->Read(7), sim::EncodeFrame(2, {1}));
+  EXPECT_EQ(reader->ReaderState().netMode, 1);
+  EXPECT_EQ(chosen, 5u);
 }
 
 TEST_F(ReaderSimTest, UnplugMakesTheServiceSideFail) {
