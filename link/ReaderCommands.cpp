@@ -126,13 +126,16 @@ int ReaderCommands::Exchange(const std::vector<uint8_t>& command, int dataResult
   return m_answer[1];
 }
 
+void ReaderCommands::TakeTwoBytes(int result, int dataResult, uint8_t& first, uint8_t& second) {
+  if (result != dataResult) return;
+  first = m_answer[2];
+  second = m_answer[3];
+}
+
 Cat1Module ReaderCommands::GetCat1Module() {
   Cat1Module m;
   m.result = Exchange({frame::kCat1Module, 0, 0}, 1, 4);
-  if (m.result == 1) {
-    m.model = m_answer[2];
-    m.second = m_answer[3];
-  }
+  TakeTwoBytes(m.result, 1, m.model, m.second);
   return m;
 }
 
@@ -144,10 +147,7 @@ int ReaderCommands::SetNetMode(int mode) {
 ConnectStatus ReaderCommands::GetConnectStatus() {
   ConnectStatus s;
   s.result = Exchange({frame::kConnectStatus, 0, 0}, 0, 4);
-  if (s.result == 0) {
-    s.status = m_answer[2];
-    s.type = m_answer[3];
-  }
+  TakeTwoBytes(s.result, 0, s.status, s.type);
   return s;
 }
 

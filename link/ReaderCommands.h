@@ -84,6 +84,8 @@ class ReaderCommands {
   // result is dataResult, is refused.
   int Exchange(const std::vector<uint8_t>& command, int dataResult = -1, size_t need = 0,
                int waitMs = 2000);
+  // The two data bytes of a four-byte answer, when its result is dataResult.
+  void TakeTwoBytes(int result, int dataResult, uint8_t& first, uint8_t& second);
   int Send(const uint8_t* data, int size, bool wait);
   int WaitAnswer(int waitMs);
   bool Interrupted();

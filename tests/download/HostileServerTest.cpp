@@ -34,15 +34,7 @@ class ScriptedServer {
   // Writes the answer on the connection; returns when done (the connection is then closed).
   using Script = std::function<void(int fd, const std::atomic<bool>& stop)>;
   explicit ScriptedServer(Script script) : m_script(std::move(script)) {
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(m_listen, 8);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
+    m_listen = test::ListenLoopback(8, m_port);
     m_thread = std::thread([this] { Run(); });
   }
   ~ScriptedServer() {

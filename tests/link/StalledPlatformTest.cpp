@@ -21,19 +21,7 @@ namespace {
 // client's send buffer fills after little data.
 class DeafPlatform {
  public:
-  DeafPlatform() {
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(m_listen, 4);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
-  }
+  DeafPlatform() { m_listen = test::ListenLoopback(4, m_port, 4096); }
   ~DeafPlatform() {
     if (m_client >= 0) close(m_client);
     close(m_listen);

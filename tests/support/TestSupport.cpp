@@ -1,9 +1,12 @@
 #include "tests/support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +90,24 @@ bool Eventually(const std::function<bool()>& pred, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return pred();
+}
+
+int ListenLoopback(int backlog, uint16_t& port, int receiveBuffer) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin_port);
+  return fd;
 }
 
 std::string ReadFile(const std::string& path) {

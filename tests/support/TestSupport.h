@@ -2,6 +2,7 @@
 // What the tests share: private folders, environment changes that undo themselves, waiting for a
 // condition, files, and the log watched in memory.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -68,6 +69,10 @@ class ScopedFolders {
 
 // Polls pred until it holds or timeoutMs passes; the bound is generous, never a measurement.
 bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+// A TCP socket listening on an ephemeral port of 127.0.0.1, its port in port; a receive buffer
+// of receiveBuffer bytes when above 0 (set before the listen, so accepted sockets inherit it).
+int ListenLoopback(int backlog, uint16_t& port, int receiveBuffer = 0);
 
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& bytes);
