@@ -2,6 +2,7 @@
 // behind umockdev's usbdevfs emulation.
 #include "libs/qktube/QKTubeDevice.h"
 #include "sim/dfu/DfuUsbTestbed.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,8 @@ namespace {
 // Devices after the first arrive by hotplug: retry until libusb has seen them.
 uint32_t OpenWhenPresent(const std::string& path, QKDeviceHandle& handle) {
   uint32_t rc = QK_ERR_NOT_FOUND;
-  for (int i = 0; i < 500 && rc == QK_ERR_NOT_FOUND; ++i) {
-    rc = QKDevice_Open(path.c_str(), &handle, nullptr);
-    if (rc == QK_ERR_NOT_FOUND) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test::Eventually(
+      [&] { return (rc = QKDevice_Open(path.c_str(), &handle, nullptr)) != QK_ERR_NOT_FOUND; });
   return rc;
 }
 

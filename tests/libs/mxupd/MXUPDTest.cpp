@@ -27,10 +27,7 @@ namespace {
 
 uint32_t OpenWhenPresent(const std::string& path, MXUPD_HANDLE& handle) {
   uint32_t rc = MXUPD_ERR_NOT_FOUND;
-  for (int i = 0; i < 500 && rc == MXUPD_ERR_NOT_FOUND; ++i) {
-    rc = MXUPD_Open(path.c_str(), &handle);
-    if (rc == MXUPD_ERR_NOT_FOUND) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test::Eventually([&] { return (rc = MXUPD_Open(path.c_str(), &handle)) != MXUPD_ERR_NOT_FOUND; });
   return rc;
 }
 
