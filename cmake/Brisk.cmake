@@ -54,12 +54,47 @@ function(brisk_library name)
   brisk_warnings(${name})
 endfunction()
 
+# BRISK_TEST_LEAVE_OUT: labels of the tests this build can not run (a build whose tests run under
+# an emulator: "umockdev" and "spawns", a test that starts a program of ours). Such a test is
+# still defined, so that what refers to it stays valid, but is neither built nor registered.
+set(BRISK_TEST_LEAVE_OUT "" CACHE STRING "Labels of the tests left out of this build")
+# The emulated-device tests are left out: their folders still declare them (so that the list of
+# what is left out is whole) though the emulated bus's libraries are not built.
+if("umockdev" IN_LIST BRISK_TEST_LEAVE_OUT)
+  set(BRISK_UMOCKDEV_LEFT_OUT ON)
+else()
+  set(BRISK_UMOCKDEV_LEFT_OUT OFF)
+endif()
+
+# test-programs builds what ctest runs and nothing else (the product's programs only where a
+# test runs them).
+function(brisk_add_test_program target)
+  if(NOT TARGET test-programs)
+    add_custom_target(test-programs)
+  endif()
+  add_dependencies(test-programs ${target})
+endfunction()
+
 # brisk_test(name SOURCES ... [LIBS ...] [LABELS ...] [ENV NAME=VALUE ...] [UMOCKDEV])
 # UMOCKDEV runs each test case under the umockdev preload (ASan's or TSan's runtime first when
 # sanitized) and labels it "threaded" as well.
 function(brisk_test name)
   cmake_parse_arguments(ARG "UMOCKDEV" "" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  set(labels ${ARG_LABELS})
+  if(ARG_UMOCKDEV)
+    list(APPEND labels umockdev)
+  endif()
+  foreach(label ${labels})
+    if(label IN_LIST BRISK_TEST_LEAVE_OUT)
+      add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+      set_target_properties(${name} PROPERTIES AUTOMOC OFF)
+      set_property(GLOBAL APPEND PROPERTY BRISK_LEFT_OUT_TESTS ${name})
+      set_property(GLOBAL APPEND PROPERTY BRISK_LEFT_OUT_${label} ${name})
+      return()
+    endif()
+  endforeach()
   add_executable(${name} ${ARG_SOURCES})
+  brisk_add_test_program(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   brisk_offer_folder(${name} PRIVATE)
   brisk_warnings(${name})
@@ -97,4 +132,19 @@ function(brisk_test name)
     "  set_tests_properties(\"\${t}\" PROPERTIES TIMEOUT 120 ENVIRONMENT \"${env}\" LABELS \"${ARG_LABELS}\")\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props_file})
+endfunction()
+
+# Says which tests this build leaves out, by label (BRISK_TEST_LEAVE_OUT), and writes the same
+# list to left-out-tests.txt in the build folder.
+function(brisk_report_left_out_tests)
+  set(text "")
+  foreach(label ${BRISK_TEST_LEAVE_OUT})
+    get_property(tests GLOBAL PROPERTY BRISK_LEFT_OUT_${label})
+    list(JOIN tests " " names)
+    string(APPEND text "${label}: ${names}\n")
+  endforeach()
+  if(text)
+    message(STATUS "Tests left out of this build, by label:\n${text}")
+  endif()
+  file(WRITE ${PROJECT_BINARY_DIR}/left-out-tests.txt "${text}")
 endfunction()
