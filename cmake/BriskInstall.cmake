@@ -117,4 +117,14 @@ function(brisk_add_sdk_example)
   set_target_properties(mxupd-flash PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
                         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/examples)
   target_compile_options(mxupd-flash PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  if(BRISK_BUILD_TESTS)
+    # It runs where no DFU device is: its usage, and a list that says there is none.
+    brisk_add_test_program(mxupd-flash)
+    add_test(NAME sdk_example_help COMMAND mxupd-flash --help)
+    set_tests_properties(sdk_example_help PROPERTIES LABELS sdk-example
+                         PASS_REGULAR_EXPRESSION "^usage: mxupd-flash list \\| mxupd-flash flash")
+    add_test(NAME sdk_example_list_no_device COMMAND mxupd-flash list)
+    set_tests_properties(sdk_example_list_no_device PROPERTIES LABELS sdk-example
+                         PASS_REGULAR_EXPRESSION "^no DFU device\n$")
+  endif()
 endfunction()

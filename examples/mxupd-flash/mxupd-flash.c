@@ -206,10 +206,16 @@ static int Flash(const char* package, const char* device) {
   return ok ? 0 : 1;
 }
 
+static const char kUsage[] = "usage: mxupd-flash list | mxupd-flash flash PACKAGE [DEVICE]\n";
+
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "list") == 0) return List();
   if ((argc == 3 || argc == 4) && strcmp(argv[1], "flash") == 0)
     return Flash(argv[2], argc == 4 ? argv[3] : NULL);
-  fprintf(stderr, "usage: mxupd-flash list | mxupd-flash flash PACKAGE [DEVICE]\n");
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  fputs(kUsage, stderr);
   return 64;
 }
