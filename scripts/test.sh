@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build, an ASan+UBSan build, and the threaded
-# tests once more under ThreadSanitizer. --quick runs the normal build only.
+# Builds and runs every test: a normal build, an ASan+UBSan build, the threaded tests once
+# more under ThreadSanitizer, and an arm64 cross build whose tests run under qemu-user.
+# --quick runs the normal build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -28,6 +29,12 @@ scripts/fuzz.sh 5
 if [ $quick -eq 0 ]; then
   run_suite asan address ""
   run_suite tsan thread threaded-tests -L threaded
+fi
+
+# The arm64 cross build, its tests under qemu-user (scripts/test-arm64.sh).
+if [ $quick -eq 0 ]; then
+  echo "== arm64 suite"
+  scripts/test-arm64.sh
 fi
 
 # The Debian packages: built, checked by lintian, unpacked and run from a temporary root.
