@@ -37,6 +37,7 @@ expected=(
   usr/share/doc/libmxupd-dev/examples/mxupd-flash/mxupd-flash.c
   usr/bin/brisknetd usr/lib/systemd/user/brisknetservice.service
   usr/share/doc/brisknetservice/examples/setting.ini
+  usr/lib/brisknetservice/brisk-http.so
 )
 for name in MXUPD QKTubeDevice MXUPDFILES MXUPDPRT; do
   expected+=("$lib/lib$name.so" "$lib/lib$name.so.1" "$lib/lib$name.so.$version")
