@@ -53,6 +53,8 @@ class Brisk7Service {
     m_relay.SetPlatformAddress(host, port);
   }
   int CanReachPlatform() { return m_relay.CanReachPlatform(); }
+  // Firmware downloads check the server's certificate against the system's store.
+  void SetVerifyCertificates(bool verify) { m_firmware.Downloader().SetVerifyCertificates(verify); }
 
   // ---- reader commands (one at a time, off the window's thread) ----
   Cat1Module GetCat1Module() { return m_commands.GetCat1Module(); }

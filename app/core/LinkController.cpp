@@ -64,7 +64,7 @@ LinkController::LinkController(Prompt& prompt, Options options, QObject* parent)
   });
   m_settingPath = SettingPath();
   LoadSettings(m_settingPath, m_settings);
-  m_service->Firmware().Downloader().SetVerifyCertificates(m_settings.m_verifyCertificates != 0);
+  m_service->SetVerifyCertificates(m_settings.m_verifyCertificates != 0);
   m_service->SetHeartbeat(HeartbeatForReader(m_settings.m_usbHeartbeat),
                           HeartbeatForReader(m_settings.m_cat1Heartbeat), 1, 1);
   for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {
