@@ -1,7 +1,8 @@
 // Random interleavings of what a person, other programs and the system do, against the link
-// controller and the reader simulator answering at once, late, never or with a refusal. After
-// every step the controller's promises are checked. Seeded: a failure prints its seed, and
-// BRISK_INTERLEAVING_SEED replays it (BRISK_INTERLEAVING_SEQUENCES: how many).
+// controller and the reader simulator answering at once, late, never, with another command's
+// answer or with a refusal. After every step the controller's promises are checked. Seeded: a
+// failure prints its seed, and BRISK_INTERLEAVING_SEED replays it (BRISK_INTERLEAVING_SEQUENCES:
+// how many).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -47,7 +48,7 @@ namespace {
 
 using app::LinkController;
 
-enum class Reply { AtOnce, Late, Never, Refuse };
+enum class Reply { AtOnce, Late, Never, OtherType, Refuse };
 
 // How the simulated reader answers each command code now, and which modes it acknowledged.
 struct ReaderMood {
@@ -59,11 +60,16 @@ struct ReaderMood {
     {
       std::lock_guard<std::mutex> guard(lock);
       reply = replies.count(frame.type) ? replies[frame.type] : Reply::AtOnce;
-      if (frame.type == 2 && !frame.payload.empty() && reply != Reply::Never &&
-          reply != Reply::Refuse)
+      if (frame.type == 2 && !frame.payload.empty() &&
+          (reply == Reply::AtOnce || reply == Reply::Late))
         acknowledgedModes.insert(frame.payload[0]);
     }
     if (reply == Reply::Never) return true;
+    // In its place the answer of another command, as a late one would look: this one is lost.
+    if (reply == Reply::OtherType) {
+      reader.SendFrame(frame.type == 9 ? 12 : 9, {0, 1, 2});
+      return true;
+    }
     if (reply == Reply::Late) std::this_thread::sleep_for(std::chrono::milliseconds(150));
     // A refusal where the answer is a result byte; the built-in answer elsewhere.
     if (reply == Reply::Refuse && (frame.type == 2 || frame.type == 8 || frame.type == 16)) {
@@ -193,10 +199,11 @@ class Interleaving {
     {
       std::lock_guard<std::mutex> guard(m_mood.lock);
       for (uint8_t code : {1, 2, 3, 5, 7, 8, 9, 12, 16, 17}) {
-        const int r = Pick(20);
+        const int r = Pick(22);
         m_mood.replies[code] = r < 12   ? Reply::AtOnce
                                : r < 16 ? Reply::Late
-                               : r < 19 ? Reply::Refuse
+                               : r < 18 ? Reply::OtherType
+                               : r < 21 ? Reply::Refuse
                                         : Reply::Never;
       }
     }
