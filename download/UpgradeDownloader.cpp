@@ -55,6 +55,22 @@ void UpgradeDownloader::SetEnterDfuCallback(EnterDfuCallback callback) {
   m_callback = std::move(callback);
 }
 
+void UpgradeDownloader::SetActivityCallback(DownloadActivityCallback callback) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_activity = std::move(callback);
+}
+
+void UpgradeDownloader::Tell(int32_t state) {
+  DownloadActivityCallback activity;
+  bool forDfu;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    activity = m_activity;
+    forDfu = m_enterDfu == 1;
+  }
+  if (activity) activity(state, forDfu);
+}
+
 void UpgradeDownloader::SetLimits(int64_t maxBytes, int deadlineMs) {
   m_maxBytes = maxBytes;
   m_deadlineMs = deadlineMs;
@@ -62,7 +78,9 @@ void UpgradeDownloader::SetLimits(int64_t maxBytes, int deadlineMs) {
 
 void UpgradeDownloader::SetVerifyCertificates(bool verify) { m_verifyCertificates = verify; }
 
+// Only failures are set here: told before the reader's next poll can see them.
 void UpgradeDownloader::SetState(int32_t state) {
+  Tell(state);
   std::lock_guard<std::mutex> guard(m_lock);
   m_state = state;
 }
@@ -107,6 +125,7 @@ void UpgradeDownloader::startDownload(const std::string& url) {
     request.enterDfu = m_enterDfu;
   }
   request.verifyCertificates = m_verifyCertificates;
+  Tell(DOWNLOAD_RUNNING);
   if (m_thread.joinable()) {
     m_running = 0;
     m_thread.join();

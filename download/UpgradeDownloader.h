@@ -27,6 +27,9 @@ inline constexpr size_t kDfuCacheKeep = 3;
 
 // Called on the worker with the verified package's path when the reader asked to enter DFU.
 using EnterDfuCallback = std::function<void(const std::string& packagePath)>;
+// Called when a download starts (DOWNLOAD_RUNNING, on the caller's thread) and when it fails
+// (on the worker); forDfu: the reader asked to be flashed over DFU once the package is verified.
+using DownloadActivityCallback = std::function<void(int32_t state, bool forDfu)>;
 
 class UpgradeDownloader {
  public:
@@ -45,6 +48,7 @@ class UpgradeDownloader {
   // 1 when exactly length bytes of the verified package were read at offset, else 0.
   int GetData(uint32_t offset, uint32_t length, uint8_t* destination);
   void SetEnterDfuCallback(EnterDfuCallback callback);
+  void SetActivityCallback(DownloadActivityCallback callback);
   // Off (the default): any HTTPS server certificate is accepted, since the package's MD5
   // digest is what is checked and platforms rely on that. On: the certificate and the host name
   // must verify against the system's certificate store, or the download fails. Taken by the
@@ -73,6 +77,7 @@ class UpgradeDownloader {
   void Finish(const Request& request, const std::string& path, const char* okText, int64_t size,
               bool setProgress);
   void SetState(int32_t state);
+  void Tell(int32_t state);
   void FailAndRemove(const std::string& path);
   void AddProgress(size_t count);
   static std::string TempFilePath(const std::string& url, const std::string& md5);
@@ -88,6 +93,7 @@ class UpgradeDownloader {
   // Read by the worker between pieces, written by startDownload and the destructor.
   std::atomic<int32_t> m_running{0};
   EnterDfuCallback m_callback;
+  DownloadActivityCallback m_activity;
   // Set once the current request's package matched its digest; chunks come only from it.
   bool m_verified = false;
   std::atomic<int64_t> m_maxBytes{kMaxPackageBytes};

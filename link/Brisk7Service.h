@@ -55,6 +55,9 @@ class Brisk7Service {
   int CanReachPlatform() { return m_relay.CanReachPlatform(); }
   // Firmware downloads check the server's certificate against the system's store.
   void SetVerifyCertificates(bool verify) { m_firmware.Downloader().SetVerifyCertificates(verify); }
+  void SetDownloadActivityCallback(download::DownloadActivityCallback callback) {
+    m_firmware.Downloader().SetActivityCallback(std::move(callback));
+  }
 
   // ---- reader commands (one at a time, off the window's thread) ----
   Cat1Module GetCat1Module() { return m_commands.GetCat1Module(); }

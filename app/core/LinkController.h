@@ -165,6 +165,8 @@ class LinkController : public QObject {
   void RunUpgrade(UpgradeRun* run);
   void DropUpgradeRun(UpgradeRun* run);
   void SetUpgradeState(const char* state, int progress);
+  // The downloader started or failed a download (a DownloadState).
+  void OnDownloadActivity(int state);
   void UpgradeFailed(const QString& cause);
   void Message(const QString& text);
   bool Dropped(int generation, const char* what) const;

@@ -141,6 +141,16 @@ void LinkController::SetUpgradeState(const char* state, int progress) {
   emit stateChanged();
 }
 
+void LinkController::OnDownloadActivity(int state) {
+  if (state == download::DOWNLOAD_RUNNING) {
+    if (!m_upgradeBusy) SetUpgradeState("downloading", 0);
+  } else if (m_state.upgradeState == QLatin1String("downloading")) {
+    UpgradeFailed(state == download::DOWNLOAD_BAD_DIGEST
+                      ? QStringLiteral("the package's digest did not match")
+                      : QStringLiteral("the package could not be downloaded"));
+  }
+}
+
 void LinkController::UpgradeFailed(const QString& cause) {
   SetUpgradeState("failed", 0);
   emit upgradeFinished(false, cause);

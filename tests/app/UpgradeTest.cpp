@@ -228,8 +228,8 @@ TEST_F(UpgradeTest, WithoutAWindowTheRequestedUpgradeRunsByItselfThroughItsState
   ASSERT_TRUE(WaitFor([&] { return ok.has_value(); }, 120000));
   EXPECT_TRUE(*ok);
   ExpectFlashed();
-  EXPECT_EQ(states, (std::vector<QString>{"idle", "entering-dfu", "flashing", "verifying",
-                                          "leaving", "done"}));
+  EXPECT_EQ(states, (std::vector<QString>{"idle", "downloading", "entering-dfu", "flashing",
+                                          "verifying", "leaving", "done"}));
   EXPECT_TRUE(WaitFor([&] { return m_bus->NormalStarts() == 2 && m_controller->LinkUp(); }, 60000));
   EXPECT_TRUE(m_prompt.questions.empty());
 }

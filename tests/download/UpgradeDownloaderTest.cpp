@@ -213,9 +213,21 @@ TEST_F(Downloader, AWrongDigestEndsInState3LeavesNoFileAndLogsBothDigests) {
   server->Serve("/pkg.bin", Pattern(4000));
   const std::string wrong(32, 'A');
   UpgradeDownloader d;
-  d.procDownload("l", wrong, server->BaseUrl() + "/pkg.bin", 0);
+  // Whoever publishes the upgrade hears of the start and the failure, with the DFU flag.
+  std::mutex lock;
+  std::vector<std::pair<int32_t, bool>> told;
+  d.SetActivityCallback([&](int32_t state, bool forDfu) {
+    std::lock_guard<std::mutex> guard(lock);
+    told.emplace_back(state, forDfu);
+  });
+  d.procDownload("l", wrong, server->BaseUrl() + "/pkg.bin", 1);
   const Status end = WaitEnd(d);
   EXPECT_EQ(end.state, DOWNLOAD_BAD_DIGEST);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(told, (std::vector<std::pair<int32_t, bool>>{{DOWNLOAD_RUNNING, true},
+                                                           {DOWNLOAD_BAD_DIGEST, true}}));
+  }
   EXPECT_EQ(end.progress, 4000);
   EXPECT_FALSE(Exists(TempPath("pkg_" + wrong + ".bin")));
   EXPECT_NE(
