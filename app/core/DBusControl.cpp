@@ -14,8 +14,14 @@ namespace brisk::app {
 DBusControl::DBusControl(LinkController& controller)
     : QObject(&controller), m_controller(controller) {
   new NetService1Adaptor(this);
-  connect(&controller, &LinkController::stateChanged, this, &DBusControl::Publish,
-          Qt::QueuedConnection);
+  connect(&controller, &LinkController::stateChanged, this, [this] {
+    // Every step of an upgrade is announced; other changes are gathered into one announcement.
+    if (m_published.value(QStringLiteral("UpgradeState")).toString() !=
+        m_controller.State().upgradeState)
+      Publish();
+    else
+      QMetaObject::invokeMethod(this, &DBusControl::Publish, Qt::QueuedConnection);
+  });
   connect(&controller, &LinkController::notice, this, &DBusControl::Notice);
   // After the state it ended in has been announced.
   connect(

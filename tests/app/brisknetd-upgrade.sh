@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# brisknetd-upgrade.sh USB_SIM BRISKNETD BRISK_DFU: brisknetd as a service manager runs it (no
+# display, a session bus of its own, logind played by python3-dbusmock on a system bus of its
+# own), with the reader on the emulated USB bus asking for a package over HTTP. By itself it
+# downloads and flashes the package: the reader comes back with other firmware, UpgradeState is
+# announced through its states, and SIGTERM ends it with status 0. Exits 77 (skipped) where
+# dbusmock is missing.
+set -euo pipefail
+usb_sim=$1 daemon=$2 dfu=$3
+python3 -c 'import dbusmock' 2>/dev/null || exit 77
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "brisknetd-upgrade: $*" >&2
+  for f in "$work"/*.out "$work"/tmp/BriskNetService-*/brisk7.log; do
+    [ -f "$f" ] && { echo "--- $f"; tail -40 "$f"; }
+  done >&2
+  exit 1
+}
+# Waits up to $2 seconds for the command $1 to succeed.
+wait_for() {
+  local i
+  for i in $(seq $(($2 * 10))); do eval "$1" && return 0; sleep 0.1; done
+  return 1
+}
+
+for type in session system; do
+  cat >"$work/$type.conf" <<EOF
+<busconfig><type>$type</type><listen>unix:path=$work/$type.socket</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow send_destination="*" eavesdrop="true"/>
+<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>
+EOF
+  dbus-daemon --config-file="$work/$type.conf" --nofork --print-address=1 >"$work/$type.address" &
+  pids+=($!)
+  wait_for "[ -s '$work/$type.address' ]" 10 || fail "the $type bus did not start"
+done
+export DBUS_SESSION_BUS_ADDRESS=$(head -1 "$work/session.address")
+export DBUS_SYSTEM_BUS_ADDRESS=$(head -1 "$work/system.address")
+python3 -m dbusmock --system --template logind >"$work/logind.out" 2>&1 &
+pids+=($!)
+wait_for "gdbus introspect --system -d org.freedesktop.login1 -o /org/freedesktop/login1 \
+  >/dev/null 2>&1" 20 || fail "the logind stand-in did not start"
+dbus-monitor --session "type='signal',member='PropertiesChanged',path='/net/brisk/NetService'" \
+  "type='signal',member='UpgradeFinished'" >"$work/monitor.out" 2>&1 &
+pids+=($!)
+
+# The package, served over HTTP.
+mkdir -p "$work/pkg" "$work/config/BriskNetService" "$work/tmp"
+printf '[Set]\nLog=1\n' >"$work/config/BriskNetService/setting.ini"
+head -c 65536 /dev/urandom >"$work/image.bin"
+"$dfu" pack -o "$work/pkg/reader.dfu" --vid 0483 --pid A19B "0=0x08000000:$work/image.bin" \
+  >/dev/null || fail "cannot pack the package"
+md5=$(md5sum "$work/pkg/reader.dfu" | cut -d' ' -f1)
+python3 - "$work/pkg" >"$work/http.out" 2>/dev/null <<'PY' &
+import functools, http.server, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+print(server.server_port, flush=True)
+server.serve_forever()
+PY
+pids+=($!)
+wait_for "[ -s '$work/http.out' ]" 10 || fail "the HTTP server did not start"
+url="http://127.0.0.1:$(head -1 "$work/http.out")/reader.dfu"
+
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$work/config" \
+  TMPDIR="$work/tmp" "$usb_sim" --quiet --request-upgrade "$url,$md5" -- "$daemon" \
+  >"$work/usb-sim.out" 2>&1 &
+sim=$!
+pids+=($sim)
+crcs() { grep -o 'firmware crc32 [0-9A-F]*' "$work/usb-sim.out" | cut -d' ' -f3; }
+wait_for "[ \$(crcs | wc -l) -ge 2 ]" 240 || fail "the reader did not come back after the upgrade"
+[ "$(crcs | sed -n 1p)" != "$(crcs | sed -n 2p)" ] || fail "the firmware did not change"
+wait_for "grep -q 'boolean true' '$work/monitor.out'" 20 || fail "no UpgradeFinished(true)"
+states=$(grep -A1 '"UpgradeState"' "$work/monitor.out" | sed -n 's/.*variant *string "\(.*\)"/\1/p' |
+  tr '\n' ' ')
+[ "$states" = "downloading entering-dfu flashing verifying leaving done " ] ||
+  fail "UpgradeState went through: $states"
+echo "brisknetd-upgrade: firmware $(crcs | sed -n 1p) -> $(crcs | sed -n 2p); states: $states"
+
+# The service manager's stop: the reader is told, brisknetd ends with 0.
+daemon_pid=$(pgrep -P "$sim" | head -1)
+[ -n "$daemon_pid" ] || fail "brisknetd is not running"
+kill -TERM "$daemon_pid"
+status=0
+wait "$sim" || status=$?
+[ "$status" = 0 ] || fail "brisknetd ended with status $status on SIGTERM"
