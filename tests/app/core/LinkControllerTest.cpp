@@ -149,12 +149,15 @@ TEST_F(LinkControllerTest, AStopGoesAheadOfQueuedCommandsAndDropsTheirResults) {
   Open();
   const size_t modes = m_reader->ReceivedCount(kSetMode);
 
-  // [stop, start] waiting (a watchdog restart), then a sleep: the start never runs.
+  // [stop, start] waiting (a watchdog restart), then a sleep: the start never runs. The
+  // stop's notice is answered late, so that the start still waits when the sleep comes.
   const size_t cat1Queries = m_reader->ReceivedCount(kCat1);
+  Slow(kNotice, 1000);
   m_c->StopService(1);
   m_c->StartService();
   m_c->OnSuspend();
   Settle();
+  m_reader->ClearAnswer(kNotice);
   EXPECT_EQ(m_reader->ReceivedCount(kCat1), cat1Queries);
   EXPECT_EQ(m_reader->ReceivedCount(kNotice), 1u);
   EXPECT_FALSE(m_c->LinkUp());
