@@ -7,7 +7,7 @@
 # dbusmock is missing.
 set -euo pipefail
 usb_sim=$1 daemon=$2 dfu=$3
-python3 -c 'import dbusmock' 2>/dev/null || exit 77
+/usr/bin/python3 -c 'import dbusmock' 2>/dev/null || exit 77
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -42,7 +42,7 @@ EOF
 done
 export DBUS_SESSION_BUS_ADDRESS=$(head -1 "$work/session.address")
 export DBUS_SYSTEM_BUS_ADDRESS=$(head -1 "$work/system.address")
-python3 -m dbusmock --system --template logind >"$work/logind.out" 2>&1 &
+/usr/bin/python3 -m dbusmock --system --template logind >"$work/logind.out" 2>&1 &
 pids+=($!)
 wait_for "gdbus introspect --system -d org.freedesktop.login1 -o /org/freedesktop/login1 \
   >/dev/null 2>&1" 20 || fail "the logind stand-in did not start"
