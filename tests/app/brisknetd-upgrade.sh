@@ -76,7 +76,8 @@ pids+=($sim)
 crcs() { grep -o 'firmware crc32 [0-9A-F]*' "$work/usb-sim.out" | cut -d' ' -f3; }
 wait_for "[ \$(crcs | wc -l) -ge 2 ]" 240 || fail "the reader did not come back after the upgrade"
 [ "$(crcs | sed -n 1p)" != "$(crcs | sed -n 2p)" ] || fail "the firmware did not change"
-wait_for "grep -q 'boolean true' '$work/monitor.out'" 20 || fail "no UpgradeFinished(true)"
+wait_for "grep -A2 'member=UpgradeFinished' '$work/monitor.out' | grep -q 'boolean true'" 30 ||
+  fail "no UpgradeFinished(true)"
 states=$(grep -A1 '"UpgradeState"' "$work/monitor.out" | sed -n 's/.*variant *string "\(.*\)"/\1/p' |
   tr '\n' ' ')
 [ "$states" = "downloading entering-dfu flashing verifying leaving done " ] ||
