@@ -65,12 +65,7 @@ LinkController::LinkController(Prompt& prompt, Options options, QObject* parent)
   m_settingPath = SettingPath();
   LoadSettings(m_settingPath, m_settings);
   m_service->SetVerifyCertificates(m_settings.m_verifyCertificates != 0);
-  // Only a download for a DFU flash is the upgrade's first step; the reader flashes the rest.
-  m_service->SetDownloadActivityCallback([this](int32_t state, bool forDfu) {
-    if (!forDfu) return;
-    QMetaObject::invokeMethod(
-        this, [this, state] { OnDownloadActivity(state); }, Qt::QueuedConnection);
-  });
+  WatchDownloads();
   m_service->SetHeartbeat(HeartbeatForReader(m_settings.m_usbHeartbeat),
                           HeartbeatForReader(m_settings.m_cat1Heartbeat), 1, 1);
   for (int id : {TIMER_STATUS, TIMER_NET_CHECK, TIMER_PORT_WATCH, TIMER_DFU_CHECK}) {

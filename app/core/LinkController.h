@@ -165,7 +165,8 @@ class LinkController : public QObject {
   void RunUpgrade(UpgradeRun* run);
   void DropUpgradeRun(UpgradeRun* run);
   void SetUpgradeState(const char* state, int progress);
-  // The downloader started or failed a download (a DownloadState).
+  // The downloader started or failed a download for a DFU flash (a DownloadState).
+  void WatchDownloads();
   void OnDownloadActivity(int state);
   void UpgradeFailed(const QString& cause);
   void Message(const QString& text);

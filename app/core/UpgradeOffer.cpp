@@ -141,6 +141,15 @@ void LinkController::SetUpgradeState(const char* state, int progress) {
   emit stateChanged();
 }
 
+void LinkController::WatchDownloads() {
+  // Only a download for a DFU flash is the upgrade's first step; the reader flashes the rest.
+  m_service->SetDownloadActivityCallback([this](int32_t state, bool forDfu) {
+    if (!forDfu) return;
+    QMetaObject::invokeMethod(
+        this, [this, state] { OnDownloadActivity(state); }, Qt::QueuedConnection);
+  });
+}
+
 void LinkController::OnDownloadActivity(int state) {
   if (state == download::DOWNLOAD_RUNNING) {
     if (!m_upgradeBusy) SetUpgradeState("downloading", 0);
