@@ -1,7 +1,8 @@
 // The longest stall of the window's event loop while the reader takes its time: a 10 ms timer's
 // lateness during each reader command against a reader that answers after 1 s and one that
 // never answers, the network test, and a suspend arriving in the middle of a test.
-// Run: umockdev-wrapper build/default/bench/app/bench_app_stall   (target: no stall > 50 ms)
+// Run: umockdev-wrapper build/default/bench/app/bench_app_stall   (target: no stall > 16 ms,
+// one frame)
 #include <stdlib.h>
 
 #include <QAbstractButton>
