@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# brisknetd-upgrade.sh USB_SIM BRISKNETD BRISK_DFU: brisknetd as a service manager runs it (no
+# brisknetd-upgrade.sh BUILD_DIR: brisknetd as a service manager runs it (no
 # display, a session bus of its own, logind played by python3-dbusmock on a system bus of its
 # own), with the reader on the emulated USB bus asking for a package over HTTP. By itself it
 # downloads and flashes the package: the reader comes back with other firmware, UpgradeState is
 # announced through its states, and SIGTERM ends it with status 0. Exits 77 (skipped) where
 # dbusmock is missing.
 set -euo pipefail
-usb_sim=$1 daemon=$2 dfu=$3
+bin=$1
 /usr/bin/python3 -c 'import dbusmock' 2>/dev/null || exit 77
 work=$(mktemp -d)
 pids=()
@@ -50,30 +50,14 @@ dbus-monitor --session "type='signal',member='PropertiesChanged',path='/net/bris
   "type='signal',member='UpgradeFinished'" >"$work/monitor.out" 2>&1 &
 pids+=($!)
 
-# The package, served over HTTP.
-mkdir -p "$work/pkg" "$work/config/BriskNetService" "$work/tmp"
-printf '[Set]\nLog=1\n' >"$work/config/BriskNetService/setting.ini"
-head -c 65536 /dev/urandom >"$work/image.bin"
-"$dfu" pack -o "$work/pkg/reader.dfu" --vid 0483 --pid A19B "0=0x08000000:$work/image.bin" \
-  >/dev/null || fail "cannot pack the package"
-md5=$(md5sum "$work/pkg/reader.dfu" | cut -d' ' -f1)
-python3 - "$work/pkg" >"$work/http.out" 2>/dev/null <<'PY' &
-import functools, http.server, sys
-handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
-server = http.server.HTTPServer(("127.0.0.1", 0), handler)
-print(server.server_port, flush=True)
-server.serve_forever()
-PY
-pids+=($!)
-wait_for "[ -s '$work/http.out' ]" 10 || fail "the HTTP server did not start"
-url="http://127.0.0.1:$(head -1 "$work/http.out")/reader.dfu"
-
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$work/config" \
-  TMPDIR="$work/tmp" "$usb_sim" --quiet --request-upgrade "$url,$md5" -- "$daemon" \
-  >"$work/usb-sim.out" 2>&1 &
-sim=$!
-pids+=($sim)
-crcs() { grep -o 'firmware crc32 [0-9A-F]*' "$work/usb-sim.out" | cut -d' ' -f3; }
+# The reader asks for a package served over HTTP; brisknetd runs on the emulated bus.
+. "$(dirname "$0")/../../scripts/upgrade-session.sh"
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
+upgrade_program=$bin/app/brisknetd
+start_upgrade_session >/dev/null
+sim=$upgrade_pid
+crcs() { grep -o 'firmware crc32 [0-9A-F]*' "$upgrade_out" | cut -d' ' -f3; }
 wait_for "[ \$(crcs | wc -l) -ge 2 ]" 240 || fail "the reader did not come back after the upgrade"
 [ "$(crcs | sed -n 1p)" != "$(crcs | sed -n 2p)" ] || fail "the firmware did not change"
 wait_for "grep -A2 'member=UpgradeFinished' '$work/monitor.out' | grep -q 'boolean true'" 30 ||
