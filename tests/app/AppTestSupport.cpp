@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,10 +63,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   // A helper never outlives a test process that was killed.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);
-  // The descriptors are moved by the system call itself: ThreadSanitizer's dup2 keeps books
-  // that its allocator, in a child forked from many threads, may fail to make.
-  if (stdoutFd >= 0 && stdoutFd != 1) syscall(SYS_dup3, stdoutFd, 1, 0);
-  if (stderrFd >= 0 && stderrFd != 2) syscall(SYS_dup3, stderrFd, 2, 0);
+  if (stdoutFd >= 0) dup2(stdoutFd, 1);
+  if (stderrFd >= 0) dup2(stderrFd, 2);
   execvpe(args[0], args.data(), envp.data());
   _exit(127);
 }
