@@ -55,6 +55,11 @@ class LinkFixture : public ::testing::Test {
     closedir(dir);
     return count;
   }
+  // No relay thread is left once a stop has joined it. The kernel may list a joined thread a
+  // little longer while it finishes its exit, the more so on a busy machine: that is waited for.
+  static bool NoRelayThreadLeft() {
+    return test::Eventually([] { return RelayThreads() == 0; });
+  }
 
   test::ScopedTmpdir tmp;
   test::LogCapture log;
