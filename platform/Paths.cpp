@@ -34,6 +34,22 @@ std::string ConfigFolder() {
   return base + "/BriskNetService";
 }
 
+std::vector<std::string> SeatSettingPaths() {
+  std::string rest = EnvOr("XDG_CONFIG_DIRS", "");
+  if (rest.empty()) rest = "/etc/xdg";
+  std::vector<std::string> paths;
+  for (;;) {
+    const size_t colon = rest.find(':');
+    const std::string folder = rest.substr(0, colon);
+    // Relative entries are to be ignored, as the base directory rules say.
+    if (!folder.empty() && folder.front() == '/')
+      paths.push_back(folder + "/BriskNetService/setting.ini");
+    if (colon == std::string::npos) break;
+    rest.erase(0, colon + 1);
+  }
+  return paths;
+}
+
 std::string DfuCacheFolder() {
   const std::string config = ConfigFolder();
   return config.empty() ? std::string() : config + "/DFU";

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "log/TempFolder.h"
 
@@ -10,6 +11,10 @@ inline std::string TempFolder() { return PrivateTempFolder(); }
 
 // $XDG_CONFIG_HOME/BriskNetService (default ~/.config/BriskNetService); not created here.
 std::string ConfigFolder();
+
+// The seat-wide settings files, most important first: BriskNetService/setting.ini in each
+// absolute folder of $XDG_CONFIG_DIRS (default /etc/xdg).
+std::vector<std::string> SeatSettingPaths();
 
 // ConfigFolder()/DFU; not created here.
 std::string DfuCacheFolder();

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -65,28 +64,12 @@ std::string SettingPath() {
   return folder.empty() ? std::string() : folder + "/setting.ini";
 }
 
-std::vector<std::string> SeatSettingPaths() {
-  const char* dirs = getenv("XDG_CONFIG_DIRS");
-  std::string rest = dirs && *dirs ? dirs : "/etc/xdg";
-  std::vector<std::string> paths;
-  for (;;) {
-    const size_t colon = rest.find(':');
-    const std::string folder = rest.substr(0, colon);
-    // Relative entries are to be ignored, as the base directory rules say.
-    if (!folder.empty() && folder.front() == '/')
-      paths.push_back(folder + "/BriskNetService/setting.ini");
-    if (colon == std::string::npos) break;
-    rest.erase(0, colon + 1);
-  }
-  return paths;
-}
-
 namespace {
 
 // The seat files that exist and parse, the first folder first.
 std::vector<platform::IniDocument> LoadSeatDefaults() {
   std::vector<platform::IniDocument> seats;
-  for (const std::string& path : SeatSettingPaths()) {
+  for (const std::string& path : platform::SeatSettingPaths()) {
     platform::IniDocument doc;
     bool exists = false;
     std::string error;

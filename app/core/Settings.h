@@ -21,10 +21,7 @@ struct BriskSettings {
 // $XDG_CONFIG_HOME/BriskNetService/setting.ini; empty when no configuration folder is known.
 std::string SettingPath();
 
-// The seat's defaults: BriskNetService/setting.ini in each folder of $XDG_CONFIG_DIRS (default
-// /etc/xdg), the first folder first. Only read, never written.
-std::vector<std::string> SeatSettingPaths();
-
+// The seat's defaults (platform::SeatSettingPaths) are only read, never written.
 // Reads the keys: a key the person's file lacks takes the seat's default, and one that neither
 // has its built-in default; nothing validated. Sets the log switch. Creates nothing.
 void LoadSettings(const std::string& settingPath, BriskSettings& settings);

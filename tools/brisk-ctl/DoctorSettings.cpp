@@ -1,7 +1,6 @@
 // brisk-ctl doctor: the settings files as the program reads them.
 
 #include <cctype>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,29 +180,13 @@ std::vector<std::pair<std::string, std::string>> ReaderPorts() {
   return ports;
 }
 
-// The XDG rule: a colon-separated list, the first the most important; relative entries are
-// ignored.
-std::vector<std::string> SeatSettingsPaths() {
-  const char* dirs = std::getenv("XDG_CONFIG_DIRS");
-  const std::string list = dirs && *dirs ? dirs : "/etc/xdg";
-  std::vector<std::string> paths;
-  for (size_t start = 0; start <= list.size();) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    const std::string dir = list.substr(start, end - start);
-    if (!dir.empty() && dir[0] == '/') paths.push_back(dir + "/BriskNetService/setting.ini");
-    start = end + 1;
-  }
-  return paths;
-}
-
 }  // namespace
 
 std::vector<DoctorCheck> SettingsChecks(const std::string& root) {
   std::vector<SettingsFile> own, seat;
   const std::string folder = platform::ConfigFolder();
   if (!folder.empty()) own.push_back(Load("", folder + "/setting.ini"));
-  for (const std::string& path : SeatSettingsPaths()) seat.push_back(Load(root, path));
+  for (const std::string& path : platform::SeatSettingPaths()) seat.push_back(Load(root, path));
 
   std::vector<DoctorCheck> checks;
   checks.push_back(FileCheck("settings", own, ""));

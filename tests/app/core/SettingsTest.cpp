@@ -374,7 +374,7 @@ TEST_F(SettingsTest, AutoRunWithoutAHomeOrWithAFailedChangeReportsIt) {
 }
 
 TEST_F(SettingsTest, SeatDefaultsFillWhatThePersonsFileLacksAndAreNeverWritten) {
-  EXPECT_EQ(SeatSettingPaths(),
+  EXPECT_EQ(platform::SeatSettingPaths(),
             (std::vector<std::string>{m_home + "/seat1/BriskNetService/setting.ini",
                                       m_home + "/seat2/BriskNetService/setting.ini"}));
   const std::string seat1 = m_home + "/seat1/BriskNetService/setting.ini";
